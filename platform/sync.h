@@ -1,0 +1,132 @@
+// Events, re-entrant critical sections and threads: the only synchronisation
+// primitives the serial layer uses. Windows: kernel events, CRITICAL_SECTION,
+// _beginthreadex. POSIX: mutex + condition variable, recursive mutex, pthreads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace platform {
+
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+enum class WaitResult {
+  Signaled,   // the (first) event was set
+  Signaled2,  // WaitForEither: the second event was set (and the first was not)
+  Timeout,
+  Abandoned,
+  Failed,
+};
+
+// A kernel-style event. Auto-reset events release one waiter and reset
+// themselves; manual-reset events stay set until Reset.
+class Event {
+ public:
+  Event(bool manualReset, bool initiallySet);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  void Set();
+  void Reset();
+  // Waits up to timeoutMs (kInfinite: no limit). Signaled or Timeout.
+  WaitResult Wait(uint32_t timeoutMs);
+
+  // Windows: the event's HANDLE, for waits that combine it with other objects.
+  // POSIX: nullptr.
+  void* NativeHandle() const;
+
+  struct Impl;
+
+ private:
+  friend WaitResult WaitForEither(Event& first, Event& second, uint32_t timeoutMs);
+  std::unique_ptr<Impl> impl_;
+};
+
+// Waits until either event is set. When both are set the first wins; only the
+// event that ends the wait is consumed (auto-reset).
+WaitResult WaitForEither(Event& first, Event& second, uint32_t timeoutMs);
+
+// Re-entrant lock: the owning thread may enter again; it must leave as often.
+class CriticalSection {
+ public:
+  CriticalSection();
+  ~CriticalSection();
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  void Enter();
+  void Leave();
+  bool TryEnter();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+class CriticalSectionLock {
+ public:
+  explicit CriticalSectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
+  ~CriticalSectionLock() { cs_.Leave(); }
+  CriticalSectionLock(const CriticalSectionLock&) = delete;
+  CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
+
+ private:
+  CriticalSection& cs_;
+};
+
+// The seven Windows thread priority levels. On Linux they map onto nice
+// values of the thread, best effort (raising needs privileges).
+enum class ThreadPriority {
+  Idle,
+  Lowest,
+  Lower,  // below normal
+  Normal,
+  Higher,  // above normal
+  Highest,
+  TimeCritical,
+};
+
+// A thread running one function. The running code and this object share a
+// reference-counted state, so that the object may be destroyed, or the thread
+// let go with Detach, while the thread still runs: nothing it touches is
+// freed under it, and destroying a running thread never terminates the
+// process.
+class Thread {
+ public:
+  using Function = uint32_t (*)(void* arg);
+
+  Thread();
+  ~Thread();  // detaches when still running
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts the thread; false when the system refused.
+  bool Start(Function fn, void* arg, ThreadPriority priority = ThreadPriority::Normal);
+  bool SetPriority(ThreadPriority priority);
+  ThreadPriority GetPriority() const;
+
+  bool Started() const;
+  bool Finished() const;
+  // Waits up to timeoutMs for the thread to end; true when it has ended.
+  bool WaitFor(uint32_t timeoutMs);
+  // Exit value of the thread function; valid once Finished().
+  uint32_t ExitCode() const;
+  // Lets the thread run on alone; the object may then be destroyed at once.
+  void Detach();
+  // Id of the thread (0 before Start).
+  uint64_t Id() const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+  ThreadPriority priority_ = ThreadPriority::Normal;
+};
+
+uint64_t CurrentThreadId();
+void SleepMs(uint32_t ms);
+
+}  // namespace platform

@@ -1,0 +1,79 @@
+// The queue through which the threads of an open port hand items to each
+// other: received data and line events from the device threads to the
+// dispatcher thread, and the dispatch log's entries.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "platform/sync.h"
+
+namespace sio {
+
+class TIOBuffer {
+ public:
+  virtual ~TIOBuffer() = default;
+  bool InUse = false;    // a consumer took it with PeekFirst and has not released it
+  int32_t DataSize = 0;  // what the item adds to its queue's QueuedBytes
+};
+
+class TDataBuffer : public TIOBuffer {
+ public:
+  // Size bytes, zero-filled. Throws ESioException "Insufficient memory to
+  // allocate I/O buffer." when the storage cannot be had.
+  explicit TDataBuffer(int32_t size);
+  ~TDataBuffer() override;
+  uint8_t* Bytes = nullptr;
+  int32_t Filled = 0;   // received bytes stored
+  int32_t ReadPos = 0;  // of those, already handed to the dispatcher
+};
+
+class TStatusBuffer : public TIOBuffer {
+ public:
+  uint32_t EventMask = 0;  // communication-event bits reported by the device
+};
+
+class TLogBuffer : public TIOBuffer {
+ public:
+  TLogBuffer(int32_t type, int32_t subType, uint32_t time, uint32_t data, const void* buffer,
+             int32_t bufferLen);
+  ~TLogBuffer() override;
+  int32_t Type;
+  int32_t SubType;
+  uint32_t Time;
+  uint32_t Data;
+  uint8_t* Buffer = nullptr;  // private copy of DataSize bytes, or nullptr
+};
+
+// First-in-first-out list with its own lock, a wake-up event and an exact
+// count of the bytes its items carry. Any thread may call any operation.
+class TIOQueue {
+ public:
+  TIOQueue();
+  ~TIOQueue();  // Clear, then release everything
+  TIOQueue(const TIOQueue&) = delete;
+  TIOQueue& operator=(const TIOQueue&) = delete;
+
+  // Takes ownership of item.
+  void Append(TIOBuffer* item);
+  // The first item, marked InUse, unless it is already in use (then nullptr).
+  TIOBuffer* PeekFirst();
+  // Takes the first item off the queue whatever its mark; the caller frees it.
+  TIOBuffer* RemoveFirst();
+  // Signaled at once when the queue holds items, else waits on Signal.
+  platform::WaitResult WaitForData(uint32_t timeoutMs);
+  // Frees every item that is not in use.
+  void Clear();
+
+  int32_t QueuedBytes() const;
+  int32_t Count() const;
+
+ private:
+  mutable platform::CriticalSection Lock;
+  platform::Event Signal;
+  std::deque<TIOBuffer*> items_;
+  int32_t queuedBytes_ = 0;
+};
+
+}  // namespace sio

@@ -1,0 +1,45 @@
+// The time base of the serial layer: a 32-bit millisecond clock, the 55 ms
+// tick, tick timers, and the message-pumping delay.
+#pragma once
+
+#include <cstdint>
+
+namespace sio {
+
+constexpr int32_t MillisecondsPerTick = 55;
+// Largest n for which n * 55 still fits a signed 32-bit integer.
+constexpr int32_t TickLimit = 39045157;
+
+struct TickTimer {
+  int32_t StartTick;
+  int32_t ExpireTick;
+};
+
+// Picks the clock's source once, before any other thread exists.
+void InitMillisecondClock();
+// Counts per millisecond for a performance-counter frequency (0: unusable,
+// fall back to the multimedia timer).
+uint32_t CountsPerMillisecondFor(uint64_t frequency);
+uint32_t CountsPerMillisecond();
+
+uint32_t MillisecondClock();
+int32_t CurrentTick();
+
+void StartTickTimer(TickTimer& timer, int32_t ticks);
+bool TickTimerExpired(const TickTimer& timer);
+// The expiry rule for a given tick count, wrap included.
+bool TickTimerExpiredAt(const TickTimer& timer, int32_t nowTick);
+
+// Waits more than ticks * 55 ms; when processMessages, dispatches the
+// calling thread's messages one per round meanwhile. 18 when a quit request
+// ended the wait (the request stays queued).
+int32_t WaitTicks(int32_t ticks, bool processMessages);
+// Removes and dispatches one message without waiting; 0 when none.
+// (message & 0xFFFF) | ((window handle & 0xFFFF) << 16); 18 for quit, which is
+// posted again.
+int32_t PumpOneMessage();
+
+bool PathExists(const char* fileName);
+inline bool AnyBitSet(uint32_t flags, uint32_t mask) { return (flags & mask) != 0; }
+
+}  // namespace sio

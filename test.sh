@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: the Linux suite with ctest, then the
+# Windows build under Wine. Fails on any failure.
+set -euo pipefail
+cd "$(dirname "$0")"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+scripts/setup-deps.sh
+
+echo "== Linux build (default preset)"
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$jobs"
+echo "== Linux tests"
+ctest --preset default -j "$jobs"
+
+echo "== Windows build (mingw preset)"
+cmake --preset mingw >/dev/null
+cmake --build --preset mingw -j "$jobs"
+echo "== Windows tests under Wine"
+export SIO_WINE_BUILD="$PWD/build/mingw"
+# shellcheck source=scripts/wine-env.sh
+. scripts/wine-env.sh
+wine_setup
+trap wine_teardown EXIT
+ctest --preset mingw
