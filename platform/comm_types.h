@@ -1,0 +1,112 @@
+// The serial device records and constants, with the values and bit meanings
+// Windows gives them. The dispatcher keeps and edits these records; the
+// device layer hands them to the device (Windows: unchanged; POSIX:
+// translated to termios).
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Device control block. Flags packs the Windows DCB bit fields.
+struct CommDcb {
+  uint32_t BaudRate = 9600;
+  uint32_t Flags = 0x0001;  // binary mode
+  uint16_t XonLim = 0;
+  uint16_t XoffLim = 0;
+  uint8_t ByteSize = 8;
+  uint8_t Parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+  uint8_t StopBits = 0;  // 0 one, 1 one and a half, 2 two
+  char XonChar = 0x11;
+  char XoffChar = 0x13;
+  char ErrorChar = 0;
+  char EofChar = 0;
+  char EvtChar = 0;
+};
+
+// CommDcb::Flags bits.
+constexpr uint32_t dcbBinary = 0x0001;
+constexpr uint32_t dcbParity = 0x0002;
+constexpr uint32_t dcbOutxCtsFlow = 0x0004;
+constexpr uint32_t dcbOutxDsrFlow = 0x0008;
+constexpr uint32_t dcbDtrEnable = 0x0010;     // DTR-control field = enable
+constexpr uint32_t dcbDtrHandshake = 0x0020;  // DTR-control field = handshake
+constexpr uint32_t dcbDtrControlMask = 0x0030;
+constexpr uint32_t dcbDsrSensitivity = 0x0040;
+constexpr uint32_t dcbTxContinueOnXoff = 0x0080;
+constexpr uint32_t dcbOutX = 0x0100;
+constexpr uint32_t dcbInX = 0x0200;
+constexpr uint32_t dcbErrorChar = 0x0400;
+constexpr uint32_t dcbNull = 0x0800;
+constexpr uint32_t dcbRtsEnable = 0x1000;     // RTS-control field = enable
+constexpr uint32_t dcbRtsHandshake = 0x2000;  // RTS-control field = handshake
+constexpr uint32_t dcbRtsToggle = 0x3000;     // RTS-control field = toggle
+constexpr uint32_t dcbRtsControlMask = 0x3000;
+constexpr uint32_t dcbAbortOnError = 0x4000;
+
+// Line-error bits (CE_).
+constexpr uint32_t ceRxOver = 0x0001;
+constexpr uint32_t ceOverrun = 0x0002;
+constexpr uint32_t ceRxParity = 0x0004;
+constexpr uint32_t ceFrame = 0x0008;
+constexpr uint32_t ceBreak = 0x0010;
+
+// Communication events (EV_).
+constexpr uint32_t evRxChar = 0x0001;
+constexpr uint32_t evRxFlag = 0x0002;
+constexpr uint32_t evTxEmpty = 0x0004;
+constexpr uint32_t evCts = 0x0008;
+constexpr uint32_t evDsr = 0x0010;
+constexpr uint32_t evRlsd = 0x0020;
+constexpr uint32_t evBreak = 0x0040;
+constexpr uint32_t evErr = 0x0080;
+constexpr uint32_t evRing = 0x0100;
+
+// Modem status (MS_ bits of the status register; delta bits in the low nibble).
+constexpr uint8_t msDeltaCts = 0x01;
+constexpr uint8_t msDeltaDsr = 0x02;
+constexpr uint8_t msTrailingEdgeRing = 0x04;
+constexpr uint8_t msDeltaDcd = 0x08;
+constexpr uint8_t msCtsOn = 0x10;
+constexpr uint8_t msDsrOn = 0x20;
+constexpr uint8_t msRingOn = 0x40;
+constexpr uint8_t msDcdOn = 0x80;
+
+// Escape functions.
+constexpr uint32_t escSetXoff = 1;
+constexpr uint32_t escSetXon = 2;
+constexpr uint32_t escSetRts = 3;
+constexpr uint32_t escClrRts = 4;
+constexpr uint32_t escSetDtr = 5;
+constexpr uint32_t escClrDtr = 6;
+constexpr uint32_t escResetDev = 7;
+constexpr uint32_t escSetBreak = 8;
+constexpr uint32_t escClrBreak = 9;
+
+// Purge flags.
+constexpr uint32_t purgeTxAbort = 0x0001;
+constexpr uint32_t purgeRxAbort = 0x0002;
+constexpr uint32_t purgeTxClear = 0x0004;
+constexpr uint32_t purgeRxClear = 0x0008;
+
+// COMSTAT: flags, bytes in the input queue, bytes in the output queue.
+struct CommStat {
+  uint32_t Flags = 0;
+  uint32_t cbInQue = 0;
+  uint32_t cbOutQue = 0;
+};
+
+// Windows error numbers the device layer reports (POSIX maps errno onto them).
+constexpr uint32_t errFileNotFound = 2;
+constexpr uint32_t errPathNotFound = 3;
+constexpr uint32_t errAccessDenied = 5;
+constexpr uint32_t errInvalidHandle = 6;
+constexpr uint32_t errNotEnoughMemory = 8;
+constexpr uint32_t errGenFailure = 31;
+constexpr uint32_t errNotSupported = 50;
+constexpr uint32_t errInvalidParameter = 87;
+constexpr uint32_t errOperationAborted = 995;
+constexpr uint32_t errIoPending = 997;
+constexpr uint32_t errDeviceNotConnected = 1167;
+
+}  // namespace platform
