@@ -52,10 +52,18 @@ class TComponent {
   void FreeNotification(TComponent* component);
   void RemoveFreeNotification(TComponent* component);
 
+  // Takes component into this owner's list (taking it from a previous owner
+  // first) and tells every owned component.
   void InsertComponent(TComponent* component);
+  // Tells every owned component, then lets component go without freeing it.
   void RemoveComponent(TComponent* component);
+  // Frees every owned component, last inserted first. The destructor does this
+  // too; a derived destructor may call it first so that the notifications
+  // still reach its own Notification override.
+  void DestroyComponents();
 
  protected:
+  // Marks this component and everything it owns as being destroyed.
   void SetDestroying();
 
  private:
