@@ -32,7 +32,9 @@ bool TickTimerExpiredAt(const TickTimer& timer, int32_t nowTick);
 
 // Waits more than ticks * 55 ms; when processMessages, dispatches the
 // calling thread's messages one per round meanwhile. 18 when a quit request
-// ended the wait (the request stays queued).
+// ended the wait (the request stays queued). Between rounds with nothing to
+// do it blocks until a message arrives or the tick count can change, so a
+// wait costs next to no processor time.
 int32_t WaitTicks(int32_t ticks, bool processMessages);
 // Removes and dispatches one message without waiting; 0 when none.
 // (message & 0xFFFF) | ((window handle & 0xFFFF) << 16); 18 for quit, which is
@@ -40,6 +42,8 @@ int32_t WaitTicks(int32_t ticks, bool processMessages);
 int32_t PumpOneMessage();
 
 bool PathExists(const char* fileName);
-inline bool AnyBitSet(uint32_t flags, uint32_t mask) { return (flags & mask) != 0; }
+inline bool AnyBitSet(uint32_t flags, uint32_t mask) {
+  return (flags & mask) != 0;
+}
 
 }  // namespace sio
