@@ -103,14 +103,20 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts the thread; false when the system refused.
+  // Starts the thread; false when the system refused, or when a thread
+  // started by this object still runs. Id() is valid once it returns.
   bool Start(Function fn, void* arg, ThreadPriority priority = ThreadPriority::Normal);
+  // Before Start: remembered for Start. Running: applied at once. Linux
+  // raises priority only with privileges; refused there, the level is still
+  // recorded (best effort) and the result is false.
   bool SetPriority(ThreadPriority priority);
+  // The level last set.
   ThreadPriority GetPriority() const;
 
   bool Started() const;
   bool Finished() const;
-  // Waits up to timeoutMs for the thread to end; true when it has ended.
+  // Waits up to timeoutMs for the thread to end; true when it has ended,
+  // false on time-out or when no thread was started.
   bool WaitFor(uint32_t timeoutMs);
   // Exit value of the thread function; valid once Finished().
   uint32_t ExitCode() const;
@@ -127,6 +133,9 @@ class Thread {
 };
 
 uint64_t CurrentThreadId();
+// The level the system actually gives the calling thread (Linux: the nearest
+// level to its nice value).
+ThreadPriority CurrentThreadPriority();
 void SleepMs(uint32_t ms);
 
 }  // namespace platform
