@@ -9,12 +9,37 @@ namespace sio {
 constexpr int32_t ecOK = 0;
 
 // Operating-system and file I/O errors (negated error numbers).
+// Codes in this range without a class of their own raise EInOutError; -8
+// raises the out-of-memory exception.
+constexpr int32_t ecFirstIoError = -2;
+constexpr int32_t ecLastIoError = -162;
 constexpr int32_t ecFileNotFound = -2;
 constexpr int32_t ecPathNotFound = -3;
+constexpr int32_t ecTooManyOpenFiles = -4;
 constexpr int32_t ecAccessDenied = -5;
+constexpr int32_t ecInvalidFileHandle = -6;
 constexpr int32_t ecOutOfMemory = -8;
+constexpr int32_t ecInvalidDrive = -15;
+constexpr int32_t ecNoMoreFiles = -18;
+constexpr int32_t ecReadBeyondEndOfFile = -100;
+constexpr int32_t ecDiskFull = -101;
+constexpr int32_t ecFileNotAssigned = -102;
+constexpr int32_t ecFileNotOpen = -103;
+constexpr int32_t ecFileNotOpenForInput = -104;
+constexpr int32_t ecFileNotOpenForOutput = -105;
+constexpr int32_t ecWriteProtected = -150;
+constexpr int32_t ecUnknownUnit = -151;
+constexpr int32_t ecDriveNotReady = -152;
+constexpr int32_t ecUnknownCommand = -153;
+constexpr int32_t ecDataError = -154;
+constexpr int32_t ecBadRequestLength = -155;
+constexpr int32_t ecSeekError = -156;
+constexpr int32_t ecUnknownMedia = -157;
+constexpr int32_t ecSectorNotFound = -158;
+constexpr int32_t ecOutOfPaper = -159;
 constexpr int32_t ecDeviceWrite = -160;
 constexpr int32_t ecDeviceRead = -161;
+constexpr int32_t ecGeneralFailure = -162;
 
 // General.
 constexpr int32_t ecBadHandle = -1001;
@@ -65,5 +90,18 @@ constexpr int32_t ecNoEndCharCount = -5503;
 constexpr int32_t ecEmptyEndString = -5504;
 constexpr int32_t ecZeroSizePacket = -5505;
 constexpr int32_t ecPacketTooLong = -5506;
+
+// Dispatch-log words, read with MessageForCode. Type T reads
+// kLogTypeWordBase + T, subtype S (S >= 1) reads kLogSubTypeWordBase + S;
+// subtype 0 has no word. Modem-status bit b (0 to 7) reads
+// kModemStatusBitWordBase + b; Telnet option n (0 to kLastTelnetOptionWord)
+// reads kTelnetOptionWordBase + n.
+constexpr int32_t kLogTypeWordBase = 15001;
+constexpr int32_t kLogSubTypeWordBase = 15100;
+constexpr int32_t kLogHeaderTitles = 15501;
+constexpr int32_t kLogHeaderRule = 15502;
+constexpr int32_t kModemStatusBitWordBase = 15601;
+constexpr int32_t kTelnetOptionWordBase = 15700;
+constexpr int32_t kLastTelnetOptionWord = 42;
 
 }  // namespace sio
