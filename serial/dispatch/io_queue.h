@@ -3,6 +3,7 @@
 // dispatcher thread, and the dispatch log's entries.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -13,15 +14,21 @@ namespace sio {
 
 class TIOBuffer {
  public:
+  TIOBuffer() = default;
   virtual ~TIOBuffer() = default;
-  bool InUse = false;    // a consumer took it with PeekFirst and has not released it
+  TIOBuffer(const TIOBuffer&) = delete;
+  TIOBuffer& operator=(const TIOBuffer&) = delete;
+  // A consumer took it with PeekFirst and has not released it. Atomic: the
+  // consumer releases it without the queue's lock.
+  std::atomic<bool> InUse{false};
   int32_t DataSize = 0;  // what the item adds to its queue's QueuedBytes
 };
 
 class TDataBuffer : public TIOBuffer {
  public:
   // Size bytes, zero-filled. Throws ESioException "Insufficient memory to
-  // allocate I/O buffer." when the storage cannot be had.
+  // allocate I/O buffer." when the storage cannot be had (a negative size
+  // included).
   explicit TDataBuffer(int32_t size);
   ~TDataBuffer() override;
   uint8_t* Bytes = nullptr;
@@ -36,6 +43,7 @@ class TStatusBuffer : public TIOBuffer {
 
 class TLogBuffer : public TIOBuffer {
  public:
+  // DataSize := bufferLen; a null buffer or a length below 1 carries no bytes.
   TLogBuffer(int32_t type, int32_t subType, uint32_t time, uint32_t data, const void* buffer,
              int32_t bufferLen);
   ~TLogBuffer() override;
@@ -51,7 +59,7 @@ class TLogBuffer : public TIOBuffer {
 class TIOQueue {
  public:
   TIOQueue();
-  ~TIOQueue();  // Clear, then release everything
+  ~TIOQueue();  // Clear, then free what is left (no consumer may still hold it)
   TIOQueue(const TIOQueue&) = delete;
   TIOQueue& operator=(const TIOQueue&) = delete;
 
@@ -61,7 +69,8 @@ class TIOQueue {
   TIOBuffer* PeekFirst();
   // Takes the first item off the queue whatever its mark; the caller frees it.
   TIOBuffer* RemoveFirst();
-  // Signaled at once when the queue holds items, else waits on Signal.
+  // Signaled at once when the queue holds items, else waits on Signal. Takes
+  // no lock, so a producer can append meanwhile.
   platform::WaitResult WaitForData(uint32_t timeoutMs);
   // Frees every item that is not in use.
   void Clear();
@@ -74,6 +83,9 @@ class TIOQueue {
   platform::Event Signal;
   std::deque<TIOBuffer*> items_;
   int32_t queuedBytes_ = 0;
+  // The item count for WaitForData's lock-free emptiness check; written
+  // under Lock.
+  std::atomic<int32_t> count_{0};
 };
 
 }  // namespace sio

@@ -1,0 +1,107 @@
+#include "serial/dispatch/io_queue.h"
+
+#include <cstring>
+#include <new>
+
+#include "serial/support/exceptions.h"
+
+namespace sio {
+
+TDataBuffer::TDataBuffer(int32_t size) {
+  static const char* const kNoMemory = "Insufficient memory to allocate I/O buffer.";
+  if (size < 0) throw ESioException(kNoMemory);
+  // Value-initialised: the bytes start out zero.
+  Bytes = new (std::nothrow) uint8_t[static_cast<size_t>(size)]();
+  if (Bytes == nullptr) throw ESioException(kNoMemory);
+  DataSize = size;
+}
+
+TDataBuffer::~TDataBuffer() {
+  delete[] Bytes;
+}
+
+TLogBuffer::TLogBuffer(int32_t type, int32_t subType, uint32_t time, uint32_t data,
+                       const void* buffer, int32_t bufferLen)
+    : Type(type), SubType(subType), Time(time), Data(data) {
+  if (buffer != nullptr && bufferLen > 0) {
+    // The caller's bytes may change or vanish once it returns: keep our own.
+    Buffer = new uint8_t[static_cast<size_t>(bufferLen)];
+    std::memcpy(Buffer, buffer, static_cast<size_t>(bufferLen));
+    DataSize = bufferLen;
+  }
+}
+
+TLogBuffer::~TLogBuffer() {
+  delete[] Buffer;
+}
+
+TIOQueue::TIOQueue() : Signal(false, false) {}
+
+TIOQueue::~TIOQueue() {
+  Clear();
+  // Whatever is still marked in use has no consumer left that could release
+  // it once the queue is gone.
+  for (TIOBuffer* item : items_)
+    delete item;
+  items_.clear();
+}
+
+void TIOQueue::Append(TIOBuffer* item) {
+  if (item == nullptr) return;
+  {
+    platform::CriticalSectionLock guard(Lock);
+    items_.push_back(item);
+    queuedBytes_ += item->DataSize;
+    count_.store(static_cast<int32_t>(items_.size()), std::memory_order_release);
+  }
+  Signal.Set();
+}
+
+TIOBuffer* TIOQueue::PeekFirst() {
+  platform::CriticalSectionLock guard(Lock);
+  if (items_.empty() || items_.front()->InUse) return nullptr;
+  items_.front()->InUse = true;
+  return items_.front();
+}
+
+TIOBuffer* TIOQueue::RemoveFirst() {
+  platform::CriticalSectionLock guard(Lock);
+  if (items_.empty()) return nullptr;
+  TIOBuffer* item = items_.front();
+  items_.pop_front();
+  queuedBytes_ -= item->DataSize;
+  count_.store(static_cast<int32_t>(items_.size()), std::memory_order_release);
+  return item;
+}
+
+platform::WaitResult TIOQueue::WaitForData(uint32_t timeoutMs) {
+  if (count_.load(std::memory_order_acquire) > 0) return platform::WaitResult::Signaled;
+  return Signal.Wait(timeoutMs);
+}
+
+void TIOQueue::Clear() {
+  platform::CriticalSectionLock guard(Lock);
+  std::deque<TIOBuffer*> kept;
+  for (TIOBuffer* item : items_) {
+    if (item->InUse) {
+      kept.push_back(item);
+    } else {
+      queuedBytes_ -= item->DataSize;
+      delete item;
+    }
+  }
+  items_.swap(kept);
+  count_.store(static_cast<int32_t>(items_.size()), std::memory_order_release);
+}
+
+int32_t TIOQueue::QueuedBytes() const {
+  platform::CriticalSectionLock guard(Lock);
+  return queuedBytes_;
+}
+
+int32_t TIOQueue::Count() const {
+  platform::CriticalSectionLock guard(Lock);
+  return static_cast<int32_t>(items_.size());
+}
+
+}  // namespace sio
