@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 
 namespace platform {
 
@@ -32,8 +33,21 @@ constexpr uint32_t kMsgChar = 0x0102;
 constexpr uint32_t kMsgUser = 0x0400;
 
 // Error numbers as Windows reports them.
+constexpr uint32_t kErrorAccessDenied = 5;
+constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorInvalidWindowHandle = 1400;
 constexpr uint32_t kErrorTimeout = 1460;
+
+// No time limit, for WaitForMessage and SendWindowMessageTimeout.
+constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// True where the loop sleeps through the thread's EventSource (our own queue);
+// false where USER32 is the one loop and the source is not consulted.
+#ifdef _WIN32
+inline constexpr bool kEventSourceDrivesWaits = false;
+#else
+inline constexpr bool kEventSourceDrivesWaits = true;
+#endif
 
 struct Message {
   WindowHandle hwnd = nullptr;
@@ -42,14 +56,29 @@ struct Message {
   LParam lParam = 0;
 };
 
-// Creates a hidden (message-only) window owned by the calling thread. The
-// class name is informational on Linux. userData is returned by
-// GetWindowUserData. nullptr on failure.
+// The error number of the calling thread's last failed call of this service
+// (1400, 1460, 5, 87, or what the system reported).
+uint32_t LastWindowError();
+
+// Creates a hidden (message-only) window owned by the calling thread. On
+// Windows each class name is registered once per process (nullptr: a default
+// name); on Linux the name is informational. userData is returned by
+// GetWindowUserData. nullptr on failure (no procedure: error 87).
+//
+// Windows hands the procedure the null message, the keyboard messages and
+// every message from kMsgUser up; the system's own window-management messages
+// get the system's default handling. On Linux the procedure sees every
+// message posted or sent to the window. An exception thrown by a procedure
+// comes out of the call that ran it (the pump, the dispatch or the direct
+// send); a sender on another thread then gets result 0.
 WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* userData);
-// Destroys a window; messages still queued for it are dropped. Only the owner
-// thread may destroy a window.
-void DestroyHiddenWindow(WindowHandle hwnd);
+// Destroys a window; messages still queued for it are dropped and senders
+// still waiting for it fail with 1400. Only the owner thread may destroy a
+// window (otherwise false, error 5); a stale handle gives false, error 1400.
+// A thread's windows are destroyed when the thread ends.
+bool DestroyHiddenWindow(WindowHandle hwnd);
 bool IsWindowAlive(WindowHandle hwnd);
+// nullptr for a window that does not exist (or is not one of ours).
 void* GetWindowUserData(WindowHandle hwnd);
 void SetWindowUserData(WindowHandle hwnd, void* userData);
 
@@ -82,7 +111,9 @@ LResult TranslateAndDispatch(const Message& msg);
 void PostQuit(int exitCode);
 
 // Blocks until a message (posted or sent) is queued for the calling thread or
-// timeoutMs passes. Returns true when something is queued. Never spins.
+// timeoutMs passes (kWaitForever: no limit). Returns true when something
+// arrived. Never spins. On Linux the sent messages that arrive are run here
+// (they count as arrivals); posted messages stay queued for the pump.
 bool WaitForMessage(uint32_t timeoutMs);
 
 // The application's main loop: dispatches the calling thread's messages,
@@ -95,21 +126,35 @@ int RunMainLoop();
 // dispatcher's processEvents and wakeUp), so that waiting for our messages
 // also keeps the toolkit's windows live. On Windows USER32 is the one loop and
 // the source is not consulted.
+//
+// Every post, send and quit request to a queue calls its source's Wake, from
+// the posting thread and while the loop's own lock is held: Wake must be
+// quick and must not call back into this service. A Wake that comes before
+// WaitForEvents must make that WaitForEvents return at once (no lost
+// wake-ups). Spurious returns are harmless: the loop checks and waits again.
 class EventSource {
  public:
   virtual ~EventSource() = default;
-  // Process the source's own pending events without waiting.
+  // Process the source's own pending events without waiting. Called on every
+  // PeekOneMessage.
   virtual void ProcessPending() = 0;
-  // Wait for the source's next event, or for Wake, up to timeoutMs.
+  // Wait for the source's next event, or for Wake, up to timeoutMs
+  // (kWaitForever: no limit).
   virtual void WaitForEvents(uint32_t timeoutMs) = 0;
   // Wake a thread blocked in WaitForEvents. Any thread may call it.
   virtual void Wake() = 0;
 };
 
 // Installs the event source of the calling thread's queue (nullptr: the
-// default). The source must outlive its use.
+// default). The source must stay alive until it is replaced or the thread
+// ends; once SetEventSource has replaced it no other thread calls it again.
 void SetEventSource(EventSource* source);
+// The calling thread's source: the installed one, or the default one.
 EventSource* GetEventSource();
+
+// CPU time the whole process has used so far, in microseconds (user and
+// system). Lets callers check that a wait sleeps instead of spinning.
+uint64_t ProcessCpuTimeMicroseconds();
 
 // ---------------------------------------------------------------------------
 // Hand-over of a call to the user-interface thread.
@@ -121,15 +166,35 @@ EventSource* GetEventSource();
 // dispatches that thread's messages (the main loop, a message-processing wait)
 // runs every pending call. Called on the user-interface thread itself, the call
 // runs at once. An exception thrown by the call is re-thrown in the caller.
+//
+// A caller waits for as long as the user-interface thread does not pump: there
+// is no time-out, because the call may use the caller's own data once it has
+// started. The way out is DoneUserInterfaceThread, which fails every call still
+// waiting with HandOverError (the wait is sliced, so a caller notices even
+// without a wake-up). Without a user-interface thread the call fails at once
+// with HandOverError.
 using HandOverFunction = void (*)(void* context);
 
-void InitUserInterfaceThread();
+class HandOverError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Makes the calling thread the user-interface thread. False when another
+// thread already is the user-interface thread or the window cannot be made;
+// true (and nothing changes) when the calling thread already is.
+bool InitUserInterfaceThread();
+// Ends the user-interface thread's role: calls still waiting fail with
+// HandOverError, and the application window is destroyed (on the
+// user-interface thread; called elsewhere it only fails the waiting calls and
+// gives up the role).
 void DoneUserInterfaceThread();
 bool IsUserInterfaceThread();
 WindowHandle ApplicationWindow();
 void RunOnUserInterfaceThread(HandOverFunction fn, void* context);
 // Runs the pending hand-over calls (what the application window's procedure
-// does on the null message). Returns how many ran.
+// does on the null message). Returns how many ran; 0 on any other thread than
+// the user-interface thread.
 int RunPendingHandOvers();
 
 }  // namespace platform

@@ -1,0 +1,177 @@
+// The hand-over of calls to the user-interface thread. It needs only the
+// window services of this layer, so one implementation serves both hosts.
+#include "platform/message_loop.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace platform {
+namespace {
+
+// One call waiting for the user-interface thread. The caller and the pending
+// list share it, so a caller that leaves (cancelled) never strands the runner.
+struct PendingCall {
+  HandOverFunction fn = nullptr;
+  void* context = nullptr;
+  std::exception_ptr error;
+  bool done = false;
+  bool cancelled = false;
+  std::condition_variable finished;  // the caller's own wake-up
+};
+
+struct HandOverState {
+  std::mutex mutex;  // guards everything below and every PendingCall's flags
+  bool active = false;
+  std::thread::id uiThread;
+  WindowHandle window = nullptr;
+  std::deque<std::shared_ptr<PendingCall>> pending;
+};
+
+// Never destroyed: threads may still hand over while the process exits.
+HandOverState& State() {
+  static HandOverState* state = new HandOverState;
+  return *state;
+}
+
+// A waiting caller re-checks its call this often even without a wake-up.
+constexpr auto kWaitSlice = std::chrono::milliseconds(100);
+
+LResult ApplicationWindowProc(WindowHandle, uint32_t msg, WParam, LParam) {
+  if (msg == kMsgNull) RunPendingHandOvers();
+  return 0;
+}
+
+void FailCalls(std::deque<std::shared_ptr<PendingCall>>& calls) {
+  for (auto& call : calls) {
+    call->cancelled = true;
+    call->finished.notify_all();
+  }
+  calls.clear();
+}
+
+}  // namespace
+
+bool InitUserInterfaceThread() {
+  HandOverState& s = State();
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.active) return s.uiThread == std::this_thread::get_id();
+  }
+  WindowHandle window = CreateHiddenWindow("SioApplicationWindow", ApplicationWindowProc, nullptr);
+  if (window == nullptr) return false;
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.active) {
+    // Another thread won the race; this one is not the user-interface thread.
+    DestroyHiddenWindow(window);
+    return false;
+  }
+  s.active = true;
+  s.uiThread = std::this_thread::get_id();
+  s.window = window;
+  return true;
+}
+
+void DoneUserInterfaceThread() {
+  HandOverState& s = State();
+  WindowHandle window = nullptr;
+  bool owner = false;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.active) return;
+    owner = s.uiThread == std::this_thread::get_id();
+    window = s.window;
+    s.active = false;
+    s.uiThread = std::thread::id();
+    s.window = nullptr;
+    FailCalls(s.pending);
+  }
+  if (owner) DestroyHiddenWindow(window);
+}
+
+bool IsUserInterfaceThread() {
+  HandOverState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.active && s.uiThread == std::this_thread::get_id();
+}
+
+WindowHandle ApplicationWindow() {
+  HandOverState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  return s.window;
+}
+
+void RunOnUserInterfaceThread(HandOverFunction fn, void* context) {
+  if (fn == nullptr) return;
+  HandOverState& s = State();
+  auto call = std::make_shared<PendingCall>();
+  call->fn = fn;
+  call->context = context;
+  WindowHandle window = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (!s.active) throw HandOverError("No user-interface thread to run the call");
+    if (s.uiThread == std::this_thread::get_id()) {
+      window = nullptr;  // run at once, below, outside the lock
+    } else {
+      window = s.window;
+      s.pending.push_back(call);
+    }
+  }
+  if (window == nullptr) {
+    fn(context);
+    return;
+  }
+
+  if (!PostWindowMessage(window, kMsgNull, 0, 0)) {
+    // The window went away under us: withdraw the call unless the shutdown
+    // already failed it.
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (auto it = s.pending.begin(); it != s.pending.end(); ++it) {
+      if (*it == call) {
+        s.pending.erase(it);
+        throw HandOverError("The user-interface thread's window is gone");
+      }
+    }
+  }
+
+  std::unique_lock<std::mutex> lock(s.mutex);
+  while (!call->done && !call->cancelled)
+    call->finished.wait_for(lock, kWaitSlice);
+  if (call->cancelled) throw HandOverError("The user-interface thread ended before the call ran");
+  // Moved out, so that the exception is owned by this thread alone from here.
+  std::exception_ptr error = std::move(call->error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
+}
+
+int RunPendingHandOvers() {
+  HandOverState& s = State();
+  int count = 0;
+  for (;;) {
+    std::shared_ptr<PendingCall> call;
+    {
+      std::lock_guard<std::mutex> lock(s.mutex);
+      if (!s.active || s.uiThread != std::this_thread::get_id() || s.pending.empty()) break;
+      call = s.pending.front();
+      s.pending.pop_front();
+    }
+    std::exception_ptr error;
+    try {
+      call->fn(call->context);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    ++count;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    call->error = std::move(error);
+    call->done = true;
+    call->finished.notify_all();
+  }
+  return count;
+}
+
+}  // namespace platform
