@@ -1,0 +1,141 @@
+// Port names and the rules that turn device names and the override text into
+// COM numbers: plain text handling, the same on every host.
+#include "platform/host_ports.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+
+namespace platform {
+
+namespace {
+
+struct DeviceFamily {
+  std::string_view prefix;
+  uint32_t first;  // COM number of device 0
+};
+
+constexpr uint32_t kFamilyBlock = 32;
+
+// Order and blocks are fixed: a family's numbers never move. New families go
+// at the end only.
+constexpr std::array<DeviceFamily, 18> kFamilies = {{
+    {"ttyS", 1},
+    {"ttyUSB", 33},
+    {"ttyACM", 65},
+    {"rfcomm", 97},
+    {"ttyAMA", 129},
+    {"ttyO", 161},
+    {"ttymxc", 193},
+    {"ttySAC", 225},
+    {"ttyTHS", 257},
+    {"ttyMSM", 289},
+    {"ttyHS", 321},
+    {"ttyLP", 353},
+    {"ttySC", 385},
+    {"ttyXRUSB", 417},
+    {"ttyGS", 449},
+    {"ttyAML", 481},
+    {"ttyPS", 513},
+    {"ttyUL", 545},
+}};
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+char Upper(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Decimal digits only, no sign, no leading zero (so every number has exactly
+// one spelling), at most `maxValue`.
+bool ParseDecimal(std::string_view text, uint32_t maxValue, uint32_t& value) {
+  if (text.empty() || text.size() > 10) return false;
+  if (text.size() > 1 && text[0] == '0') return false;
+  uint64_t result = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return false;
+    result = result * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (result > maxValue) return false;
+  value = static_cast<uint32_t>(result);
+  return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (Upper(text[i]) != Upper(prefix[i])) return false;
+  }
+  return true;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+bool ParseComName(std::string_view name, uint32_t& number) {
+  constexpr std::string_view kDevicePrefix = "\\\\.\\";
+  if (name.substr(0, kDevicePrefix.size()) == kDevicePrefix)
+    name.remove_prefix(kDevicePrefix.size());
+  if (!StartsWithNoCase(name, "COM")) return false;
+  uint32_t value = 0;
+  if (!ParseDecimal(name.substr(3), kMaxComNumber, value) || value == 0) return false;
+  number = value;
+  return true;
+}
+
+std::string ComName(uint32_t number) {
+  return "COM" + std::to_string(number);
+}
+
+std::string ComDeviceName(uint32_t number) {
+  return "\\\\.\\COM" + std::to_string(number);
+}
+
+std::vector<HostPort> ParsePortOverride(std::string_view text) {
+  std::vector<HostPort> ports;
+  while (true) {
+    const size_t comma = text.find(',');
+    const std::string_view entry = TrimBlanks(text.substr(0, comma));
+    const size_t equals = entry.find('=');
+    uint32_t number = 0;
+    if (equals != std::string_view::npos &&
+        ParseDecimal(entry.substr(0, equals), kMaxComNumber, number) && number != 0) {
+      const std::string_view path = entry.substr(equals + 1);
+      const bool absolute = !path.empty() && path.front() == '/';
+      const bool taken = std::any_of(ports.begin(), ports.end(),
+                                     [number](const HostPort& p) { return p.number == number; });
+      if (absolute && !taken && path.find('\0') == std::string_view::npos) {
+        ports.push_back(HostPort{number, ComName(number), std::string(path)});
+      }
+    }
+    if (comma == std::string_view::npos) break;
+    text.remove_prefix(comma + 1);
+  }
+  std::sort(ports.begin(), ports.end(),
+            [](const HostPort& a, const HostPort& b) { return a.number < b.number; });
+  return ports;
+}
+
+bool ComNumberForDevice(std::string_view deviceName, uint32_t& number) {
+  for (const DeviceFamily& family : kFamilies) {
+    if (deviceName.substr(0, family.prefix.size()) != family.prefix) continue;
+    uint32_t index = 0;
+    // "ttySAC0" also starts with "ttyS"; the digits test sends it on to its
+    // own family.
+    if (!ParseDecimal(deviceName.substr(family.prefix.size()), kFamilyBlock - 1, index)) continue;
+    number = family.first + index;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace platform

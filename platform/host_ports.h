@@ -1,0 +1,128 @@
+// The serial ports the host has registered, and the device behind each COM
+// name.
+//
+// Windows: the values under HKEY_LOCAL_MACHINE\HARDWARE\DEVICEMAP\SERIALCOMM;
+// the device of "COMn" is "\\.\COMn" itself.
+//
+// Other hosts have no such list, so one is made: the serial devices the kernel
+// has, each with a COM number that depends on that device alone, so that an
+// adapter keeps its number whatever else is plugged in. The rule:
+//
+//   Every device family owns a fixed block of 32 numbers; device <family><k>
+//   (k = 0..31, written without leading zeros) is COM(first + k). Devices with
+//   k >= 32 are not listed.
+//
+//     ttyS      COM1   - COM32    on-board and PCI UARTs (only those that exist)
+//     ttyUSB    COM33  - COM64    USB serial converters (FTDI, CH340, PL2303, CP210x)
+//     ttyACM    COM65  - COM96    USB CDC-ACM devices
+//     rfcomm    COM97  - COM128   Bluetooth serial links
+//     ttyAMA    COM129 - COM160   ARM PrimeCell UARTs (Raspberry Pi)
+//     ttyO      COM161 - COM192   OMAP UARTs (BeagleBone)
+//     ttymxc    COM193 - COM224   i.MX UARTs
+//     ttySAC    COM225 - COM256   Samsung UARTs
+//     ttyTHS    COM257 - COM288   Tegra high-speed UARTs
+//     ttyMSM    COM289 - COM320   Qualcomm UARTs
+//     ttyHS     COM321 - COM352   Qualcomm high-speed UARTs
+//     ttyLP     COM353 - COM384   i.MX low-power UARTs
+//     ttySC     COM385 - COM416   SPI/I2C UART bridges
+//     ttyXRUSB  COM417 - COM448   Exar USB UARTs
+//     ttyGS     COM449 - COM480   USB gadget serial
+//     ttyAML    COM481 - COM512   Amlogic UARTs
+//     ttyPS     COM513 - COM544   Xilinx Zynq UARTs
+//     ttyUL     COM545 - COM576   Xilinx UART Lite
+//
+//   So ttyS0 is COM1, ttyUSB0 is COM33, ttyACM0 is COM65 and rfcomm0 is
+//   COM97. New families are only ever added after the last block.
+//
+//   The kernel keeps nodes ttyS0..ttySn whether or not a UART sits behind
+//   them, so a ttyS device is listed only when a real UART answers: its type in
+//   /sys/class/tty/ttyS<k>/type is not 0 (PORT_UNKNOWN), or, where the kernel
+//   gives no such file, the device opens (non-blocking, not as a controlling
+//   terminal) and TIOCGSERIAL reports a type other than PORT_UNKNOWN. The
+//   other families' nodes exist only while their device does.
+//
+//   The environment variable SIO_PORTS replaces the scan entirely when it is
+//   set (even to the empty text): "3=/dev/pts/4,7=/tmp/ttyV0" makes COM3 and
+//   COM7 those devices. Entries are separated by commas; blanks around an
+//   entry are ignored; an entry is a port number 1..65535 in decimal without
+//   leading zeros, "=", and an absolute path. Entries of any other shape are
+//   ignored, and of two entries with the same number the first wins.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+// The highest port number a COM name can carry (the port number is 16-bit).
+constexpr uint32_t kMaxComNumber = 65535;
+
+struct HostPort {
+  uint32_t number = 0;  // n of "COMn"
+  std::string name;     // "COMn"
+  std::string path;     // the device to open: "\\.\COMn" on Windows, the device file elsewhere
+};
+
+// The registered ports' names in the host's own order. Windows: the data of
+// every value under SERIALCOMM whose first three characters are exactly "COM"
+// (case-sensitive), as stored, so "COM" alone or "COMx" come through as they
+// are; data of size 0 reads as the empty text. Other hosts: "COMn" for every
+// port of the table, ascending.
+//
+// Returns false when a value's data is not text; `error` is then
+// "Invalid data type for '<value name>'" and `names` holds what was read
+// before it. A missing key is an empty list, not an error.
+bool RegisteredPortNames(std::vector<std::string>& names, std::string& error);
+
+// The registered ports that carry a proper COM name ("COM" and a number
+// 1..65535), ascending by number, each number once (the first one listed
+// wins). Fails as RegisteredPortNames does.
+bool ListHostPorts(std::vector<HostPort>& ports, std::string& error);
+
+// The device to open for a port name. "\\.\COMn" and "COMn" (the letters in
+// any case) go through the host's table: Windows gives "\\.\COMn"; elsewhere
+// the device file of port n, and false when the table has no port n. On
+// POSIX hosts a name containing "/" is a device path and resolves to itself;
+// on Windows any other non-empty name is passed through unchanged.
+bool ResolveComDevice(const std::string& name, std::string& path);
+
+// "COMn" or "\\.\COMn" (letters in any case, n = 1..65535 in decimal without
+// leading zeros) -> n. Anything else -> false.
+bool ParseComName(std::string_view name, uint32_t& number);
+
+// "COMn" and "\\.\COMn".
+std::string ComName(uint32_t number);
+std::string ComDeviceName(uint32_t number);
+
+// The ports of an SIO_PORTS text (rules above), ascending by number.
+std::vector<HostPort> ParsePortOverride(std::string_view text);
+
+// The COM number of a device file name such as "ttyUSB0" under the rule
+// above; false for names outside it.
+bool ComNumberForDevice(std::string_view deviceName, uint32_t& number);
+
+// Where a scan looks: the device directory and the kernel's tty class
+// directory. Tests point both at directories of their own.
+struct PortScanRoots {
+  std::string devDir = "/dev";
+  std::string sysClassTtyDir = "/sys/class/tty";
+};
+
+#ifdef _WIN32
+// RegisteredPortNames over another key: under HKEY_CURRENT_USER when
+// `currentUser`, else under HKEY_LOCAL_MACHINE. Lets tests read a key of
+// their own instead of the machine's port list.
+bool RegisteredPortNamesFromKey(bool currentUser, const std::string& keyPath,
+                                std::vector<std::string>& names, std::string& error);
+#else
+// The serial devices under roots.devDir, numbered by the rule above,
+// ascending by number. SIO_PORTS is not consulted.
+std::vector<HostPort> ScanSerialDevices(const PortScanRoots& roots = PortScanRoots());
+
+// The table in force: SIO_PORTS when set, else ScanSerialDevices().
+std::vector<HostPort> HostPortTable();
+#endif
+
+}  // namespace platform

@@ -1,0 +1,129 @@
+// The registered ports: the values under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM,
+// which every serial driver fills in with its port's COM name.
+#include "platform/host_ports.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace platform {
+
+namespace {
+
+constexpr char kSerialCommKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+
+class RegistryKey {
+ public:
+  RegistryKey() = default;
+  ~RegistryKey() {
+    if (key_ != nullptr) ::RegCloseKey(key_);
+  }
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+
+  // A key that cannot be opened is read as a key without values.
+  void OpenForReading(HKEY root, const char* path) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExA(root, path, 0, KEY_READ, &key) == ERROR_SUCCESS) key_ = key;
+  }
+
+  std::vector<std::string> ValueNames() const {
+    std::vector<std::string> names;
+    if (key_ == nullptr) return names;
+    DWORD maxNameLength = 0;
+    if (::RegQueryInfoKeyA(key_, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           &maxNameLength, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      return names;
+    }
+    std::vector<char> buffer(static_cast<size_t>(maxNameLength) + 1);
+    for (DWORD index = 0;; ++index) {
+      DWORD length = static_cast<DWORD>(buffer.size());
+      const LSTATUS rc =
+          ::RegEnumValueA(key_, index, buffer.data(), &length, nullptr, nullptr, nullptr, nullptr);
+      if (rc == ERROR_MORE_DATA) {
+        // A value added since the size query: grow and read the same index.
+        buffer.resize(buffer.size() * 2 + 256);
+        --index;
+        continue;
+      }
+      if (rc != ERROR_SUCCESS) break;
+      names.emplace_back(buffer.data(), length);
+    }
+    return names;
+  }
+
+  // The value's data as text: size 0 (or a value gone since it was listed)
+  // is the empty text; text data ends at its first NUL; any other type of
+  // data is not text and gives false.
+  bool ReadString(const std::string& name, std::string& text) const {
+    text.clear();
+    if (key_ == nullptr) return true;
+    std::vector<BYTE> data(64);
+    DWORD type = REG_NONE;
+    LSTATUS rc = ERROR_MORE_DATA;
+    DWORD size = 0;
+    while (rc == ERROR_MORE_DATA) {
+      size = static_cast<DWORD>(data.size());
+      rc = ::RegQueryValueExA(key_, name.c_str(), nullptr, &type, data.data(), &size);
+      if (rc == ERROR_MORE_DATA) data.resize(std::max<size_t>(size, data.size() * 2));
+    }
+    if (rc != ERROR_SUCCESS || size == 0) return true;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
+    const char* chars = reinterpret_cast<const char*>(data.data());
+    text.assign(chars, ::strnlen(chars, size));
+    return true;
+  }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+}  // namespace
+
+bool RegisteredPortNamesFromKey(bool currentUser, const std::string& keyPath,
+                                std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  error.clear();
+  RegistryKey key;
+  key.OpenForReading(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, keyPath.c_str());
+  for (const std::string& valueName : key.ValueNames()) {
+    std::string data;
+    if (!key.ReadString(valueName, data)) {
+      error = "Invalid data type for '" + valueName + "'";
+      return false;
+    }
+    if (data.compare(0, 3, "COM") == 0) names.push_back(data);
+  }
+  return true;
+}
+
+bool RegisteredPortNames(std::vector<std::string>& names, std::string& error) {
+  return RegisteredPortNamesFromKey(false, kSerialCommKey, names, error);
+}
+
+bool ListHostPorts(std::vector<HostPort>& ports, std::string& error) {
+  ports.clear();
+  std::vector<std::string> names;
+  const bool ok = RegisteredPortNames(names, error);
+  for (const std::string& name : names) {
+    uint32_t number = 0;
+    if (!ParseComName(name, number)) continue;
+    const bool taken = std::any_of(ports.begin(), ports.end(),
+                                   [number](const HostPort& p) { return p.number == number; });
+    if (!taken) ports.push_back(HostPort{number, ComName(number), ComDeviceName(number)});
+  }
+  std::stable_sort(ports.begin(), ports.end(),
+                   [](const HostPort& a, const HostPort& b) { return a.number < b.number; });
+  return ok;
+}
+
+bool ResolveComDevice(const std::string& name, std::string& path) {
+  if (name.empty()) return false;
+  uint32_t number = 0;
+  // COM10 and above open only with the device prefix.
+  path = ParseComName(name, number) ? ComDeviceName(number) : name;
+  return true;
+}
+
+}  // namespace platform

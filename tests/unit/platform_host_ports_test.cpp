@@ -1,0 +1,158 @@
+// Port names, the override text and the device numbering rule: the text
+// handling behind the host's port table, the same on every host.
+#include "platform/host_ports.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::ComNumberForDevice;
+using platform::HostPort;
+using platform::ParseComName;
+using platform::ParsePortOverride;
+
+uint32_t NumberOf(std::string_view name) {
+  uint32_t number = 0xDEAD;
+  return ParseComName(name, number) ? number : 0;
+}
+
+TEST(ComNameTest, AcceptsBothFormsInAnyCase) {
+  EXPECT_EQ(NumberOf("COM3"), 3u);
+  EXPECT_EQ(NumberOf("\\\\.\\COM12"), 12u);
+  EXPECT_EQ(NumberOf("com7"), 7u);
+  EXPECT_EQ(NumberOf("\\\\.\\cOm65535"), 65535u);
+}
+
+TEST(ComNameTest, RejectsEverythingElseAndLeavesTheNumberAlone) {
+  for (const char* bad :
+       {"", "COM", "COM0", "COM01", "COM65536", "COM99999999999", "COMx", "COM3 ", " COM3", "COM-3",
+        "COM+3", "LPT1", "\\\\.\\", "\\\\?\\COM3", "\\\\.COM3", "\\\\.\\\\COM3", "/dev/ttyS0"}) {
+    uint32_t number = 4242;
+    EXPECT_FALSE(ParseComName(bad, number)) << bad;
+    EXPECT_EQ(number, 4242u) << bad;
+  }
+}
+
+TEST(ComNameTest, DeviceNameOfTheLargestPortFitsThirteenCharacters) {
+  EXPECT_EQ(platform::ComName(9), "COM9");
+  EXPECT_EQ(platform::ComDeviceName(3), "\\\\.\\COM3");
+  // Two backslashes, a point, a backslash, COM and five digits, then the NUL.
+  EXPECT_EQ(platform::ComDeviceName(platform::kMaxComNumber).size() + 1, 13u);
+  EXPECT_EQ(NumberOf(platform::ComDeviceName(40000)), 40000u);
+}
+
+std::vector<std::pair<uint32_t, std::string>> Pairs(const std::vector<HostPort>& ports) {
+  std::vector<std::pair<uint32_t, std::string>> pairs;
+  for (const HostPort& port : ports) {
+    EXPECT_EQ(port.name, "COM" + std::to_string(port.number));
+    pairs.emplace_back(port.number, port.path);
+  }
+  return pairs;
+}
+
+using PairList = std::vector<std::pair<uint32_t, std::string>>;
+
+TEST(PortOverrideTest, ReadsTheDocumentedExample) {
+  EXPECT_EQ(Pairs(ParsePortOverride("3=/dev/pts/4,7=/tmp/ttyV0")),
+            (PairList{{3, "/dev/pts/4"}, {7, "/tmp/ttyV0"}}));
+}
+
+TEST(PortOverrideTest, ListsAscendingWhateverTheOrderGiven) {
+  EXPECT_EQ(Pairs(ParsePortOverride("10=/a,2=/b,1=/c")),
+            (PairList{{1, "/c"}, {2, "/b"}, {10, "/a"}}));
+}
+
+TEST(PortOverrideTest, IgnoresBadEntriesAndKeepsTheGoodOnes) {
+  const char* text =
+      "0=/zero,03=/lead,x=/x,4=,5=relative,=/nonumber,6/dev/x,70000=/big,-8=/neg,"
+      "9=/ok,,11 = /inner-blank,12=/a=b,65535=/max,65536=/over";
+  EXPECT_EQ(Pairs(ParsePortOverride(text)), (PairList{{9, "/ok"}, {12, "/a=b"}, {65535, "/max"}}));
+}
+
+TEST(PortOverrideTest, FirstOfTwoEntriesForOneNumberWins) {
+  EXPECT_EQ(Pairs(ParsePortOverride("5=/first,6=/six,5=/second,bad,5=/third")),
+            (PairList{{5, "/first"}, {6, "/six"}}));
+}
+
+TEST(PortOverrideTest, BlanksAroundEntriesAreIgnored) {
+  EXPECT_EQ(Pairs(ParsePortOverride(" 3=/dev/pts/4 ,\t7=/tmp/ttyV0\t, ")),
+            (PairList{{3, "/dev/pts/4"}, {7, "/tmp/ttyV0"}}));
+}
+
+TEST(PortOverrideTest, EmptyOrHopelessTextGivesNoPorts) {
+  EXPECT_TRUE(ParsePortOverride("").empty());
+  EXPECT_TRUE(ParsePortOverride(",,,").empty());
+  EXPECT_TRUE(ParsePortOverride("COM3=/dev/ttyS0").empty());
+  EXPECT_TRUE(ParsePortOverride(std::string_view("3=/a\0b", 6)).empty());
+}
+
+uint32_t DeviceNumber(std::string_view device) {
+  uint32_t number = 0;
+  return ComNumberForDevice(device, number) ? number : 0;
+}
+
+TEST(DeviceNumberingTest, EachFamilyStartsAtItsFixedBlock) {
+  EXPECT_EQ(DeviceNumber("ttyS0"), 1u);
+  EXPECT_EQ(DeviceNumber("ttyS31"), 32u);
+  EXPECT_EQ(DeviceNumber("ttyUSB0"), 33u);
+  EXPECT_EQ(DeviceNumber("ttyUSB5"), 38u);
+  EXPECT_EQ(DeviceNumber("ttyACM0"), 65u);
+  EXPECT_EQ(DeviceNumber("rfcomm0"), 97u);
+  EXPECT_EQ(DeviceNumber("ttyAMA0"), 129u);
+  EXPECT_EQ(DeviceNumber("ttyO0"), 161u);
+  EXPECT_EQ(DeviceNumber("ttymxc0"), 193u);
+  EXPECT_EQ(DeviceNumber("ttySAC0"), 225u);
+  EXPECT_EQ(DeviceNumber("ttySC1"), 386u);
+  EXPECT_EQ(DeviceNumber("ttyUL31"), 576u);
+}
+
+TEST(DeviceNumberingTest, NamesOutsideTheRuleHaveNoNumber) {
+  for (const char* bad : {"", "tty0", "tty", "ttyS", "ttyS32", "ttyUSB32", "ttyUSB01", "ttyUSB-1",
+                          "ttyusb0", "ttyUSB0x", "ttyUSB 0", "ttyS0 ", "console", "ptmx", "pts",
+                          "ttyUSB99999999999", "ttyX0", "ttySAC"}) {
+    EXPECT_EQ(DeviceNumber(bad), 0u) << bad;
+  }
+}
+
+TEST(DeviceNumberingTest, NoTwoDevicesShareANumber) {
+  const char* families[] = {"ttyS",   "ttyUSB",   "ttyACM", "rfcomm", "ttyAMA", "ttyO",
+                            "ttymxc", "ttySAC",   "ttyTHS", "ttyMSM", "ttyHS",  "ttyLP",
+                            "ttySC",  "ttyXRUSB", "ttyGS",  "ttyAML", "ttyPS",  "ttyUL"};
+  std::set<uint32_t> seen;
+  for (const char* family : families) {
+    for (int k = 0; k < 32; ++k) {
+      const std::string device = family + std::to_string(k);
+      const uint32_t number = DeviceNumber(device);
+      ASSERT_NE(number, 0u) << device;
+      EXPECT_LE(number, platform::kMaxComNumber) << device;
+      EXPECT_TRUE(seen.insert(number).second) << device << " shares COM" << number;
+    }
+  }
+}
+
+TEST(ListHostPortsTest, NamesPathsAndOrderAgree) {
+  std::vector<HostPort> ports;
+  std::string error = "stale";
+  std::vector<std::string> names;
+  const bool namesOk = platform::RegisteredPortNames(names, error);
+  const bool portsOk = platform::ListHostPorts(ports, error);
+  ASSERT_EQ(namesOk, portsOk);
+  if (portsOk) {
+    EXPECT_EQ(error, "");
+  }
+  for (size_t i = 0; i < ports.size(); ++i) {
+    EXPECT_EQ(ports[i].name, platform::ComName(ports[i].number));
+    if (i > 0) {
+      EXPECT_LT(ports[i - 1].number, ports[i].number);
+    }
+    std::string path;
+    EXPECT_TRUE(platform::ResolveComDevice(ports[i].name, path)) << ports[i].name;
+    EXPECT_EQ(path, ports[i].path);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,241 @@
+// The port table on POSIX hosts: the scan of a device directory (a directory
+// of our own with fake entries), the UART check of ttyS devices, and the
+// SIO_PORTS override that replaces the scan.
+#include "platform/host_ports.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using platform::HostPort;
+using platform::PortScanRoots;
+using PairList = std::vector<std::pair<uint32_t, std::string>>;
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "sio-ports-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void Touch(const fs::path& file) {
+  std::ofstream out(file);
+  ASSERT_TRUE(out.good()) << file;
+}
+
+void WriteText(const fs::path& file, const std::string& text) {
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file);
+  out << text;
+  ASSERT_TRUE(out.good()) << file;
+}
+
+class ScanTest : public ::testing::Test {
+ protected:
+  PortScanRoots Roots() const {
+    return PortScanRoots{(dir_.path() / "dev").string(), (dir_.path() / "sys").string()};
+  }
+  fs::path Dev(const std::string& name) const { return dir_.path() / "dev" / name; }
+  void SetUp() override {
+    fs::create_directories(dir_.path() / "dev");
+    fs::create_directories(dir_.path() / "sys");
+  }
+  PairList Scan() const {
+    PairList pairs;
+    for (const HostPort& port : platform::ScanSerialDevices(Roots())) {
+      EXPECT_EQ(port.name, platform::ComName(port.number));
+      pairs.emplace_back(port.number, fs::path(port.path).filename().string());
+    }
+    return pairs;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(ScanTest, DeviceKeepsItsNumberWhateverElseIsPluggedIn) {
+  Touch(Dev("ttyACM0"));
+  EXPECT_EQ(Scan(), (PairList{{65, "ttyACM0"}}));
+
+  Touch(Dev("ttyUSB0"));
+  EXPECT_EQ(Scan(), (PairList{{33, "ttyUSB0"}, {65, "ttyACM0"}}));
+
+  // The first converter goes away and another one comes: neither the ACM
+  // device nor the newcomer takes over a freed number.
+  fs::remove(Dev("ttyUSB0"));
+  Touch(Dev("ttyUSB1"));
+  Touch(Dev("rfcomm0"));
+  EXPECT_EQ(Scan(), (PairList{{34, "ttyUSB1"}, {65, "ttyACM0"}, {97, "rfcomm0"}}));
+}
+
+TEST_F(ScanTest, PathsPointIntoTheScannedDirectory) {
+  Touch(Dev("ttyUSB3"));
+  const std::vector<HostPort> ports = platform::ScanSerialDevices(Roots());
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_EQ(ports[0].path, (dir_.path() / "dev" / "ttyUSB3").string());
+  EXPECT_EQ(ports[0].name, "COM36");
+}
+
+TEST_F(ScanTest, IgnoresOtherNamesDirectoriesAndDanglingLinks) {
+  for (const char* name : {"tty0", "console", "ptmx", "ttyUSB", "ttyUSB07", "ttyUSB32", "ttyusb1",
+                           "ttyACM0.lock", "random"}) {
+    Touch(Dev(name));
+  }
+  fs::create_directories(Dev("ttyUSB2"));
+  fs::create_directories(Dev("pts"));
+  Touch(Dev("pts") / "ttyUSB4");  // not at the top of the device directory
+  fs::create_symlink(dir_.path() / "nowhere", Dev("ttyACM3"));
+  Touch(dir_.path() / "real-adapter");
+  fs::create_symlink(dir_.path() / "real-adapter", Dev("ttyACM4"));
+  EXPECT_EQ(Scan(), (PairList{{69, "ttyACM4"}}));
+}
+
+TEST_F(ScanTest, MissingDeviceDirectoryGivesAnEmptyList) {
+  const PortScanRoots roots{(dir_.path() / "no-such-dir").string(), (dir_.path() / "sys").string()};
+  EXPECT_TRUE(platform::ScanSerialDevices(roots).empty());
+}
+
+TEST_F(ScanTest, OnBoardUartIsListedOnlyWhenTheKernelKnowsItsType) {
+  for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS3"})
+    Touch(Dev(name));
+  WriteText(dir_.path() / "sys" / "ttyS0" / "type", "4\n");  // a 16550A
+  WriteText(dir_.path() / "sys" / "ttyS1" / "type", "0\n");  // a node without a UART
+  WriteText(dir_.path() / "sys" / "ttyS3" / "type", "garbage\n");
+  // ttyS2 and ttyS3 have no readable type: the device itself is asked, and a
+  // plain file answers no TIOCGSERIAL.
+  EXPECT_EQ(Scan(), (PairList{{1, "ttyS0"}}));
+}
+
+TEST_F(ScanTest, PseudoTerminalIsNoUart) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  fs::create_symlink(::ptsname(master), Dev("ttyS5"));
+  fs::create_symlink(::ptsname(master), Dev("ttyUSB5"));
+  // Only the ttyS name is put to the UART test; other families are devices
+  // that exist whenever their node does.
+  EXPECT_EQ(Scan(), (PairList{{38, "ttyUSB5"}}));
+  ::close(master);
+}
+
+TEST(HostUartTest, DeviceAnswerAgreesWithTheKernelsRecord) {
+  // On a host with a ttyS0 node and a kernel record for it, asking the device
+  // (no record given) must come to the same verdict as the record.
+  if (!fs::exists("/dev/ttyS0") || !fs::exists("/sys/class/tty/ttyS0/type")) {
+    GTEST_SKIP() << "no ttyS0 on this host";
+  }
+  if (::access("/dev/ttyS0", R_OK | W_OK) != 0) GTEST_SKIP() << "ttyS0 not accessible";
+  TempDir emptySys;
+  auto listsCom1 = [](const PortScanRoots& roots) {
+    for (const HostPort& port : platform::ScanSerialDevices(roots)) {
+      if (port.number == 1) return true;
+    }
+    return false;
+  };
+  EXPECT_EQ(listsCom1(PortScanRoots{"/dev", emptySys.path().string()}),
+            listsCom1(PortScanRoots{"/dev", "/sys/class/tty"}));
+}
+
+// Sets SIO_PORTS (or removes it) for one test and restores what was there.
+class EnvironmentGuard {
+ public:
+  explicit EnvironmentGuard(const char* value) {
+    if (const char* old = std::getenv("SIO_PORTS")) saved_ = old;
+    if (value != nullptr) {
+      ::setenv("SIO_PORTS", value, 1);
+    } else {
+      ::unsetenv("SIO_PORTS");
+    }
+  }
+  ~EnvironmentGuard() {
+    if (saved_) {
+      ::setenv("SIO_PORTS", saved_->c_str(), 1);
+    } else {
+      ::unsetenv("SIO_PORTS");
+    }
+  }
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+TEST(PortOverrideEnvironmentTest, ReplacesTheScanAndResolvesBothNameForms) {
+  EnvironmentGuard env("7=/tmp/ttyV0,3=/dev/pts/4,bad");
+  std::vector<std::string> names;
+  std::string error = "stale";
+  ASSERT_TRUE(platform::RegisteredPortNames(names, error));
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(names, (std::vector<std::string>{"COM3", "COM7"}));
+
+  std::vector<HostPort> ports;
+  ASSERT_TRUE(platform::ListHostPorts(ports, error));
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[1].path, "/tmp/ttyV0");
+
+  std::string path;
+  ASSERT_TRUE(platform::ResolveComDevice("\\\\.\\COM3", path));
+  EXPECT_EQ(path, "/dev/pts/4");
+  ASSERT_TRUE(platform::ResolveComDevice("COM7", path));
+  EXPECT_EQ(path, "/tmp/ttyV0");
+  ASSERT_TRUE(platform::ResolveComDevice("com7", path));
+  EXPECT_EQ(path, "/tmp/ttyV0");
+}
+
+TEST(PortOverrideEnvironmentTest, UnlistedPortsAndOtherNamesDoNotResolve) {
+  EnvironmentGuard env("3=/dev/pts/4");
+  std::string path = "untouched";
+  for (const char* name : {"COM4", "\\\\.\\COM4", "COM0", "COM03", "ttyS0", "", "LPT1"}) {
+    EXPECT_FALSE(platform::ResolveComDevice(name, path)) << name;
+  }
+  EXPECT_EQ(path, "untouched");
+  // A device path names itself, listed or not.
+  ASSERT_TRUE(platform::ResolveComDevice("/dev/ttyUSB9", path));
+  EXPECT_EQ(path, "/dev/ttyUSB9");
+  ASSERT_TRUE(platform::ResolveComDevice("./ttyV1", path));
+  EXPECT_EQ(path, "./ttyV1");
+}
+
+TEST(PortOverrideEnvironmentTest, EmptyOverrideHidesEveryDevice) {
+  EnvironmentGuard env("");
+  std::vector<std::string> names{"stale"};
+  std::string error;
+  ASSERT_TRUE(platform::RegisteredPortNames(names, error));
+  EXPECT_TRUE(names.empty());
+  std::string path;
+  EXPECT_FALSE(platform::ResolveComDevice("COM1", path));
+}
+
+TEST(PortOverrideEnvironmentTest, WithoutOverrideTheTableIsTheScanOfDev) {
+  EnvironmentGuard env(nullptr);
+  const std::vector<HostPort> table = platform::HostPortTable();
+  const std::vector<HostPort> scan = platform::ScanSerialDevices();
+  ASSERT_EQ(table.size(), scan.size());
+  for (size_t i = 0; i < table.size(); ++i) {
+    EXPECT_EQ(table[i].number, scan[i].number);
+    EXPECT_EQ(table[i].path, scan[i].path);
+  }
+}
+
+}  // namespace
