@@ -28,7 +28,7 @@ std::string Lower(std::string text) {
 
 // ------------------------------------------------------------------ clock
 
-TEST(PerformanceCounter, HasAFrequency) {
+TEST(PlatformPerformanceCounter, HasAFrequency) {
   uint64_t frequency = 0;
   ASSERT_TRUE(platform::QueryPerformanceFrequency(frequency));
   // At least a count per microsecond, or the millisecond clock built on it
@@ -37,7 +37,7 @@ TEST(PerformanceCounter, HasAFrequency) {
   EXPECT_LT(frequency, uint64_t{1} << 32);
 }
 
-TEST(PerformanceCounter, NeverRunsBackwards) {
+TEST(PlatformPerformanceCounter, NeverRunsBackwards) {
   uint64_t previous = platform::QueryPerformanceCounter();
   for (int i = 0; i < 200000; ++i) {
     const uint64_t now = platform::QueryPerformanceCounter();
@@ -46,7 +46,7 @@ TEST(PerformanceCounter, NeverRunsBackwards) {
   }
 }
 
-TEST(PerformanceCounter, CountsAtItsFrequency) {
+TEST(PlatformPerformanceCounter, CountsAtItsFrequency) {
   uint64_t frequency = 0;
   ASSERT_TRUE(platform::QueryPerformanceFrequency(frequency));
   const auto wallStart = Clock::now();
@@ -64,7 +64,7 @@ TEST(PerformanceCounter, CountsAtItsFrequency) {
   EXPECT_GE(counted, wall * 0.9 - 0.020);
 }
 
-TEST(MultimediaTimer, AdvancesInMilliseconds) {
+TEST(PlatformMultimediaTimer, AdvancesInMilliseconds) {
   const auto wallStart = Clock::now();
   const uint32_t start = platform::TimeGetTimeMs();
   platform::SleepMs(250);
@@ -78,7 +78,7 @@ TEST(MultimediaTimer, AdvancesInMilliseconds) {
   EXPECT_LE(counted, static_cast<uint32_t>(SecondsBetween(wallStart, wallEnd) * 1000.0) + 16u);
 }
 
-TEST(MultimediaTimer, FollowsThePerformanceCounter) {
+TEST(PlatformMultimediaTimer, FollowsThePerformanceCounter) {
   uint64_t frequency = 0;
   ASSERT_TRUE(platform::QueryPerformanceFrequency(frequency));
   const uint64_t counterStart = platform::QueryPerformanceCounter();
@@ -93,7 +93,7 @@ TEST(MultimediaTimer, FollowsThePerformanceCounter) {
 
 // ----------------------------------------------------------- error texts
 
-TEST(SystemErrorText, KnowsTheCommonNumbers) {
+TEST(PlatformSystemErrorText, KnowsTheCommonNumbers) {
   // 2 is "file not found" on both kinds of host.
   const std::string text = platform::SystemErrorText(2);
   ASSERT_FALSE(text.empty());
@@ -103,14 +103,14 @@ TEST(SystemErrorText, KnowsTheCommonNumbers) {
   EXPECT_FALSE(platform::SystemErrorText(32).empty());
 }
 
-TEST(SystemErrorText, IsEmptyForNumbersTheSystemDoesNotKnow) {
+TEST(PlatformSystemErrorText, IsEmptyForNumbersTheSystemDoesNotKnow) {
   EXPECT_EQ(platform::SystemErrorText(987654321u), "");
   EXPECT_EQ(platform::SystemErrorText(0x7FFFFFFFu), "");
   EXPECT_EQ(platform::SystemErrorText(0xFFFFFFFFu), "");
   EXPECT_EQ(platform::SystemErrorText(65000u), "");
 }
 
-TEST(LastSystemError, ReportsTheFailureOfTheLastCall) {
+TEST(PlatformLastSystemError, ReportsTheFailureOfTheLastCall) {
   std::FILE* file = std::fopen("/no/such/directory/kelvane-missing.txt", "rb");
   ASSERT_EQ(file, nullptr);
   const uint32_t error = platform::LastSystemError();
@@ -132,7 +132,7 @@ platform::OsVersionRecord Record(uint32_t platformId, uint32_t major, uint32_t m
   return r;
 }
 
-TEST(DescribeVersionRecord, NtFamily) {
+TEST(PlatformDescribeVersionRecord, NtFamily) {
   EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 5, 1, 2600, "Service Pack 3")),
             "Windows XP 5.1 Service Pack 3");
   EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 6, 2, 9200, "")), "WinNT 6.2 ");
@@ -147,7 +147,7 @@ TEST(DescribeVersionRecord, NtFamily) {
             "5.2 Service Pack 2");
 }
 
-TEST(DescribeVersionRecord, Windows9xFamilyHasNoServicePackText) {
+TEST(PlatformDescribeVersionRecord, Windows9xFamilyHasNoServicePackText) {
   EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 950, " B ")),
             "Win32 on Windows 95 OSR 2 4.0 ");
   EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 950, " C ")),
@@ -162,7 +162,7 @@ TEST(DescribeVersionRecord, Windows9xFamilyHasNoServicePackText) {
   EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 3, 0, " X ")), "Win32 on Windows 9x4.3 ");
 }
 
-TEST(DescribeVersionRecord, MarkerIsTheSecondCharacterOnly) {
+TEST(PlatformDescribeVersionRecord, MarkerIsTheSecondCharacterOnly) {
   // Marker elsewhere, or service-pack text too short to hold one: no marker,
   // and no reading past the end of the text.
   EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 0, "B")),
@@ -177,7 +177,7 @@ TEST(DescribeVersionRecord, MarkerIsTheSecondCharacterOnly) {
             "Win32 on Windows 98 OSR 1 4.10 ");
 }
 
-TEST(DescribeVersionRecord, Win32sAndOtherPlatforms) {
+TEST(PlatformDescribeVersionRecord, Win32sAndOtherPlatforms) {
   EXPECT_EQ(platform::DescribeVersionRecord(Record(0, 3, 11, 0, "1.30")),
             "Win32s on Windows 3.11 1.30");
   EXPECT_EQ(platform::DescribeVersionRecord(Record(3, 5, 0, 0, "ignored")), "Unknown5.0 ");
@@ -185,7 +185,7 @@ TEST(DescribeVersionRecord, Win32sAndOtherPlatforms) {
 
 // ------------------------------------------------------------- the host
 
-TEST(DescribeOperatingSystem, NamesTheHostWithItsVersion) {
+TEST(PlatformDescribeOperatingSystem, NamesTheHostWithItsVersion) {
   const std::string text = platform::DescribeOperatingSystem();
   ASSERT_FALSE(text.empty());
   EXPECT_NE(text.rfind("Unknown", 0), 0u) << text;
@@ -193,7 +193,7 @@ TEST(DescribeOperatingSystem, NamesTheHostWithItsVersion) {
   EXPECT_TRUE(std::regex_search(text, std::regex("[0-9]+\\.[0-9]+ "))) << text;
 }
 
-TEST(CompilerDescription, NamesTheToolchainAndItsVersion) {
+TEST(PlatformCompilerDescription, NamesTheToolchainAndItsVersion) {
   const std::string text = platform::CompilerDescription();
   EXPECT_NE(text, "Unknown");
   EXPECT_TRUE(std::regex_search(text, std::regex("^[A-Za-z][A-Za-z0-9 +-]* [0-9]+(\\.[0-9]+)*$")))

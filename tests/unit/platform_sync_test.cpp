@@ -50,7 +50,7 @@ uint32_t WaitOnceAndCount(void* p) {
   return 0;
 }
 
-TEST(Event, AutoResetReleasesOneWaiterPerSet) {
+TEST(PlatformEvent, AutoResetReleasesOneWaiterPerSet) {
   Event event(false, false);
   std::atomic<int> released{0};
   WaiterArgs args{&event, &released};
@@ -75,7 +75,7 @@ TEST(Event, AutoResetReleasesOneWaiterPerSet) {
   EXPECT_EQ(event.Wait(0), WaitResult::Timeout);
 }
 
-TEST(Event, AutoResetIsConsumedByOneWait) {
+TEST(PlatformEvent, AutoResetIsConsumedByOneWait) {
   Event event(false, true);
   EXPECT_EQ(event.Wait(0), WaitResult::Signaled);
   EXPECT_EQ(event.Wait(0), WaitResult::Timeout);
@@ -88,7 +88,7 @@ TEST(Event, AutoResetIsConsumedByOneWait) {
   EXPECT_EQ(event.Wait(0), WaitResult::Timeout);
 }
 
-TEST(Event, ManualResetStaysSetAndReleasesEveryone) {
+TEST(PlatformEvent, ManualResetStaysSetAndReleasesEveryone) {
   Event event(true, false);
   EXPECT_EQ(event.Wait(0), WaitResult::Timeout);
   std::atomic<int> released{0};
@@ -110,7 +110,7 @@ TEST(Event, ManualResetStaysSetAndReleasesEveryone) {
   EXPECT_EQ(initiallySet.Wait(0), WaitResult::Signaled);
 }
 
-TEST(Event, TimeoutNeverEndsEarly) {
+TEST(PlatformEvent, TimeoutNeverEndsEarly) {
   Event event(false, false);
   for (uint32_t timeout : {1u, 20u, 55u, 120u}) {
     const auto start = Clock::now();
@@ -136,7 +136,7 @@ uint32_t SetAfterDelay(void* p) {
   return 0;
 }
 
-TEST(Event, WakesAWaiterOnAnotherThread) {
+TEST(PlatformEvent, WakesAWaiterOnAnotherThread) {
   for (uint32_t timeout : {kLongWaitMs, kInfinite}) {
     Event event(false, false);
     DelayedSet args{&event, 80};
@@ -151,7 +151,7 @@ TEST(Event, WakesAWaiterOnAnotherThread) {
 
 // ---------------------------------------------------------- wait for either
 
-TEST(WaitForEither, FirstWinsWhenBothAreSetAndOnlyItIsConsumed) {
+TEST(PlatformWaitForEither, FirstWinsWhenBothAreSetAndOnlyItIsConsumed) {
   Event first(false, true);
   Event second(false, true);
   EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled);
@@ -159,7 +159,7 @@ TEST(WaitForEither, FirstWinsWhenBothAreSetAndOnlyItIsConsumed) {
   EXPECT_EQ(second.Wait(0), WaitResult::Signaled);
 }
 
-TEST(WaitForEither, ReportsAndConsumesTheSecondWhenOnlyItIsSet) {
+TEST(PlatformWaitForEither, ReportsAndConsumesTheSecondWhenOnlyItIsSet) {
   Event first(false, false);
   Event second(false, true);
   EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
@@ -167,7 +167,7 @@ TEST(WaitForEither, ReportsAndConsumesTheSecondWhenOnlyItIsSet) {
   EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Timeout);
 }
 
-TEST(WaitForEither, ManualResetEventsStaySet) {
+TEST(PlatformWaitForEither, ManualResetEventsStaySet) {
   Event first(true, false);
   Event second(true, true);
   EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
@@ -177,7 +177,7 @@ TEST(WaitForEither, ManualResetEventsStaySet) {
   EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled);
 }
 
-TEST(WaitForEither, TimeoutNeverEndsEarly) {
+TEST(PlatformWaitForEither, TimeoutNeverEndsEarly) {
   Event first(false, false);
   Event second(true, false);
   const auto start = Clock::now();
@@ -187,7 +187,7 @@ TEST(WaitForEither, TimeoutNeverEndsEarly) {
   EXPECT_LT(elapsed, 110 + 2000);
 }
 
-TEST(WaitForEither, WakesOnEitherEventSetByAnotherThread) {
+TEST(PlatformWaitForEither, WakesOnEitherEventSetByAnotherThread) {
   for (bool setSecond : {false, true}) {
     Event first(false, false);
     Event second(false, false);
@@ -204,7 +204,7 @@ TEST(WaitForEither, WakesOnEitherEventSetByAnotherThread) {
   }
 }
 
-TEST(WaitForEither, TheSameEventTwiceIsAPlainWait) {
+TEST(PlatformWaitForEither, TheSameEventTwiceIsAPlainWait) {
   Event event(false, true);
   EXPECT_EQ(platform::WaitForEither(event, event, 0), WaitResult::Signaled);
   EXPECT_EQ(platform::WaitForEither(event, event, 30), WaitResult::Timeout);
@@ -249,7 +249,7 @@ uint32_t EitherConsumer(void* p) {
   }
 }
 
-TEST(WaitForEither, SharesAnAutoResetEventWithPlainWaitersWithoutLosingSignals) {
+TEST(PlatformWaitForEither, SharesAnAutoResetEventWithPlainWaitersWithoutLosingSignals) {
   SharedSignal shared;
   Thread plain;
   Thread either;
@@ -290,7 +290,7 @@ bool OtherThreadCanEnter(CriticalSection& cs) {
   return probe.gotIt;
 }
 
-TEST(CriticalSection, OwnerMayEnterAgainAndMustLeaveAsOften) {
+TEST(PlatformCriticalSection, OwnerMayEnterAgainAndMustLeaveAsOften) {
   CriticalSection cs;
   cs.Enter();
   cs.Enter();
@@ -318,7 +318,7 @@ uint32_t IncrementNested(void* p) {
   return 0;
 }
 
-TEST(CriticalSection, ExcludesOtherThreads) {
+TEST(PlatformCriticalSection, ExcludesOtherThreads) {
   Counter counter;
   Thread threads[4];
   for (auto& t : threads)
@@ -345,7 +345,7 @@ uint32_t WaitAtGate(void* p) {
   return gate->result;
 }
 
-TEST(Thread, ReportsItsEndAndExitCode) {
+TEST(PlatformThread, ReportsItsEndAndExitCode) {
   Gate gate;
   gate.result = 42;
   Thread t;
@@ -368,7 +368,7 @@ TEST(Thread, ReportsItsEndAndExitCode) {
   EXPECT_TRUE(t.WaitFor(0));
 }
 
-TEST(Thread, IdIsTheRunningThreadsOwn) {
+TEST(PlatformThread, IdIsTheRunningThreadsOwn) {
   Gate gate;
   Thread t;
   ASSERT_TRUE(t.Start(WaitAtGate, &gate));
@@ -380,7 +380,7 @@ TEST(Thread, IdIsTheRunningThreadsOwn) {
   EXPECT_EQ(gate.seenId.load(), id);
 }
 
-TEST(Thread, RefusesASecondStartWhileRunningButMayRunAgainAfterwards) {
+TEST(PlatformThread, RefusesASecondStartWhileRunningButMayRunAgainAfterwards) {
   Gate gate;
   gate.result = 1;
   Thread t;
@@ -397,7 +397,7 @@ TEST(Thread, RefusesASecondStartWhileRunningButMayRunAgainAfterwards) {
   EXPECT_EQ(t.ExitCode(), 2u);
 }
 
-TEST(Thread, DestroyingARunningThreadLetsItFinishAlone) {
+TEST(PlatformThread, DestroyingARunningThreadLetsItFinishAlone) {
   // The gate outlives the thread; only the Thread object goes early.
   auto gate = std::make_unique<Gate>();
   {
@@ -412,7 +412,7 @@ TEST(Thread, DestroyingARunningThreadLetsItFinishAlone) {
   platform::SleepMs(100);
 }
 
-TEST(Thread, DetachLetsTheThreadRunOn) {
+TEST(PlatformThread, DetachLetsTheThreadRunOn) {
   auto gate = std::make_unique<Gate>();
   auto t = std::make_unique<Thread>();
   ASSERT_TRUE(t->Start(WaitAtGate, gate.get()));
@@ -456,7 +456,7 @@ ThreadPriority SeenPriority(PriorityProbe& probe) {
   return static_cast<ThreadPriority>(probe.seen.load());
 }
 
-TEST(Thread, PriorityIsAppliedAtStartAndWhileRunning) {
+TEST(PlatformThread, PriorityIsAppliedAtStartAndWhileRunning) {
   PriorityProbe probe;
   Thread t;
   ASSERT_TRUE(t.Start(ReportPriority, &probe, ThreadPriority::Lowest));
@@ -483,7 +483,7 @@ TEST(Thread, PriorityIsAppliedAtStartAndWhileRunning) {
   EXPECT_FALSE(t.SetPriority(ThreadPriority::Lower));
 }
 
-TEST(Thread, PrioritySetBeforeStartIsUsedByStart) {
+TEST(PlatformThread, PrioritySetBeforeStartIsUsedByStart) {
   PriorityProbe probe;
   Thread t;
   EXPECT_TRUE(t.SetPriority(ThreadPriority::Lower));
@@ -495,7 +495,7 @@ TEST(Thread, PrioritySetBeforeStartIsUsedByStart) {
   ASSERT_TRUE(t.WaitFor(kLongWaitMs));
 }
 
-TEST(Thread, SleepLastsAtLeastAsLongAsAsked) {
+TEST(PlatformThread, SleepLastsAtLeastAsLongAsAsked) {
   for (uint32_t ms : {1u, 30u, 55u}) {
     const auto start = Clock::now();
     platform::SleepMs(ms);
