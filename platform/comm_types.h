@@ -96,6 +96,26 @@ struct CommStat {
   uint32_t cbOutQue = 0;
 };
 
+// Time-outs of reads and writes in milliseconds (COMMTIMEOUTS). All 0: reads
+// and writes wait for the whole block.
+struct CommTimeouts {
+  uint32_t ReadIntervalTimeout = 0;
+  uint32_t ReadTotalTimeoutMultiplier = 0;
+  uint32_t ReadTotalTimeoutConstant = 0;
+  uint32_t WriteTotalTimeoutMultiplier = 0;
+  uint32_t WriteTotalTimeoutConstant = 0;
+};
+constexpr uint32_t kCommMaxTimeout = 0xFFFFFFFFu;
+
+// CommStat::Flags bits.
+constexpr uint32_t csCtsHold = 0x01;
+constexpr uint32_t csDsrHold = 0x02;
+constexpr uint32_t csRlsdHold = 0x04;
+constexpr uint32_t csXoffHold = 0x08;
+constexpr uint32_t csXoffSent = 0x10;
+constexpr uint32_t csEof = 0x20;
+constexpr uint32_t csTxim = 0x40;
+
 // Windows error numbers the device layer reports (POSIX maps errno onto them).
 constexpr uint32_t errFileNotFound = 2;
 constexpr uint32_t errPathNotFound = 3;
@@ -106,7 +126,9 @@ constexpr uint32_t errGenFailure = 31;
 constexpr uint32_t errNotSupported = 50;
 constexpr uint32_t errInvalidParameter = 87;
 constexpr uint32_t errOperationAborted = 995;
+constexpr uint32_t errIoIncomplete = 996;
 constexpr uint32_t errIoPending = 997;
 constexpr uint32_t errDeviceNotConnected = 1167;
+constexpr uint32_t errNotFound = 1168;
 
 }  // namespace platform

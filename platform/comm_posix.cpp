@@ -1,0 +1,1010 @@
+// The serial device over termios and poll(). Overlapped operations are
+// emulated: an operation that cannot finish at once stays in its record and
+// advances whenever its owner waits on it; other threads end it (purge,
+// cancel, a new event mask, close) by flagging the record and writing to its
+// own wake-up descriptor, which every poll of the record includes.
+#include "platform/comm.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/serial.h>
+#include <sys/eventfd.h>
+#endif
+
+#if __has_include("platform/host_ports.h")
+#include "platform/host_ports.h"
+#define SIO_COMM_HAS_HOST_PORTS 1
+#endif
+
+namespace platform {
+
+namespace comm_posix {
+// comm_baud_posix.cpp
+bool SetLineSpeed(int fd, uint32_t baud);
+bool GetLineSpeed(int fd, uint32_t& baud);
+}  // namespace comm_posix
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+// How often a pending event wait looks again at what poll() cannot watch:
+// modem lines and line-error counters of drivers that have them, and new
+// bytes behind bytes nobody has read yet.
+constexpr int kLineCheckMs = 20;
+// How often a wait that also watches a caller's event looks at that event.
+constexpr int kExtraCheckMs = 10;
+
+enum class IoKind { None, Read, Write, WaitEvent };
+
+// The driver does not have the ioctl at all (pseudo-terminals and the like).
+bool Unsupported(int e) {
+  return e == ENOTTY || e == EINVAL || e == ENOSYS || e == EOPNOTSUPP;
+}
+
+// The device has gone away under an open descriptor.
+bool HungUp(int e) {
+  return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
+}
+
+uint32_t ErrorFromErrno(int e) {
+  switch (e) {
+    case ENOENT:
+    case ENOTDIR:
+    case EISDIR:
+    case ENXIO:
+    case ENODEV:
+      return errFileNotFound;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case ETXTBSY:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EAGAIN:
+      return errAccessDenied;
+    case ENOMEM:
+      return errNotEnoughMemory;
+    case EINVAL:
+      return errInvalidParameter;
+    case EBADF:
+      return errInvalidHandle;
+    case ENOTTY:
+    case ENOSYS:
+    case EOPNOTSUPP:
+      return errNotSupported;
+    default:
+      return errGenFailure;
+  }
+}
+
+int MsUntil(Clock::time_point t, Clock::time_point now) {
+  if (t <= now) return 0;
+  const auto ms = std::chrono::ceil<Ms>(t - now).count();
+  return ms > 1000000 ? 1000000 : static_cast<int>(ms);
+}
+
+}  // namespace
+
+struct CommIo::Impl {
+  Impl() {
+#if defined(__linux__)
+    wakeRead = wakeWrite = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+#else
+    int fds[2];
+    if (::pipe(fds) == 0) {
+      wakeRead = fds[0];
+      wakeWrite = fds[1];
+      ::fcntl(wakeRead, F_SETFL, O_NONBLOCK);
+      ::fcntl(wakeWrite, F_SETFL, O_NONBLOCK);
+      ::fcntl(wakeRead, F_SETFD, FD_CLOEXEC);
+      ::fcntl(wakeWrite, F_SETFD, FD_CLOEXEC);
+    }
+#endif
+  }
+  ~Impl() {
+    if (wakeRead >= 0) ::close(wakeRead);
+    if (wakeWrite >= 0 && wakeWrite != wakeRead) ::close(wakeWrite);
+  }
+
+  void Wake() {
+#if defined(__linux__)
+    const uint64_t one = 1;
+    (void)!::write(wakeWrite, &one, sizeof one);
+#else
+    const char one = 1;
+    (void)!::write(wakeWrite, &one, 1);
+#endif
+  }
+  void DrainWake() {
+    char sink[64];
+    while (::read(wakeRead, sink, sizeof sink) > 0) {
+    }
+  }
+
+  int wakeRead = -1;
+  int wakeWrite = -1;
+
+  // Serialises the steps of the operation: its owner waiting and another
+  // thread cancelling never drive it at the same time.
+  std::mutex stepLock;
+
+  std::shared_ptr<CommDevice::Impl> dev;  // while an operation runs
+  IoKind kind = IoKind::None;
+  bool started = false;
+  std::atomic<bool> pending{false};
+  std::atomic<bool> done{false};
+  std::atomic<uint32_t> abort{0};  // completion code asked for by another thread
+
+  uint8_t* readBuf = nullptr;
+  const uint8_t* writeBuf = nullptr;
+  uint32_t size = 0;
+  uint32_t count = 0;
+  uint32_t error = 0;
+  uint32_t events = 0;
+
+  // Read and write time-outs, fixed when the operation starts.
+  bool readAtOnce = false;     // return with what is there
+  bool firstByteEnds = false;  // wait for the first byte, then return
+  bool hasTotal = false;
+  Clock::time_point totalDeadline;
+  uint32_t interval = 0;  // 0: none
+  Clock::time_point lastByte;
+};
+
+// Asked of a pending event wait by SetEventMask: complete with events 0.
+constexpr uint32_t kMaskChanged = 0xFFFFFFFFu;
+
+struct CommDevice::Impl {
+  std::mutex mu;
+  std::condition_variable idle;
+  int fd = -1;
+  bool closing = false;
+  int users = 0;  // threads inside a call on fd
+  std::atomic<bool> gone{false};
+  std::vector<CommIo::Impl*> pending;  // guarded by mu
+
+  // Guarded by mu.
+  CommDcb dcb;
+  CommTimeouts timeouts;
+  uint32_t eventMask = 0;
+  bool eventWaitPending = false;
+  bool hasModemLines = false;
+  int shadowLines = TIOCM_DTR | TIOCM_RTS;  // for devices without modem lines
+  int lastLines = 0;
+  bool hasCounters = false;
+#if defined(__linux__)
+  serial_icounter_struct counters{};
+#endif
+  uint32_t errorsForClear = 0;  // ce* since the last ClearError
+  uint32_t errorEvents = 0;     // evErr / evBreak not yet reported
+  bool txSinceEmpty = false;
+  uint64_t rxReported = 0;
+  std::atomic<uint64_t> rxConsumed{0};
+
+  // Keeps fd open while a call uses it.
+  class Use {
+   public:
+    explicit Use(Impl& d) : d_(d) {
+      std::lock_guard<std::mutex> lock(d_.mu);
+      ok_ = d_.fd >= 0 && !d_.closing;
+      if (ok_) ++d_.users;
+    }
+    ~Use() {
+      if (!ok_) return;
+      std::lock_guard<std::mutex> lock(d_.mu);
+      if (--d_.users == 0) d_.idle.notify_all();
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+    bool ok() const { return ok_; }
+
+   private:
+    Impl& d_;
+    bool ok_ = false;
+  };
+
+  // Bytes received since open: read by us plus waiting in the queue.
+  uint64_t Arrived() {
+    for (int tries = 0; tries < 4; ++tries) {
+      const uint64_t before = rxConsumed.load();
+      int queued = 0;
+      if (::ioctl(fd, FIONREAD, &queued) != 0) queued = 0;
+      if (rxConsumed.load() == before) return before + static_cast<uint64_t>(queued);
+    }
+    return rxConsumed.load();
+  }
+
+  int QueuedIn() {
+    int queued = 0;
+    if (::ioctl(fd, FIONREAD, &queued) != 0) return 0;
+    return queued;
+  }
+
+  // Caller holds mu.
+  int ReadLines() {
+    if (!hasModemLines) return shadowLines | TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) != 0) {
+      if (!Unsupported(errno)) return -1;
+      hasModemLines = false;
+      return shadowLines | TIOCM_CTS | TIOCM_DSR | TIOCM_CD;
+    }
+    return lines;
+  }
+
+  // Caller holds mu. Sets or clears DTR / RTS.
+  uint32_t SetLines(int bits, bool on) {
+    if (hasModemLines) {
+      if (::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return 0;
+      if (HungUp(errno)) return errDeviceNotConnected;
+      if (!Unsupported(errno)) return ErrorFromErrno(errno);
+      hasModemLines = false;
+    }
+    shadowLines = on ? (shadowLines | bits) : (shadowLines & ~bits);
+    return 0;
+  }
+
+  // Caller holds mu. Folds new line-error counts into both accumulators.
+  void PollLineErrors() {
+#if defined(__linux__)
+    if (!hasCounters) return;
+    serial_icounter_struct now{};
+    if (::ioctl(fd, TIOCGICOUNT, &now) != 0) {
+      if (Unsupported(errno)) hasCounters = false;
+      return;
+    }
+    uint32_t ce = 0;
+    if (now.buf_overrun != counters.buf_overrun) ce |= ceRxOver;
+    if (now.overrun != counters.overrun) ce |= ceOverrun;
+    if (now.parity != counters.parity) ce |= ceRxParity;
+    if (now.frame != counters.frame) ce |= ceFrame;
+    if (now.brk != counters.brk) ce |= ceBreak;
+    counters = now;
+    errorsForClear |= ce;
+    if (ce & (ceRxOver | ceOverrun | ceRxParity | ceFrame)) errorEvents |= evErr;
+    if (ce & ceBreak) errorEvents |= evBreak;
+#endif
+  }
+
+  // Caller holds mu. Forgets events seen so far (open, new mask).
+  void ResetHistory() {
+    rxReported = Arrived();
+    const int lines = ReadLines();
+    lastLines = lines < 0 ? 0 : lines;
+    PollLineErrors();
+    errorEvents = 0;
+    txSinceEmpty = false;
+  }
+
+  // Caller holds mu. The events of the mask that occurred since the last
+  // report; each is reported once.
+  uint32_t CollectEvents(uint32_t mask) {
+    uint32_t ev = 0;
+    const uint64_t arrived = Arrived();
+    if (arrived < rxReported) rxReported = arrived;  // the input was purged
+    if (arrived > rxReported) {
+      ev |= evRxChar;
+      rxReported = arrived;
+    }
+    if (hasModemLines) {
+      const int lines = ReadLines();
+      if (lines >= 0) {
+        const int changed = lines ^ lastLines;
+        if (changed & TIOCM_CTS) ev |= evCts;
+        if (changed & TIOCM_DSR) ev |= evDsr;
+        if (changed & TIOCM_CD) ev |= evRlsd;
+        if ((changed & TIOCM_RI) && (lines & TIOCM_RI)) ev |= evRing;
+        lastLines = lines;
+      }
+    }
+    PollLineErrors();
+    ev |= errorEvents;
+    errorEvents = 0;
+    if (txSinceEmpty) {
+      int queued = 0;
+      if (::ioctl(fd, TIOCOUTQ, &queued) == 0 && queued == 0) {
+        ev |= evTxEmpty;
+        txSinceEmpty = false;
+      }
+    }
+    return ev & mask;
+  }
+
+  // Whether an event wait must look again by itself rather than sleep until
+  // poll() reports something. Caller holds mu.
+  bool NeedsLineChecks(uint32_t mask) {
+    if (hasModemLines && (mask & (evCts | evDsr | evRlsd | evRing))) return true;
+    if (hasCounters && (mask & (evErr | evBreak))) return true;
+    if ((mask & evTxEmpty) && txSinceEmpty) return true;
+    return false;
+  }
+
+  // Caller holds mu.
+  void AbortPending(IoKind kind, uint32_t code) {
+    for (CommIo::Impl* io : pending) {
+      if (kind != IoKind::None && io->kind != kind) continue;
+      uint32_t none = 0;
+      if (io->abort.compare_exchange_strong(none, code)) io->Wake();
+    }
+  }
+
+  void Complete(CommIo::Impl& io, uint32_t error) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      pending.erase(std::remove(pending.begin(), pending.end(), &io), pending.end());
+      if (io.kind == IoKind::WaitEvent) eventWaitPending = false;
+      if (error == errDeviceNotConnected) gone = true;
+    }
+    io.error = error;
+    io.pending = false;
+    io.done = true;
+  }
+
+  void StepRead(CommIo::Impl& io, Clock::time_point now);
+  void StepWrite(CommIo::Impl& io, Clock::time_point now);
+  // One round of an operation: tries it, then sleeps in poll() until it can
+  // go on, `until`, or a wake-up. Caller holds io.stepLock.
+  void Advance(CommIo::Impl& io, Clock::time_point until);
+};
+
+void CommDevice::Impl::StepRead(CommIo::Impl& io, Clock::time_point now) {
+  while (io.count < io.size) {
+    const ssize_t n = ::read(fd, io.readBuf + io.count, io.size - io.count);
+    if (n > 0) {
+      io.count += static_cast<uint32_t>(n);
+      rxConsumed += static_cast<uint64_t>(n);
+      io.lastByte = now;
+      continue;
+    }
+    if (n == 0) {  // a terminal reads 0 only once it has been hung up
+      Complete(io, errDeviceNotConnected);
+      return;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    Complete(io, HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno));
+    return;
+  }
+  if (io.count == io.size || io.readAtOnce) {
+    Complete(io, 0);
+  } else if (io.firstByteEnds && io.count > 0) {
+    Complete(io, 0);
+  } else if (io.hasTotal && now >= io.totalDeadline) {
+    Complete(io, 0);
+  } else if (io.interval != 0 && io.count > 0 && now - io.lastByte >= Ms(io.interval)) {
+    Complete(io, 0);
+  }
+}
+
+void CommDevice::Impl::StepWrite(CommIo::Impl& io, Clock::time_point now) {
+  while (io.count < io.size) {
+    const ssize_t n = ::write(fd, io.writeBuf + io.count, io.size - io.count);
+    if (n > 0) {
+      io.count += static_cast<uint32_t>(n);
+      std::lock_guard<std::mutex> lock(mu);
+      txSinceEmpty = true;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    Complete(io, n == 0 || HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno));
+    return;
+  }
+  if (io.count == io.size || (io.hasTotal && now >= io.totalDeadline)) Complete(io, 0);
+}
+
+void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
+  if (io.done) return;
+  const uint32_t asked = io.abort.load();
+  if (asked == kMaskChanged) {
+    io.events = 0;
+    Complete(io, 0);
+    return;
+  }
+  if (asked != 0) {
+    Complete(io, asked);
+    return;
+  }
+  Use use(*this);
+  if (!use.ok()) {
+    Complete(io, errOperationAborted);
+    return;
+  }
+  if (gone) {
+    Complete(io, errDeviceNotConnected);
+    return;
+  }
+
+  io.DrainWake();
+  Clock::time_point now = Clock::now();
+  short wanted = 0;
+  Clock::time_point wakeAt = until;
+  switch (io.kind) {
+    case IoKind::Read:
+      StepRead(io, now);
+      if (io.done) return;
+      wanted = POLLIN;
+      if (io.hasTotal) wakeAt = std::min(wakeAt, io.totalDeadline);
+      if (io.interval != 0 && io.count > 0)
+        wakeAt = std::min(wakeAt, io.lastByte + Ms(io.interval));
+      break;
+    case IoKind::Write:
+      StepWrite(io, now);
+      if (io.done) return;
+      wanted = POLLOUT;
+      if (io.hasTotal) wakeAt = std::min(wakeAt, io.totalDeadline);
+      break;
+    case IoKind::WaitEvent: {
+      std::unique_lock<std::mutex> lock(mu);
+      const uint32_t mask = eventMask;
+      const uint32_t ev = CollectEvents(mask);
+      if (ev != 0) {
+        lock.unlock();
+        io.events = ev;
+        Complete(io, 0);
+        return;
+      }
+      bool lookAgain = NeedsLineChecks(mask);
+      if (mask & evRxChar) {
+        // poll() reports unread bytes for as long as they wait, so only an
+        // empty queue can be left to poll(); behind unread bytes new ones
+        // are found by looking again.
+        if (QueuedIn() == 0) {
+          wanted = POLLIN;
+        } else {
+          lookAgain = true;
+        }
+      }
+      if (lookAgain) wakeAt = std::min(wakeAt, now + Ms(kLineCheckMs));
+      break;
+    }
+    case IoKind::None:
+      return;
+  }
+
+  pollfd fds[2] = {{io.wakeRead, POLLIN, 0}, {fd, wanted, 0}};
+  const int rc = ::poll(fds, 2, MsUntil(wakeAt, now));
+  if (rc <= 0) return;  // time-out or signal: the caller's loop goes round again
+  if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+    // Reads and writes learn it from the next read or write (bytes that
+    // arrived before the hang-up are still delivered); an event wait has no
+    // such call and reports it now.
+    if (io.kind == IoKind::WaitEvent) Complete(io, errDeviceNotConnected);
+  }
+}
+
+// ---- CommIo ----
+
+CommIo::CommIo() : impl_(std::make_unique<Impl>()) {}
+
+CommIo::~CommIo() {
+  if (impl_->pending && impl_->dev) {
+    impl_->abort = errOperationAborted;
+    std::lock_guard<std::mutex> lock(impl_->stepLock);
+    impl_->dev->Advance(*impl_, Clock::now());
+  }
+}
+
+WaitResult CommIo::Wait(uint32_t timeoutMs, Event* extra) {
+  Impl& io = *impl_;
+  if (!io.started) return WaitResult::Failed;
+  const auto start = Clock::now();
+  const auto deadline = timeoutMs == kInfinite ? Clock::time_point::max() : start + Ms(timeoutMs);
+  for (;;) {
+    if (io.done) return WaitResult::Signaled;
+    if (extra != nullptr && extra->Wait(0) == WaitResult::Signaled) return WaitResult::Signaled2;
+    auto until = deadline;
+    if (extra != nullptr) until = std::min(until, Clock::now() + Ms(kExtraCheckMs));
+    {
+      std::lock_guard<std::mutex> lock(io.stepLock);
+      if (io.dev) io.dev->Advance(io, until);
+    }
+    if (io.done) return WaitResult::Signaled;
+    if (Clock::now() >= deadline) return WaitResult::Timeout;
+  }
+}
+
+bool CommIo::Pending() const {
+  return impl_->pending;
+}
+
+uint32_t CommIo::Events() const {
+  return impl_->events;
+}
+
+// ---- CommDevice ----
+
+namespace {
+
+uint32_t ValidateDcb(const CommDcb& dcb) {
+  if (const uint32_t bad = CheckCommDcb(dcb)) return bad;
+#if !defined(CMSPAR)
+  if (dcb.Parity >= 3) return errInvalidParameter;
+#endif
+  return 0;
+}
+
+void MakeRaw(termios& t) {
+  t.c_iflag &= ~static_cast<tcflag_t>(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                      IXOFF | IXANY | IMAXBEL | INPCK | IGNPAR);
+  // Breaks are reported as line events, not as NUL bytes in the data.
+  t.c_iflag |= IGNBRK;
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+  t.c_cflag |= CREAD | CLOCAL;
+  // VMIN 1: a non-blocking read of an empty queue says EAGAIN, so that a read
+  // of 0 bytes can only mean a hang-up.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+CommDevice::CommDevice() : impl_(std::make_shared<Impl>()) {}
+
+CommDevice::~CommDevice() {
+  Close();
+}
+
+uint32_t CommDevice::Open(const std::string& name) {
+  Impl& d = *impl_;
+  {
+    std::lock_guard<std::mutex> lock(d.mu);
+    if (d.fd >= 0) return errInvalidParameter;
+  }
+  std::string path = name;
+#if defined(SIO_COMM_HAS_HOST_PORTS)
+  if (!ResolveComDevice(name, path)) return errFileNotFound;
+#else
+  if (name.find('/') == std::string::npos) return errFileNotFound;
+#endif
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return ErrorFromErrno(errno);
+  auto fail = [fd](uint32_t error) {
+    ::close(fd);
+    return error;
+  };
+  if (!::isatty(fd)) return fail(errFileNotFound);
+  // Two locks: flock keeps out every other program that asks for it (root
+  // included), TIOCEXCL keeps out any later open by non-root programs.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return fail(errno == EWOULDBLOCK ? errAccessDenied : ErrorFromErrno(errno));
+  }
+  ::ioctl(fd, TIOCEXCL);
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return fail(ErrorFromErrno(errno));
+  MakeRaw(t);
+  if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(ErrorFromErrno(errno));
+
+  std::lock_guard<std::mutex> lock(d.mu);
+  d.fd = fd;
+  d.gone = false;
+  d.closing = false;
+  int lines = 0;
+  d.hasModemLines = ::ioctl(fd, TIOCMGET, &lines) == 0 || !Unsupported(errno);
+  d.shadowLines = TIOCM_DTR | TIOCM_RTS;
+#if defined(__linux__)
+  d.hasCounters = ::ioctl(fd, TIOCGICOUNT, &d.counters) == 0;
+#endif
+  d.errorsForClear = 0;
+  d.timeouts = CommTimeouts{};
+  d.eventMask = 0;
+  d.eventWaitPending = false;
+  d.rxConsumed = 0;
+  d.dcb = CommDcb{};
+  d.dcb.Flags = dcbBinary | dcbDtrEnable | dcbRtsEnable;
+  d.ResetHistory();
+  return 0;
+}
+
+bool CommDevice::IsOpen() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->fd >= 0;
+}
+
+uint32_t CommDevice::Close() {
+  Impl& d = *impl_;
+  std::unique_lock<std::mutex> lock(d.mu);
+  if (d.fd < 0 || d.closing) return errInvalidHandle;
+  d.closing = true;
+  d.AbortPending(IoKind::None, errOperationAborted);
+  d.idle.wait(lock, [&d] { return d.users == 0; });
+  ::ioctl(d.fd, TIOCNXCL);
+  ::close(d.fd);  // also releases the flock
+  d.fd = -1;
+  d.closing = false;
+  return 0;
+}
+
+uint32_t CommDevice::SetupQueues(uint32_t inSize, uint32_t outSize) {
+  Impl::Use use(*impl_);
+  if (!use.ok()) return errInvalidHandle;
+  if (inSize == 0 || outSize == 0) return errInvalidParameter;
+  return 0;
+}
+
+uint32_t CommDevice::GetState(CommDcb& dcb) {
+  Impl& d = *impl_;
+  Impl::Use use(d);
+  if (!use.ok()) return errInvalidHandle;
+  termios t{};
+  if (::tcgetattr(d.fd, &t) != 0) {
+    return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
+  }
+  uint32_t baud = 0;
+  const bool haveBaud = comm_posix::GetLineSpeed(d.fd, baud);
+  std::lock_guard<std::mutex> lock(d.mu);
+  CommDcb r = d.dcb;
+  if (haveBaud) r.BaudRate = baud;
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      r.ByteSize = 5;
+      break;
+    case CS6:
+      r.ByteSize = 6;
+      break;
+    case CS7:
+      r.ByteSize = 7;
+      break;
+    default:
+      r.ByteSize = 8;
+      break;
+  }
+  const bool odd = (t.c_cflag & PARODD) != 0;
+  if (!(t.c_cflag & PARENB)) {
+    r.Parity = 0;
+#if defined(CMSPAR)
+  } else if (t.c_cflag & CMSPAR) {
+    r.Parity = odd ? 3 : 4;
+#endif
+  } else {
+    r.Parity = odd ? 1 : 2;
+  }
+  r.StopBits = (t.c_cflag & CSTOPB) ? (r.ByteSize == 5 ? 1 : 2) : 0;
+  auto flag = [&r](uint32_t bit, bool on) { r.Flags = on ? (r.Flags | bit) : (r.Flags & ~bit); };
+  flag(dcbOutxCtsFlow, (t.c_cflag & CRTSCTS) != 0);
+  flag(dcbOutX, (t.c_iflag & IXON) != 0);
+  flag(dcbInX, (t.c_iflag & IXOFF) != 0);
+  flag(dcbParity, (t.c_iflag & INPCK) != 0);
+  r.XonChar = static_cast<char>(t.c_cc[VSTART]);
+  r.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+  dcb = r;
+  return 0;
+}
+
+uint32_t CommDevice::SetState(const CommDcb& dcb) {
+  Impl& d = *impl_;
+  Impl::Use use(d);
+  if (!use.ok()) return errInvalidHandle;
+  if (const uint32_t bad = ValidateDcb(dcb)) return bad;
+  termios t{};
+  if (::tcgetattr(d.fd, &t) != 0) {
+    return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
+  }
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+#if defined(CMSPAR)
+  t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
+#endif
+  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= kSizes[dcb.ByteSize - 5];
+  switch (dcb.Parity) {
+    case 1:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case 2:
+      t.c_cflag |= PARENB;
+      break;
+#if defined(CMSPAR)
+    case 3:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case 4:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+#endif
+    default:
+      break;
+  }
+  if (dcb.StopBits != 0) t.c_cflag |= CSTOPB;
+  if (dcb.Flags & dcbOutxCtsFlow) t.c_cflag |= CRTSCTS;
+  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY);
+  if ((dcb.Flags & dcbParity) && dcb.Parity != 0) t.c_iflag |= INPCK;
+  if (dcb.Flags & dcbOutX) t.c_iflag |= IXON;
+  if (dcb.Flags & dcbInX) t.c_iflag |= IXOFF;
+  t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  if (::tcsetattr(d.fd, TCSANOW, &t) != 0) {
+    return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
+  }
+  if (!comm_posix::SetLineSpeed(d.fd, dcb.BaudRate)) {
+    return HungUp(errno) ? errDeviceNotConnected : errInvalidParameter;
+  }
+
+  std::lock_guard<std::mutex> lock(d.mu);
+  const uint32_t dtr = dcb.Flags & dcbDtrControlMask;
+  const uint32_t rts = dcb.Flags & dcbRtsControlMask;
+  uint32_t rc = d.SetLines(TIOCM_DTR, dtr != 0);
+  // Toggle raises RTS only while sending; the kernel's RS-485 mode is not
+  // ours to switch, so the line rests off.
+  if (rc == 0) rc = d.SetLines(TIOCM_RTS, rts == dcbRtsEnable || rts == dcbRtsHandshake);
+  if (rc != 0) return rc;
+  d.dcb = dcb;
+  return 0;
+}
+
+uint32_t CommDevice::GetTimeouts(CommTimeouts& timeouts) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (impl_->fd < 0) return errInvalidHandle;
+  timeouts = impl_->timeouts;
+  return 0;
+}
+
+uint32_t CommDevice::SetTimeouts(const CommTimeouts& timeouts) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (impl_->fd < 0) return errInvalidHandle;
+  if (timeouts.ReadIntervalTimeout == kCommMaxTimeout &&
+      timeouts.ReadTotalTimeoutMultiplier == kCommMaxTimeout &&
+      timeouts.ReadTotalTimeoutConstant == kCommMaxTimeout) {
+    return errInvalidParameter;
+  }
+  impl_->timeouts = timeouts;
+  return 0;
+}
+
+uint32_t CommDevice::SetEventMask(uint32_t mask) {
+  Impl& d = *impl_;
+  Impl::Use use(d);
+  if (!use.ok()) return errInvalidHandle;
+  std::lock_guard<std::mutex> lock(d.mu);
+  d.eventMask = mask;
+  d.AbortPending(IoKind::WaitEvent, kMaskChanged);
+  d.ResetHistory();
+  return 0;
+}
+
+uint32_t CommDevice::GetEventMask(uint32_t& mask) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (impl_->fd < 0) return errInvalidHandle;
+  mask = impl_->eventMask;
+  return 0;
+}
+
+namespace {
+
+// Makes `io` ready for a new operation on `dev`; 0 or the refusal.
+uint32_t Begin(const std::shared_ptr<CommDevice::Impl>& dev, CommIo::Impl& io, IoKind kind) {
+  if (io.pending) return errInvalidParameter;
+  std::lock_guard<std::mutex> lock(dev->mu);
+  if (dev->fd < 0 || dev->closing) return errInvalidHandle;
+  if (dev->gone) return errDeviceNotConnected;
+  if (kind == IoKind::WaitEvent) {
+    if (dev->eventMask == 0 || dev->eventWaitPending) return errInvalidParameter;
+    dev->eventWaitPending = true;
+  }
+  io.DrainWake();
+  io.dev = dev;
+  io.kind = kind;
+  io.started = true;
+  io.done = false;
+  io.abort = 0;
+  io.count = 0;
+  io.error = 0;
+  io.events = 0;
+  io.readAtOnce = io.firstByteEnds = io.hasTotal = false;
+  io.interval = 0;
+  io.pending = true;
+  dev->pending.push_back(&io);
+  return 0;
+}
+
+// Runs the first round without sleeping: 0 when that completed it.
+uint32_t Launch(CommIo::Impl& io, uint32_t& count) {
+  {
+    std::lock_guard<std::mutex> lock(io.stepLock);
+    io.dev->Advance(io, Clock::now());
+  }
+  if (!io.done) return errIoPending;
+  count = io.count;
+  return io.error;
+}
+
+}  // namespace
+
+uint32_t CommDevice::StartRead(CommIo& ioRec, void* buffer, uint32_t size, uint32_t& count) {
+  CommIo::Impl& io = *ioRec.impl_;
+  count = 0;
+  if (const uint32_t refused = Begin(impl_, io, IoKind::Read)) return refused;
+  CommTimeouts to;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    to = impl_->timeouts;
+  }
+  io.readBuf = static_cast<uint8_t*>(buffer);
+  io.size = size;
+  const auto now = Clock::now();
+  io.lastByte = now;
+  if (to.ReadIntervalTimeout == kCommMaxTimeout && to.ReadTotalTimeoutMultiplier == 0 &&
+      to.ReadTotalTimeoutConstant == 0) {
+    io.readAtOnce = true;
+  } else {
+    if (to.ReadIntervalTimeout == kCommMaxTimeout &&
+        to.ReadTotalTimeoutMultiplier == kCommMaxTimeout) {
+      io.firstByteEnds = true;
+      io.hasTotal = true;
+      io.totalDeadline = now + Ms(to.ReadTotalTimeoutConstant);
+    } else {
+      const uint64_t total =
+          uint64_t{to.ReadTotalTimeoutMultiplier} * size + to.ReadTotalTimeoutConstant;
+      io.hasTotal = total != 0;
+      io.totalDeadline = now + Ms(total);
+      if (to.ReadIntervalTimeout != kCommMaxTimeout) io.interval = to.ReadIntervalTimeout;
+    }
+  }
+  return Launch(io, count);
+}
+
+uint32_t CommDevice::StartWrite(CommIo& ioRec, const void* buffer, uint32_t size, uint32_t& count) {
+  CommIo::Impl& io = *ioRec.impl_;
+  count = 0;
+  if (const uint32_t refused = Begin(impl_, io, IoKind::Write)) return refused;
+  CommTimeouts to;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    to = impl_->timeouts;
+  }
+  io.writeBuf = static_cast<const uint8_t*>(buffer);
+  io.size = size;
+  const uint64_t total =
+      uint64_t{to.WriteTotalTimeoutMultiplier} * size + to.WriteTotalTimeoutConstant;
+  io.hasTotal = total != 0;
+  io.totalDeadline = Clock::now() + Ms(total);
+  return Launch(io, count);
+}
+
+uint32_t CommDevice::StartWaitEvent(CommIo& ioRec, uint32_t& events) {
+  CommIo::Impl& io = *ioRec.impl_;
+  events = 0;
+  if (const uint32_t refused = Begin(impl_, io, IoKind::WaitEvent)) return refused;
+  uint32_t unused = 0;
+  const uint32_t rc = Launch(io, unused);
+  if (rc != errIoPending) events = io.events;
+  return rc;
+}
+
+uint32_t CommDevice::GetResult(CommIo& ioRec, uint32_t& count, bool wait) {
+  CommIo::Impl& io = *ioRec.impl_;
+  count = 0;
+  if (!io.started) return errInvalidParameter;
+  if (!io.done) {
+    if (!wait) return errIoIncomplete;
+    while (ioRec.Wait(kInfinite) != WaitResult::Signaled) {
+    }
+  }
+  count = io.count;
+  return io.error;
+}
+
+uint32_t CommDevice::CancelIo(CommIo& ioRec) {
+  CommIo::Impl& io = *ioRec.impl_;
+  if (!io.pending) return 0;
+  uint32_t none = 0;
+  if (io.abort.compare_exchange_strong(none, errOperationAborted)) io.Wake();
+  std::lock_guard<std::mutex> lock(io.stepLock);
+  if (io.dev) io.dev->Advance(io, Clock::now());
+  return 0;
+}
+
+uint32_t CommDevice::Purge(uint32_t flags) {
+  Impl& d = *impl_;
+  Impl::Use use(d);
+  if (!use.ok()) return errInvalidHandle;
+  if (flags & ~uint32_t{0x0F}) return errInvalidParameter;
+  std::lock_guard<std::mutex> lock(d.mu);
+  if (flags & purgeTxAbort) d.AbortPending(IoKind::Write, errOperationAborted);
+  if (flags & purgeRxAbort) d.AbortPending(IoKind::Read, errOperationAborted);
+  if (flags & purgeTxClear) ::tcflush(d.fd, TCOFLUSH);
+  if (flags & purgeRxClear) {
+    ::tcflush(d.fd, TCIFLUSH);
+    d.rxReported = d.Arrived();
+  }
+  return 0;
+}
+
+uint32_t CommDevice::Escape(uint32_t function) {
+  Impl& d = *impl_;
+  Impl::Use use(d);
+  if (!use.ok()) return errInvalidHandle;
+  if (d.gone) return errDeviceNotConnected;
+  std::lock_guard<std::mutex> lock(d.mu);
+  int rc = 0;
+  switch (function) {
+    case escSetDtr:
+      return d.SetLines(TIOCM_DTR, true);
+    case escClrDtr:
+      return d.SetLines(TIOCM_DTR, false);
+    case escSetRts:
+      return d.SetLines(TIOCM_RTS, true);
+    case escClrRts:
+      return d.SetLines(TIOCM_RTS, false);
+    case escSetBreak:
+      rc = ::ioctl(d.fd, TIOCSBRK);
+      break;
+    case escClrBreak:
+      rc = ::ioctl(d.fd, TIOCCBRK);
+      break;
+    case escSetXoff:
+      rc = ::tcflow(d.fd, TCOOFF);
+      break;
+    case escSetXon:
+      rc = ::tcflow(d.fd, TCOON);
+      break;
+    case escResetDev:
+      return 0;
+    default:
+      return errInvalidParameter;
+  }
+  if (rc == 0) return 0;
+  return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
+}
+
+uint32_t CommDevice::GetModemStatus(uint32_t& status) {
+  Impl& d = *impl_;
+  status = 0;
+  Impl::Use use(d);
+  if (!use.ok()) return errInvalidHandle;
+  if (d.gone) return errDeviceNotConnected;
+  std::lock_guard<std::mutex> lock(d.mu);
+  const int lines = d.ReadLines();
+  if (lines < 0) return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
+  if (lines & TIOCM_CTS) status |= msCtsOn;
+  if (lines & TIOCM_DSR) status |= msDsrOn;
+  if (lines & TIOCM_RI) status |= msRingOn;
+  if (lines & TIOCM_CD) status |= msDcdOn;
+  return 0;
+}
+
+uint32_t CommDevice::ClearError(uint32_t& errors, CommStat* stat) {
+  Impl& d = *impl_;
+  errors = 0;
+  Impl::Use use(d);
+  if (!use.ok()) return errInvalidHandle;
+  if (d.gone) return errDeviceNotConnected;
+  std::lock_guard<std::mutex> lock(d.mu);
+  d.PollLineErrors();
+  errors = d.errorsForClear;
+  d.errorsForClear = 0;
+  if (stat != nullptr) {
+    *stat = CommStat{};
+    int queued = 0;
+    if (::ioctl(d.fd, FIONREAD, &queued) == 0 && queued > 0) {
+      stat->cbInQue = static_cast<uint32_t>(queued);
+    }
+    queued = 0;
+    if (::ioctl(d.fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+      stat->cbOutQue = static_cast<uint32_t>(queued);
+    }
+    if ((d.dcb.Flags & dcbOutxCtsFlow) && d.hasModemLines) {
+      const int lines = d.ReadLines();
+      if (lines >= 0 && !(lines & TIOCM_CTS)) stat->Flags |= csCtsHold;
+    }
+  }
+  return 0;
+}
+
+}  // namespace platform
