@@ -1,0 +1,545 @@
+// The engine behind one open serial port: the 8192-byte dispatch buffer and
+// the output ring, line settings and status, the triggers and the dispatcher
+// thread that evaluates them and delivers their events. Everything that
+// touches a device goes through the virtual device-layer operations, which a
+// device layer supplies.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/comm_types.h"
+#include "platform/message_loop.h"
+#include "platform/sync.h"
+#include "serial/dispatch/io_queue.h"
+#include "serial/dispatch/trace_log.h"
+#include "serial/support/method_ref.h"
+#include "serial/support/ticks.h"
+
+namespace sio {
+
+class TComponent;
+class TSioBaseDispatcher;
+
+// --- Sizes and limits -------------------------------------------------------
+
+constexpr uint32_t DispatchBufferSize = 8192;
+// One match slot per character of a data trigger.
+constexpr int32_t MaxTriggerLength = 22;
+constexpr int32_t TriggerTextSize = 24;
+// Handles are NextHandle * 8 while NextHandle is below this; then reused.
+constexpr uint32_t TriggerHandleLimit = 4096;
+// The handle of the availability trigger.
+constexpr int32_t AvailTriggerHandle = 1;
+
+// --- Trigger messages (wParam: trigger argument; lParam: HandleIndex * 65536 + data)
+
+constexpr uint32_t kMsgTriggerAvail = 0x7E01;
+constexpr uint32_t kMsgTriggerData = 0x7E02;
+constexpr uint32_t kMsgTriggerTimer = 0x7E03;
+constexpr uint32_t kMsgTriggerStatus = 0x7E04;
+
+// How long a window handler may take before delivery moves on.
+constexpr uint32_t WindowHandlerTimeoutMs = 3000;
+
+// Status trigger types, kept in the low three bits of their handles.
+constexpr int32_t stModem = 1;
+constexpr int32_t stLine = 2;
+constexpr int32_t stOutBuffFree = 3;
+constexpr int32_t stOutBuffUsed = 4;
+constexpr int32_t stOutSent = 5;
+
+// InitPort option bits.
+constexpr uint32_t ipDTROn = 0x01;
+constexpr uint32_t ipRTSOn = 0x02;
+constexpr uint32_t ipDTRFlow = 0x10;
+constexpr uint32_t ipRTSFlow = 0x20;
+
+// SetHWFlow options (the order of THWFlowOptionSet).
+constexpr uint32_t hfUseDTR = 0x01;
+constexpr uint32_t hfUseRTS = 0x02;
+constexpr uint32_t hfRequireDSR = 0x04;
+constexpr uint32_t hfRequireCTS = 0x08;
+// SWFlowEnable options.
+constexpr uint32_t sfTransmit = 0x01;
+constexpr uint32_t sfReceive = 0x02;
+
+// UpdateHandlerFlags arguments.
+constexpr int32_t fuRecompute = 0;
+constexpr int32_t fuWantEvents = 1;
+constexpr int32_t fuDontWantEvents = 2;
+
+// FindTriggerFromHandle kinds.
+constexpr int32_t tkNone = 0;
+constexpr int32_t tkTimer = 2;
+constexpr int32_t tkData = 3;
+constexpr int32_t tkStatus = 4;
+
+// The general exception a device layer raises when its threads are started twice.
+inline constexpr const char* kDispatcherAlreadyStarted = "Dispatcher already started.";
+
+// --- Handlers ---------------------------------------------------------------
+
+// An event-method handler: (message, trigger handle, data), all 32-bit.
+using TTriggerEvent = TMethod<void(uint32_t Msg, uint32_t Trigger, uint32_t Data)>;
+// A procedure handler, same arguments.
+using TTriggerProc = void (*)(uint32_t Msg, uint32_t Trigger, uint32_t Data);
+
+struct TWndTriggerHandler {
+  platform::WindowHandle Window = nullptr;
+  bool Deleted = false;
+};
+
+struct TProcTriggerHandler {
+  TTriggerProc Proc = nullptr;
+  bool Deleted = false;
+};
+
+struct TEventTriggerHandler {
+  TTriggerEvent Method;
+  bool Deleted = false;
+  bool Synchronized = false;  // run on the user-interface thread through SyncEvent
+};
+
+// --- Trigger records --------------------------------------------------------
+
+// Boolean fields of the trigger records: all ones is true.
+constexpr int32_t kTrue32 = -1;
+
+struct TTimerTrigger {
+  int32_t Handle = 0;
+  TickTimer Timer{0, 0};
+  int32_t Ticks = 0;
+  int32_t Reserved = -1;
+  int32_t Active = 0;
+};
+
+struct TDataTrigger {
+  int32_t Handle = 0;
+  int32_t Length = 0;  // 0: ignore this trigger
+  int32_t Slots[MaxTriggerLength] = {};
+  int32_t Matched = 0;
+  int32_t IgnoreCase = 0;
+  char Text[TriggerTextSize] = {};  // upper case when IgnoreCase
+};
+
+struct TStatusTrigger {
+  int32_t Handle = 0;
+  int32_t Type = 0;
+  // stModem: low byte reference modem bits, high byte mask; stLine: mask of
+  // line-error bits; stOutBuffFree/stOutBuffUsed: a byte count.
+  uint16_t Data = 0;
+  bool Active = false;
+  bool Fired = false;
+};
+
+// The triggers a component keeps over a close and reopen. A missing list
+// is skipped on restore.
+struct TriggerSave {
+  int32_t AvailLength = 0;
+  std::unique_ptr<std::vector<TTimerTrigger>> TimerTriggers;
+  std::unique_ptr<std::vector<TDataTrigger>> DataTriggers;
+  std::unique_ptr<std::vector<TStatusTrigger>> StatusTriggers;
+};
+
+// --- Threads ----------------------------------------------------------------
+
+// The base of every thread of an open port. It runs Execute once, then frees
+// itself; the dispatcher keeps count of its threads so that it is never
+// destroyed under one of them.
+class TSioDispatcherThread : public platform::Thread {
+ public:
+  explicit TSioDispatcherThread(TSioBaseDispatcher* dispatcher);
+  virtual ~TSioDispatcherThread();
+
+  // Runs Method(Msg, Trigger, lParam) on the user-interface thread and waits
+  // for it; its exception is raised again here.
+  void SyncEvent(uint32_t Msg, uint32_t Trigger, uint32_t lParam, const TTriggerEvent& Method);
+  // Runs a parameterless method on the user-interface thread and waits.
+  void SyncMethod(const TMethod<void()>& Method);
+
+  void Terminate() { Terminated.store(true); }
+
+  std::atomic<bool> Terminated{false};
+  // 0, or the negative error code the thread ended with.
+  std::atomic<int32_t> ReturnValue{0};
+
+  // The pending synchronised call.
+  uint32_t SyncMsg = 0;
+  uint32_t SyncTrigger = 0;
+  uint32_t SyncLParam = 0;
+  TTriggerEvent SyncHandler;
+
+  TSioBaseDispatcher* const Dispatcher;
+
+ protected:
+  friend class TSioBaseDispatcher;
+  virtual void Execute() = 0;
+
+ private:
+  static uint32_t ThreadMain(void* arg);
+  static void RunSyncEvent(void* self);
+};
+
+// The dispatcher thread: drains InQueue into the dispatch buffer, evaluates
+// the triggers and delivers their events.
+class TDispThread : public TSioDispatcherThread {
+ public:
+  using TSioDispatcherThread::TSioDispatcherThread;
+
+ protected:
+  void Execute() override;
+};
+
+// Shows an exception that ended a thread of a port, the way the application
+// shows its exceptions. The application installs its reporter (a message
+// box); without one the text goes to standard error.
+using TThreadExceptionReporter = void (*)(std::exception_ptr error);
+void SetThreadExceptionReporter(TThreadExceptionReporter reporter);
+void ShowThreadException(std::exception_ptr error);
+
+// --- The dispatcher registry ------------------------------------------------
+
+// The lock over the registry; hold it while mapping an index to a dispatcher
+// and using what it finds.
+platform::CriticalSection& DispatcherRegistryLock();
+// The dispatcher in registry slot Index, or nullptr for an empty slot or an
+// index outside the list. The caller holds DispatcherRegistryLock().
+TSioBaseDispatcher* DispatcherFromHandleIndex(int32_t Index);
+// Number of slots (trailing empty slots are trimmed). Under the lock.
+int32_t DispatcherRegistryCount();
+
+// --- The dispatcher ---------------------------------------------------------
+
+// Lock order: DataSection may be held while taking DispSection or
+// OutputSection; never the other way round, and DispSection and
+// OutputSection are never held together. LifecycleSection is outermost.
+class TSioBaseDispatcher {
+ public:
+  explicit TSioBaseDispatcher(TComponent* Owner);
+  virtual ~TSioBaseDispatcher();
+  TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
+  TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
+
+  // --- Lifecycle ---
+  int32_t InitPort(const char* ComName, uint32_t Baud, uint8_t Parity, uint8_t DataBits,
+                   uint8_t StopBits, uint32_t InSize, uint32_t OutSize, uint32_t Options);
+  void DonePort();
+  int32_t SetupCom(uint32_t InSize, uint32_t OutSize);
+
+  // --- Buffers ---
+  static uint32_t BufferedCount(uint32_t Head, uint32_t Tail, bool Full);
+  uint32_t InBuffUsed();
+  int32_t GetBlock(void* Block, uint32_t Len);
+  int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail, uint32_t Len);
+  int32_t PutBlock(const void* Block, uint32_t Len);
+  uint32_t OutBuffUsed();
+  uint32_t OutBuffFree();
+  int32_t FlushInBuffer();
+  int32_t FlushOutBuffer();
+  // One pass's move of received data into the dispatch buffer; false when
+  // nothing was waiting.
+  bool FillDispatchBuffer();
+
+  // --- Line settings, flow control and status ---
+  int32_t SetLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits);
+  void GetLine(uint32_t& Baud, uint8_t& Parity, uint8_t& DataBits, uint8_t& StopBits);
+  void WaitTxIdle();
+  int32_t SetComStatePrim(platform::CommDcb& DCB);
+  int32_t SetDTR(bool OnOff);
+  int32_t SetRTS(bool OnOff);
+  int32_t SetHWFlow(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
+  int32_t SWFlowEnable(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
+  int32_t SWFlowDisable();
+  int32_t SWFlowChars(char XOnChar, char XOffChar);
+  int32_t GetFlowOptions(uint32_t& HWOpts, uint32_t& SWOpts, char& XOnChar, char& XOffChar);
+  void SetRS485Mode(bool OnOff);
+  void SetFlag(uint32_t Mask);
+  void ClearFlag(uint32_t Mask);
+  uint8_t GetModemStatus();
+  uint8_t GetModemStatusPrim(uint8_t ClearMask);
+  void RefreshModemStatus();
+  void RefreshLineError();
+  int32_t GetLineError();
+  bool CheckLineBreak();
+  // The numeric speed of a stored baud value (codes 0xFEFF, 0xFF10..0xFF27).
+  static uint32_t NumericBaud(uint32_t Baud);
+
+  // --- Triggers ---
+  int32_t AddTimerTrigger();
+  int32_t SetTimerTrigger(int32_t Handle, int32_t Ticks, bool Activate);
+  // A data trigger for Text (at most 22 characters): its handle, -5002 when
+  // longer, -1002 when empty, -5001 without a free handle.
+  int32_t AddDataTrigger(const std::string& Text, bool IgnoreCase);
+  // A status trigger of type stModem..stOutSent, inactive: its handle (a
+  // multiple of 8 plus the type), -1002 for another type, -5001 without a
+  // free handle.
+  int32_t AddStatusTrigger(int32_t SType);
+  // Arms or disarms a status trigger. Value: stModem the mask of the modem
+  // bits to watch (the reference is their state when armed); stLine the mask
+  // of line-error bits; stOutBuffFree/stOutBuffUsed the byte count; stOutSent
+  // unused. -5003 when Handle is not a status trigger.
+  int32_t SetStatusTrigger(int32_t Handle, uint32_t Value, bool Activate);
+  int32_t RemoveTrigger(int32_t Handle);
+  void ChangeLengthTrigger(int32_t Length);
+  // Trigger receives the record (nullptr once removed); Kind tk*.
+  int32_t FindTriggerFromHandle(int32_t Handle, bool Remove, void*& Trigger, int32_t& Kind);
+  void ClearTriggers();
+  void SaveTriggers(TriggerSave& Save);
+  void RestoreTriggers(const TriggerSave& Save);
+  static void FreeSavedTriggers(TriggerSave& Save);
+
+  // --- Handlers ---
+  void RegisterWndTriggerHandler(platform::WindowHandle Window);
+  void DeregisterWndTriggerHandler(platform::WindowHandle Window);
+  void RegisterProcTriggerHandler(TTriggerProc Proc);
+  void DeregisterProcTriggerHandler(TTriggerProc Proc);
+  void RegisterEventTriggerHandler(const TTriggerEvent& Method, bool Synchronized = false);
+  void DeregisterEventTriggerHandler(const TTriggerEvent& Method);
+
+  // --- Dispatch (the dispatcher thread) ---
+  bool DispatchEvent(uint32_t Msg, uint32_t Trigger, uint32_t Data);
+  bool CheckDataTriggers();
+  static bool MatchTriggerByte(int32_t* Slots, uint8_t C, int32_t Length, bool IgnoreCase,
+                               const char* Text);
+  bool CheckStatusTriggers();
+  bool CheckTimerTriggers();
+  void ProcessCommEvents();
+  void ProcessTimers();
+  void ThreadStart();
+  void ThreadGone(TSioDispatcherThread* Thread);
+  bool OnDispatcherThread() const;
+  // Waits for work for the dispatcher thread: up to 50 ms for InQueue, or,
+  // while the dispatch buffer is full, for room in it.
+  void WaitForDispatchWork();
+
+  // --- Trace and dispatch log ---
+  int32_t OpenTraceBuffer(uint32_t Size) { return TraceLog.OpenTraceBuffer(Size); }
+  void AddTraceByte(char Kind, uint8_t Value) { TraceLog.AddTraceByte(Kind, Value); }
+  int32_t ResetTraceBuffer() { return TraceLog.ResetTraceBuffer(); }
+  void FreeTraceBuffer() { TraceLog.FreeTraceBuffer(); }
+  void ResumeTracing() { TraceLog.ResumeTracing(); }
+  void PauseTracing() { TraceLog.PauseTracing(); }
+  int32_t WriteTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
+    return TraceLog.WriteTraceFile(FileName, InHex, AllHex);
+  }
+  int32_t AppendTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
+    return TraceLog.AppendTraceFile(FileName, InHex, AllHex);
+  }
+  void OpenDispatchLog(uint32_t Size) { TraceLog.OpenDispatchLog(Size); }
+  void LogDispatchEvent(int32_t Type, int32_t SubType, uint32_t Data, const void* Buffer,
+                        int32_t BufferLength) {
+    TraceLog.LogDispatchEvent(Type, SubType, Data, Buffer, BufferLength);
+  }
+  void ClearDispatchLog() { TraceLog.ClearDispatchLog(); }
+  void CloseDispatchLog() { TraceLog.CloseDispatchLog(); }
+  void ResumeDispatchLog() { TraceLog.ResumeDispatchLog(); }
+  void PauseDispatchLog() { TraceLog.PauseDispatchLog(); }
+  int32_t WriteDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex) {
+    return TraceLog.WriteDispatchLogFile(FileName, InHex, AllHex);
+  }
+  int32_t AppendDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex) {
+    return TraceLog.AppendDispatchLogFile(FileName, InHex, AllHex);
+  }
+  uint32_t ElapsedSinceOpen() const { return TraceLog.ElapsedSinceOpen(); }
+  void SetComName(const std::string& Name);
+  std::string GetComName() const;
+
+  // --- Device layer -----------------------------------------------------
+  virtual int32_t EscapeComFunction(int32_t Func) = 0;
+  virtual int32_t FlushCom(int32_t Queue) = 0;
+  virtual uint32_t GetComError(platform::CommStat& Stat) = 0;
+  virtual int32_t GetComEventMask(int32_t EvtMask) = 0;
+  virtual int32_t GetComState(platform::CommDcb& DCB) = 0;
+  virtual int32_t ReadCom(uint8_t* Buf, int32_t Size) = 0;
+  virtual int32_t SetComState(platform::CommDcb& DCB) = 0;
+  virtual int32_t WriteCom(const uint8_t* Buf, int32_t Size) = 0;
+  virtual bool CheckCom(int32_t& Value) = 0;
+  virtual bool SetupComPrim(uint32_t InSize, uint32_t OutSize) = 0;
+  virtual void DonePortPrim();
+  virtual void StartDispatcher() = 0;
+  virtual void StopDispatcher() = 0;
+  virtual uint32_t OutBufUsed() = 0;
+  virtual uint32_t InQueueUsed();
+  virtual int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) = 0;
+  virtual int32_t CloseCom() = 0;
+  virtual int32_t YieldCom() = 0;
+  virtual void SetThreadBoost(uint8_t Boost);
+  virtual void UpdateHandlerFlags(int32_t FlagUpdate);
+  // The device's modem lines in the status-register layout (0x10 CTS, 0x20
+  // DSR, 0x40 RI, 0x80 DCD); false when they cannot be read.
+  virtual bool GetModemStatusRaw(uint32_t& Status) = 0;
+  // The UART's base I/O address, on systems that tell it; false elsewhere.
+  virtual bool GetUartBaseAddress(uint16_t& Address);
+  // The error number of the device layer's last failure (the platform's
+  // numbering): what a failed open or queue-size request is reported as.
+  virtual uint32_t LastDeviceError();
+  // True where the serial driver toggles RTS itself in RS-485 mode (every
+  // system this layer runs on); false would make PutBlock raise RTS itself.
+  virtual bool DriverTogglesRTS() const;
+
+  // --- Fields -------------------------------------------------------------
+  TComponent* const Owner;
+  int32_t HandleIndex = -1;
+  std::atomic<int32_t> DeviceHandle{-1};
+  uint32_t LastError = 0;  // DataSection
+  uint32_t InQue = 0;
+  uint32_t OutQue = 0;
+  uint32_t ModemStatus = 0;        // DataSection
+  platform::CommStat ComStatus;    // DataSection
+  platform::CommDcb LineSettings;  // DataSection
+  uint32_t Baud = 0;               // DataSection
+  uint32_t Flags = 0;              // DataSection
+  bool DTRState = false;           // DataSection, the four of them
+  bool DTRAuto = false;
+  bool RTSState = false;
+  bool RTSAuto = false;
+  bool RS485Mode = false;  // DataSection
+  uint16_t BaseAddress = 0;
+
+  // Triggers and handlers (DataSection).
+  bool ComponentWantsEvents = false;
+  bool HandlersPresent = false;
+  std::vector<std::unique_ptr<TWndTriggerHandler>> WndHandlers;
+  std::vector<std::unique_ptr<TProcTriggerHandler>> ProcHandlers;
+  std::vector<std::unique_ptr<TEventTriggerHandler>> EventHandlers;
+  std::vector<std::unique_ptr<TTimerTrigger>> TimerTriggers;
+  std::vector<std::unique_ptr<TDataTrigger>> DataTriggers;
+  std::vector<std::unique_ptr<TStatusTrigger>> StatusTriggers;
+  // Scan and consume state (DispSection).
+  int32_t LastTail = 0;
+  int32_t TrigAvailLength = 0;  // DataSection
+  bool StatusFired = false;     // dispatcher thread
+  bool ConsumeMode = false;
+  uint32_t Consumed = 0;
+  uint32_t MaxConsumed = 0;
+  int32_t LastAvailPos = 0;
+
+  std::atomic<bool> KillThreads{false};
+  // Thread slots; dereferenced only under ThreadSection.
+  std::atomic<TSioDispatcherThread*> ReadThread{nullptr};
+  std::atomic<TSioDispatcherThread*> DispThread{nullptr};
+  std::atomic<TSioDispatcherThread*> WriteThread{nullptr};
+  std::atomic<TSioDispatcherThread*> StatusThread{nullptr};
+  uint8_t ThreadBoost = 0;
+
+  platform::CriticalSection DataSection;
+  platform::CriticalSection OutputSection;
+  platform::CriticalSection DispSection;
+  // Serialises opening, starting, stopping and releasing the port. Waits for
+  // threads happen under it, never under DataSection, which the dispatcher
+  // thread needs on every pass.
+  platform::CriticalSection LifecycleSection;
+  // Guards the thread slots against a thread that clears its slot and frees
+  // itself.
+  platform::CriticalSection ThreadSection;
+
+  // The six events; null until InitPort. They live until the dispatcher is
+  // destroyed, so a late thread never signals a freed event; EventsOpen is
+  // what "closed" means.
+  std::unique_ptr<platform::Event> DispStopEvent;     // (1) auto
+  std::unique_ptr<platform::Event> PassDoneEvent;     // (2) auto
+  std::unique_ptr<platform::Event> ThreadReadyEvent;  // (3) auto
+  std::unique_ptr<platform::Event> OutputWaitEvent;   // (4) auto
+  std::unique_ptr<platform::Event> WriteDoneEvent;    // (5) manual
+  std::unique_ptr<platform::Event> OutputFlushEvent;  // (6) auto
+  std::atomic<bool> EventsOpen{false};
+  void SignalEvent(platform::Event* Ev);
+
+  uint32_t CurrentEvent = 0;  // dispatcher thread
+  std::atomic<bool> RingFlag{false};
+  TIOQueue InQueue;
+
+  // Output ring (OutputSection).
+  std::unique_ptr<uint8_t[]> OutBuffer;
+  uint32_t OutHead = 0;
+  uint32_t OutTail = 0;
+  bool OutBufFull = false;
+
+  // Dispatch buffer (DispSection).
+  std::unique_ptr<uint8_t[]> DBuffer;
+  uint32_t DBufHead = 0;
+  uint32_t DBufTail = 0;
+  bool DBufFull = false;
+
+  std::atomic<bool> DispActive{false};
+  bool HandlersDirty = false;  // DataSection
+  std::atomic<bool> ClosePending{false};
+  std::atomic<bool> OutSentPending{false};
+
+  TSioTraceLog TraceLog;
+
+  uint32_t NextHandle = 1;  // DataSection
+  std::atomic<bool> ThreadsRunning{false};
+  std::atomic<bool> DoDonePortPrim{false};
+  std::atomic<int32_t> ActiveThreads{0};
+
+ protected:
+  // Makes Thread the occupant of Slot, then starts it. False (and the thread
+  // object freed) when the system would not start it.
+  bool LaunchThread(std::atomic<TSioDispatcherThread*>& Slot, TSioDispatcherThread* Thread,
+                    platform::ThreadPriority Priority);
+  // Lets a thread that would not end go: its slot is cleared, it can no
+  // longer be reached through the dispatcher, and the destructor still waits
+  // for it, so it never runs on freed memory.
+  void AbandonThread(std::atomic<TSioDispatcherThread*>& Slot);
+  // Pumps the calling thread's messages until Done() or the ticks pass.
+  template <typename Pred>
+  static bool PumpUntil(Pred Done, int32_t Ticks);
+  platform::ThreadPriority PriorityLevel(int32_t Level) const;
+
+ private:
+  friend class TSioDispatcherThread;
+  friend class TDispThread;
+
+  int32_t GetTriggerHandle();                                             // DataSection held
+  uint8_t ApplyModemStatus(bool known, uint32_t raw, uint8_t clearMask);  // DataSection held
+  void ResetDataTriggerMatches();
+  void FinishDispatch(bool consumeDone);
+  void RunStatusTriggerLoop();
+  // The line-error bits and queue counts, folded into LastError/ComStatus.
+  platform::CommStat RefreshLineErrorStat();
+  // Unread bytes from the tail up to and including ring position Pos; 0 when
+  // Pos is not unread. DispSection held.
+  uint32_t UnreadUpTo(uint32_t Pos) const;
+  std::string ComName;  // guarded by nameLock_
+  mutable platform::CriticalSection nameLock_;
+
+  // Bytes between LastTail and the head that the data-trigger scan has not
+  // examined, and the count of every byte ever put into the dispatch buffer:
+  // with them a full ring (head back on the tail) is still scanned and still
+  // reported. DispSection.
+  uint32_t scanPending_ = 0;
+  uint64_t headStream_ = 0;
+  uint64_t lastAvailStream_ = 0;
+  uint32_t flushCount_ = 0;
+  // Set when room appears in the dispatch buffer or a flush empties it; the
+  // dispatcher thread waits on it instead of spinning while the ring is full.
+  platform::Event roomEvent_{false, false};
+  std::atomic<bool> stalled_{false};
+  std::atomic<uint64_t> dispThreadId_{0};
+  std::atomic<int32_t> launchedThreads_{0};
+};
+
+template <typename Pred>
+bool TSioBaseDispatcher::PumpUntil(Pred Done, int32_t Ticks) {
+  TickTimer timer;
+  StartTickTimer(timer, Ticks);
+  for (;;) {
+    if (Done()) return true;
+    if (TickTimerExpired(timer)) return Done();
+    const int32_t pumped = PumpOneMessage();
+    if (pumped == 0) {
+      platform::WaitForMessage(5);
+    } else if (pumped == static_cast<int32_t>(platform::kMsgQuit)) {
+      // The quit request stays queued for the main loop; do not spin on it.
+      platform::SleepMs(5);
+    }
+  }
+}
+
+}  // namespace sio

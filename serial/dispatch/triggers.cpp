@@ -1,0 +1,1023 @@
+// Triggers and their handlers, the delivery of trigger events, the checks
+// that fire them, and the dispatcher thread that runs those checks.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "serial/dispatch/dispatcher.h"
+#include "serial/support/error_codes.h"
+#include "serial/support/exceptions.h"
+
+namespace sio {
+
+namespace {
+
+std::atomic<TThreadExceptionReporter> threadExceptionReporter{nullptr};
+
+// Upper case as the ignore-case match sees it: only the received byte is
+// converted, the stored text already is upper case.
+uint8_t UpperByte(uint8_t c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<uint8_t>(c - 'a' + 'A') : c;
+}
+
+constexpr uint32_t kModemEvents = 0x0008 | 0x0010 | 0x0020 | 0x0100 | 0x2000;
+constexpr uint32_t kRingEvents = 0x0100 | 0x2000;
+constexpr uint32_t kLineEvents = 0x0040 | 0x0080;
+
+void RunMethodThunk(void* context) {
+  (*static_cast<const TMethod<void()>*>(context))();
+}
+
+}  // namespace
+
+void SetThreadExceptionReporter(TThreadExceptionReporter reporter) {
+  threadExceptionReporter.store(reporter);
+}
+
+void ShowThreadException(std::exception_ptr error) {
+  if (!error) return;
+  if (TThreadExceptionReporter reporter = threadExceptionReporter.load()) {
+    reporter(error);
+    return;
+  }
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "%s\n", kSioExceptionText);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+
+TSioDispatcherThread::TSioDispatcherThread(TSioBaseDispatcher* dispatcher)
+    : Dispatcher(dispatcher) {}
+
+TSioDispatcherThread::~TSioDispatcherThread() = default;
+
+uint32_t TSioDispatcherThread::ThreadMain(void* arg) {
+  auto* self = static_cast<TSioDispatcherThread*>(arg);
+  TSioBaseDispatcher* const dispatcher = self->Dispatcher;
+  std::exception_ptr error;
+  try {
+    self->Execute();
+  } catch (...) {
+    error = std::current_exception();
+  }
+  const auto exitCode = static_cast<uint32_t>(self->ReturnValue.load());
+  // The last touch of the dispatcher: from here it may be destroyed.
+  dispatcher->launchedThreads_.fetch_sub(1);
+  if (error) ShowThreadException(error);
+  delete self;
+  return exitCode;
+}
+
+void TSioDispatcherThread::RunSyncEvent(void* context) {
+  auto* self = static_cast<TSioDispatcherThread*>(context);
+  self->SyncHandler(self->SyncMsg, self->SyncTrigger, self->SyncLParam);
+}
+
+void TSioDispatcherThread::SyncEvent(uint32_t Msg, uint32_t Trigger, uint32_t lParam,
+                                     const TTriggerEvent& Method) {
+  SyncMsg = Msg;
+  SyncTrigger = Trigger;
+  SyncLParam = lParam;
+  SyncHandler = Method;
+  platform::RunOnUserInterfaceThread(&TSioDispatcherThread::RunSyncEvent, this);
+}
+
+void TSioDispatcherThread::SyncMethod(const TMethod<void()>& Method) {
+  TMethod<void()> copy = Method;
+  platform::RunOnUserInterfaceThread(&RunMethodThunk, &copy);
+}
+
+void TDispThread::Execute() {
+  TSioBaseDispatcher* const d = Dispatcher;
+  d->dispThreadId_.store(platform::CurrentThreadId());
+  d->ActiveThreads.fetch_add(1);
+  d->SignalEvent(d->ThreadReadyEvent.get());
+  std::exception_ptr error;
+  try {
+    for (;;) {
+      d->WaitForDispatchWork();
+      if (d->KillThreads.load() || Terminated.load()) break;
+      d->ProcessCommEvents();
+      d->ProcessTimers();
+      if (d->KillThreads.load() || d->ClosePending.load() || Terminated.load()) break;
+    }
+    d->SignalEvent(d->ThreadReadyEvent.get());
+  } catch (...) {
+    error = std::current_exception();
+  }
+  d->DoDonePortPrim.store(d->ClosePending.load() || d->KillThreads.load());
+  d->ThreadGone(this);
+  if (error) std::rethrow_exception(error);
+}
+
+bool TSioBaseDispatcher::LaunchThread(std::atomic<TSioDispatcherThread*>& slot,
+                                      TSioDispatcherThread* thread,
+                                      platform::ThreadPriority priority) {
+  launchedThreads_.fetch_add(1);
+  {
+    platform::CriticalSectionLock guard(ThreadSection);
+    slot.store(thread);
+  }
+  if (thread->Start(&TSioDispatcherThread::ThreadMain, thread, priority)) return true;
+  {
+    platform::CriticalSectionLock guard(ThreadSection);
+    if (slot.load() == thread) slot.store(nullptr);
+  }
+  launchedThreads_.fetch_sub(1);
+  delete thread;
+  return false;
+}
+
+void TSioBaseDispatcher::AbandonThread(std::atomic<TSioDispatcherThread*>& slot) {
+  platform::CriticalSectionLock guard(ThreadSection);
+  if (TSioDispatcherThread* t = slot.load()) {
+    t->Terminate();
+    slot.store(nullptr);
+  }
+}
+
+bool TSioBaseDispatcher::OnDispatcherThread() const {
+  return dispThreadId_.load() != 0 && dispThreadId_.load() == platform::CurrentThreadId();
+}
+
+void TSioBaseDispatcher::WaitForDispatchWork() {
+  if (stalled_.load()) {
+    // The ring is full and the queue holds data: nothing can move until a
+    // handler makes room, so wait for that (or the next timer round).
+    roomEvent_.Wait(50);
+  } else {
+    InQueue.WaitForData(50);
+  }
+}
+
+void TSioBaseDispatcher::ThreadStart() {
+  ActiveThreads.fetch_add(1);
+  SignalEvent(ThreadReadyEvent.get());
+}
+
+void TSioBaseDispatcher::ThreadGone(TSioDispatcherThread* thread) {
+  try {
+    RaiseIfError(Owner, thread->ReturnValue.load());
+  } catch (...) {
+    ShowThreadException(std::current_exception());
+  }
+  bool wasDispatcher = false;
+  {
+    platform::CriticalSectionLock guard(ThreadSection);
+    for (auto* slot : {&ReadThread, &DispThread, &WriteThread, &StatusThread}) {
+      if (slot->load() == thread) {
+        slot->store(nullptr);
+        wasDispatcher = slot == &DispThread;
+      }
+    }
+  }
+  if (wasDispatcher) dispThreadId_.store(0);
+  if (wasDispatcher && DoDonePortPrim.load()) {
+    try {
+      DonePortPrim();
+    } catch (...) {
+      ShowThreadException(std::current_exception());
+    }
+    DoDonePortPrim.store(false);
+  }
+  if (ActiveThreads.fetch_sub(1) == 1) ThreadsRunning.store(false);
+}
+
+platform::ThreadPriority TSioBaseDispatcher::PriorityLevel(int32_t level) const {
+  level = std::clamp(level, 0, 6);
+  return static_cast<platform::ThreadPriority>(level);
+}
+
+// ---------------------------------------------------------------------------
+// Handles and trigger records
+
+int32_t TSioBaseDispatcher::GetTriggerHandle() {
+  if (NextHandle < TriggerHandleLimit) {
+    return static_cast<int32_t>(NextHandle++ * 8);
+  }
+  for (int32_t h = 8; h <= static_cast<int32_t>(TriggerHandleLimit); h += 8) {
+    bool used = false;
+    for (auto& t : TimerTriggers)
+      used = used || t->Handle == h;
+    for (auto& t : DataTriggers)
+      used = used || t->Handle == h;
+    for (auto& t : StatusTriggers)
+      used = used || (t->Handle & ~7) == h;
+    if (!used) return h;
+  }
+  return 0;
+}
+
+int32_t TSioBaseDispatcher::AddTimerTrigger() {
+  platform::CriticalSectionLock guard(DataSection);
+  auto t = std::make_unique<TTimerTrigger>();
+  t->Handle = GetTriggerHandle();
+  t->Ticks = 0;
+  t->Reserved = -1;
+  t->Active = 0;
+  if (t->Handle == 0) return ecNoMoreTriggers;
+  const int32_t handle = t->Handle;
+  TimerTriggers.push_back(std::move(t));
+  LogDispatchEvent(ltTrigAllc, lsTimer, static_cast<uint32_t>(handle), nullptr, 0);
+  return handle;
+}
+
+int32_t TSioBaseDispatcher::SetTimerTrigger(int32_t handle, int32_t ticks, bool activate) {
+  platform::CriticalSectionLock guard(DataSection);
+  void* rec = nullptr;
+  int32_t kind = tkNone;
+  FindTriggerFromHandle(handle, false, rec, kind);
+  if (kind != tkTimer) return ecBadTriggerHandle;
+  auto* t = static_cast<TTimerTrigger*>(rec);
+  if (activate) {
+    if (ticks != 0) t->Ticks = ticks;
+    StartTickTimer(t->Timer, t->Ticks);
+    const auto u = static_cast<uint32_t>(ticks);
+    const uint8_t bytes[4] = {static_cast<uint8_t>(u), static_cast<uint8_t>(u >> 8),
+                              static_cast<uint8_t>(u >> 16), static_cast<uint8_t>(u >> 24)};
+    LogDispatchEvent(ltTrDatChg, lsTimer, static_cast<uint32_t>(handle), bytes, 4);
+  } else {
+    static const char kDeactivated[] = "Deactivated";
+    LogDispatchEvent(ltTrDatChg, lsTimer, static_cast<uint32_t>(handle), kDeactivated,
+                     static_cast<int32_t>(sizeof(kDeactivated) - 1));
+  }
+  t->Active = activate ? kTrue32 : 0;
+  return 0;
+}
+
+int32_t TSioBaseDispatcher::AddDataTrigger(const std::string& text, bool ignoreCase) {
+  if (text.empty()) return ecBadArgument;
+  if (text.size() > static_cast<size_t>(MaxTriggerLength)) return ecTriggerTooLong;
+  platform::CriticalSectionLock guard(DataSection);
+  auto t = std::make_unique<TDataTrigger>();
+  t->Handle = GetTriggerHandle();
+  if (t->Handle == 0) return ecNoMoreTriggers;
+  t->Length = static_cast<int32_t>(text.size());
+  t->IgnoreCase = ignoreCase ? kTrue32 : 0;
+  for (size_t k = 0; k < text.size(); ++k) {
+    const auto c = static_cast<uint8_t>(text[k]);
+    t->Text[k] = static_cast<char>(ignoreCase ? UpperByte(c) : c);
+  }
+  const int32_t handle = t->Handle;
+  DataTriggers.push_back(std::move(t));
+  return handle;
+}
+
+int32_t TSioBaseDispatcher::AddStatusTrigger(int32_t type) {
+  if (type < stModem || type > stOutSent) return ecBadArgument;
+  platform::CriticalSectionLock guard(DataSection);
+  const int32_t base = GetTriggerHandle();
+  if (base == 0) return ecNoMoreTriggers;
+  auto t = std::make_unique<TStatusTrigger>();
+  t->Handle = base + type;
+  t->Type = type;
+  const int32_t handle = t->Handle;
+  StatusTriggers.push_back(std::move(t));
+  return handle;
+}
+
+int32_t TSioBaseDispatcher::SetStatusTrigger(int32_t handle, uint32_t value, bool activate) {
+  platform::CriticalSectionLock guard(DataSection);
+  void* rec = nullptr;
+  int32_t kind = tkNone;
+  FindTriggerFromHandle(handle, false, rec, kind);
+  if (kind != tkStatus) return ecBadTriggerHandle;
+  auto* t = static_cast<TStatusTrigger*>(rec);
+  if (activate) {
+    if (t->Type == stModem) {
+      const uint32_t mask = value & 0xFF;
+      t->Data = static_cast<uint16_t>((mask << 8) | (ModemStatus & mask & 0xFF));
+    } else {
+      t->Data = static_cast<uint16_t>(value);
+    }
+    t->Fired = false;
+  }
+  t->Active = activate;
+  return 0;
+}
+
+int32_t TSioBaseDispatcher::RemoveTrigger(int32_t handle) {
+  platform::CriticalSectionLock guard(DataSection);
+  if (handle == AvailTriggerHandle) {
+    TrigAvailLength = 0;
+    return 0;
+  }
+  void* rec = nullptr;
+  int32_t kind = tkNone;
+  return FindTriggerFromHandle(handle, true, rec, kind);
+}
+
+void TSioBaseDispatcher::ChangeLengthTrigger(int32_t length) {
+  platform::CriticalSectionLock guard(DataSection);
+  TrigAvailLength = length;
+  LogDispatchEvent(ltTrDatChg, lsAvail, static_cast<uint32_t>(length), nullptr, 0);
+}
+
+int32_t TSioBaseDispatcher::FindTriggerFromHandle(int32_t handle, bool remove, void*& trigger,
+                                                  int32_t& kind) {
+  platform::CriticalSectionLock guard(DataSection);
+  trigger = nullptr;
+  kind = tkNone;
+  if (handle == 0 || handle == AvailTriggerHandle) return ecBadTriggerHandle;
+  for (auto it = TimerTriggers.begin(); it != TimerTriggers.end(); ++it) {
+    if ((*it)->Handle != handle) continue;
+    kind = tkTimer;
+    if (remove) {
+      TimerTriggers.erase(it);
+      LogDispatchEvent(ltTrigDisp, lsTrigTimer, static_cast<uint32_t>(handle), nullptr, 0);
+    } else {
+      trigger = it->get();
+    }
+    return 0;
+  }
+  for (auto it = StatusTriggers.begin(); it != StatusTriggers.end(); ++it) {
+    if ((*it)->Handle != handle) continue;
+    kind = tkStatus;
+    if (remove) {
+      StatusTriggers.erase(it);
+      const uint8_t type = static_cast<uint8_t>(handle & 7);
+      LogDispatchEvent(ltTrigDisp, lsTrigStatus, static_cast<uint32_t>(handle), &type, 1);
+    } else {
+      trigger = it->get();
+    }
+    return 0;
+  }
+  for (auto it = DataTriggers.begin(); it != DataTriggers.end(); ++it) {
+    if (((*it)->Handle & ~7) != handle) continue;
+    kind = tkData;
+    if (remove) {
+      DataTriggers.erase(it);
+      LogDispatchEvent(ltTrigDisp, lsTrigData, static_cast<uint32_t>(handle), nullptr, 0);
+    } else {
+      trigger = it->get();
+    }
+    return 0;
+  }
+  return ecBadTriggerHandle;
+}
+
+void TSioBaseDispatcher::ClearTriggers() {
+  platform::CriticalSectionLock guard(DataSection);
+  TrigAvailLength = 0;
+  TimerTriggers.clear();
+  DataTriggers.clear();
+  StatusTriggers.clear();
+  NextHandle = 1;
+}
+
+void TSioBaseDispatcher::ResetDataTriggerMatches() {
+  platform::CriticalSectionLock guard(DataSection);
+  for (auto& t : DataTriggers)
+    std::fill(std::begin(t->Slots), std::end(t->Slots), 0);
+}
+
+void TSioBaseDispatcher::SaveTriggers(TriggerSave& save) {
+  platform::CriticalSectionLock guard(DataSection);
+  FreeSavedTriggers(save);
+  save.AvailLength = TrigAvailLength;
+  save.TimerTriggers = std::make_unique<std::vector<TTimerTrigger>>();
+  for (auto& t : TimerTriggers)
+    save.TimerTriggers->push_back(*t);
+  save.DataTriggers = std::make_unique<std::vector<TDataTrigger>>();
+  for (auto& t : DataTriggers)
+    save.DataTriggers->push_back(*t);
+  save.StatusTriggers = std::make_unique<std::vector<TStatusTrigger>>();
+  for (auto& t : StatusTriggers)
+    save.StatusTriggers->push_back(*t);
+}
+
+void TSioBaseDispatcher::RestoreTriggers(const TriggerSave& save) {
+  platform::CriticalSectionLock guard(DataSection);
+  TrigAvailLength = save.AvailLength;
+  TimerTriggers.clear();
+  DataTriggers.clear();
+  StatusTriggers.clear();
+  uint32_t highest = 0;
+  auto note = [&highest](int32_t handle) {
+    highest = std::max(highest, static_cast<uint32_t>(handle) / 8);
+  };
+  if (save.TimerTriggers) {
+    for (const auto& t : *save.TimerTriggers) {
+      TimerTriggers.push_back(std::make_unique<TTimerTrigger>(t));
+      note(t.Handle);
+    }
+  }
+  if (save.DataTriggers) {
+    for (const auto& t : *save.DataTriggers) {
+      DataTriggers.push_back(std::make_unique<TDataTrigger>(t));
+      note(t.Handle);
+    }
+  }
+  if (save.StatusTriggers) {
+    for (const auto& t : *save.StatusTriggers) {
+      StatusTriggers.push_back(std::make_unique<TStatusTrigger>(t));
+      note(t.Handle);
+    }
+  }
+  // New handles go past the restored ones, so that no two triggers share a
+  // handle after a reopen.
+  if (NextHandle <= highest) NextHandle = std::min(highest + 1, TriggerHandleLimit);
+}
+
+void TSioBaseDispatcher::FreeSavedTriggers(TriggerSave& save) {
+  save.TimerTriggers.reset();
+  save.DataTriggers.reset();
+  save.StatusTriggers.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Handlers
+
+void TSioBaseDispatcher::RegisterWndTriggerHandler(platform::WindowHandle window) {
+  platform::CriticalSectionLock guard(DataSection);
+  auto h = std::make_unique<TWndTriggerHandler>();
+  h->Window = window;
+  WndHandlers.push_back(std::move(h));
+  HandlersPresent = true;
+  LogDispatchEvent(ltTrgHdAlc, lsWindow, static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)),
+                   nullptr, 0);
+}
+
+void TSioBaseDispatcher::RegisterProcTriggerHandler(TTriggerProc proc) {
+  platform::CriticalSectionLock guard(DataSection);
+  auto h = std::make_unique<TProcTriggerHandler>();
+  h->Proc = proc;
+  ProcHandlers.push_back(std::move(h));
+  HandlersPresent = true;
+  LogDispatchEvent(ltTrgHdAlc, lsProcedure, 0, nullptr, 0);
+}
+
+void TSioBaseDispatcher::RegisterEventTriggerHandler(const TTriggerEvent& method,
+                                                     bool synchronized) {
+  platform::CriticalSectionLock guard(DataSection);
+  auto h = std::make_unique<TEventTriggerHandler>();
+  h->Method = method;
+  h->Synchronized = synchronized;
+  EventHandlers.push_back(std::move(h));
+  HandlersPresent = true;
+  LogDispatchEvent(ltTrgHdAlc, lsMethod, 0, nullptr, 0);
+}
+
+namespace {
+
+// Removes the first live record that matches: at once, or, while an event is
+// being delivered, by marking it for removal when the delivery ends.
+template <typename List, typename Match>
+bool RemoveHandler(List& list, bool dispatching, bool& dirty, Match match) {
+  for (auto it = list.begin(); it != list.end(); ++it) {
+    if ((*it)->Deleted || !match(**it)) continue;
+    if (dispatching) {
+      (*it)->Deleted = true;
+      dirty = true;
+    } else {
+      list.erase(it);
+    }
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void TSioBaseDispatcher::DeregisterWndTriggerHandler(platform::WindowHandle window) {
+  platform::CriticalSectionLock guard(DataSection);
+  const bool found =
+      RemoveHandler(WndHandlers, DispActive.load(), HandlersDirty, [&](TWndTriggerHandler& h) {
+        if (h.Window != window) return false;
+        LogDispatchEvent(ltTrgHdDsp, lsWindow,
+                         static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window)), nullptr, 0);
+        return true;
+      });
+  if (!found) UpdateHandlerFlags(fuRecompute);
+}
+
+void TSioBaseDispatcher::DeregisterProcTriggerHandler(TTriggerProc proc) {
+  platform::CriticalSectionLock guard(DataSection);
+  const bool found =
+      RemoveHandler(ProcHandlers, DispActive.load(), HandlersDirty, [&](TProcTriggerHandler& h) {
+        if (h.Proc != proc) return false;
+        LogDispatchEvent(ltTrgHdDsp, lsProcedure, 0, nullptr, 0);
+        return true;
+      });
+  if (!found) UpdateHandlerFlags(fuRecompute);
+}
+
+void TSioBaseDispatcher::DeregisterEventTriggerHandler(const TTriggerEvent& method) {
+  platform::CriticalSectionLock guard(DataSection);
+  const bool found =
+      RemoveHandler(EventHandlers, DispActive.load(), HandlersDirty, [&](TEventTriggerHandler& h) {
+        if (!(h.Method == method)) return false;
+        LogDispatchEvent(ltTrgHdDsp, lsMethod, 0, nullptr, 0);
+        return true;
+      });
+  if (!found) UpdateHandlerFlags(fuRecompute);
+}
+
+void TSioBaseDispatcher::UpdateHandlerFlags(int32_t flagUpdate) {
+  platform::CriticalSectionLock guard(DataSection);
+  auto live = [](const auto& list) {
+    size_t n = 0;
+    for (const auto& h : list)
+      n += h->Deleted ? 0 : 1;
+    return n;
+  };
+  const bool present = live(WndHandlers) > 1 || live(ProcHandlers) > 0 || live(EventHandlers) > 0;
+  switch (flagUpdate) {
+    case fuRecompute:
+      HandlersPresent = present || ComponentWantsEvents;
+      break;
+    case fuWantEvents:
+      ComponentWantsEvents = true;
+      HandlersPresent = true;
+      break;
+    case fuDontWantEvents:
+      ComponentWantsEvents = false;
+      HandlersPresent = present;
+      break;
+    default:
+      break;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Delivery
+
+void TSioBaseDispatcher::FinishDispatch(bool consumeDone) {
+  {
+    platform::CriticalSectionLock guard(DataSection);
+    DispActive.store(false);
+    if (HandlersDirty) {
+      auto purge = [](auto& list) {
+        for (size_t i = list.size(); i-- > 0;) {
+          if (list[i]->Deleted) list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+      };
+      purge(WndHandlers);
+      purge(ProcHandlers);
+      purge(EventHandlers);
+      HandlersDirty = false;
+      UpdateHandlerFlags(fuRecompute);
+    }
+  }
+  platform::CriticalSectionLock guard(DispSection);
+  // A delivery cut short consumes nothing, and leaves no consume state
+  // behind for the next reader.
+  if (!consumeDone) ConsumeMode = false;
+  Consumed = 0;
+}
+
+bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t data) {
+  size_t eventCount;
+  size_t procCount;
+  size_t wndCount;
+  bool sendToWindows;
+  {
+    platform::CriticalSectionLock guard(DataSection);
+    if (!HandlersPresent) return true;
+    DispActive.store(true);
+    eventCount = EventHandlers.size();
+    procCount = ProcHandlers.size();
+    wndCount = WndHandlers.size();
+    sendToWindows = wndCount > 1 || ComponentWantsEvents;
+  }
+  const bool consume = msg == kMsgTriggerAvail || msg == kMsgTriggerData;
+  {
+    platform::CriticalSectionLock guard(DispSection);
+    MaxConsumed = 0;
+    Consumed = 0;
+    ConsumeMode = consume;
+  }
+  const uint32_t lParam = static_cast<uint32_t>(HandleIndex) * 65536u + data;
+
+  bool result = true;
+  bool interrupted = false;
+  // Called after every handler: stops on a close, else notes how far this
+  // handler read.
+  auto afterHandler = [&]() {
+    if (ClosePending.load()) {
+      result = false;
+      interrupted = true;
+      return false;
+    }
+    platform::CriticalSectionLock guard(DispSection);
+    MaxConsumed = std::max(MaxConsumed, Consumed);
+    return true;
+  };
+  auto beforeHandler = [&]() {
+    platform::CriticalSectionLock guard(DispSection);
+    Consumed = 0;
+  };
+
+  try {
+    // The lists only grow during a delivery (removals are deferred), and each
+    // record lives until the delivery ends, so a record found under the lock
+    // stays valid while its handler runs without it.
+    for (size_t i = 0; i < eventCount && !interrupted; ++i) {
+      TTriggerEvent method;
+      bool synchronized;
+      bool deleted;
+      {
+        platform::CriticalSectionLock guard(DataSection);
+        const TEventTriggerHandler& h = *EventHandlers[i];
+        method = h.Method;
+        synchronized = h.Synchronized;
+        deleted = h.Deleted;
+      }
+      beforeHandler();
+      if (!deleted && method.Assigned()) {
+        if (synchronized) {
+          // On the dispatcher thread its own thread object cannot go away.
+          TSioDispatcherThread* t = OnDispatcherThread() ? DispThread.load() : nullptr;
+          if (t != nullptr) {
+            t->SyncEvent(msg, trigger, lParam, method);
+          } else {
+            struct Call {
+              const TTriggerEvent* m;
+              uint32_t a, b, c;
+            } call{&method, msg, trigger, lParam};
+            platform::RunOnUserInterfaceThread(
+                [](void* ctx) {
+                  auto* c = static_cast<Call*>(ctx);
+                  (*c->m)(c->a, c->b, c->c);
+                },
+                &call);
+          }
+        } else {
+          method(msg, trigger, lParam);
+        }
+      }
+      if (!afterHandler()) break;
+    }
+    for (size_t i = 0; i < procCount && !interrupted; ++i) {
+      TTriggerProc proc;
+      bool deleted;
+      {
+        platform::CriticalSectionLock guard(DataSection);
+        proc = ProcHandlers[i]->Proc;
+        deleted = ProcHandlers[i]->Deleted;
+      }
+      beforeHandler();
+      if (!deleted && proc != nullptr) proc(msg, trigger, lParam);
+      if (!afterHandler()) break;
+    }
+    if (sendToWindows) {
+      for (size_t i = 0; i < wndCount && !interrupted; ++i) {
+        platform::WindowHandle window;
+        bool deleted;
+        {
+          platform::CriticalSectionLock guard(DataSection);
+          window = WndHandlers[i]->Window;
+          deleted = WndHandlers[i]->Deleted;
+        }
+        beforeHandler();
+        if (!deleted) {
+          platform::LResult reply = 0;
+          platform::SendWindowMessageTimeout(window, msg, trigger,
+                                             static_cast<platform::LParam>(lParam),
+                                             WindowHandlerTimeoutMs, &reply);
+        }
+        if (!afterHandler()) break;
+      }
+    }
+  } catch (...) {
+    FinishDispatch(false);
+    throw;
+  }
+
+  bool consumeDone = false;
+  if (!interrupted && consume) {
+    platform::CriticalSectionLock guard(DispSection);
+    ConsumeMode = false;
+    consumeDone = true;
+    if (DBuffer != nullptr) {
+      DBufTail = (DBufTail + MaxConsumed) % DispatchBufferSize;
+      if (MaxConsumed > 0) {
+        DBufFull = false;
+        roomEvent_.Set();
+      }
+    }
+    if (msg == kMsgTriggerAvail && MaxConsumed != trigger) result = false;
+  }
+  FinishDispatch(consumeDone || !consume);
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+// The checks
+
+bool TSioBaseDispatcher::MatchTriggerByte(int32_t* slots, uint8_t c, int32_t length,
+                                          bool ignoreCase, const char* text) {
+  if (length <= 0 || length > MaxTriggerLength) return false;
+  if (ignoreCase) c = UpperByte(c);
+  const auto at = [text](int32_t p) { return static_cast<uint8_t>(text[p]); };
+  bool started = false;
+  bool examine = true;
+  bool matched = false;
+  for (int32_t k = 0; k < length; ++k) {
+    if (examine) {
+      const int32_t p = slots[k];
+      if (at(p) == c) {
+        if (p == length - 1) {
+          std::fill(slots, slots + MaxTriggerLength, 0);
+          slots[k] = 0;
+          matched = true;
+        } else {
+          slots[k] = p + 1;
+        }
+      } else if (at(0) == c) {
+        slots[k] = 1;
+        started = true;
+      } else {
+        slots[k] = 0;
+      }
+    }
+    if (slots[k] == 1) started = true;
+    if (k + 1 < length) {
+      examine = started ? slots[k + 1] != 0 : (slots[k + 1] != 0 || at(0) == c);
+    }
+  }
+  return matched;
+}
+
+bool TSioBaseDispatcher::CheckDataTriggers() {
+  bool anyMatched = false;
+  uint32_t matchPos = 0;
+  uint64_t matchStream = 0;
+  int32_t before = 0;
+  bool fireAvail = false;
+  uint32_t flushMark = 0;
+  {
+    platform::CriticalSectionLock data(DataSection);
+    platform::CriticalSectionLock disp(DispSection);
+    if (DBuffer == nullptr) return false;
+    flushMark = flushCount_;
+    while (scanPending_ > 0) {
+      const uint32_t i = static_cast<uint32_t>(LastTail);
+      const uint8_t c = DBuffer[i];
+      int32_t longest = 0;
+      for (auto& t : DataTriggers) {
+        if (t->Length == 0) continue;
+        if (t->Matched == 0) {
+          t->Matched =
+              MatchTriggerByte(t->Slots, c, t->Length, t->IgnoreCase != 0, t->Text) ? kTrue32 : 0;
+        }
+        if (t->Matched != 0) {
+          anyMatched = true;
+          longest = std::max(longest, t->Length);
+        }
+      }
+      if (anyMatched) {
+        matchPos = i;
+        matchStream = headStream_ - scanPending_;
+        if (TrigAvailLength > 0 && lastAvailStream_ != matchStream) {
+          const int64_t unread = UnreadUpTo(i);
+          const int64_t b = unread - (ConsumeMode ? Consumed : 0) - longest;
+          if (b >= TrigAvailLength) {
+            before = static_cast<int32_t>(b);
+            fireAvail = true;
+          }
+        }
+        break;
+      }
+      LastTail = static_cast<int32_t>((i + 1) % DispatchBufferSize);
+      --scanPending_;
+    }
+    if (!anyMatched) {
+      const uint32_t count = BufferedCount(DBufHead, DBufTail, DBufFull);
+      const uint32_t n = ConsumeMode ? (count > Consumed ? count - Consumed : 0) : count;
+      if (TrigAvailLength > 0 && lastAvailStream_ != headStream_ &&
+          n >= static_cast<uint32_t>(TrigAvailLength)) {
+        lastAvailStream_ = headStream_;
+        LastAvailPos = LastTail;
+        fireAvail = true;
+        before = static_cast<int32_t>(n);
+      } else {
+        return false;
+      }
+    }
+  }
+
+  if (!anyMatched) {
+    LogDispatchEvent(ltTrigger, lsTrigAvail, static_cast<uint32_t>(before), nullptr, 0);
+    return DispatchEvent(kMsgTriggerAvail, static_cast<uint32_t>(before), 0);
+  }
+
+  bool result = false;
+  if (fireAvail) {
+    LogDispatchEvent(ltTrigger, lsTrigAvail, static_cast<uint32_t>(before), nullptr, 0);
+    result = DispatchEvent(kMsgTriggerAvail, static_cast<uint32_t>(before), 0);
+    platform::CriticalSectionLock disp(DispSection);
+    if (flushCount_ == flushMark) {
+      LastTail = static_cast<int32_t>(matchPos);
+      lastAvailStream_ = matchStream;
+      LastAvailPos = static_cast<int32_t>(matchPos);
+    }
+  }
+  size_t index;
+  {
+    platform::CriticalSectionLock data(DataSection);
+    index = DataTriggers.size();
+  }
+  while (index-- > 0) {
+    if (ClosePending.load()) return false;
+    int32_t handle;
+    int32_t length;
+    {
+      platform::CriticalSectionLock data(DataSection);
+      if (index >= DataTriggers.size()) break;
+      TDataTrigger& t = *DataTriggers[index];
+      if (t.Matched == 0 || t.Length == 0) continue;
+      t.Matched = 0;
+      handle = t.Handle;
+      length = t.Length;
+    }
+    LogDispatchEvent(ltTrigger, lsTrigData, static_cast<uint32_t>(handle), nullptr, 0);
+    result = DispatchEvent(kMsgTriggerData, static_cast<uint32_t>(handle),
+                           static_cast<uint32_t>(length));
+  }
+  platform::CriticalSectionLock disp(DispSection);
+  if (flushCount_ == flushMark && scanPending_ > 0) {
+    LastTail = static_cast<int32_t>((matchPos + 1) % DispatchBufferSize);
+    --scanPending_;
+  }
+  return result;
+}
+
+bool TSioBaseDispatcher::CheckStatusTriggers() {
+  // The output counts are taken before DataSection: the device layer takes
+  // OutputSection, which is never entered under DataSection's holders'
+  // waits the other way round.
+  bool wantsOutput = false;
+  {
+    platform::CriticalSectionLock guard(DataSection);
+    for (auto& t : StatusTriggers) {
+      if (t->Active && !t->Fired && (t->Type == stOutBuffFree || t->Type == stOutBuffUsed))
+        wantsOutput = true;
+    }
+  }
+  uint32_t outFree = 0;
+  uint32_t outUsed = 0;
+  if (wantsOutput) {
+    outUsed = OutBuffUsed();
+    outFree = OutQue > outUsed ? OutQue - outUsed : 0;
+  }
+
+  int32_t handle = 0;
+  uint32_t data = 0;
+  {
+    platform::CriticalSectionLock guard(DataSection);
+    const size_t count = StatusTriggers.size();
+    for (size_t i = 0; i < count && i < StatusTriggers.size(); ++i) {
+      TStatusTrigger& t = *StatusTriggers[i];
+      if (!t.Active || t.Fired) continue;
+      bool fire = false;
+      switch (t.Type) {
+        case stModem: {
+          const uint32_t ref = t.Data & 0xFF;
+          const uint32_t mask = t.Data >> 8;
+          fire = ((ref ^ ModemStatus) & mask) != 0;
+          data = 0;
+          break;
+        }
+        case stLine:
+          if ((t.Data & LastError) != 0) {
+            fire = true;
+            t.Data = static_cast<uint16_t>(LastError & 0xFFFF);
+            data = t.Data;
+          }
+          break;
+        case stOutBuffFree:
+          fire = outFree >= t.Data;
+          data = outFree;
+          break;
+        case stOutBuffUsed:
+          fire = outUsed <= t.Data;
+          data = outUsed;
+          break;
+        case stOutSent:
+          fire = OutSentPending.exchange(false);
+          data = 0;
+          break;
+        default:
+          break;
+      }
+      if (!fire) continue;
+      t.Active = false;
+      t.Fired = true;
+      StatusFired = true;
+      handle = t.Handle;
+      break;
+    }
+  }
+  if (handle == 0) return false;
+  LogDispatchEvent(ltTrigger, lsStatus, static_cast<uint32_t>(handle), nullptr, 0);
+  return DispatchEvent(kMsgTriggerStatus, static_cast<uint32_t>(handle), data);
+}
+
+bool TSioBaseDispatcher::CheckTimerTriggers() {
+  int32_t handle = 0;
+  {
+    platform::CriticalSectionLock guard(DataSection);
+    for (auto& t : TimerTriggers) {
+      if (t->Active != 0 && TickTimerExpired(t->Timer)) {
+        t->Active = 0;
+        handle = t->Handle;
+        break;
+      }
+    }
+  }
+  if (handle == 0) return false;
+  LogDispatchEvent(ltTrigger, lsTrigTimer, static_cast<uint32_t>(handle), nullptr, 0);
+  return DispatchEvent(kMsgTriggerTimer, static_cast<uint32_t>(handle), 0);
+}
+
+void TSioBaseDispatcher::RunStatusTriggerLoop() {
+  while (CheckStatusTriggers()) {
+    if (ClosePending.load()) return;
+  }
+}
+
+namespace {
+void ResetFired(TSioBaseDispatcher& d) {
+  platform::CriticalSectionLock guard(d.DataSection);
+  if (!d.StatusFired) return;
+  for (auto& t : d.StatusTriggers)
+    t->Fired = false;
+  d.StatusFired = false;
+}
+}  // namespace
+
+void TSioBaseDispatcher::ProcessCommEvents() {
+  CurrentEvent = 0;
+  if (TIOBuffer* item = InQueue.PeekFirst()) {
+    if (auto* status = dynamic_cast<TStatusBuffer*>(item)) {
+      CurrentEvent = status->EventMask;
+      delete InQueue.RemoveFirst();
+    } else {
+      InQueue.Release(item);
+    }
+  }
+  if ((CurrentEvent & kRingEvents) != 0) RingFlag.store(true);
+
+  if ((CurrentEvent & kModemEvents) != 0) {
+    RefreshModemStatus();
+    if (!DispActive.load()) {
+      RunStatusTriggerLoop();
+      if (ClosePending.load()) return;
+      ResetFired(*this);
+    }
+  }
+  if ((CurrentEvent & kLineEvents) != 0) {
+    RefreshLineError();
+    if (!DispActive.load()) {
+      RunStatusTriggerLoop();
+      if (ClosePending.load()) return;
+      ResetFired(*this);
+    }
+  }
+
+  FillDispatchBuffer();
+
+  if (!DispActive.load()) {
+    const uint8_t status = GetModemStatus();
+    {
+      platform::CriticalSectionLock guard(DataSection);
+      ModemStatus = status;
+    }
+    RunStatusTriggerLoop();
+    if (ClosePending.load()) return;
+    while (CheckDataTriggers()) {
+      if (ClosePending.load()) return;
+    }
+    if (ClosePending.load()) return;
+  }
+  ResetFired(*this);
+
+  {
+    platform::CriticalSectionLock guard(DispSection);
+    // Full and still full after the handlers ran: wait for room, not spin.
+    stalled_.store(DBufFull && InQueue.Count() > 0);
+  }
+  if (EventsOpen.load()) SignalEvent(PassDoneEvent.get());
+}
+
+void TSioBaseDispatcher::ProcessTimers() {
+  if (ClosePending.load() || DispActive.load()) return;
+  {
+    platform::CriticalSectionLock guard(DataSection);
+    StatusFired = false;
+  }
+  for (;;) {
+    const bool fired = CheckStatusTriggers() || CheckTimerTriggers();
+    if (!fired || ClosePending.load()) break;
+  }
+  ResetFired(*this);
+}
+
+}  // namespace sio
