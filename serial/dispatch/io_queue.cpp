@@ -64,6 +64,12 @@ TIOBuffer* TIOQueue::PeekFirst() {
   return items_.front();
 }
 
+void TIOQueue::Release(TIOBuffer* item) {
+  if (item == nullptr) return;
+  platform::CriticalSectionLock guard(Lock);
+  item->InUse = false;
+}
+
 TIOBuffer* TIOQueue::RemoveFirst() {
   platform::CriticalSectionLock guard(Lock);
   if (items_.empty()) return nullptr;

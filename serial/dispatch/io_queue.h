@@ -67,6 +67,9 @@ class TIOQueue {
   void Append(TIOBuffer* item);
   // The first item, marked InUse, unless it is already in use (then nullptr).
   TIOBuffer* PeekFirst();
+  // Gives back an item taken with PeekFirst without removing it (clears its
+  // InUse mark under the lock, so that Clear on another thread sees it).
+  void Release(TIOBuffer* item);
   // Takes the first item off the queue whatever its mark; the caller frees it.
   TIOBuffer* RemoveFirst();
   // Signaled at once when the queue holds items, else waits on Signal. Takes
