@@ -79,20 +79,24 @@ TSioBaseDispatcher::TSioBaseDispatcher(TComponent* owner) : Owner(owner), TraceL
   NextHandle = 1;
 }
 
-TSioBaseDispatcher::~TSioBaseDispatcher() {
-  // A derived device layer has already been destroyed by now; what it had to
-  // stop, it stopped in its own destructor (StopDispatcher). Here only the
-  // base's share of the close is left.
+void TSioBaseDispatcher::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
   try {
     if (ClosePending.load()) {
-      TSioBaseDispatcher::DonePortPrim();
+      DonePortPrim();
+    } else {
+      DonePort();
     }
   } catch (...) {
     ShowThreadException(std::current_exception());
   }
-  // No thread may outlive us: tell any that is left to end, and wait for it
-  // while serving the messages it may be waiting on.
-  KillThreads.store(true);
+  WaitForThreadsToEnd();
+}
+
+void TSioBaseDispatcher::WaitForThreadsToEnd() {
+  // Served messages keep a thread that waits for the user-interface thread
+  // (a window handler, a synchronised call) able to finish.
   while (ActiveThreads.load() > 0 || launchedThreads_.load() > 0) {
     const int32_t pumped = PumpOneMessage();
     if (pumped == 0) {
@@ -101,6 +105,14 @@ TSioBaseDispatcher::~TSioBaseDispatcher() {
       platform::SleepMs(5);
     }
   }
+}
+
+TSioBaseDispatcher::~TSioBaseDispatcher() {
+  // No thread may outlive us: one that is still here (its device layer did
+  // not stop it) is told to end, and waited for.
+  destroying_.store(true);
+  KillThreads.store(true);
+  WaitForThreadsToEnd();
   {
     Registry& r = TheRegistry();
     platform::CriticalSectionLock guard(r.Lock);

@@ -479,6 +479,12 @@ class TSioBaseDispatcher {
   std::atomic<int32_t> ActiveThreads{0};
 
  protected:
+  // The close that destruction needs: DonePortPrim when a close is pending,
+  // else DonePort, then a wait (serving messages) until no thread of the port
+  // runs. The most derived device layer calls it first thing in its
+  // destructor, while its operations still exist; the base destructor only
+  // waits and leaves the registry.
+  void Shutdown();
   // Makes Thread the occupant of Slot, then starts it. False (and the thread
   // object freed) when the system would not start it.
   bool LaunchThread(std::atomic<TSioDispatcherThread*>& Slot, TSioDispatcherThread* Thread,
@@ -523,6 +529,11 @@ class TSioBaseDispatcher {
   std::atomic<bool> stalled_{false};
   std::atomic<uint64_t> dispThreadId_{0};
   std::atomic<int32_t> launchedThreads_{0};
+  bool shutDown_ = false;
+  // Set by the base destructor: the device layer is gone, so a thread that
+  // ends now must not release the port through it.
+  std::atomic<bool> destroying_{false};
+  void WaitForThreadsToEnd();
 };
 
 template <typename Pred>

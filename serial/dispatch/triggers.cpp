@@ -178,7 +178,7 @@ void TSioBaseDispatcher::ThreadGone(TSioDispatcherThread* thread) {
     }
   }
   if (wasDispatcher) dispThreadId_.store(0);
-  if (wasDispatcher && DoDonePortPrim.load()) {
+  if (wasDispatcher && DoDonePortPrim.load() && !destroying_.load()) {
     try {
       DonePortPrim();
     } catch (...) {

@@ -1,0 +1,284 @@
+#include "tests/common/memory_dispatcher.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "serial/support/error_codes.h"
+#include "serial/support/exceptions.h"
+
+namespace siotest {
+
+TMemoryDispatcher::TMemoryDispatcher(sio::TComponent* owner, bool threaded)
+    : sio::TSioBaseDispatcher(owner), threaded_(threaded) {
+  dcb_.BaudRate = 9600;
+}
+
+TMemoryDispatcher::~TMemoryDispatcher() {
+  Shutdown();
+}
+
+int32_t TMemoryDispatcher::Open(uint32_t outSize, uint32_t inSize) {
+  return InitPort("\\\\.\\COM7", 115200, 0, 8, 1, inSize, outSize, sio::ipDTROn | sio::ipRTSOn);
+}
+
+void TMemoryDispatcher::FeedBytes(const std::string& bytes, size_t chunk) {
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const size_t n = std::min(chunk, bytes.size() - at);
+    auto* buffer = new sio::TDataBuffer(static_cast<int32_t>(chunk));
+    std::memcpy(buffer->Bytes, bytes.data() + at, n);
+    buffer->Filled = static_cast<int32_t>(n);
+    InQueue.Append(buffer);
+    at += n;
+  }
+}
+
+void TMemoryDispatcher::FeedEvent(uint32_t eventMask) {
+  auto* status = new sio::TStatusBuffer();
+  status->EventMask = eventMask;
+  InQueue.Append(status);
+}
+
+std::string TMemoryDispatcher::DrainOutput(size_t max) {
+  std::string out;
+  {
+    platform::CriticalSectionLock guard(OutputSection);
+    while (out.size() < max && OutBuffer != nullptr && (OutBufFull || OutHead != OutTail)) {
+      out.push_back(static_cast<char>(OutBuffer[OutTail]));
+      OutTail = (OutTail + 1) % OutQue;
+      OutBufFull = false;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  written_ += out;
+  return out;
+}
+
+std::string TMemoryDispatcher::Written() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return written_;
+}
+
+platform::CommDcb TMemoryDispatcher::DeviceDcb() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return dcb_;
+}
+
+void TMemoryDispatcher::SetDeviceDcb(const platform::CommDcb& dcb) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  dcb_ = dcb;
+}
+
+std::vector<int32_t> TMemoryDispatcher::EscapeCalls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return escapes_;
+}
+
+// ---------------------------------------------------------------------------
+
+int32_t TMemoryDispatcher::EscapeComFunction(int32_t func) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  escapes_.push_back(func);
+  return FailEscape.load() ? -1 : 0;
+}
+
+int32_t TMemoryDispatcher::FlushCom(int32_t queue) {
+  if (queue == 0) {
+    platform::CriticalSectionLock guard(OutputSection);
+    OutHead = 0;
+    OutTail = 0;
+    OutBufFull = false;
+    return 1;
+  }
+  InQueue.Clear();
+  return 1;
+}
+
+uint32_t TMemoryDispatcher::GetComError(platform::CommStat& stat) {
+  stat = platform::CommStat{};
+  stat.cbInQue = InQueueUsed();
+  stat.cbOutQue = OutBufUsed();
+  return PendingErrors.exchange(0);
+}
+
+int32_t TMemoryDispatcher::GetComEventMask(int32_t) {
+  GetComEventMaskCalls.fetch_add(1);
+  return 0;
+}
+
+int32_t TMemoryDispatcher::GetComState(platform::CommDcb& dcb) {
+  if (FailGetComState.load()) return -1;
+  std::lock_guard<std::mutex> lock(mutex_);
+  dcb = dcb_;
+  return 0;
+}
+
+int32_t TMemoryDispatcher::ReadCom(uint8_t* buf, int32_t size) {
+  if (FailReads.load() > 0) {
+    FailReads.fetch_sub(1);
+    return -1;
+  }
+  int32_t remaining = size;
+  while (remaining > 0) {
+    sio::TIOBuffer* item = InQueue.PeekFirst();
+    if (item == nullptr) break;
+    auto* data = dynamic_cast<sio::TDataBuffer*>(item);
+    if (data == nullptr) {
+      InQueue.Release(item);
+      break;
+    }
+    const int32_t m = std::min(remaining, data->Filled - data->ReadPos);
+    std::memcpy(buf, data->Bytes + data->ReadPos, static_cast<size_t>(m));
+    data->ReadPos += m;
+    buf += m;
+    remaining -= m;
+    if (data->ReadPos >= data->Filled) {
+      delete InQueue.RemoveFirst();
+    } else {
+      InQueue.Release(item);
+    }
+  }
+  return size - remaining;
+}
+
+int32_t TMemoryDispatcher::SetComState(platform::CommDcb& dcb) {
+  SetComStateCalls.fetch_add(1);
+  if (const uint32_t err = FailSetComState.load()) return -static_cast<int32_t>(err);
+  std::lock_guard<std::mutex> lock(mutex_);
+  dcb_ = dcb;
+  return 0;
+}
+
+int32_t TMemoryDispatcher::WriteCom(const uint8_t* buf, int32_t size) {
+  const int32_t fail = FailWrite.load();
+  if (fail != 1) return fail;
+  {
+    platform::CriticalSectionLock guard(OutputSection);
+    const uint32_t n = static_cast<uint32_t>(size);
+    const uint32_t room = OutQue - OutHead;
+    if (room >= n) {
+      std::memcpy(OutBuffer.get() + OutHead, buf, n);
+      OutHead = room == n ? 0 : OutHead + n;
+    } else {
+      std::memcpy(OutBuffer.get() + OutHead, buf, room);
+      std::memcpy(OutBuffer.get(), buf + room, n - room);
+      OutHead = n - room;
+    }
+  }
+  SignalEvent(OutputWaitEvent.get());
+  return size;
+}
+
+bool TMemoryDispatcher::CheckCom(int32_t& value) {
+  value = 0;
+  return true;
+}
+
+bool TMemoryDispatcher::SetupComPrim(uint32_t, uint32_t) {
+  if (const uint32_t err = FailSetup.load()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastError_ = err;
+    return false;
+  }
+  return true;
+}
+
+void TMemoryDispatcher::DonePortPrim() {
+  DonePortPrimCalls.fetch_add(1);
+  DonePortPrimThread.store(platform::CurrentThreadId());
+  sio::TSioBaseDispatcher::DonePortPrim();
+}
+
+void TMemoryDispatcher::StartDispatcher() {
+  platform::CriticalSectionLock life(LifecycleSection);
+  if (ThreadsRunning.load()) throw sio::ESioException(sio::kDispatcherAlreadyStarted);
+  if (!threaded_) return;
+  ThreadsRunning.store(true);
+  KillThreads.store(false);
+  if (LaunchThread(DispThread, new sio::TDispThread(this), PriorityLevel(ThreadBoost + 3))) {
+    ThreadReadyEvent->Wait(3000);
+  }
+}
+
+void TMemoryDispatcher::StopDispatcher() {
+  platform::CriticalSectionLock life(LifecycleSection);
+  if (ThreadsRunning.load()) CloseCom();
+  EventsOpen.store(false);
+}
+
+uint32_t TMemoryDispatcher::OutBufUsed() {
+  platform::CriticalSectionLock guard(OutputSection);
+  if (OutBufFull) return OutQue;
+  if (OutTail < OutHead) return OutHead - OutTail;
+  if (OutTail > OutHead) return OutQue - OutTail + OutHead;
+  return 0;
+}
+
+uint32_t TMemoryDispatcher::InQueueUsed() {
+  sio::TIOBuffer* item = InQueue.PeekFirst();
+  if (item == nullptr) return 0;
+  uint32_t n = 0;
+  if (auto* data = dynamic_cast<sio::TDataBuffer*>(item))
+    n = static_cast<uint32_t>(data->Filled - data->ReadPos);
+  InQueue.Release(item);
+  return n;
+}
+
+int32_t TMemoryDispatcher::OpenCom(const char*, uint32_t, uint32_t) {
+  const int32_t fail = FailOpen.load();
+  if (fail == sio::ecOutOfMemory) return sio::ecOutOfMemory;
+  if (fail > 0) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastError_ = static_cast<uint32_t>(fail);
+    return -1;
+  }
+  return 7;
+}
+
+int32_t TMemoryDispatcher::CloseCom() {
+  platform::CriticalSectionLock life(LifecycleSection);
+  if (ThreadsRunning.load()) {
+    KillThreads.store(true);
+    SignalEvent(PassDoneEvent.get());
+    // The dispatcher thread closing its own port cannot wait for itself.
+    if (DispThread.load() != nullptr && !OnDispatcherThread()) {
+      auto gone = [this] { return DispThread.load() == nullptr; };
+      if (!PumpUntil(gone, 36)) {
+        SignalEvent(DispStopEvent.get());
+        if (!PumpUntil(gone, 36)) {
+          AbandonThread(DispThread);
+          AbandonedThreads.fetch_add(1);
+        }
+      }
+    }
+  }
+  if (DeviceHandle.load() >= 0) DeviceHandle.store(-1);
+  return 0;
+}
+
+int32_t TMemoryDispatcher::YieldCom() {
+  platform::SleepMs(0);
+  return 0;
+}
+
+bool TMemoryDispatcher::GetModemStatusRaw(uint32_t& status) {
+  if (FailModemQuery.load()) return false;
+  status = ModemLines.load();
+  return true;
+}
+
+bool TMemoryDispatcher::GetUartBaseAddress(uint16_t& address) {
+  address = UartBase.load();
+  return address != 0;
+}
+
+uint32_t TMemoryDispatcher::LastDeviceError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastError_;
+}
+
+bool TMemoryDispatcher::DriverTogglesRTS() const {
+  return !LegacyRts.load();
+}
+
+}  // namespace siotest
