@@ -99,7 +99,9 @@ class Thread {
   using Function = uint32_t (*)(void* arg);
 
   Thread();
-  ~Thread();  // detaches when still running
+  // Detaches when still running. Virtual: a thread object may be derived
+  // from and may even free itself from inside its own thread function.
+  virtual ~Thread();
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 

@@ -305,6 +305,14 @@ bool Thread::Start(Function fn, void* arg, ThreadPriority priority) {
   auto* holder = new (std::nothrow) std::shared_ptr<State>(state);
   if (holder == nullptr) return false;
 
+  // Everything this object keeps is in place before the thread runs: the
+  // thread function may free this very object, so nothing here touches it
+  // once the thread has been created.
+  std::shared_ptr<State> previous = std::move(state_);
+  const ThreadPriority previousPriority = priority_;
+  state_ = state;
+  priority_ = priority;
+
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -313,17 +321,15 @@ bool Thread::Start(Function fn, void* arg, ThreadPriority priority) {
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     delete holder;
+    state_ = std::move(previous);
+    priority_ = previousPriority;
     return false;
   }
 
-  // Wait until the thread knows its kernel id, so that Id and SetPriority
-  // work as soon as Start returns.
-  {
-    std::unique_lock<std::mutex> lock(state->mutex);
-    state->changed.wait(lock, [&] { return state->running; });
-  }
-  state_ = std::move(state);
-  priority_ = priority;
+  // Wait (on our own reference) until the thread knows its kernel id, so
+  // that Id and SetPriority work as soon as Start returns.
+  std::unique_lock<std::mutex> lock(state->mutex);
+  state->changed.wait(lock, [&] { return state->running; });
   return true;
 }
 

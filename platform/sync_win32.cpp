@@ -188,9 +188,11 @@ bool Thread::Start(Function fn, void* arg, ThreadPriority priority) {
   state->handle = reinterpret_cast<HANDLE>(handle);
   state->id = id;
   ::SetThreadPriority(state->handle, NativePriority(priority));
-  ::ResumeThread(state->handle);
-  state_ = std::move(state);
+  // Everything this object keeps is in place before the thread runs: the
+  // thread function may free this very object.
+  state_ = state;
   priority_ = priority;
+  ::ResumeThread(state->handle);
   return true;
 }
 

@@ -341,8 +341,10 @@ uint32_t WaitAtGate(void* p) {
   auto* gate = static_cast<Gate*>(p);
   gate->seenId = platform::CurrentThreadId();
   if (gate->open.Wait(kLongWaitMs) != WaitResult::Signaled) return 99;
+  // Read before signalling: after the signal the gate may be gone.
+  const uint32_t result = gate->result;
   gate->done.Set();
-  return gate->result;
+  return result;
 }
 
 TEST(PlatformThread, ReportsItsEndAndExitCode) {
@@ -422,6 +424,34 @@ TEST(PlatformThread, DetachLetsTheThreadRunOn) {
   t.reset();
   gate->open.Set();
   ASSERT_EQ(gate->done.Wait(kLongWaitMs), WaitResult::Signaled);
+  platform::SleepMs(100);
+}
+
+// A thread object that frees itself as its function ends, the way the
+// threads of an open port do. Start must not touch the object once the
+// thread may be running; a sanitizer run catches it if it does.
+class SelfFreeingThread : public Thread {
+ public:
+  explicit SelfFreeingThread(std::atomic<int>* ended) : ended_(ended) {}
+  ~SelfFreeingThread() override { ended_->fetch_add(1); }
+
+  static uint32_t Main(void* self) {
+    delete static_cast<SelfFreeingThread*>(self);
+    return 0;
+  }
+
+ private:
+  std::atomic<int>* ended_;
+};
+
+TEST(PlatformThread, ADerivedThreadMayFreeItselfFromItsOwnFunction) {
+  std::atomic<int> ended{0};
+  constexpr int kThreads = 50;
+  for (int i = 0; i < kThreads; ++i) {
+    auto* t = new SelfFreeingThread(&ended);
+    ASSERT_TRUE(t->Start(&SelfFreeingThread::Main, t, ThreadPriority::Higher));
+  }
+  ASSERT_TRUE(Eventually([&] { return ended.load() == kThreads; }));
   platform::SleepMs(100);
 }
 
