@@ -227,6 +227,7 @@ uint32_t TMemoryDispatcher::InQueueUsed() {
 int32_t TMemoryDispatcher::OpenCom(const char*, uint32_t, uint32_t) {
   const int32_t fail = FailOpen.load();
   if (fail == sio::ecOutOfMemory) return sio::ecOutOfMemory;
+  if (fail == -1) return -1;
   if (fail > 0) {
     std::lock_guard<std::mutex> lock(mutex_);
     lastError_ = static_cast<uint32_t>(fail);
@@ -279,6 +280,44 @@ uint32_t TMemoryDispatcher::LastDeviceError() {
 
 bool TMemoryDispatcher::DriverTogglesRTS() const {
   return !LegacyRts.load();
+}
+
+// ---------------------------------------------------------------------------
+
+bool WaitFor(const std::function<bool()>& done, uint32_t timeoutMs) {
+  const uint32_t start = sio::MillisecondClock();
+  for (;;) {
+    if (done()) return true;
+    if (sio::MillisecondClock() - start >= timeoutMs) return done();
+    if (sio::PumpOneMessage() == 0) platform::WaitForMessage(2);
+  }
+}
+
+void THandlerProbe::Handle(uint32_t msg, uint32_t trigger, uint32_t data) {
+  Call call{msg, trigger, data, {}, platform::CurrentThreadId()};
+  if (msg == sio::kMsgTriggerAvail && dispatcher_ != nullptr) {
+    const int32_t want = ReadOnAvail.load();
+    const uint32_t n = want < 0 ? trigger : static_cast<uint32_t>(want);
+    if (n > 0) {
+      std::string bytes(n, '\0');
+      if (dispatcher_->GetBlock(bytes.data(), n) == static_cast<int32_t>(n)) call.Bytes = bytes;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(call);
+  }
+  if (OnCall) OnCall(call);
+}
+
+std::vector<THandlerProbe::Call> THandlerProbe::Calls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return calls_;
+}
+
+size_t THandlerProbe::Count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return calls_.size();
 }
 
 }  // namespace siotest

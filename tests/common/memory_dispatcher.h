@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -95,6 +96,40 @@ class TMemoryDispatcher : public sio::TSioBaseDispatcher {
   std::vector<int32_t> escapes_;
   std::string written_;
   uint32_t lastError_ = 0;
+};
+
+// Serves the calling thread's messages until done() holds or timeoutMs pass;
+// whether done() held.
+bool WaitFor(const std::function<bool()>& done, uint32_t timeoutMs = 5000);
+
+// An event-method trigger handler that records what it was given and, when
+// asked, reads received data with GetBlock during the call.
+class THandlerProbe {
+ public:
+  struct Call {
+    uint32_t Msg;
+    uint32_t Trigger;
+    uint32_t Data;
+    std::string Bytes;  // what it read
+    uint64_t Thread;
+  };
+  explicit THandlerProbe(sio::TSioBaseDispatcher* dispatcher = nullptr) : dispatcher_(dispatcher) {}
+
+  // Bytes to read on each availability event: a fixed count, or -1 for the
+  // trigger's count (everything reported).
+  std::atomic<int32_t> ReadOnAvail{0};
+  // Runs inside the call, after the read.
+  std::function<void(const Call&)> OnCall;
+
+  void Handle(uint32_t msg, uint32_t trigger, uint32_t data);
+  sio::TTriggerEvent Method() { return sio::TTriggerEvent::Of<&THandlerProbe::Handle>(this); }
+  std::vector<Call> Calls() const;
+  size_t Count() const;
+
+ private:
+  sio::TSioBaseDispatcher* dispatcher_;
+  mutable std::mutex mutex_;
+  std::vector<Call> calls_;
 };
 
 }  // namespace siotest
