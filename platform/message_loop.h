@@ -152,10 +152,6 @@ void SetEventSource(EventSource* source);
 // The calling thread's source: the installed one, or the default one.
 EventSource* GetEventSource();
 
-// CPU time the whole process has used so far, in microseconds (user and
-// system). Lets callers check that a wait sleeps instead of spinning.
-uint64_t ProcessCpuTimeMicroseconds();
-
 // ---------------------------------------------------------------------------
 // Hand-over of a call to the user-interface thread.
 //

@@ -5,8 +5,6 @@
 // registry and every queue; procedures always run outside it.
 #include "platform/message_loop.h"
 
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -432,15 +430,6 @@ void SetEventSource(EventSource* source) {
 
 EventSource* GetEventSource() {
   return &CurrentQueue()->Source();
-}
-
-uint64_t ProcessCpuTimeMicroseconds() {
-  rusage usage{};
-  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
-  auto us = [](const timeval& t) {
-    return static_cast<uint64_t>(t.tv_sec) * 1000000u + static_cast<uint64_t>(t.tv_usec);
-  };
-  return us(usage.ru_utime) + us(usage.ru_stime);
 }
 
 }  // namespace platform

@@ -313,16 +313,4 @@ EventSource* GetEventSource() {
   return &defaultSource;
 }
 
-uint64_t ProcessCpuTimeMicroseconds() {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-  auto us = [](const FILETIME& t) {
-    ULARGE_INTEGER v;
-    v.LowPart = t.dwLowDateTime;
-    v.HighPart = t.dwHighDateTime;
-    return v.QuadPart / 10u;  // 100 ns units
-  };
-  return us(kernel) + us(user);
-}
-
 }  // namespace platform

@@ -1,6 +1,7 @@
 // Hidden windows, posted and sent messages, waiting, the main loop, the event
 // source and the hand-over to the user-interface thread, on real threads.
 #include "platform/message_loop.h"
+#include "tests/common/process_cpu.h"
 
 #include <gtest/gtest.h>
 
@@ -81,7 +82,7 @@ void DrainQueue() {
   }
 }
 
-class MessageLoopTest : public ::testing::Test {
+class MessageLoopFixture : public ::testing::Test {
  protected:
   void SetUp() override { DrainQueue(); }
   void TearDown() override {
@@ -99,6 +100,11 @@ class MessageLoopTest : public ::testing::Test {
   std::vector<WindowHandle> windows_;
 };
 
+class PlatformWindows : public MessageLoopFixture {};
+class PlatformSentMessages : public MessageLoopFixture {};
+class PlatformMessageWait : public MessageLoopFixture {};
+class PlatformHandOver : public MessageLoopFixture {};
+
 constexpr uint32_t kMsgA = kMsgUser + 1;
 constexpr uint32_t kMsgB = kMsgUser + 2;
 constexpr uint32_t kMsgC = kMsgUser + 3;
@@ -106,7 +112,7 @@ constexpr uint32_t kMsgC = kMsgUser + 3;
 // ---------------------------------------------------------------------------
 // Windows, posting and pumping
 
-TEST_F(MessageLoopTest, PostedMessagesComeBackInOrderOnePerPeek) {
+TEST_F(PlatformWindows, PostedMessagesComeBackInOrderOnePerPeek) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   ASSERT_TRUE(PostWindowMessage(w, kMsgA, 1, 10));
@@ -132,7 +138,7 @@ TEST_F(MessageLoopTest, PostedMessagesComeBackInOrderOnePerPeek) {
   EXPECT_EQ(calls[0].thread, std::this_thread::get_id());
 }
 
-TEST_F(MessageLoopTest, QuitComesBackAsMessage18WithExitCodeAfterPostedMessages) {
+TEST_F(PlatformWindows, QuitComesBackAsMessage18WithExitCodeAfterPostedMessages) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   ASSERT_TRUE(PostWindowMessage(w, kMsgA, 0, 0));
@@ -148,7 +154,7 @@ TEST_F(MessageLoopTest, QuitComesBackAsMessage18WithExitCodeAfterPostedMessages)
   EXPECT_FALSE(PeekOneMessage(m)) << "the quit request is removed like any message";
 }
 
-TEST_F(MessageLoopTest, ThreadMessageHasNoWindowAndIsNotDispatched) {
+TEST_F(PlatformWindows, ThreadMessageHasNoWindowAndIsNotDispatched) {
   Recorder rec;
   MakeWindow(rec);
   ASSERT_TRUE(PostThreadMessageToSelf(kMsgB, 5, 6));
@@ -162,7 +168,7 @@ TEST_F(MessageLoopTest, ThreadMessageHasNoWindowAndIsNotDispatched) {
   EXPECT_EQ(rec.Count(), 0u);
 }
 
-TEST_F(MessageLoopTest, UserDataIsPerWindowAndReplaceable) {
+TEST_F(PlatformWindows, UserDataIsPerWindowAndReplaceable) {
   Recorder a, b;
   WindowHandle wa = MakeWindow(a);
   WindowHandle wb = MakeWindow(b);
@@ -176,7 +182,7 @@ TEST_F(MessageLoopTest, UserDataIsPerWindowAndReplaceable) {
   EXPECT_EQ(LastWindowError(), kErrorInvalidParameter);
 }
 
-TEST_F(MessageLoopTest, DestroyedWindowRefusesMessagesAndDropsQueuedOnes) {
+TEST_F(PlatformWindows, DestroyedWindowRefusesMessagesAndDropsQueuedOnes) {
   Recorder rec;
   WindowHandle w = CreateHiddenWindow("SioTestWindow", RecordingProc, &rec);
   ASSERT_NE(w, nullptr);
@@ -208,7 +214,7 @@ TEST_F(MessageLoopTest, DestroyedWindowRefusesMessagesAndDropsQueuedOnes) {
   EXPECT_EQ(other.Count(), 0u);
 }
 
-TEST_F(MessageLoopTest, OnlyTheOwnerThreadDestroysAWindow) {
+TEST_F(PlatformWindows, OnlyTheOwnerThreadDestroysAWindow) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   bool destroyed = true;
@@ -222,7 +228,7 @@ TEST_F(MessageLoopTest, OnlyTheOwnerThreadDestroysAWindow) {
   EXPECT_TRUE(IsWindowAlive(w));
 }
 
-TEST_F(MessageLoopTest, WindowsOfAnEndedThreadAreGone) {
+TEST_F(PlatformWindows, WindowsOfAnEndedThreadAreGone) {
   Recorder rec;
   WindowHandle w = nullptr;
   std::thread([&] {
@@ -241,7 +247,7 @@ TEST_F(MessageLoopTest, WindowsOfAnEndedThreadAreGone) {
   EXPECT_EQ(rec.Count(), 0u);
 }
 
-TEST_F(MessageLoopTest, ExceptionFromAProcedureComesOutOfTheDispatch) {
+TEST_F(PlatformWindows, ExceptionFromAProcedureComesOutOfTheDispatch) {
   Recorder rec;
   rec.action = [](WindowHandle, uint32_t, WParam, LParam) -> LResult {
     throw std::out_of_range("procedure failed");
@@ -262,7 +268,7 @@ TEST_F(MessageLoopTest, ExceptionFromAProcedureComesOutOfTheDispatch) {
 // ---------------------------------------------------------------------------
 // Sent messages
 
-TEST_F(MessageLoopTest, SendFromTheOwnerThreadCallsTheProcedureDirectly) {
+TEST_F(PlatformSentMessages, SendFromTheOwnerThreadCallsTheProcedureDirectly) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   LResult result = 0;
@@ -277,7 +283,7 @@ TEST_F(MessageLoopTest, SendFromTheOwnerThreadCallsTheProcedureDirectly) {
   EXPECT_EQ(rec.Count(), 1u);
 }
 
-TEST_F(MessageLoopTest, SendFromAnotherThreadRunsOnTheOwnerBeforePostedMessages) {
+TEST_F(PlatformSentMessages, SendFromAnotherThreadRunsOnTheOwnerBeforePostedMessages) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   std::atomic<bool> sent{false}, ok{false};
@@ -305,7 +311,7 @@ TEST_F(MessageLoopTest, SendFromAnotherThreadRunsOnTheOwnerBeforePostedMessages)
   EXPECT_EQ(result, 101);
 }
 
-TEST_F(MessageLoopTest, SendTimesOutWhenTheOwnerDoesNotPumpAndNeverRunsLater) {
+TEST_F(PlatformSentMessages, SendTimesOutWhenTheOwnerDoesNotPumpAndNeverRunsLater) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   bool ok = true;
@@ -331,7 +337,7 @@ TEST_F(MessageLoopTest, SendTimesOutWhenTheOwnerDoesNotPumpAndNeverRunsLater) {
   EXPECT_EQ(rec.Count(), 0u);
 }
 
-TEST_F(MessageLoopTest, SenderThatGaveUpLeavesNothingDanglingForARunningMessage) {
+TEST_F(PlatformSentMessages, SenderThatGaveUpLeavesNothingDanglingForARunningMessage) {
   Recorder rec;
   std::atomic<bool> release{false};
   rec.action = [&](WindowHandle, uint32_t, WParam, LParam) -> LResult {
@@ -354,7 +360,7 @@ TEST_F(MessageLoopTest, SenderThatGaveUpLeavesNothingDanglingForARunningMessage)
   EXPECT_EQ(rec.Count(), 1u);
 }
 
-TEST_F(MessageLoopTest, TwoThreadsSendingToEachOtherDoNotDeadlock) {
+TEST_F(PlatformSentMessages, TwoThreadsSendingToEachOtherDoNotDeadlock) {
   Recorder recA, recB;
   WindowHandle wa = nullptr, wb = nullptr;
   std::mutex m;
@@ -400,7 +406,7 @@ TEST_F(MessageLoopTest, TwoThreadsSendingToEachOtherDoNotDeadlock) {
   EXPECT_NE(recA.Calls()[0].thread, recB.Calls()[0].thread);
 }
 
-TEST_F(MessageLoopTest, ManySendersAllGetTheirOwnResults) {
+TEST_F(PlatformSentMessages, ManySendersAllGetTheirOwnResults) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   constexpr int kThreads = 4, kEach = 50;
@@ -429,7 +435,7 @@ TEST_F(MessageLoopTest, ManySendersAllGetTheirOwnResults) {
 // ---------------------------------------------------------------------------
 // Waiting and the main loop
 
-TEST_F(MessageLoopTest, WaitForMessageReturnsWhenAnotherThreadPosts) {
+TEST_F(PlatformMessageWait, WaitForMessageReturnsWhenAnotherThreadPosts) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   const auto start = Clock::now();
@@ -447,19 +453,19 @@ TEST_F(MessageLoopTest, WaitForMessageReturnsWhenAnotherThreadPosts) {
   EXPECT_EQ(m.message, kMsgA);
 }
 
-TEST_F(MessageLoopTest, WaitForMessageTimesOutWithoutBurningTheProcessor) {
-  const uint64_t cpuBefore = ProcessCpuTimeMicroseconds();
+TEST_F(PlatformMessageWait, WaitForMessageTimesOutWithoutBurningTheProcessor) {
+  const uint64_t cpuBefore = sio_test::ProcessCpuMicroseconds();
   const auto start = Clock::now();
   EXPECT_FALSE(WaitForMessage(500));
   const long long elapsed = MsSince(start);
-  const uint64_t cpuUsed = ProcessCpuTimeMicroseconds() - cpuBefore;
+  const uint64_t cpuUsed = sio_test::ProcessCpuMicroseconds() - cpuBefore;
   EXPECT_GE(elapsed, 500);
   EXPECT_LT(elapsed, 3000);
   // A spinning wait would use about 500 ms of processor time.
   EXPECT_LT(cpuUsed, 150000u) << "processor time used: " << cpuUsed << " us";
 }
 
-TEST_F(MessageLoopTest, WaitForMessageSeesWhatIsAlreadyQueued) {
+TEST_F(PlatformMessageWait, WaitForMessageSeesWhatIsAlreadyQueued) {
   PostQuit(3);
   const auto start = Clock::now();
   EXPECT_TRUE(WaitForMessage(2000));
@@ -470,7 +476,7 @@ TEST_F(MessageLoopTest, WaitForMessageSeesWhatIsAlreadyQueued) {
   EXPECT_FALSE(WaitForMessage(0));
 }
 
-TEST_F(MessageLoopTest, RunMainLoopDispatchesUntilQuitAndReturnsItsExitCode) {
+TEST_F(PlatformMessageWait, RunMainLoopDispatchesUntilQuitAndReturnsItsExitCode) {
   Recorder rec;
   rec.action = [&](WindowHandle, uint32_t msg, WParam, LParam lParam) -> LResult {
     if (msg == kMsgC) PostQuit(static_cast<int>(lParam));
@@ -496,7 +502,7 @@ TEST_F(MessageLoopTest, RunMainLoopDispatchesUntilQuitAndReturnsItsExitCode) {
   EXPECT_EQ(calls[2].message, kMsgC);
 }
 
-TEST_F(MessageLoopTest, RunMainLoopServesSentMessagesWhileItSleeps) {
+TEST_F(PlatformMessageWait, RunMainLoopServesSentMessagesWhileItSleeps) {
   Recorder rec;
   rec.action = [](WindowHandle, uint32_t msg, WParam, LParam lParam) -> LResult {
     if (msg == kMsgB) PostQuit(9);
@@ -548,22 +554,22 @@ class CountingSource : public EventSource {
   bool woken_ = false;
 };
 
-class EventSourceTest : public MessageLoopTest {
+class PlatformEventSource : public MessageLoopFixture {
  protected:
   void SetUp() override {
     if (!kEventSourceDrivesWaits) GTEST_SKIP() << "USER32 is the one loop on this host";
-    MessageLoopTest::SetUp();
+    MessageLoopFixture::SetUp();
     SetEventSource(&source);
   }
   void TearDown() override {
     if (!kEventSourceDrivesWaits) return;
     SetEventSource(nullptr);
-    MessageLoopTest::TearDown();
+    MessageLoopFixture::TearDown();
   }
   CountingSource source;
 };
 
-TEST_F(EventSourceTest, InstalledSourceIsConsultedOnEveryPump) {
+TEST_F(PlatformEventSource, InstalledSourceIsConsultedOnEveryPump) {
   EXPECT_EQ(GetEventSource(), &source);
   Message m;
   for (int i = 0; i < 3; ++i)
@@ -576,7 +582,7 @@ TEST_F(EventSourceTest, InstalledSourceIsConsultedOnEveryPump) {
   EXPECT_EQ(source.processed.load(), 3) << "a replaced source is left alone";
 }
 
-TEST_F(EventSourceTest, PostFromAnotherThreadWakesALoopSleepingInTheSource) {
+TEST_F(PlatformEventSource, PostFromAnotherThreadWakesALoopSleepingInTheSource) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
   const auto start = Clock::now();
@@ -593,14 +599,14 @@ TEST_F(EventSourceTest, PostFromAnotherThreadWakesALoopSleepingInTheSource) {
   EXPECT_GE(source.wakes.load(), 1);
 }
 
-TEST_F(EventSourceTest, TimedWaitSleepsInTheSource) {
+TEST_F(PlatformEventSource, TimedWaitSleepsInTheSource) {
   const auto start = Clock::now();
   EXPECT_FALSE(WaitForMessage(200));
   EXPECT_GE(MsSince(start), 200);
   EXPECT_GE(source.waits.load(), 1);
 }
 
-TEST_F(EventSourceTest, MainLoopSleepsInTheSourceAndQuitWakesIt) {
+TEST_F(PlatformEventSource, MainLoopSleepsInTheSourceAndQuitWakesIt) {
   Recorder rec;
   rec.action = [](WindowHandle, uint32_t, WParam wParam, LParam) -> LResult {
     PostQuit(static_cast<int>(wParam));
@@ -635,7 +641,7 @@ void Throw(void*) {
   throw std::length_error("handler failed: 17");
 }
 
-TEST_F(MessageLoopTest, HandOverRunsOnTheUserInterfaceThreadWhileItPumps) {
+TEST_F(PlatformHandOver, HandOverRunsOnTheUserInterfaceThreadWhileItPumps) {
   ASSERT_TRUE(InitUserInterfaceThread());
   EXPECT_TRUE(IsUserInterfaceThread());
   EXPECT_TRUE(IsWindowAlive(ApplicationWindow()));
@@ -655,7 +661,7 @@ TEST_F(MessageLoopTest, HandOverRunsOnTheUserInterfaceThreadWhileItPumps) {
   EXPECT_EQ(probe.ranOn, std::this_thread::get_id());
 }
 
-TEST_F(MessageLoopTest, HandOverOnTheUserInterfaceThreadRunsAtOnce) {
+TEST_F(PlatformHandOver, HandOverOnTheUserInterfaceThreadRunsAtOnce) {
   ASSERT_TRUE(InitUserInterfaceThread());
   EXPECT_TRUE(InitUserInterfaceThread()) << "a second call on the same thread is harmless";
   HandOverProbe probe;
@@ -666,7 +672,7 @@ TEST_F(MessageLoopTest, HandOverOnTheUserInterfaceThreadRunsAtOnce) {
   EXPECT_FALSE(PeekOneMessage(m)) << "nothing was queued";
 }
 
-TEST_F(MessageLoopTest, HandOverReRaisesTheExceptionInTheCaller) {
+TEST_F(PlatformHandOver, HandOverReRaisesTheExceptionInTheCaller) {
   ASSERT_TRUE(InitUserInterfaceThread());
   std::string what;
   bool rightType = false;
@@ -687,7 +693,7 @@ TEST_F(MessageLoopTest, HandOverReRaisesTheExceptionInTheCaller) {
   EXPECT_EQ(what, "handler failed: 17");
 }
 
-TEST_F(MessageLoopTest, HandOversFromManyThreadsAllRunOnTheUserInterfaceThread) {
+TEST_F(PlatformHandOver, HandOversFromManyThreadsAllRunOnTheUserInterfaceThread) {
   ASSERT_TRUE(InitUserInterfaceThread());
   constexpr int kThreads = 4, kEach = 25;
   struct Tally {
@@ -719,7 +725,7 @@ TEST_F(MessageLoopTest, HandOversFromManyThreadsAllRunOnTheUserInterfaceThread) 
   EXPECT_EQ(tally.offThread.load(), 0);
 }
 
-TEST_F(MessageLoopTest, EndingTheUserInterfaceThreadReleasesWaitingCallers) {
+TEST_F(PlatformHandOver, EndingTheUserInterfaceThreadReleasesWaitingCallers) {
   ASSERT_TRUE(InitUserInterfaceThread());
   HandOverProbe probe;
   std::atomic<bool> cancelled{false}, returned{false};
@@ -749,7 +755,7 @@ TEST_F(MessageLoopTest, EndingTheUserInterfaceThreadReleasesWaitingCallers) {
   EXPECT_EQ(probe.runs.load(), 0);
 }
 
-TEST_F(MessageLoopTest, HandOverWithoutAUserInterfaceThreadFailsAtOnce) {
+TEST_F(PlatformHandOver, HandOverWithoutAUserInterfaceThreadFailsAtOnce) {
   HandOverProbe probe;
   bool failed = false;
   std::thread([&] {
@@ -763,7 +769,7 @@ TEST_F(MessageLoopTest, HandOverWithoutAUserInterfaceThreadFailsAtOnce) {
   EXPECT_EQ(probe.runs.load(), 0);
 }
 
-TEST_F(MessageLoopTest, OnlyOneThreadIsTheUserInterfaceThread) {
+TEST_F(PlatformHandOver, OnlyOneThreadIsTheUserInterfaceThread) {
   ASSERT_TRUE(InitUserInterfaceThread());
   bool otherInit = true, otherIs = true;
   int ranElsewhere = -1;
