@@ -766,6 +766,44 @@ TEST_F(TraceLogTest, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kPerThread), rows);
 }
 
+TEST_F(TraceLogTest, SizeLimitHoldsWhileThreadsLogAtOnce) {
+  log.OpenDispatchLog(100);
+  constexpr int kThreads = 4;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this] {
+      for (int i = 0; i < 5000; ++i)
+        log.LogDispatchEvent(1, 1, 7, "0123456789", 10);
+    });
+  }
+  for (auto& t : threads)
+    t.join();
+  // Each thread may add its entry after trimming: at most one entry each
+  // beyond the limit.
+  EXPECT_GT(log.LogQueue().Count(), 0);
+  EXPECT_LE(log.LogQueue().QueuedBytes(), 100 + kThreads * 10);
+  EXPECT_EQ(log.LogQueue().QueuedBytes(), log.LogQueue().Count() * 10);
+}
+
+// A device that takes no data: every write fails with "disk full". Hosts
+// without one skip.
+TEST_F(TraceLogTest, WriteFailureIsReportedAndTheBuffersAreEmptied) {
+  const fs::path full = "/dev/full";
+  if (!fs::exists(full)) GTEST_SKIP() << "no /dev/full on this host";
+  constexpr int32_t kDiskFull = -112;
+
+  ASSERT_EQ(0, log.OpenTraceBuffer(10));
+  AddText('R', "abc");
+  EXPECT_EQ(kDiskFull, log.WriteTraceFile(full.string(), false, false));
+  EXPECT_TRUE(log.HasTraceBuffer());
+  EXPECT_TRUE(log.TracingOn());
+  EXPECT_EQ(0u, log.Head());
+
+  Queue(1, 1, 1, 3, "abc");
+  EXPECT_EQ(kDiskFull, log.WriteDispatchLogFile(full.string(), false, false));
+  EXPECT_EQ(0, log.LogQueue().Count());
+}
+
 // --- Locale separators ---
 
 TEST(LocaleSeparatorTest, SeparatorIsTheTextBetweenTheFirstTwoFields) {
