@@ -10,6 +10,7 @@
 #include <thread>
 #include <type_traits>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "serial/support/component.h"
