@@ -113,9 +113,15 @@ class TraceLogTest : public ::testing::Test {
   ScratchDir dir;
 };
 
+// The four groups share one fixture.
+class TraceRingTest : public TraceLogTest {};
+class TraceFileTest : public TraceLogTest {};
+class DispatchLogTest : public TraceLogTest {};
+class DispatchLogFileTest : public TraceLogTest {};
+
 // --- The ring ---
 
-TEST_F(TraceLogTest, OpenTraceBufferRejectsMoreThanFourMillionEntriesAndChangesNothing) {
+TEST_F(TraceRingTest, OpenTraceBufferRejectsMoreThanFourMillionEntriesAndChangesNothing) {
   EXPECT_EQ(sio::ecBadArgument, log.OpenTraceBuffer(4000001));
   EXPECT_FALSE(log.HasTraceBuffer());
   EXPECT_FALSE(log.TracingOn());
@@ -140,7 +146,7 @@ TEST_F(TraceLogTest, OpenTraceBufferRejectsMoreThanFourMillionEntriesAndChangesN
   EXPECT_EQ(0u, log.Head());
 }
 
-TEST_F(TraceLogTest, ReopeningKeepsTheSizeAndEmptiesTheBuffer) {
+TEST_F(TraceRingTest, ReopeningKeepsTheSizeAndEmptiesTheBuffer) {
   ASSERT_EQ(0, log.OpenTraceBuffer(10000));
   AddText('R', "hello");
   log.PauseTracing();
@@ -151,7 +157,7 @@ TEST_F(TraceLogTest, ReopeningKeepsTheSizeAndEmptiesTheBuffer) {
   EXPECT_TRUE(log.TracingOn());
 }
 
-TEST_F(TraceLogTest, RingWrapsToTheStartAndKeepsTheNewestEntries) {
+TEST_F(TraceRingTest, RingWrapsToTheStartAndKeepsTheNewestEntries) {
   ASSERT_EQ(0, log.OpenTraceBuffer(3));
   log.AddTraceByte('T', 'a');
   log.AddTraceByte('T', 'b');
@@ -169,7 +175,7 @@ TEST_F(TraceLogTest, RingWrapsToTheStartAndKeepsTheNewestEntries) {
   EXPECT_EQ("Transmit: \r\nb\r\n\r\nReceive: \r\ncd", DumpTrace(false, false));
 }
 
-TEST_F(TraceLogTest, StatesOfTracing) {
+TEST_F(TraceRingTest, StatesOfTracing) {
   // Without a buffer nothing is recorded and nothing turns tracing on.
   log.AddTraceByte('R', 'x');
   log.ResumeTracing();
@@ -196,7 +202,7 @@ TEST_F(TraceLogTest, StatesOfTracing) {
   log.AddTraceByte('R', 'x');  // no buffer: must not touch released storage
 }
 
-TEST_F(TraceLogTest, TraceOfNoEntriesRecordsNothingAndWritesNothing) {
+TEST_F(TraceRingTest, TraceOfNoEntriesRecordsNothingAndWritesNothing) {
   ASSERT_EQ(0, log.OpenTraceBuffer(0));
   AddText('T', "abc");
   AddText('R', "def");
@@ -205,7 +211,7 @@ TEST_F(TraceLogTest, TraceOfNoEntriesRecordsNothingAndWritesNothing) {
   EXPECT_FALSE(fs::exists(file));
 }
 
-TEST_F(TraceLogTest, TraceBlockRecordsEveryByteInOrder) {
+TEST_F(TraceRingTest, TraceBlockRecordsEveryByteInOrder) {
   ASSERT_EQ(0, log.OpenTraceBuffer(16));
   const uint8_t bytes[] = {'O', 'K', 13};
   log.AddTraceBlock('R', bytes, 3);
@@ -217,7 +223,7 @@ TEST_F(TraceLogTest, TraceBlockRecordsEveryByteInOrder) {
 
 // --- The trace file ---
 
-TEST_F(TraceLogTest, TraceFileMatchesTheExampleByteForByte) {
+TEST_F(TraceFileTest, TraceFileMatchesTheExampleByteForByte) {
   ASSERT_EQ(0, log.OpenTraceBuffer(100));
   AddText('T', "AT@1\r");
   AddText('R', "OK\r>");
@@ -226,7 +232,7 @@ TEST_F(TraceLogTest, TraceFileMatchesTheExampleByteForByte) {
   EXPECT_EQ(golden, DumpTrace(false, false));
 }
 
-TEST_F(TraceLogTest, EmptyTraceCreatesNoFileAndLeavesAnExistingOneAlone) {
+TEST_F(TraceFileTest, EmptyTraceCreatesNoFileAndLeavesAnExistingOneAlone) {
   const fs::path file = dir / "SIO.TRC";
   // No buffer at all.
   EXPECT_EQ(0, log.WriteTraceFile(file.string(), false, false));
@@ -242,7 +248,7 @@ TEST_F(TraceLogTest, EmptyTraceCreatesNoFileAndLeavesAnExistingOneAlone) {
   EXPECT_EQ("keep me", ReadWholeFile(file));
 }
 
-TEST_F(TraceLogTest, HundredBytesMakeLinesOfSeventyEightAndNoFinalBreak) {
+TEST_F(TraceFileTest, HundredBytesMakeLinesOfSeventyEightAndNoFinalBreak) {
   ASSERT_EQ(0, log.OpenTraceBuffer(1000));
   std::string data;
   for (int i = 0; i < 100; ++i)
@@ -252,7 +258,7 @@ TEST_F(TraceLogTest, HundredBytesMakeLinesOfSeventyEightAndNoFinalBreak) {
             DumpTrace(false, false));
 }
 
-TEST_F(TraceLogTest, WideItemsBreakBeforeTheSeventyEightColumnEdge) {
+TEST_F(TraceFileTest, WideItemsBreakBeforeTheSeventyEightColumnEdge) {
   ASSERT_EQ(0, log.OpenTraceBuffer(1000));
   // InHex: nineteen "[0D]" fill 76 columns; two more characters fit exactly.
   AddText('T', std::string(19, '\r') + "abc");
@@ -280,7 +286,7 @@ TEST_F(TraceLogTest, WideItemsBreakBeforeTheSeventyEightColumnEdge) {
   EXPECT_EQ("Receive: \r\n" + std::string(74, 'x') + "\r\n[200]", DumpTrace(false, false));
 }
 
-TEST_F(TraceLogTest, DataBytesRenderByTheHexRules) {
+TEST_F(TraceFileTest, DataBytesRenderByTheHexRules) {
   struct Case {
     uint8_t value;
     bool inHex;
@@ -308,7 +314,7 @@ TEST_F(TraceLogTest, DataBytesRenderByTheHexRules) {
   }
 }
 
-TEST_F(TraceLogTest, OtherKindsAreWrittenAsSpecialHeadings) {
+TEST_F(TraceFileTest, OtherKindsAreWrittenAsSpecialHeadings) {
   ASSERT_EQ(0, log.OpenTraceBuffer(10));
   AddText('X', "1");
   AddText('R', "2");
@@ -318,7 +324,7 @@ TEST_F(TraceLogTest, OtherKindsAreWrittenAsSpecialHeadings) {
             DumpTrace(false, false));
 }
 
-TEST_F(TraceLogTest, DumpEmptiesTheBufferAndLeavesTracingOn) {
+TEST_F(TraceFileTest, DumpEmptiesTheBufferAndLeavesTracingOn) {
   ASSERT_EQ(0, log.OpenTraceBuffer(4));
   AddText('T', "abcdef");  // wrapped
   log.PauseTracing();
@@ -333,7 +339,7 @@ TEST_F(TraceLogTest, DumpEmptiesTheBufferAndLeavesTracingOn) {
   EXPECT_FALSE(fs::exists(file));
 }
 
-TEST_F(TraceLogTest, WriteReplacesAndAppendAddsOrCreates) {
+TEST_F(TraceFileTest, WriteReplacesAndAppendAddsOrCreates) {
   const fs::path file = dir / "SIO.TRC";
   WriteWholeFile(file, "old content that is longer than the trace");
   ASSERT_EQ(0, log.OpenTraceBuffer(10));
@@ -351,7 +357,7 @@ TEST_F(TraceLogTest, WriteReplacesAndAppendAddsOrCreates) {
   EXPECT_EQ("Transmit: \r\n3", ReadWholeFile(fresh));
 }
 
-TEST_F(TraceLogTest, TraceFileThatCannotBeOpenedLosesTheTrace) {
+TEST_F(TraceFileTest, TraceFileThatCannotBeOpenedLosesTheTrace) {
   ASSERT_EQ(0, log.OpenTraceBuffer(10));
   AddText('R', "lost");
   // A directory in place of the file: access denied.
@@ -367,7 +373,7 @@ TEST_F(TraceLogTest, TraceFileThatCannotBeOpenedLosesTheTrace) {
   EXPECT_FALSE(fs::exists(missing));
 }
 
-TEST_F(TraceLogTest, TraceDumpWaitsForTheDataSection) {
+TEST_F(TraceFileTest, TraceDumpWaitsForTheDataSection) {
   ASSERT_EQ(0, log.OpenTraceBuffer(100));
   AddText('R', "x");
   std::atomic<bool> done{false};
@@ -386,7 +392,7 @@ TEST_F(TraceLogTest, TraceDumpWaitsForTheDataSection) {
   EXPECT_EQ("Receive: \r\nx", ReadWholeFile(dir / "held.trc"));
 }
 
-TEST_F(TraceLogTest, BytesAddedDuringDumpsAreNeitherLostNorDoubled) {
+TEST_F(TraceFileTest, BytesAddedDuringDumpsAreNeitherLostNorDoubled) {
   ASSERT_EQ(0, log.OpenTraceBuffer(1000000));
   constexpr int kThreads = 3;
   constexpr int kPerThread = 20000;
@@ -416,75 +422,26 @@ TEST_F(TraceLogTest, BytesAddedDuringDumpsAreNeitherLostNorDoubled) {
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kPerThread), seen);
 }
 
+TEST_F(TraceFileTest, WriteFailureIsReportedAndTheBuffersAreEmptied) {
+  const fs::path full = "/dev/full";
+  if (!fs::exists(full)) GTEST_SKIP() << "no /dev/full on this host";
+  constexpr int32_t kDiskFull = -112;
+
+  ASSERT_EQ(0, log.OpenTraceBuffer(10));
+  AddText('R', "abc");
+  EXPECT_EQ(kDiskFull, log.WriteTraceFile(full.string(), false, false));
+  EXPECT_TRUE(log.HasTraceBuffer());
+  EXPECT_TRUE(log.TracingOn());
+  EXPECT_EQ(0u, log.Head());
+
+  Queue(1, 1, 1, 3, "abc");
+  EXPECT_EQ(kDiskFull, log.WriteDispatchLogFile(full.string(), false, false));
+  EXPECT_EQ(0, log.LogQueue().Count());
+}
+
 // --- The dispatch log ---
 
-TEST_F(TraceLogTest, LogFileMatchesTheExampleByteForByte) {
-  log.SetLogHeaderTextsSource(&TraceLogTest::FixedHeader);
-  log.SetDeviceName("COM3");
-  Queue(150, 1, 2, 5, "AT@1\r");
-  Queue(151, 2, 5, 1);
-  Queue(1234, 1, 1, 40, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn");
-  Queue(2000, 1, 1, 32, std::string(31, 'x') + "\r");
-  Queue(12345678, 6, 15, 0x18, std::string(1, '\x02'));
-  Queue(12345679, 6, 15, 0x20, std::string(1, '\x09'));
-  Queue(3000, 10, 0, 1);
-  Queue(3001, 10, 0, 43);
-  Queue(3002, 2, 4, 0x11, "1");
-  Queue(3003, 2, 4, 0, "A");
-  Queue(4000, 18, 247, 0, "Packet:KelvaneMatcher");
-  Queue(4001, 18, 252, 0);
-  Queue(5000, 1, 1, 6, std::string("\x00\x09\x7F\xC8 !", 6));
-  Queue(6000, 19, 0, 0, "hi\r");
-
-  const fs::path file = dir / "SIO.LOG";
-  ASSERT_EQ(0, log.WriteDispatchLogFile(file.string(), false, false));
-  const std::string golden = ReadWholeFile(DataFile("dispatch_log_example.log"));
-  ASSERT_FALSE(golden.empty()) << DataFile("dispatch_log_example.log");
-  EXPECT_EQ(golden, ReadWholeFile(file));
-  EXPECT_EQ(0, log.LogQueue().Count());
-  EXPECT_EQ(0, log.LogQueue().QueuedBytes());
-}
-
-TEST_F(TraceLogTest, LogRowsFollowTheHexRules) {
-  Queue(150, 1, 2, 5, "AT@1\r");
-  EXPECT_EQ("0000.150  Dispatch  WriteCom      00000005  AT@1[0D]\r\n", DumpLogRows(true, false));
-
-  // AllHex shows every byte in hexadecimal, except in user entries.
-  Queue(150, 1, 2, 3, "hi ");
-  Queue(151, 19, 0, 3, "hi ");
-  EXPECT_EQ(
-      "0000.150  Dispatch  WriteCom      00000003  [68][69][20]\r\n"
-      "0000.151  User                    00000003  hi \r\n",
-      DumpLogRows(false, true));
-
-  // Eight four-wide items fit after the prefix (column 77); the ninth wraps.
-  Queue(7, 1, 1, 9, "ABCDEFGHI");
-  EXPECT_EQ("0000.007  Dispatch  ReadCom       00000009  [41][42][43][44][45][46][47][48]\r\n" +
-                std::string(44, ' ') + "[49]\r\n",
-            DumpLogRows(true, true));
-}
-
-TEST_F(TraceLogTest, LogTimeTextHasSevenDigitsAndAPoint) {
-  EXPECT_EQ("0000.000", sio::LogTimeText(0));
-  EXPECT_EQ("0000.150", sio::LogTimeText(150));
-  EXPECT_EQ("0001.234", sio::LogTimeText(1234));
-  EXPECT_EQ("9999.999", sio::LogTimeText(9999999));
-  EXPECT_EQ("12345.678", sio::LogTimeText(12345678));
-  EXPECT_EQ("4294967.295", sio::LogTimeText(4294967295u));
-}
-
-TEST_F(TraceLogTest, UnknownTypesAndSubtypesHaveEmptyWords) {
-  // Type 99 would read code 15100 and subtype 401 code 15501, the header
-  // line: neither belongs to a row.
-  Queue(1, 99, 401, 0);
-  Queue(2, 255, 65535, 0);
-  EXPECT_EQ(
-      "0000.001                          00000000  \r\n"
-      "0000.002                          00000000  \r\n",
-      DumpLogRows(false, false));
-}
-
-TEST_F(TraceLogTest, LoggingStates) {
+TEST_F(DispatchLogTest, LoggingStates) {
   log.LogDispatchEvent(1, 2, 3, "abc", 3);
   EXPECT_EQ(0, log.LogQueue().Count());  // off: nothing
 
@@ -520,7 +477,7 @@ TEST_F(TraceLogTest, LoggingStates) {
   EXPECT_EQ(0, log.LogQueue().QueuedBytes());
 }
 
-TEST_F(TraceLogTest, LogEntryCopiesItsFieldsAndItsBytes) {
+TEST_F(DispatchLogTest, LogEntryCopiesItsFieldsAndItsBytes) {
   log.OpenDispatchLog(0);
   char bytes[] = "AT@1\r";
   log.LogDispatchEvent(0x101, 0x10002, 5, bytes, 5);
@@ -541,7 +498,7 @@ TEST_F(TraceLogTest, LogEntryCopiesItsFieldsAndItsBytes) {
   delete entry;
 }
 
-TEST_F(TraceLogTest, LogTimesCountFromTheOpenTime) {
+TEST_F(DispatchLogTest, LogTimesCountFromTheOpenTime) {
   const uint32_t opened = sio::MillisecondClock();
   log.SetOpenTime(opened);
   EXPECT_EQ(opened, log.OpenTime());
@@ -556,13 +513,13 @@ TEST_F(TraceLogTest, LogTimesCountFromTheOpenTime) {
   EXPECT_LT(entry->Time, 120u + 10000u);
   delete entry;
 
-  // Wrap-around arithmetic: an open time just below 2^32.
+  // An open time a second back, wrapped below zero when the clock is young.
   log.SetOpenTime(sio::MillisecondClock() - 1000u);
   EXPECT_GE(log.ElapsedSinceOpen(), 1000u);
   EXPECT_LT(log.ElapsedSinceOpen(), 1000u + 10000u);
 }
 
-TEST_F(TraceLogTest, LogSizeTrimsOldestEntriesBeforeAdding) {
+TEST_F(DispatchLogTest, LogSizeTrimsOldestEntriesBeforeAdding) {
   log.OpenDispatchLog(10);
   log.LogDispatchEvent(1, 1, 1, "111111", 6);
   EXPECT_EQ(6, log.LogQueue().QueuedBytes());
@@ -592,7 +549,7 @@ TEST_F(TraceLogTest, LogSizeTrimsOldestEntriesBeforeAdding) {
   EXPECT_EQ(3, log.LogQueue().Count());
 }
 
-TEST_F(TraceLogTest, EntriesWithoutDataNeverCountTowardTheLimit) {
+TEST_F(DispatchLogTest, EntriesWithoutDataNeverCountTowardTheLimit) {
   log.OpenDispatchLog(5);
   for (int i = 0; i < 10; ++i)
     log.LogDispatchEvent(2, 5, static_cast<uint32_t>(i), nullptr, 0);
@@ -612,7 +569,94 @@ TEST_F(TraceLogTest, EntriesWithoutDataNeverCountTowardTheLimit) {
   EXPECT_EQ(1000, log.LogQueue().QueuedBytes());
 }
 
-TEST_F(TraceLogTest, LogDumpWithNothingQueuedCreatesNoFile) {
+TEST_F(DispatchLogTest, SizeLimitHoldsWhileThreadsLogAtOnce) {
+  log.OpenDispatchLog(100);
+  constexpr int kThreads = 4;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([this] {
+      for (int i = 0; i < 5000; ++i)
+        log.LogDispatchEvent(1, 1, 7, "0123456789", 10);
+    });
+  }
+  for (auto& t : threads)
+    t.join();
+  // Each thread may add its entry after trimming: at most one entry each
+  // beyond the limit.
+  EXPECT_GT(log.LogQueue().Count(), 0);
+  EXPECT_LE(log.LogQueue().QueuedBytes(), 100 + kThreads * 10);
+  EXPECT_EQ(log.LogQueue().QueuedBytes(), log.LogQueue().Count() * 10);
+}
+
+// --- The dispatch log file ---
+
+TEST_F(DispatchLogFileTest, LogFileMatchesTheExampleByteForByte) {
+  log.SetLogHeaderTextsSource(&FixedHeader);
+  log.SetDeviceName("COM3");
+  Queue(150, 1, 2, 5, "AT@1\r");
+  Queue(151, 2, 5, 1);
+  Queue(1234, 1, 1, 40, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmn");
+  Queue(2000, 1, 1, 32, std::string(31, 'x') + "\r");
+  Queue(12345678, 6, 15, 0x18, std::string(1, '\x02'));
+  Queue(12345679, 6, 15, 0x20, std::string(1, '\x09'));
+  Queue(3000, 10, 0, 1);
+  Queue(3001, 10, 0, 43);
+  Queue(3002, 2, 4, 0x11, "1");
+  Queue(3003, 2, 4, 0, "A");
+  Queue(4000, 18, 247, 0, "Packet:KelvaneMatcher");
+  Queue(4001, 18, 252, 0);
+  Queue(5000, 1, 1, 6, std::string("\x00\x09\x7F\xC8 !", 6));
+  Queue(6000, 19, 0, 0, "hi\r");
+
+  const fs::path file = dir / "SIO.LOG";
+  ASSERT_EQ(0, log.WriteDispatchLogFile(file.string(), false, false));
+  const std::string golden = ReadWholeFile(DataFile("dispatch_log_example.log"));
+  ASSERT_FALSE(golden.empty()) << DataFile("dispatch_log_example.log");
+  EXPECT_EQ(golden, ReadWholeFile(file));
+  EXPECT_EQ(0, log.LogQueue().Count());
+  EXPECT_EQ(0, log.LogQueue().QueuedBytes());
+}
+
+TEST_F(DispatchLogFileTest, LogRowsFollowTheHexRules) {
+  Queue(150, 1, 2, 5, "AT@1\r");
+  EXPECT_EQ("0000.150  Dispatch  WriteCom      00000005  AT@1[0D]\r\n", DumpLogRows(true, false));
+
+  // AllHex shows every byte in hexadecimal, except in user entries.
+  Queue(150, 1, 2, 3, "hi ");
+  Queue(151, 19, 0, 3, "hi ");
+  EXPECT_EQ(
+      "0000.150  Dispatch  WriteCom      00000003  [68][69][20]\r\n"
+      "0000.151  User                    00000003  hi \r\n",
+      DumpLogRows(false, true));
+
+  // Eight four-wide items fit after the prefix (column 77); the ninth wraps.
+  Queue(7, 1, 1, 9, "ABCDEFGHI");
+  EXPECT_EQ("0000.007  Dispatch  ReadCom       00000009  [41][42][43][44][45][46][47][48]\r\n" +
+                std::string(44, ' ') + "[49]\r\n",
+            DumpLogRows(true, true));
+}
+
+TEST_F(DispatchLogFileTest, LogTimeTextHasSevenDigitsAndAPoint) {
+  EXPECT_EQ("0000.000", sio::LogTimeText(0));
+  EXPECT_EQ("0000.150", sio::LogTimeText(150));
+  EXPECT_EQ("0001.234", sio::LogTimeText(1234));
+  EXPECT_EQ("9999.999", sio::LogTimeText(9999999));
+  EXPECT_EQ("12345.678", sio::LogTimeText(12345678));
+  EXPECT_EQ("4294967.295", sio::LogTimeText(4294967295u));
+}
+
+TEST_F(DispatchLogFileTest, UnknownTypesAndSubtypesHaveEmptyWords) {
+  // Type 99 would read code 15100 and subtype 401 code 15501, the header
+  // line: neither belongs to a row.
+  Queue(1, 99, 401, 0);
+  Queue(2, 255, 65535, 0);
+  EXPECT_EQ(
+      "0000.001                          00000000  \r\n"
+      "0000.002                          00000000  \r\n",
+      DumpLogRows(false, false));
+}
+
+TEST_F(DispatchLogFileTest, LogDumpWithNothingQueuedCreatesNoFile) {
   const fs::path file = dir / "SIO.LOG";
   EXPECT_EQ(0, log.WriteDispatchLogFile(file.string(), false, false));
   EXPECT_FALSE(fs::exists(file));
@@ -632,8 +676,8 @@ TEST_F(TraceLogTest, LogDumpWithNothingQueuedCreatesNoFile) {
   EXPECT_TRUE(log.LoggingOn());
 }
 
-TEST_F(TraceLogTest, AppendingWritesACompleteSecondHeader) {
-  log.SetLogHeaderTextsSource(&TraceLogTest::FixedHeader);
+TEST_F(DispatchLogFileTest, AppendingWritesACompleteSecondHeader) {
+  log.SetLogHeaderTextsSource(&FixedHeader);
   log.SetDeviceName("COM3");
   const std::string header =
       "SIO v4.07\r\n"
@@ -661,7 +705,7 @@ TEST_F(TraceLogTest, AppendingWritesACompleteSecondHeader) {
   EXPECT_EQ(second + "0000.003  Dispatch  WriteCom      00000001  c\r\n", ReadWholeFile(file));
 }
 
-TEST_F(TraceLogTest, HeaderLongFieldsAreCutAtEightyCharacters) {
+TEST_F(DispatchLogFileTest, HeaderLongFieldsAreCutAtEightyCharacters) {
   log.SetLogHeaderTextsSource([] {
     return sio::TLogHeaderTexts{std::string(100, 'c'), std::string(90, 'o'), std::string(85, 'd')};
   });
@@ -675,7 +719,7 @@ TEST_F(TraceLogTest, HeaderLongFieldsAreCutAtEightyCharacters) {
   EXPECT_NE(std::string::npos, text.find("\r\nDate/time: " + std::string(80, 'd') + "\r\n"));
 }
 
-TEST_F(TraceLogTest, LogFileThatCannotBeOpenedKeepsTheEntries) {
+TEST_F(DispatchLogFileTest, LogFileThatCannotBeOpenedKeepsTheEntries) {
   log.OpenDispatchLog(0);
   log.LogDispatchEvent(1, 2, 4, "AT@1", 4);
   log.LogDispatchEvent(2, 5, 1, nullptr, 0);
@@ -692,7 +736,7 @@ TEST_F(TraceLogTest, LogFileThatCannotBeOpenedKeepsTheEntries) {
   EXPECT_NE(std::string::npos, rows.find("Avail         00000001  \r\n"));
 }
 
-TEST_F(TraceLogTest, RealHeaderNamesThisBuildHostAndMoment) {
+TEST_F(DispatchLogFileTest, RealHeaderNamesThisBuildHostAndMoment) {
   log.SetDeviceName("COM7");
   Queue(1, 1, 1, 0);
   const platform::LocalDateTime before = platform::CurrentLocalDateTime();
@@ -735,7 +779,7 @@ TEST_F(TraceLogTest, RealHeaderNamesThisBuildHostAndMoment) {
   EXPECT_EQ("0000.001  Dispatch  ReadCom       00000000  ", lines[7]);
 }
 
-TEST_F(TraceLogTest, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
+TEST_F(DispatchLogFileTest, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
   log.OpenDispatchLog(0);
   constexpr int kThreads = 3;
   constexpr int kPerThread = 3000;
@@ -764,44 +808,6 @@ TEST_F(TraceLogTest, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
   ASSERT_EQ(0, log.WriteDispatchLogFile(last.string(), false, false));
   if (fs::exists(last)) countRows(last);
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kPerThread), rows);
-}
-
-TEST_F(TraceLogTest, SizeLimitHoldsWhileThreadsLogAtOnce) {
-  log.OpenDispatchLog(100);
-  constexpr int kThreads = 4;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([this] {
-      for (int i = 0; i < 5000; ++i)
-        log.LogDispatchEvent(1, 1, 7, "0123456789", 10);
-    });
-  }
-  for (auto& t : threads)
-    t.join();
-  // Each thread may add its entry after trimming: at most one entry each
-  // beyond the limit.
-  EXPECT_GT(log.LogQueue().Count(), 0);
-  EXPECT_LE(log.LogQueue().QueuedBytes(), 100 + kThreads * 10);
-  EXPECT_EQ(log.LogQueue().QueuedBytes(), log.LogQueue().Count() * 10);
-}
-
-// A device that takes no data: every write fails with "disk full". Hosts
-// without one skip.
-TEST_F(TraceLogTest, WriteFailureIsReportedAndTheBuffersAreEmptied) {
-  const fs::path full = "/dev/full";
-  if (!fs::exists(full)) GTEST_SKIP() << "no /dev/full on this host";
-  constexpr int32_t kDiskFull = -112;
-
-  ASSERT_EQ(0, log.OpenTraceBuffer(10));
-  AddText('R', "abc");
-  EXPECT_EQ(kDiskFull, log.WriteTraceFile(full.string(), false, false));
-  EXPECT_TRUE(log.HasTraceBuffer());
-  EXPECT_TRUE(log.TracingOn());
-  EXPECT_EQ(0u, log.Head());
-
-  Queue(1, 1, 1, 3, "abc");
-  EXPECT_EQ(kDiskFull, log.WriteDispatchLogFile(full.string(), false, false));
-  EXPECT_EQ(0, log.LogQueue().Count());
 }
 
 // --- Locale separators ---
