@@ -201,15 +201,20 @@ int32_t TSioBaseDispatcher::GetTriggerHandle() {
   if (NextHandle < TriggerHandleLimit) {
     return static_cast<int32_t>(NextHandle++ * 8);
   }
-  for (int32_t h = 8; h <= static_cast<int32_t>(TriggerHandleLimit); h += 8) {
-    bool used = false;
-    for (auto& t : TimerTriggers)
-      used = used || t->Handle == h;
-    for (auto& t : DataTriggers)
-      used = used || t->Handle == h;
-    for (auto& t : StatusTriggers)
-      used = used || (t->Handle & ~7) == h;
-    if (!used) return h;
+  // Marks of the handles 8..4096 in use; one pass over each list.
+  std::vector<bool> used(TriggerHandleLimit / 8 + 1, false);
+  auto mark = [&used](int32_t handle) {
+    if (handle > 0 && handle % 8 == 0 && handle / 8 < static_cast<int32_t>(used.size()))
+      used[static_cast<size_t>(handle / 8)] = true;
+  };
+  for (auto& t : TimerTriggers)
+    mark(t->Handle);
+  for (auto& t : DataTriggers)
+    mark(t->Handle);
+  for (auto& t : StatusTriggers)
+    mark(t->Handle & ~7);
+  for (size_t n = 1; n < used.size(); ++n) {
+    if (!used[n]) return static_cast<int32_t>(n * 8);
   }
   return 0;
 }
@@ -718,15 +723,16 @@ bool TSioBaseDispatcher::MatchTriggerByte(int32_t* slots, uint8_t c, int32_t len
   const auto at = [text](int32_t p) { return static_cast<uint8_t>(text[p]); };
   bool started = false;
   bool examine = true;
-  bool matched = false;
   for (int32_t k = 0; k < length; ++k) {
     if (examine) {
       const int32_t p = slots[k];
       if (at(p) == c) {
         if (p == length - 1) {
+          // A match ends every candidate, and the byte that completed it
+          // starts none: otherwise whether a second, overlapping match is
+          // seen would depend on which slot held the first.
           std::fill(slots, slots + MaxTriggerLength, 0);
-          slots[k] = 0;
-          matched = true;
+          return true;
         } else {
           slots[k] = p + 1;
         }
@@ -742,7 +748,7 @@ bool TSioBaseDispatcher::MatchTriggerByte(int32_t* slots, uint8_t c, int32_t len
       examine = started ? slots[k + 1] != 0 : (slots[k + 1] != 0 || at(0) == c);
     }
   }
-  return matched;
+  return false;
 }
 
 bool TSioBaseDispatcher::CheckDataTriggers() {
