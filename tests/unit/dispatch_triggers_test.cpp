@@ -605,7 +605,12 @@ TEST_F(TriggerThread, WindowsGetMessagesOnlyWhenSomeoneWantsThem) {
   const int32_t h = d->AddTimerTrigger();
   d->SetTimerTrigger(h, 1, true);
   platform::SleepMs(200);
-  EXPECT_TRUE(WaitFor([&] { return d->TimerTriggers[0]->Active == 0; }, 2000));
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        platform::CriticalSectionLock guard(d->DataSection);
+        return d->TimerTriggers[0]->Active == 0;
+      },
+      2000));
   WaitFor([] { return false; }, 100);
   EXPECT_TRUE(log.messages.empty());
 
