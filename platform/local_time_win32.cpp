@@ -10,7 +10,8 @@ namespace {
 std::string LocaleText(LCTYPE item, const char* fallback) {
   // LOCALE_SDATE and LOCALE_STIME hold at most four characters.
   char buffer[16] = {};
-  const int length = GetLocaleInfoA(LOCALE_USER_DEFAULT, item, buffer, sizeof buffer);
+  const int length =
+      GetLocaleInfoA(LOCALE_USER_DEFAULT, item, buffer, static_cast<int>(sizeof buffer));
   if (length <= 1) return fallback;
   return std::string(buffer);
 }

@@ -165,7 +165,8 @@ void WriteLogRow(TextFileWriter& out, const TLogBuffer& entry, bool inHex, bool 
 
   if (entry.SubType == lsTrigStatus && (entry.Type == ltTrigAllc || entry.Type == ltTrigDisp)) {
     const uint8_t kind = entry.Buffer[0];
-    if (kind < std::size(kStatusTriggerWords)) out.Write(kStatusTriggerWords[kind]);
+    if (static_cast<std::size_t>(kind) < std::size(kStatusTriggerWords))
+      out.Write(kStatusTriggerWords[kind]);
   } else {
     std::string line;
     int32_t counter = kLogDataCounterStart;

@@ -406,8 +406,9 @@ TEST_F(TraceFileTest, BytesAddedDuringDumpsAreNeitherLostNorDoubled) {
   std::size_t seen = 0;
   auto countDump = [&](const fs::path& file) {
     const std::string text = ReadWholeFile(file);
-    for (char c : text)
-      seen += c == 'x' ? 1 : 0;
+    for (char c : text) {
+      if (c == 'x') ++seen;
+    }
   };
   for (int round = 0; round < 20; ++round) {
     const fs::path file = dir / ("round" + std::to_string(round) + ".trc");
