@@ -95,7 +95,9 @@ class CommDevice {
   // bits, parity checking, CTS output flow, XON/XOFF both ways and their
   // characters come from termios; the other fields read back as last set.
   uint32_t GetState(CommDcb& dcb);
-  // 87 for a record CheckCommDcb refuses or the device cannot take. POSIX: any rate on Linux
+  // 87 for a record CheckCommDcb refuses or the device cannot take (POSIX:
+  // framing the driver did not take is undone and refused; a
+  // pseudo-terminal takes only 8 data bits without parity). POSIX: any rate on Linux
   // (standard rates elsewhere); CTS output flow is CRTSCTS (which also drives RTS from the input
   // buffer); DSR output flow and DTR handshake are kept in the record only; DTR and RTS follow
   // their control fields (disable: off, enable/handshake: on, toggle: off until sending).
@@ -128,8 +130,8 @@ class CommDevice {
 
   // Cancels the pending operation of `io` and waits for it to end (it then
   // reports 995, or its result if it had completed). 0 when nothing was
-  // pending; 1168 when the system could not end it (the record is then kept
-  // alive internally and `io` gets a fresh one).
+  // pending or it has ended; 1168 when the system would not end it within
+  // 2 s (it is then still pending). May be called from any thread.
   uint32_t CancelIo(CommIo& io);
 
   // purge* flags: the abort flags end pending writes / reads (995), the

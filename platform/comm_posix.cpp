@@ -219,6 +219,14 @@ struct CommDevice::Impl {
     bool ok_ = false;
   };
 
+  // Whether the device has gone: a read or write has said so, or poll()
+  // reports the hang-up now.
+  bool Gone() {
+    if (gone) return true;
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+  }
+
   // Bytes received since open: read by us plus waiting in the queue.
   uint64_t Arrived() {
     for (int tries = 0; tries < 4; ++tries) {
@@ -349,7 +357,6 @@ struct CommDevice::Impl {
       std::lock_guard<std::mutex> lock(mu);
       pending.erase(std::remove(pending.begin(), pending.end(), &io), pending.end());
       if (io.kind == IoKind::WaitEvent) eventWaitPending = false;
-      if (error == errDeviceNotConnected) gone = true;
     }
     io.error = error;
     io.pending = false;
@@ -372,13 +379,16 @@ void CommDevice::Impl::StepRead(CommIo::Impl& io, Clock::time_point now) {
       io.lastByte = now;
       continue;
     }
-    if (n == 0) {  // a terminal reads 0 only once it has been hung up
-      Complete(io, errDeviceNotConnected);
+    // A terminal reads 0 only once it has been hung up, and says EIO only
+    // when nothing is left to read: what came before is delivered first.
+    if (n == 0 || HungUp(errno)) {
+      gone = true;
+      Complete(io, io.count > 0 ? 0 : errDeviceNotConnected);
       return;
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-    Complete(io, HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno));
+    Complete(io, ErrorFromErrno(errno));
     return;
   }
   if (io.count == io.size || io.readAtOnce) {
@@ -403,7 +413,12 @@ void CommDevice::Impl::StepWrite(CommIo::Impl& io, Clock::time_point now) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    Complete(io, n == 0 || HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno));
+    if (n == 0 || HungUp(errno)) {
+      gone = true;
+      Complete(io, errDeviceNotConnected);
+      return;
+    }
+    Complete(io, ErrorFromErrno(errno));
     return;
   }
   if (io.count == io.size || (io.hasTotal && now >= io.totalDeadline)) Complete(io, 0);
@@ -426,7 +441,7 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
     Complete(io, errOperationAborted);
     return;
   }
-  if (gone) {
+  if (gone && io.kind != IoKind::WaitEvent) {
     Complete(io, errDeviceNotConnected);
     return;
   }
@@ -484,7 +499,8 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
   if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
     // Reads and writes learn it from the next read or write (bytes that
     // arrived before the hang-up are still delivered); an event wait has no
-    // such call and reports it now.
+    // such call and reports it now. Every later wait finds it in its first
+    // poll and ends at once.
     if (io.kind == IoKind::WaitEvent) Complete(io, errDeviceNotConnected);
   }
 }
@@ -697,6 +713,7 @@ uint32_t CommDevice::SetState(const CommDcb& dcb) {
   if (::tcgetattr(d.fd, &t) != 0) {
     return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
   }
+  const termios before = t;
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
 #if defined(CMSPAR)
   t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
@@ -731,6 +748,19 @@ uint32_t CommDevice::SetState(const CommDcb& dcb) {
   t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
   if (::tcsetattr(d.fd, TCSANOW, &t) != 0) {
     return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
+  }
+  // A driver adjusts framing it cannot do and still reports success (a
+  // pseudo-terminal forces 8 data bits and no parity). Windows refuses such
+  // a DCB; so do we, and leave the line as it was.
+  tcflag_t framing = CSIZE | PARENB | CSTOPB;
+  if (dcb.Parity != 0) framing |= PARODD;
+#if defined(CMSPAR)
+  if (dcb.Parity != 0) framing |= CMSPAR;
+#endif
+  termios applied{};
+  if (::tcgetattr(d.fd, &applied) != 0 || (applied.c_cflag & framing) != (t.c_cflag & framing)) {
+    ::tcsetattr(d.fd, TCSANOW, &before);
+    return errInvalidParameter;
   }
   if (!comm_posix::SetLineSpeed(d.fd, dcb.BaudRate)) {
     return HungUp(errno) ? errDeviceNotConnected : errInvalidParameter;
@@ -792,7 +822,7 @@ uint32_t Begin(const std::shared_ptr<CommDevice::Impl>& dev, CommIo::Impl& io, I
   if (io.pending) return errInvalidParameter;
   std::lock_guard<std::mutex> lock(dev->mu);
   if (dev->fd < 0 || dev->closing) return errInvalidHandle;
-  if (dev->gone) return errDeviceNotConnected;
+  if (dev->gone && kind != IoKind::WaitEvent) return errDeviceNotConnected;
   if (kind == IoKind::WaitEvent) {
     if (dev->eventMask == 0 || dev->eventWaitPending) return errInvalidParameter;
     dev->eventWaitPending = true;
@@ -930,7 +960,7 @@ uint32_t CommDevice::Escape(uint32_t function) {
   Impl& d = *impl_;
   Impl::Use use(d);
   if (!use.ok()) return errInvalidHandle;
-  if (d.gone) return errDeviceNotConnected;
+  if (d.Gone()) return errDeviceNotConnected;
   std::lock_guard<std::mutex> lock(d.mu);
   int rc = 0;
   switch (function) {
@@ -968,7 +998,7 @@ uint32_t CommDevice::GetModemStatus(uint32_t& status) {
   status = 0;
   Impl::Use use(d);
   if (!use.ok()) return errInvalidHandle;
-  if (d.gone) return errDeviceNotConnected;
+  if (d.Gone()) return errDeviceNotConnected;
   std::lock_guard<std::mutex> lock(d.mu);
   const int lines = d.ReadLines();
   if (lines < 0) return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
@@ -984,7 +1014,7 @@ uint32_t CommDevice::ClearError(uint32_t& errors, CommStat* stat) {
   errors = 0;
   Impl::Use use(d);
   if (!use.ok()) return errInvalidHandle;
-  if (d.gone) return errDeviceNotConnected;
+  if (d.Gone()) return errDeviceNotConnected;
   std::lock_guard<std::mutex> lock(d.mu);
   d.PollLineErrors();
   errors = d.errorsForClear;

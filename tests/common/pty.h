@@ -36,6 +36,22 @@ class SerialPeer {
   virtual bool Unplug(std::string& whyNot) = 0;
 };
 
+#ifndef _WIN32
+// A bare pseudo-terminal pair for tests of the POSIX device itself: both
+// descriptors non-blocking, the slave raw. Closes what it holds.
+struct PtyPair {
+  PtyPair() = default;
+  ~PtyPair();
+  PtyPair(const PtyPair&) = delete;
+  PtyPair& operator=(const PtyPair&) = delete;
+  bool Open();
+  void CloseMaster();
+  int master = -1;
+  int slave = -1;
+  std::string slaveName;
+};
+#endif
+
 // True when the Windows code runs under Wine.
 bool RunningUnderWine();
 

@@ -91,14 +91,14 @@ class PtyPeer : public SerialPeer {
 
 }  // namespace
 
-std::unique_ptr<SerialPeer> SerialPeer::Create(std::string& whyNot) {
-  int master = -1;
-  int slave = -1;
+PtyPair::~PtyPair() {
+  CloseMaster();
+  if (slave >= 0) ::close(slave);
+}
+
+bool PtyPair::Open() {
   char name[256] = {};
-  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-    whyNot = "openpty failed";
-    return nullptr;
-  }
+  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return false;
   termios t{};
   ::tcgetattr(slave, &t);
   ::cfmakeraw(&t);
@@ -106,7 +106,24 @@ std::unique_ptr<SerialPeer> SerialPeer::Create(std::string& whyNot) {
   ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
   ::fcntl(master, F_SETFD, FD_CLOEXEC);
   ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-  return std::make_unique<PtyPeer>(master, slave, name);
+  slaveName = name;
+  return true;
+}
+
+void PtyPair::CloseMaster() {
+  if (master >= 0) ::close(master);
+  master = -1;
+}
+
+std::unique_ptr<SerialPeer> SerialPeer::Create(std::string& whyNot) {
+  PtyPair pair;
+  if (!pair.Open()) {
+    whyNot = "openpty failed";
+    return nullptr;
+  }
+  auto peer = std::make_unique<PtyPeer>(pair.master, pair.slave, pair.slaveName);
+  pair.master = pair.slave = -1;
+  return peer;
 }
 
 bool RunningUnderWine() {
