@@ -1,0 +1,604 @@
+// The threaded device layer: opening and closing the device, the read,
+// write and status threads, and the device-layer operations the dispatcher
+// calls.
+#include "serial/dispatch/win32_dispatcher.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "serial/support/error_codes.h"
+#include "serial/support/exceptions.h"
+
+namespace sio {
+
+namespace {
+
+// Every wait on an overlapped operation is cut into slices of this length,
+// so that a stop request is seen within it.
+constexpr uint32_t kSliceMs = 100;
+constexpr uint32_t kReadPollMs = 50;
+constexpr uint32_t kThreadReadyMs = 3000;
+constexpr uint32_t kFlushAckMs = 5000;
+constexpr int32_t kDispStopTicks = 36;
+
+// Handles of opened devices: positive, distinct while the process runs.
+std::atomic<int32_t> nextDeviceHandle{1};
+
+int32_t NewDeviceHandle() {
+  for (;;) {
+    int32_t h = nextDeviceHandle.fetch_add(1);
+    if (h > 0) return h;
+    nextDeviceHandle.store(1);
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The threads' common part
+
+TSioWin32Thread::TSioWin32Thread(TSioWin32Dispatcher* dispatcher)
+    : TSioDispatcherThread(dispatcher),
+      Owner(dispatcher),
+      Io(std::make_unique<platform::CommIo>()) {}
+
+TSioWin32Thread::~TSioWin32Thread() = default;
+
+bool TSioWin32Thread::StopRequested() const {
+  return Terminated.load() || Owner->KillThreads.load();
+}
+
+int32_t TSioWin32Thread::OverlappedResult(platform::CommIo& overlapped, int32_t errorCode) {
+  uint32_t count = 0;
+  const uint32_t rc = Owner->Device->GetResult(overlapped, count, true);
+  if (rc != 0) {
+    LastErrorCode = rc;
+    return errorCode;
+  }
+  return static_cast<int32_t>(count);
+}
+
+int32_t TSioWin32Thread::WaitForOverlapped(platform::CommIo& overlapped) {
+  for (;;) {
+    const platform::WaitResult w = overlapped.Wait(kSliceMs);
+    if (w == platform::WaitResult::Signaled) return OverlappedResult(overlapped, ecDeviceRead);
+    if (w != platform::WaitResult::Timeout) {
+      LastErrorCode = platform::errGenFailure;
+      return ecDeviceRead;
+    }
+    if (StopRequested()) {
+      // The buffer of the operation is freed once the thread leaves: end the
+      // operation before that.
+      Owner->Device->CancelIo(overlapped);
+      return 0;
+    }
+  }
+}
+
+void TSioWin32Thread::CloseOverlapped() {
+  if (Io && Io->Pending()) Owner->Device->CancelIo(*Io);
+  Io.reset();
+}
+
+// ---------------------------------------------------------------------------
+// The read thread
+
+int32_t TReadThread::ReadData(TDataBuffer* buffer) {
+  uint32_t count = 0;
+  const uint32_t rc =
+      Owner->Device->StartRead(*Io, buffer->Bytes, static_cast<uint32_t>(ReadBufferSize), count);
+  if (rc == 0) return static_cast<int32_t>(count);
+  if (rc == platform::errIoPending) {
+    const int32_t r = WaitForOverlapped(*Io);
+    if (r < 0 && LastErrorCode == platform::errOperationAborted) return 0;
+    return r;
+  }
+  LastErrorCode = rc;
+  return ecDeviceRead;
+}
+
+void TReadThread::Execute() {
+  TSioWin32Dispatcher* const d = Owner;
+  d->ThreadStart();
+  TDataBuffer* buffer = nullptr;
+  try {
+    // Reads return at once with whatever has arrived.
+    platform::CommTimeouts timeouts;
+    timeouts.ReadIntervalTimeout = platform::kCommMaxTimeout;
+    d->Device->SetTimeouts(timeouts);
+    ReturnValue.store(0);
+    auto newBuffer = [&buffer, this]() {
+      try {
+        buffer = new TDataBuffer(ReadBufferSize);
+      } catch (...) {
+        buffer = nullptr;
+      }
+      if (buffer == nullptr) {
+        ReturnValue.store(ecNoQueueMemory);
+        Owner->KillThreads.store(true);
+        return false;
+      }
+      return true;
+    };
+    while (!StopRequested()) {
+      const platform::WaitResult w = d->ReadEvent.Wait(kReadPollMs);
+      if (w != platform::WaitResult::Signaled && w != platform::WaitResult::Timeout) {
+        ReturnValue.store(ecDeviceRead);
+        d->KillThreads.store(true);
+        break;
+      }
+      if (buffer == nullptr && !newBuffer()) break;
+      int32_t n = ReadData(buffer);
+      while (n > 0) {
+        buffer->Filled = n;
+        d->InQueue.Append(buffer);
+        buffer = nullptr;
+        if (!newBuffer()) break;
+        n = ReadData(buffer);
+      }
+      if (n < 0) {
+        ReturnValue.store(ecDeviceRead);
+        d->KillThreads.store(true);
+      }
+    }
+  } catch (...) {
+    CloseOverlapped();
+    delete buffer;
+    d->ThreadGone(this);
+    throw;
+  }
+  CloseOverlapped();
+  delete buffer;
+  d->ThreadGone(this);
+}
+
+// ---------------------------------------------------------------------------
+// The status thread
+
+int32_t TStatusThread::WaitComEvent(uint32_t& events) {
+  events = 0;
+  uint32_t rc = Owner->Device->StartWaitEvent(*Io, events);
+  if (rc == platform::errInvalidParameter && (CommMask & CommMaskTrailingRing) != 0) {
+    CommMask &= ~CommMaskTrailingRing;
+    Owner->Device->SetEventMask(CommMask);
+    rc = Owner->Device->StartWaitEvent(*Io, events);
+  }
+  if (rc == 0) return 0;
+  if (rc == platform::errIoPending) {
+    const int32_t r = WaitForOverlapped(*Io);
+    if (r >= 0) {
+      events = Io->Events();
+      return 0;
+    }
+    // A new event mask (the close) ends the wait; some systems report that
+    // as an abort rather than as a wait with no events. Neither is a fault.
+    if (LastErrorCode == platform::errOperationAborted) {
+      events = 0;
+      return 0;
+    }
+    return r;
+  }
+  LastErrorCode = rc;
+  return ecDeviceRead;
+}
+
+void TStatusThread::Execute() {
+  TSioWin32Dispatcher* const d = Owner;
+  d->ThreadStart();
+  TStatusBuffer* status = nullptr;
+  try {
+    CommMask = d->StatusCommMask.load();
+    d->Device->SetEventMask(CommMask);
+    ReturnValue.store(0);
+    while (!StopRequested()) {
+      uint32_t events = 0;
+      const int32_t r = WaitComEvent(events);
+      if (r < 0) {
+        // A wait that fails because the port is being stopped (the close
+        // clears the event mask) is no device fault.
+        if (!StopRequested()) {
+          ReturnValue.store(r);
+          d->KillThreads.store(true);
+        }
+        break;
+      }
+      if ((events & platform::evRxChar) != 0) d->ReadEvent.Set();
+      if ((events & StatusEventBits) == 0) continue;
+      status = new (std::nothrow) TStatusBuffer();
+      if (status == nullptr) {
+        ReturnValue.store(ecNoQueueMemory);
+        d->KillThreads.store(true);
+        break;
+      }
+      status->EventMask = events;
+      d->InQueue.Append(status);
+      status = nullptr;
+    }
+  } catch (...) {
+    CloseOverlapped();
+    delete status;
+    d->ThreadGone(this);
+    throw;
+  }
+  CloseOverlapped();
+  delete status;
+  d->ThreadGone(this);
+}
+
+// ---------------------------------------------------------------------------
+// The write thread
+
+int32_t TWriteThread::WaitForOverlapped(platform::CommIo& overlapped) {
+  TSioWin32Dispatcher* const d = Owner;
+  for (;;) {
+    const platform::WaitResult w = overlapped.Wait(kSliceMs, d->OutputFlushEvent.get());
+    if (w == platform::WaitResult::Signaled) return OverlappedResult(overlapped, ecDeviceWrite);
+    if (w == platform::WaitResult::Signaled2) {
+      // A flush: the rest of the block is dropped, so the device must stop
+      // reading from it before it is released.
+      d->Device->CancelIo(overlapped);
+      return -1;
+    }
+    if (w != platform::WaitResult::Timeout || StopRequested()) {
+      d->Device->CancelIo(overlapped);
+      LastErrorCode = w == platform::WaitResult::Timeout ? platform::errOperationAborted
+                                                         : platform::errGenFailure;
+      return ecDeviceWrite;
+    }
+  }
+}
+
+bool TWriteThread::DataToWrite() {
+  TSioWin32Dispatcher* const d = Owner;
+  platform::CriticalSectionLock guard(d->OutputSection);
+  return d->OutBuffer != nullptr && (d->OutBufFull || d->OutHead != d->OutTail);
+}
+
+int32_t TWriteThread::WriteOutput() {
+  TSioWin32Dispatcher* const d = Owner;
+  while (DataToWrite()) {
+    std::unique_ptr<uint8_t[]> block;
+    uint32_t n = 0;
+    {
+      platform::CriticalSectionLock guard(d->OutputSection);
+      if (d->OutBuffer == nullptr) return 0;
+      n = d->OutHead > d->OutTail ? d->OutHead - d->OutTail : d->OutQue - d->OutTail + d->OutHead;
+      block.reset(new (std::nothrow) uint8_t[n]);
+      if (!block) {
+        LastErrorCode = platform::errNotEnoughMemory;
+        return ecDeviceWrite;
+      }
+      const uint32_t first = std::min(n, d->OutQue - d->OutTail);
+      std::memcpy(block.get(), d->OutBuffer.get() + d->OutTail, first);
+      if (first < n) std::memcpy(block.get() + first, d->OutBuffer.get(), n - first);
+      d->OutHead = 0;
+      d->OutTail = 0;
+      d->OutBufFull = false;
+    }
+    uint32_t sent = 0;
+    while (sent < n) {
+      uint32_t written = 0;
+      const uint32_t rc = d->Device->StartWrite(*Io, block.get() + sent, n - sent, written);
+      if (rc == 0) {
+        sent += written;
+        continue;
+      }
+      if (rc != platform::errIoPending) {
+        LastErrorCode = rc;
+        return ecDeviceWrite;
+      }
+      const int32_t r = WaitForOverlapped(*Io);
+      if (r == -1) {
+        d->SignalEvent(d->ThreadReadyEvent.get());
+        return 0;
+      }
+      if (r == ecDeviceWrite) {
+        return LastErrorCode == platform::errOperationAborted ? 0 : ecDeviceWrite;
+      }
+      sent += static_cast<uint32_t>(r);
+    }
+  }
+  return 0;
+}
+
+void TWriteThread::Execute() {
+  TSioWin32Dispatcher* const d = Owner;
+  d->ThreadStart();
+  try {
+    ReturnValue.store(0);
+    while (!StopRequested()) {
+      const platform::WaitResult w =
+          platform::WaitForEither(*d->OutputWaitEvent, *d->OutputFlushEvent, kSliceMs);
+      if (w == platform::WaitResult::Signaled) {
+        if (!d->KillThreads.load() && WriteOutput() != 0) {
+          ReturnValue.store(ecDeviceWrite);
+          d->KillThreads.store(true);
+        }
+      } else if (w == platform::WaitResult::Signaled2) {
+        d->SignalEvent(d->ThreadReadyEvent.get());  // acknowledges the flush
+      } else if (w != platform::WaitResult::Timeout) {
+        ReturnValue.store(ecDeviceWrite);
+        d->KillThreads.store(true);
+      }
+    }
+  } catch (...) {
+    CloseOverlapped();
+    d->ThreadGone(this);
+    throw;
+  }
+  CloseOverlapped();
+  d->ThreadGone(this);
+}
+
+// ---------------------------------------------------------------------------
+// The dispatcher
+
+TSioWin32Dispatcher::TSioWin32Dispatcher(TComponent* owner)
+    : TSioWin32Dispatcher(owner, std::make_shared<platform::CommDevice>()) {}
+
+TSioWin32Dispatcher::TSioWin32Dispatcher(TComponent* owner,
+                                         std::shared_ptr<platform::CommDevice> handed)
+    : TSioBaseDispatcher(owner),
+      Device(handed ? std::move(handed) : std::make_shared<platform::CommDevice>()) {}
+
+TSioWin32Dispatcher::~TSioWin32Dispatcher() {
+  // Closes the port and waits for every thread of it (one that would not end
+  // at close too) while the device and ReadEvent still exist.
+  Shutdown();
+}
+
+int32_t TSioWin32Dispatcher::OpenCom(const char* comName, uint32_t, uint32_t) {
+  const uint32_t rc = Device->Open(comName == nullptr ? std::string() : std::string(comName));
+  if (rc != 0) {
+    lastError_.store(rc);
+    return -1;
+  }
+  const int32_t handle = NewDeviceHandle();
+  DeviceHandle.store(handle);
+  return handle;
+}
+
+int32_t TSioWin32Dispatcher::CloseCom() {
+  platform::CriticalSectionLock life(LifecycleSection);
+  if (ThreadsRunning.load()) {
+    KillThreads.store(true);
+    auto gone = [](const std::atomic<TSioDispatcherThread*>& slot) {
+      return [&slot] { return slot.load() == nullptr; };
+    };
+    if (StatusThread.load() != nullptr) {
+      // A new mask completes the status thread's pending event wait.
+      Device->SetEventMask(0);
+      SignalEvent(PassDoneEvent.get());
+      while (!PumpUntil(gone(StatusThread), kDispStopTicks)) {
+      }
+    }
+    if (WriteThread.load() != nullptr) {
+      SignalEvent(OutputFlushEvent.get());
+      while (!PumpUntil(gone(WriteThread), kDispStopTicks)) {
+      }
+    }
+    if (ReadThread.load() != nullptr) {
+      ReadEvent.Set();
+      if (ThreadReadyEvent) ThreadReadyEvent->Reset();
+      while (!PumpUntil(gone(ReadThread), kDispStopTicks)) {
+      }
+    }
+    // The dispatcher thread closing its own port cannot wait for itself.
+    if (DispThread.load() != nullptr && !OnDispatcherThread()) {
+      if (!PumpUntil(gone(DispThread), kDispStopTicks)) {
+        SignalEvent(DispStopEvent.get());
+        if (!PumpUntil(gone(DispThread), kDispStopTicks)) {
+          // A handler holds it past every limit. It is let go, not destroyed:
+          // it ends on its own, and the dispatcher's destruction waits for
+          // it, so it never runs on freed memory.
+          AbandonThread(DispThread);
+        }
+      }
+    }
+  }
+  if (DeviceHandle.load() >= 0) {
+    const uint32_t rc = Device->Close();
+    if (rc != 0) {
+      lastError_.store(rc);
+      return -1;
+    }
+    DeviceHandle.store(-1);
+  }
+  return 0;
+}
+
+void TSioWin32Dispatcher::StartDispatcher() {
+  platform::CriticalSectionLock life(LifecycleSection);
+  if (ThreadsRunning.load()) throw ESioException(kDispatcherAlreadyStarted);
+  ThreadsRunning.store(true);
+  KillThreads.store(false);
+  const platform::ThreadPriority priority = PriorityLevel(ThreadBoost + 3);
+  auto launch = [this, priority](std::atomic<TSioDispatcherThread*>& slot,
+                                 TSioDispatcherThread* thread) {
+    // A thread that is late is not waited for any longer than this.
+    if (LaunchThread(slot, thread, priority) && ThreadReadyEvent)
+      ThreadReadyEvent->Wait(kThreadReadyMs);
+  };
+  launch(ReadThread, new TReadThread(this));
+  launch(DispThread, new TDispThread(this));
+  launch(WriteThread, new TWriteThread(this));
+  launch(StatusThread, new TStatusThread(this));
+}
+
+void TSioWin32Dispatcher::StopDispatcher() {
+  platform::CriticalSectionLock life(LifecycleSection);
+  if (ThreadsRunning.load()) CloseCom();
+  // The six events live until destruction, so that a late thread never
+  // signals a freed one; from here they count as closed.
+  EventsOpen.store(false);
+}
+
+int32_t TSioWin32Dispatcher::ReadCom(uint8_t* buf, int32_t size) {
+  int32_t remaining = size;
+  while (remaining > 0) {
+    TIOBuffer* item = InQueue.PeekFirst();
+    if (item == nullptr) break;
+    auto* data = dynamic_cast<TDataBuffer*>(item);
+    if (data == nullptr) {
+      // Left for the status pass of the dispatcher thread.
+      InQueue.Release(item);
+      break;
+    }
+    const int32_t m = std::min(remaining, data->Filled - data->ReadPos);
+    std::memcpy(buf, data->Bytes + data->ReadPos, static_cast<size_t>(m));
+    data->ReadPos += m;
+    buf += m;
+    remaining -= m;
+    if (data->ReadPos >= data->Filled) {
+      delete InQueue.RemoveFirst();
+    } else {
+      InQueue.Release(item);
+    }
+  }
+  return size - remaining;
+}
+
+uint32_t TSioWin32Dispatcher::InQueueUsed() {
+  TIOBuffer* item = InQueue.PeekFirst();
+  if (item == nullptr) return 0;
+  uint32_t n = 0;
+  if (auto* data = dynamic_cast<TDataBuffer*>(item))
+    n = static_cast<uint32_t>(data->Filled - data->ReadPos);
+  InQueue.Release(item);
+  return n;
+}
+
+int32_t TSioWin32Dispatcher::WriteCom(const uint8_t* buf, int32_t size) {
+  {
+    platform::CriticalSectionLock guard(OutputSection);
+    // After the device has gone (a failed thread closed it, or the port was
+    // closed) output is answered as on a port that is not open, rather than
+    // left in a ring nobody drains or copied into a released one.
+    if (OutBuffer == nullptr || DeviceHandle.load() < 0 || size < 0) return ecCommNotOpen;
+    const auto n = static_cast<uint32_t>(size);
+    const uint32_t room = OutQue - OutHead;
+    if (room >= n) {
+      std::memcpy(OutBuffer.get() + OutHead, buf, n);
+      OutHead = room == n ? 0 : OutHead + n;
+    } else {
+      std::memcpy(OutBuffer.get() + OutHead, buf, room);
+      std::memcpy(OutBuffer.get(), buf + room, n - room);
+      OutHead = n - room;
+    }
+  }
+  SignalEvent(OutputWaitEvent.get());
+  return size;
+}
+
+uint32_t TSioWin32Dispatcher::OutBufUsed() {
+  platform::CriticalSectionLock guard(OutputSection);
+  if (OutBufFull) return OutQue;
+  if (OutTail < OutHead) return OutHead - OutTail;
+  if (OutTail > OutHead) return OutQue - OutTail + OutHead;
+  return 0;
+}
+
+int32_t TSioWin32Dispatcher::FlushCom(int32_t queue) {
+  if (queue == 0) {
+    if (WriteThread.load() == nullptr) return 0;
+    {
+      platform::CriticalSectionLock guard(OutputSection);
+      OutBufFull = false;
+      OutHead = 0;
+      OutTail = 0;
+    }
+    const uint32_t rc = Device->Purge(platform::purgeTxAbort | platform::purgeTxClear);
+    if (ThreadReadyEvent) ThreadReadyEvent->Reset();
+    SignalEvent(OutputFlushEvent.get());
+    if (ThreadReadyEvent) ThreadReadyEvent->Wait(kFlushAckMs);
+    if (rc != 0) lastError_.store(rc);
+    return rc == 0 ? 1 : 0;
+  }
+  const uint32_t rc = Device->Purge(platform::purgeRxAbort | platform::purgeRxClear);
+  InQueue.Clear();
+  if (rc != 0) lastError_.store(rc);
+  return rc == 0 ? 1 : 0;
+}
+
+int32_t TSioWin32Dispatcher::EscapeComFunction(int32_t func) {
+  Device->Escape(static_cast<uint32_t>(func));
+  return 0;
+}
+
+uint32_t TSioWin32Dispatcher::GetComError(platform::CommStat& stat) {
+  uint32_t errors = 0;
+  if (Device->ClearError(errors, &stat) != 0) errors = 0;
+  stat.cbOutQue = OutBufUsed();
+  return errors;
+}
+
+int32_t TSioWin32Dispatcher::GetComEventMask(int32_t) {
+  return 0;
+}
+
+int32_t TSioWin32Dispatcher::GetComState(platform::CommDcb& dcb) {
+  const uint32_t rc = Device->GetState(dcb);
+  if (rc != 0) {
+    lastError_.store(rc);
+    return -1;
+  }
+  return 0;
+}
+
+int32_t TSioWin32Dispatcher::SetComState(platform::CommDcb& dcb) {
+  const uint32_t rc = Device->SetState(dcb);
+  if (rc == 0) return 0;
+  lastError_.store(rc);
+  return -static_cast<int32_t>(rc & 0x7FFFFFFFu);
+}
+
+bool TSioWin32Dispatcher::CheckCom(int32_t& value) {
+  value = 0;
+  return true;
+}
+
+bool TSioWin32Dispatcher::SetupComPrim(uint32_t inSize, uint32_t outSize) {
+  const uint32_t rc = Device->SetupQueues(inSize, outSize);
+  if (rc == 0) return true;
+  lastError_.store(rc);
+  return false;
+}
+
+int32_t TSioWin32Dispatcher::YieldCom() {
+  platform::SleepMs(0);
+  return 0;
+}
+
+bool TSioWin32Dispatcher::GetModemStatusRaw(uint32_t& status) {
+  uint32_t lines = 0;
+  if (Device->GetModemStatus(lines) != 0) return false;
+  status = lines;
+  return true;
+}
+
+uint32_t TSioWin32Dispatcher::LastDeviceError() {
+  return lastError_.load();
+}
+
+// ---------------------------------------------------------------------------
+// The telephony variant
+
+TSioTAPI32Dispatcher::TSioTAPI32Dispatcher(TComponent* owner, int32_t handle,
+                                           std::shared_ptr<platform::CommDevice> line)
+    : TSioWin32Dispatcher(owner, std::move(line)) {
+  if (handle != 0) DeviceHandle.store(handle);
+}
+
+TSioTAPI32Dispatcher::~TSioTAPI32Dispatcher() {
+  Shutdown();
+}
+
+int32_t TSioTAPI32Dispatcher::OpenCom(const char*, uint32_t, uint32_t) {
+  const int32_t handle = DeviceHandle.load();
+  if (handle != 0 && handle != -1) return handle;
+  SetDeviceError(static_cast<uint32_t>(-ecCommNotOpen));
+  return ecCommNotOpen;
+}
+
+}  // namespace sio

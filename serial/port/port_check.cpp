@@ -1,0 +1,50 @@
+// The port check: one exclusive open and close of the device, nothing kept.
+#include "serial/port/port_check.h"
+
+#include <memory>
+#include <string>
+
+#include "platform/comm.h"
+#include "platform/host_ports.h"
+#include "serial/dispatch/win32_dispatcher.h"
+
+namespace sio {
+
+std::atomic<bool> CheckWithDispatcher{true};
+std::atomic<bool> CountBusyPorts{true};
+
+namespace {
+
+constexpr uint32_t kCheckQueueSize = 64;
+
+bool BusyCountsAsPresent(uint32_t error) {
+  return CountBusyPorts.load() && error == platform::errAccessDenied;
+}
+
+}  // namespace
+
+bool PortExists(uint32_t n) {
+  if (n == 0) return false;
+  const std::string name = platform::ComDeviceName(n);
+  if (CheckWithDispatcher.load()) {
+    // Never started: the temporary dispatcher only opens and closes.
+    auto dispatcher = std::make_unique<TSioWin32Dispatcher>(nullptr);
+    bool present;
+    if (dispatcher->OpenCom(name.c_str(), kCheckQueueSize, kCheckQueueSize) >= 0) {
+      present = true;
+      dispatcher->CloseCom();
+    } else {
+      present = BusyCountsAsPresent(dispatcher->LastDeviceError());
+    }
+    return present;
+  }
+  platform::CommDevice device;
+  const uint32_t rc = device.Open(name);
+  if (rc == 0) {
+    device.Close();
+    return true;
+  }
+  return BusyCountsAsPresent(rc);
+}
+
+}  // namespace sio
