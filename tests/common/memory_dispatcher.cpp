@@ -8,6 +8,35 @@
 
 namespace siotest {
 
+namespace {
+
+class TWorkerThread : public sio::TSioDispatcherThread {
+ public:
+  TWorkerThread(sio::TSioBaseDispatcher* dispatcher, int32_t returnValue, uint32_t failAfterMs)
+      : sio::TSioDispatcherThread(dispatcher), fail_(returnValue), after_(failAfterMs) {}
+
+ protected:
+  void Execute() override {
+    Dispatcher->ThreadStart();
+    const uint32_t start = sio::MillisecondClock();
+    while (!Terminated.load() && !Dispatcher->KillThreads.load()) {
+      if (after_ != 0 && sio::MillisecondClock() - start >= after_) {
+        ReturnValue.store(fail_);
+        Dispatcher->KillThreads.store(true);
+        break;
+      }
+      platform::SleepMs(5);
+    }
+    Dispatcher->ThreadGone(this);
+  }
+
+ private:
+  const int32_t fail_;
+  const uint32_t after_;
+};
+
+}  // namespace
+
 TMemoryDispatcher::TMemoryDispatcher(sio::TComponent* owner, bool threaded)
     : sio::TSioBaseDispatcher(owner), threaded_(threaded) {
   dcb_.BaudRate = 9600;
@@ -37,6 +66,14 @@ void TMemoryDispatcher::FeedEvent(uint32_t eventMask) {
   auto* status = new sio::TStatusBuffer();
   status->EventMask = eventMask;
   InQueue.Append(status);
+}
+
+bool TMemoryDispatcher::StartWorker(int32_t returnValue, uint32_t failAfterMs) {
+  if (!LaunchThread(ReadThread, new TWorkerThread(this, returnValue, failAfterMs),
+                    PriorityLevel(ThreadBoost + 3))) {
+    return false;
+  }
+  return ThreadReadyEvent->Wait(3000) == platform::WaitResult::Signaled;
 }
 
 std::string TMemoryDispatcher::DrainOutput(size_t max) {
@@ -241,17 +278,17 @@ int32_t TMemoryDispatcher::CloseCom() {
   if (ThreadsRunning.load()) {
     KillThreads.store(true);
     SignalEvent(PassDoneEvent.get());
+    auto waitFor = [this](std::atomic<sio::TSioDispatcherThread*>& slot) {
+      auto gone = [&slot] { return slot.load() == nullptr; };
+      if (PumpUntil(gone, 36)) return;
+      if (&slot == &DispThread) SignalEvent(DispStopEvent.get());
+      if (PumpUntil(gone, 36)) return;
+      AbandonThread(slot);
+      AbandonedThreads.fetch_add(1);
+    };
+    if (ReadThread.load() != nullptr) waitFor(ReadThread);
     // The dispatcher thread closing its own port cannot wait for itself.
-    if (DispThread.load() != nullptr && !OnDispatcherThread()) {
-      auto gone = [this] { return DispThread.load() == nullptr; };
-      if (!PumpUntil(gone, 36)) {
-        SignalEvent(DispStopEvent.get());
-        if (!PumpUntil(gone, 36)) {
-          AbandonThread(DispThread);
-          AbandonedThreads.fetch_add(1);
-        }
-      }
-    }
+    if (DispThread.load() != nullptr && !OnDispatcherThread()) waitFor(DispThread);
   }
   if (DeviceHandle.load() >= 0) DeviceHandle.store(-1);
   return 0;

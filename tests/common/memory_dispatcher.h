@@ -35,6 +35,11 @@ class TMemoryDispatcher : public sio::TSioBaseDispatcher {
   // Queues a line event (ev* bits) as a status buffer.
   void FeedEvent(uint32_t eventMask);
 
+  // Starts a worker in the read thread's slot, as a device layer's reader:
+  // it runs until the port's threads are told to end, or, after failAfterMs
+  // (0: never), fails: it sets its ReturnValue and KillThreads.
+  bool StartWorker(int32_t returnValue, uint32_t failAfterMs);
+
   // --- What the device sent ---
   // Moves up to max bytes out of the output ring, as the write thread does,
   // and returns them; they are also kept in Written().

@@ -782,4 +782,67 @@ TEST_F(TriggerThread, AnExceptionFromAHandlerEndsTheThreadAndIsShown) {
   sio::SetThreadExceptionReporter(nullptr);
 }
 
+TEST_F(TriggerThread, AFailingWorkerStopsEveryThreadAndTheDispatcherThreadReleasesThePort) {
+  reported = 0;
+  reportedText.clear();
+  sio::SetThreadExceptionReporter(&RecordReport);
+  ASSERT_TRUE(d->StartWorker(sio::ecDeviceRead, 100));
+  EXPECT_EQ(d->ActiveThreads.load(), 2);
+  ASSERT_TRUE(WaitFor([&] { return !d->ThreadsRunning.load(); }, 3000));
+  EXPECT_EQ(reported.load(), 1);
+  EXPECT_EQ(reportedText, "Device read error");
+  EXPECT_EQ(d->ReadThread.load(), nullptr);
+  EXPECT_EQ(d->DispThread.load(), nullptr);
+  EXPECT_EQ(d->ActiveThreads.load(), 0);
+  EXPECT_EQ(d->DeviceHandle.load(), -1) << "the dispatcher thread closed the device";
+  EXPECT_EQ(d->DBuffer, nullptr);
+  EXPECT_NE(d->DonePortPrimThread.load(), platform::CurrentThreadId());
+  // The component still counts the port as open: its requests are answered
+  // without touching the released buffers.
+  char c;
+  EXPECT_EQ(d->PutBlock("x", 1), sio::ecCommNotOpen);
+  EXPECT_EQ(d->GetBlock(&c, 1), sio::ecBufferIsEmpty);
+  d->FeedBytes("late");
+  d.reset();
+  sio::SetThreadExceptionReporter(nullptr);
+}
+
+TEST_F(TriggerThread, AHandlerThatWillNotReturnIsLetGoAndNothingIsFreedUnderIt) {
+  std::atomic<bool> inside{false};
+  std::atomic<bool> release{false};
+  THandlerProbe probe(d.get());
+  probe.ReadOnAvail = 1;
+  probe.OnCall = [&](const THandlerProbe::Call&) {
+    inside = true;
+    while (!release.load())
+      platform::SleepMs(5);
+    // Still reading after the close gave up on this thread.
+    char c;
+    d->GetBlock(&c, 1);
+  };
+  d->RegisterEventTriggerHandler(probe.Method());
+  d->ChangeLengthTrigger(1);
+  d->FeedBytes("ab");
+  ASSERT_TRUE(WaitFor([&] { return inside.load(); }, 3000));
+  const uint32_t start = sio::MillisecondClock();
+  d->DonePort();
+  const uint32_t took = sio::MillisecondClock() - start;
+  // Two waits of 36 ticks, each at least 35 whole ticks long.
+  EXPECT_GE(took, 2u * 35 * 55);
+  EXPECT_EQ(d->AbandonedThreads.load(), 1);
+  EXPECT_EQ(d->DispThread.load(), nullptr);
+  EXPECT_TRUE(d->ClosePending.load()) << "the release waits for the delivery to end";
+  EXPECT_NE(d->DBuffer, nullptr);
+  release = true;
+  EXPECT_TRUE(WaitFor([&] { return !d->ThreadsRunning.load(); }, 3000));
+  EXPECT_EQ(probe.Count(), 1u);
+  d.reset();
+}
+
+TEST_F(TriggerThread, ASecondStartIsRefused) {
+  EXPECT_THROW(d->StartDispatcher(), sio::ESioException);
+  EXPECT_NE(d->DispThread.load(), nullptr);
+  EXPECT_EQ(d->ActiveThreads.load(), 1);
+}
+
 }  // namespace
