@@ -496,15 +496,14 @@ int32_t TSioBaseDispatcher::PutBlock(const void* block, uint32_t len) {
   if (len == 0) return 0;
   if (block == nullptr) return ecBadArgument;
 
-  const bool raiseRts = RS485Mode && !DriverTogglesRTS();
-  if (raiseRts) {
-    uint16_t base;
-    {
-      platform::CriticalSectionLock guard(DataSection);
-      base = BaseAddress;
-    }
-    if (base == 0) return ecBaseAddressNotSet;
+  bool raiseRts;
+  uint16_t base;
+  {
+    platform::CriticalSectionLock guard(DataSection);
+    raiseRts = RS485Mode && !DriverTogglesRTS();
+    base = BaseAddress;
   }
+  if (raiseRts && base == 0) return ecBaseAddressNotSet;
 
   if (raiseRts) {
     {
