@@ -217,7 +217,8 @@ int32_t DispatcherRegistryCount();
 
 // Lock order: DataSection may be held while taking DispSection or
 // OutputSection; never the other way round, and DispSection and
-// OutputSection are never held together. LifecycleSection is outermost.
+// OutputSection are never held together. LifecycleSection is outermost,
+// ThreadSection innermost. Only the dispatcher thread delivers events.
 class TSioBaseDispatcher {
  public:
   explicit TSioBaseDispatcher(TComponent* Owner);
