@@ -60,13 +60,6 @@ TEST(IOQueueItems, DataBufferThatCannotBeAllocatedRaisesTheQueueText) {
   }
 }
 
-TEST(IOQueueItems, StatusBufferCarriesNoBytes) {
-  sio::TStatusBuffer status;
-  EXPECT_EQ(status.EventMask, 0u);
-  EXPECT_EQ(status.DataSize, 0);
-  EXPECT_FALSE(status.InUse);
-}
-
 TEST(IOQueueItems, LogBufferKeepsAPrivateCopy) {
   char text[] = "AT@1\r";
   sio::TLogBuffer entry(3, 4, 1234u, 0xABCDu, text, 5);
@@ -112,19 +105,6 @@ TEST(IOQueueOperations, QueuedBytesIsExactThroughAppendRemoveAndClear) {
   EXPECT_EQ(queue.Count(), 0);
   EXPECT_EQ(queue.RemoveFirst(), nullptr);
   EXPECT_EQ(queue.PeekFirst(), nullptr);
-}
-
-TEST(IOQueueOperations, ItemsLeaveInTheOrderTheyCame) {
-  TIOQueue queue;
-  std::vector<TIOBuffer*> items;
-  for (int i = 0; i < 5; ++i) {
-    items.push_back(new TDataBuffer(i));
-    queue.Append(items.back());
-  }
-  for (int i = 0; i < 5; ++i) {
-    std::unique_ptr<TIOBuffer> item(queue.RemoveFirst());
-    EXPECT_EQ(item.get(), items[static_cast<size_t>(i)]);
-  }
 }
 
 TEST(IOQueueOperations, PeekFirstHandsTheFirstItemToOneConsumerAtATime) {
