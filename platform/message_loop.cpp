@@ -53,6 +53,33 @@ void FailCalls(std::deque<std::shared_ptr<PendingCall>>& calls) {
   calls.clear();
 }
 
+// Ends the role of the user-interface thread; true when the calling thread
+// had it. Waiting callers fail instead of waiting for a thread that will
+// never pump again.
+bool EndRole(WindowHandle* windowOut) {
+  HandOverState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (!s.active) return false;
+  const bool owner = s.uiThread == std::this_thread::get_id();
+  if (windowOut) *windowOut = s.window;
+  s.active = false;
+  s.uiThread = std::thread::id();
+  s.window = nullptr;
+  FailCalls(s.pending);
+  return owner;
+}
+
+// A user-interface thread that ends without DoneUserInterfaceThread gives up
+// its role as it goes: thread ids are reused, and a later thread with the
+// same id must not pass for it.
+struct RoleGuard {
+  bool armed = false;
+  ~RoleGuard() {
+    if (armed && IsUserInterfaceThread()) EndRole(nullptr);
+  }
+};
+thread_local RoleGuard t_roleGuard;
+
 }  // namespace
 
 bool InitUserInterfaceThread() {
@@ -72,24 +99,16 @@ bool InitUserInterfaceThread() {
   s.active = true;
   s.uiThread = std::this_thread::get_id();
   s.window = window;
+  t_roleGuard.armed = true;
   return true;
 }
 
 void DoneUserInterfaceThread() {
-  HandOverState& s = State();
   WindowHandle window = nullptr;
-  bool owner = false;
-  {
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (!s.active) return;
-    owner = s.uiThread == std::this_thread::get_id();
-    window = s.window;
-    s.active = false;
-    s.uiThread = std::thread::id();
-    s.window = nullptr;
-    FailCalls(s.pending);
+  if (EndRole(&window)) {
+    t_roleGuard.armed = false;
+    DestroyHiddenWindow(window);
   }
-  if (owner) DestroyHiddenWindow(window);
 }
 
 bool IsUserInterfaceThread() {

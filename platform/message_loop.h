@@ -183,7 +183,8 @@ bool InitUserInterfaceThread();
 // Ends the user-interface thread's role: calls still waiting fail with
 // HandOverError, and the application window is destroyed (on the
 // user-interface thread; called elsewhere it only fails the waiting calls and
-// gives up the role).
+// gives up the role). A user-interface thread that ends gives up its role the
+// same way.
 void DoneUserInterfaceThread();
 bool IsUserInterfaceThread();
 WindowHandle ApplicationWindow();

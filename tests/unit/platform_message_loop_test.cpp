@@ -769,6 +769,49 @@ TEST_F(PlatformHandOver, HandOverWithoutAUserInterfaceThreadFailsAtOnce) {
   EXPECT_EQ(probe.runs.load(), 0);
 }
 
+TEST_F(PlatformHandOver, UserInterfaceThreadThatEndsGivesUpItsRole) {
+  HandOverProbe probe;
+  std::atomic<bool> callerWaiting{false}, cancelled{false}, returned{false};
+  std::thread caller;
+  std::thread ui([&] {
+    EXPECT_TRUE(InitUserInterfaceThread());
+    caller = std::thread([&] {
+      callerWaiting = true;
+      try {
+        RunOnUserInterfaceThread(RecordRun, &probe);
+      } catch (const HandOverError&) {
+        cancelled = true;
+      }
+      returned = true;
+    });
+    while (!callerWaiting)
+      std::this_thread::sleep_for(milliseconds(5));
+    std::this_thread::sleep_for(milliseconds(100));
+    // Ends without pumping and without DoneUserInterfaceThread.
+  });
+  ui.join();
+  const auto start = Clock::now();
+  while (!returned && MsSince(start) < 3000)
+    std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_TRUE(returned.load()) << "the caller still waits for a thread that is gone";
+  if (!returned) DoneUserInterfaceThread();  // lets the test end either way
+  caller.join();
+  EXPECT_TRUE(cancelled.load());
+  EXPECT_EQ(probe.runs.load(), 0);
+  EXPECT_EQ(ApplicationWindow(), nullptr);
+
+  // Later threads (whose ids may repeat the ended one's) are not taken for it:
+  // without a user-interface thread every hand-over fails, none runs in place.
+  for (int i = 0; i < 20; ++i) {
+    std::thread([&] {
+      EXPECT_FALSE(IsUserInterfaceThread());
+      EXPECT_THROW(RunOnUserInterfaceThread(RecordRun, &probe), HandOverError);
+    }).join();
+  }
+  EXPECT_EQ(probe.runs.load(), 0);
+  EXPECT_TRUE(InitUserInterfaceThread()) << "the role is free again";
+}
+
 TEST_F(PlatformHandOver, OnlyOneThreadIsTheUserInterfaceThread) {
   ASSERT_TRUE(InitUserInterfaceThread());
   bool otherInit = true, otherIs = true;
