@@ -217,6 +217,79 @@ TEST_F(CommPty, LargeTransferFromThePeerLosesNothing) {
   EXPECT_TRUE(got == data) << "the bytes differ";
 }
 
+TEST_F(CommPty, StatusThreadWakesReadThreadAndEveryByteArrivesInOrder) {
+  // The device layer's pattern: one thread waits for line events and wakes
+  // the reader on received characters; the reader reads what is there at
+  // once, and also every 50 ms on its own.
+  ASSERT_EQ(0u, dev_.SetTimeouts(ReadAtOnce()));
+  ASSERT_EQ(0u, dev_.SetEventMask(0x01F9));
+  const std::string data = Pattern(256 * 1024, 13);
+  std::string got;
+  std::atomic<bool> stop{false};
+  std::atomic<int> wakeUps{0};
+  platform::Event readEvent(false, false);
+
+  std::thread status([&] {
+    CommIo io;
+    while (!stop) {
+      uint32_t events = 0;
+      uint32_t rc = dev_.StartWaitEvent(io, events);
+      if (rc == platform::errIoPending) {
+        WaitResult r = WaitResult::Timeout;
+        while (!stop && (r = io.Wait(100)) == WaitResult::Timeout) {
+        }
+        if (r != WaitResult::Signaled) break;
+        uint32_t n = 0;
+        rc = dev_.GetResult(io, n, true);
+        events = io.Events();
+      }
+      if (rc != 0) break;
+      if (events & platform::evRxChar) {
+        ++wakeUps;
+        readEvent.Set();
+      }
+    }
+  });
+  std::thread reader([&] {
+    CommIo io;
+    std::vector<char> buf(256);
+    while (!stop) {
+      readEvent.Wait(50);
+      for (;;) {
+        uint32_t n = 0;
+        uint32_t rc = dev_.StartRead(io, buf.data(), static_cast<uint32_t>(buf.size()), n);
+        if (rc == platform::errIoPending) {  // Wine
+          if (io.Wait(20) != WaitResult::Signaled) dev_.CancelIo(io);
+          rc = dev_.GetResult(io, n, true);
+          if (rc == platform::errOperationAborted) rc = 0;
+        }
+        if (rc != 0 || n == 0) break;
+        got.append(buf.data(), n);
+      }
+    }
+  });
+
+  for (size_t off = 0; off < data.size(); off += 4096) {
+    ASSERT_TRUE(peer_->Write(data.data() + off, 4096));
+    if (off % (64 * 1024) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const auto start = Clock::now();
+  while (MsSince(start) < 20000) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    uint32_t errors = 0;
+    CommStat stat;
+    if (dev_.ClearError(errors, &stat) == 0 && stat.cbInQue == 0 && MsSince(start) > 300) break;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  stop = true;
+  dev_.SetEventMask(0);  // ends the pending event wait, on Windows and Wine alike
+  status.join();
+  reader.join();
+  EXPECT_GT(wakeUps.load(), 0);
+  ASSERT_EQ(data.size(), got.size());
+  EXPECT_TRUE(got == data) << "the bytes differ";
+}
+
 // ---- reads and their time-outs ----
 
 TEST_F(CommPty, ReadWithIntervalMaxReturnsAtOnceWhenNothingCame) {
