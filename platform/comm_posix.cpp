@@ -24,10 +24,7 @@
 #include <sys/eventfd.h>
 #endif
 
-#if __has_include("platform/host_ports.h")
 #include "platform/host_ports.h"
-#define SIO_COMM_HAS_HOST_PORTS 1
-#endif
 
 namespace platform {
 
@@ -585,11 +582,7 @@ uint32_t CommDevice::Open(const std::string& name) {
     if (d.fd >= 0) return errInvalidParameter;
   }
   std::string path = name;
-#if defined(SIO_COMM_HAS_HOST_PORTS)
   if (!ResolveComDevice(name, path)) return errFileNotFound;
-#else
-  if (name.find('/') == std::string::npos) return errFileNotFound;
-#endif
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return ErrorFromErrno(errno);
   auto fail = [fd](uint32_t error) {
