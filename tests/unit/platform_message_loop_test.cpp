@@ -360,6 +360,62 @@ TEST_F(PlatformSentMessages, SenderThatGaveUpLeavesNothingDanglingForARunningMes
   EXPECT_EQ(rec.Count(), 1u);
 }
 
+TEST_F(PlatformSentMessages, ProcedureThatThrowsStillReleasesTheSender) {
+  Recorder rec;
+  rec.action = [](WindowHandle, uint32_t, WParam, LParam) -> LResult {
+    throw std::runtime_error("sent message failed");
+  };
+  WindowHandle w = MakeWindow(rec);
+  std::atomic<bool> returned{false};
+  bool ok = false;
+  LResult result = 77;
+  std::thread sender([&] {
+    ok = SendWindowMessageTimeout(w, kMsgA, 0, 0, 5000, &result);
+    returned = true;
+  });
+  int caught = 0;
+  const auto start = Clock::now();
+  while (rec.Count() == 0 && MsSince(start) < 5000) {
+    // The failure comes out on the owner's side, from the call that ran it.
+    Message m;
+    try {
+      if (PeekOneMessage(m)) TranslateAndDispatch(m);
+      if (rec.Count() == 0) WaitForMessage(10);
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "sent message failed");
+      ++caught;
+    }
+  }
+  EXPECT_EQ(caught, 1);
+  sender.join();
+  EXPECT_TRUE(returned.load());
+  EXPECT_TRUE(ok) << "the message ran; it produced no result";
+  EXPECT_EQ(result, 0);
+}
+
+TEST_F(PlatformSentMessages, DestroyingTheWindowReleasesAWaitingSender) {
+  Recorder rec;
+  WindowHandle w = CreateHiddenWindow("SioTestWindow", RecordingProc, &rec);
+  ASSERT_NE(w, nullptr);
+  std::atomic<bool> returned{false};
+  bool ok = true;
+  long long elapsed = 0;
+  std::thread sender([&] {
+    const auto start = Clock::now();
+    ok = SendWindowMessageTimeout(w, kMsgA, 0, 0, 5000, nullptr);
+    elapsed = MsSince(start);
+    returned = true;
+  });
+  std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_TRUE(DestroyHiddenWindow(w));
+  // Pumping afterwards must neither run the message nor keep the sender.
+  EXPECT_TRUE(PumpUntil([&] { return returned.load(); }, 4000));
+  sender.join();
+  EXPECT_FALSE(ok);
+  EXPECT_LT(elapsed, 4500);
+  EXPECT_EQ(rec.Count(), 0u);
+}
+
 TEST_F(PlatformSentMessages, TwoThreadsSendingToEachOtherDoNotDeadlock) {
   Recorder recA, recB;
   WindowHandle wa = nullptr, wb = nullptr;
