@@ -20,7 +20,9 @@
 
 namespace platform {
 
-using WindowHandle = void*;  // HWND on Windows
+// HWND on Windows. On Linux an opaque serial number that is never reused and
+// whose low 16 bits are never 0 (so a pump result of 18 is only ever quit).
+using WindowHandle = void*;
 using WParam = uintptr_t;
 using LParam = intptr_t;
 using LResult = intptr_t;
@@ -107,7 +109,8 @@ bool PeekOneMessage(Message& out);
 LResult TranslateAndDispatch(const Message& msg);
 
 // Posts the quit request (message 18, exit code in wParam) to the calling
-// thread's queue.
+// thread's queue. As on Windows it is a flag rather than a queued message: it
+// comes back once the messages posted before it have been removed.
 void PostQuit(int exitCode);
 
 // Blocks until a message (posted or sent) is queued for the calling thread or
