@@ -94,8 +94,13 @@ void StartTickTimer(TickTimer& timer, int32_t ticks) {
 bool TickTimerExpiredAt(const TickTimer& timer, int32_t nowTick) {
   if (nowTick > timer.ExpireTick) return true;
   if (nowTick >= timer.StartTick) return false;
-  // The tick count has wrapped since the timer started.
-  return static_cast<int64_t>(nowTick) + TickLimit > timer.ExpireTick;
+  // The tick count has wrapped since the timer started. Measure the ticks
+  // that have passed across the wrap: comparing now + TickLimit with the
+  // expiry instead would keep a timer that straddles the wrap running for
+  // about 25 days.
+  constexpr int64_t kTicksPerWrap = int64_t{0xFFFFFFFF} / MillisecondsPerTick + 1;
+  const int64_t elapsed = int64_t{nowTick} + kTicksPerWrap - timer.StartTick;
+  return elapsed > int64_t{timer.ExpireTick} - timer.StartTick;
 }
 
 bool TickTimerExpired(const TickTimer& timer) {

@@ -96,21 +96,32 @@ TEST(TickTimerRule, ExpiryIsStrictlyAfterTheExpireTick) {
   EXPECT_TRUE(sio::TickTimerExpiredAt(zero, 501));
 }
 
-TEST(TickTimerRule, AcrossTheWrapTheTickLimitDecides) {
+TEST(TickTimerRule, AcrossTheWrapTheTicksThatPassedDecide) {
   // The tick count runs from 0 to (2^32 - 1) / 55 and then wraps to 0.
   constexpr int32_t kLastTick = static_cast<int32_t>(0xFFFFFFFFu / 55u);
   ASSERT_EQ(kLastTick, 78090314);
-  // Ten ticks started 314 ticks before the wrap, checked 5 ticks after it.
+  // Ten ticks started 314 ticks before the wrap: 320 ticks have passed at
+  // tick 5 after it, so the timer has long expired (it must not run on for
+  // weeks until the count climbs back towards its expiry).
   const TickTimer timer{kLastTick - 314, kLastTick - 314 + 10};
-  EXPECT_FALSE(sio::TickTimerExpiredAt(timer, 5));
-  EXPECT_FALSE(sio::TickTimerExpiredAt(timer, 0));
-  // After the wrap: expired exactly when now + TickLimit > ExpireTick.
-  const int32_t edge = timer.ExpireTick - TickLimit;
-  EXPECT_FALSE(sio::TickTimerExpiredAt(timer, edge));
-  EXPECT_TRUE(sio::TickTimerExpiredAt(timer, edge + 1));
+  EXPECT_TRUE(sio::TickTimerExpiredAt(timer, 5));
+  EXPECT_TRUE(sio::TickTimerExpiredAt(timer, 0));
   // Before the wrap the plain rule holds.
   EXPECT_FALSE(sio::TickTimerExpiredAt(timer, kLastTick - 310));
+  EXPECT_FALSE(sio::TickTimerExpiredAt(timer, kLastTick - 304));
   EXPECT_TRUE(sio::TickTimerExpiredAt(timer, kLastTick - 303));
+  // A timer whose expiry lies beyond the wrap: 400 ticks from 314 before it.
+  // Strictly more than 400 ticks must pass: tick 0 after the wrap is the
+  // 315th, so tick 85 is the 400th and tick 86 the first past it.
+  const TickTimer straddling{kLastTick - 314, kLastTick - 314 + 400};
+  EXPECT_FALSE(sio::TickTimerExpiredAt(straddling, kLastTick));
+  EXPECT_FALSE(sio::TickTimerExpiredAt(straddling, 0));
+  EXPECT_FALSE(sio::TickTimerExpiredAt(straddling, 85));
+  EXPECT_TRUE(sio::TickTimerExpiredAt(straddling, 86));
+  // The longest timer started just before the wrap still runs its length.
+  const TickTimer longest{kLastTick, kLastTick + TickLimit};
+  EXPECT_FALSE(sio::TickTimerExpiredAt(longest, TickLimit - 1));
+  EXPECT_TRUE(sio::TickTimerExpiredAt(longest, TickLimit));
   // A timer started early in the count that sees a smaller count has wrapped
   // all the way round: expired.
   const TickTimer early{100, 110};
