@@ -45,6 +45,9 @@ using Ms = std::chrono::milliseconds;
 constexpr int kLineCheckMs = 20;
 // How often a wait that also watches a caller's event looks at that event.
 constexpr int kExtraCheckMs = 10;
+// Total time-outs beyond this (multiplier x size can reach 2^64 ms) are cut
+// here, so that the deadline stays within the clock's range: about 30 years.
+constexpr uint64_t kLongestTotalMs = 1000000000000ull;
 
 enum class IoKind { None, Read, Write, WaitEvent };
 
@@ -875,7 +878,7 @@ uint32_t CommDevice::StartRead(CommIo& ioRec, void* buffer, uint32_t size, uint3
       const uint64_t total =
           uint64_t{to.ReadTotalTimeoutMultiplier} * size + to.ReadTotalTimeoutConstant;
       io.hasTotal = total != 0;
-      io.totalDeadline = now + Ms(total);
+      io.totalDeadline = now + Ms(std::min(total, kLongestTotalMs));
       if (to.ReadIntervalTimeout != kCommMaxTimeout) io.interval = to.ReadIntervalTimeout;
     }
   }
@@ -896,7 +899,7 @@ uint32_t CommDevice::StartWrite(CommIo& ioRec, const void* buffer, uint32_t size
   const uint64_t total =
       uint64_t{to.WriteTotalTimeoutMultiplier} * size + to.WriteTotalTimeoutConstant;
   io.hasTotal = total != 0;
-  io.totalDeadline = Clock::now() + Ms(total);
+  io.totalDeadline = Clock::now() + Ms(std::min(total, kLongestTotalMs));
   return Launch(io, count);
 }
 

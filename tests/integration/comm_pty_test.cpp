@@ -328,6 +328,25 @@ TEST_F(CommPty, ReadEndsAtItsTotalTimeoutWithWhatCame) {
   EXPECT_EQ(0, std::memcmp(buf, "abc", 3));
 }
 
+TEST_F(CommPty, HugeTotalTimeoutsStillWaitForData) {
+  CommTimeouts t;
+  t.ReadIntervalTimeout = 10;
+  t.ReadTotalTimeoutMultiplier = platform::kCommMaxTimeout - 1;
+  t.ReadTotalTimeoutConstant = platform::kCommMaxTimeout - 1;
+  ASSERT_EQ(0u, dev_.SetTimeouts(t));
+  CommIo io;
+  std::vector<char> buf(1 << 20);
+  uint32_t n = 0;
+  ASSERT_EQ(platform::errIoPending,
+            dev_.StartRead(io, buf.data(), static_cast<uint32_t>(buf.size()), n));
+  EXPECT_EQ(WaitResult::Timeout, io.Wait(100));
+  ASSERT_TRUE(peer_->Write("xy", 2));
+  // The interval time-out ends the read once the bytes have come.
+  ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
+  ASSERT_EQ(0u, dev_.GetResult(io, n, false));
+  EXPECT_EQ(2u, n);
+}
+
 TEST_F(CommPty, ReadWithoutTimeoutsWaitsForTheWholeBlock) {
   ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
   CommIo io;
