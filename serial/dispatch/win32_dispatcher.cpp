@@ -21,6 +21,7 @@ constexpr uint32_t kReadPollMs = 50;
 constexpr uint32_t kThreadReadyMs = 3000;
 constexpr uint32_t kFlushAckMs = 5000;
 constexpr int32_t kDispStopTicks = 36;
+constexpr int32_t kMaskRetryTicks = 2;
 
 // Handles of opened devices: positive, distinct while the process runs.
 std::atomic<int32_t> nextDeviceHandle{1};
@@ -367,10 +368,14 @@ int32_t TSioWin32Dispatcher::CloseCom() {
       return [&slot] { return slot.load() == nullptr; };
     };
     if (StatusThread.load() != nullptr) {
-      // A new mask completes the status thread's pending event wait.
+      // A new mask completes the status thread's pending event wait. It is
+      // given again while the thread has not ended: a wait the thread began
+      // just after the first one is ended the same way (some systems cannot
+      // cancel an event wait at all).
       Device->SetEventMask(0);
       SignalEvent(PassDoneEvent.get());
-      while (!PumpUntil(gone(StatusThread), kDispStopTicks)) {
+      while (!PumpUntil(gone(StatusThread), kMaskRetryTicks)) {
+        Device->SetEventMask(0);
       }
     }
     if (WriteThread.load() != nullptr) {

@@ -275,6 +275,23 @@ TEST_F(DeviceLayer, OpenStartsFourReadyThreadsAndCloseStopsThemAndReleasesTheDev
   EXPECT_EQ(other.Open(name_), 0u);
 }
 
+TEST_F(DeviceLayer, CloseRightAfterOpenIsAsQuickEveryTime) {
+  // The close may come before the status thread has begun its first event
+  // wait, or between two of its waits.
+  int64_t worst = 0;
+  for (int i = 0; i < 12; ++i) {
+    ASSERT_EQ(Open(), 0);
+    if (i % 3 == 1) platform::SleepMs(static_cast<uint32_t>(i));
+    const auto stop = Clock::now();
+    d_->DonePort();
+    worst = std::max<int64_t>(worst, MsSince(stop));
+    ASSERT_TRUE(AllThreadsGone());
+    d_.reset();
+  }
+  std::printf("slowest close %lld ms\n", static_cast<long long>(worst));
+  EXPECT_LT(worst, 1900);
+}
+
 TEST_F(DeviceLayer, SecondStartRaisesAndChangesNothing) {
   ASSERT_EQ(Open(), 0);
   auto* const read = d_->ReadThread.load();
