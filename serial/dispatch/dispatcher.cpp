@@ -358,8 +358,11 @@ int32_t TSioBaseDispatcher::PeekBlockPrim(void* block, uint32_t offset, uint32_t
                                           uint32_t len) {
   newTail = DBufTail + offset;
   if (newTail >= DispatchBufferSize) newTail -= DispatchBufferSize;
+  // A released port (closed, or its device lost) answers input as it answers
+  // output: not open.
+  if (DBuffer == nullptr) return ecCommNotOpen;
   const uint32_t count = BufferedCount(DBufHead, DBufTail, DBufFull);
-  if (DBuffer == nullptr || offset > count || len > count - offset) return ecBufferIsEmpty;
+  if (offset > count || len > count - offset) return ecBufferIsEmpty;
   if (len == 0) return 0;
   if (block == nullptr) return ecBadArgument;
   auto* out = static_cast<uint8_t*>(block);

@@ -165,7 +165,7 @@ TEST(DispatchOpen, DonePortFlushesClosesAndReleases) {
   EXPECT_EQ(d.DonePortPrimCalls.load(), 1);
   // A released port answers without touching its buffers.
   char c;
-  EXPECT_EQ(d.GetBlock(&c, 1), sio::ecBufferIsEmpty);
+  EXPECT_EQ(d.GetBlock(&c, 1), sio::ecCommNotOpen);
   EXPECT_EQ(d.PutBlock("a", 1), sio::ecCommNotOpen);
   EXPECT_FALSE(d.FillDispatchBuffer());
 }

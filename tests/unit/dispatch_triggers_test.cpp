@@ -801,7 +801,7 @@ TEST_F(TriggerThread, AFailingWorkerStopsEveryThreadAndTheDispatcherThreadReleas
   // without touching the released buffers.
   char c;
   EXPECT_EQ(d->PutBlock("x", 1), sio::ecCommNotOpen);
-  EXPECT_EQ(d->GetBlock(&c, 1), sio::ecBufferIsEmpty);
+  EXPECT_EQ(d->GetBlock(&c, 1), sio::ecCommNotOpen);
   d->FeedBytes("late");
   d.reset();
   sio::SetThreadExceptionReporter(nullptr);
