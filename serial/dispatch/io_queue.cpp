@@ -1,5 +1,6 @@
 #include "serial/dispatch/io_queue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -108,6 +109,41 @@ int32_t TIOQueue::QueuedBytes() const {
 int32_t TIOQueue::Count() const {
   platform::CriticalSectionLock guard(Lock);
   return static_cast<int32_t>(items_.size());
+}
+
+int32_t TIOQueue::ReadData(uint8_t* buf, int32_t size) {
+  int32_t remaining = size;
+  while (remaining > 0) {
+    TIOBuffer* item = PeekFirst();
+    if (item == nullptr) break;
+    auto* data = dynamic_cast<TDataBuffer*>(item);
+    if (data == nullptr) {
+      Release(item);
+      break;
+    }
+    // Only the holder of the InUse mark touches ReadPos.
+    const int32_t m = std::min(remaining, data->Filled - data->ReadPos);
+    std::memcpy(buf, data->Bytes + data->ReadPos, static_cast<size_t>(m));
+    data->ReadPos += m;
+    buf += m;
+    remaining -= m;
+    if (data->ReadPos >= data->Filled) {
+      delete RemoveFirst();
+    } else {
+      Release(item);
+    }
+  }
+  return size - remaining;
+}
+
+uint32_t TIOQueue::FirstDataUnread() {
+  TIOBuffer* item = PeekFirst();
+  if (item == nullptr) return 0;
+  uint32_t n = 0;
+  if (auto* data = dynamic_cast<TDataBuffer*>(item))
+    n = static_cast<uint32_t>(data->Filled - data->ReadPos);
+  Release(item);
+  return n;
 }
 
 }  // namespace sio

@@ -81,6 +81,14 @@ class TIOQueue {
   int32_t QueuedBytes() const;
   int32_t Count() const;
 
+  // What a device layer's reader does with the received data at the front:
+  // copies up to size unread bytes out of the leading data buffers (freeing
+  // each one it empties) and stops at the first item that is not data, which
+  // stays queued, unmarked, for the status pass. Returns the bytes copied.
+  int32_t ReadData(uint8_t* buf, int32_t size);
+  // Unread bytes in the first item when it is a data buffer, else 0.
+  uint32_t FirstDataUnread();
+
  private:
   mutable platform::CriticalSection Lock;
   platform::Event Signal;

@@ -440,38 +440,13 @@ void TSioWin32Dispatcher::StopDispatcher() {
 }
 
 int32_t TSioWin32Dispatcher::ReadCom(uint8_t* buf, int32_t size) {
-  int32_t remaining = size;
-  while (remaining > 0) {
-    TIOBuffer* item = InQueue.PeekFirst();
-    if (item == nullptr) break;
-    auto* data = dynamic_cast<TDataBuffer*>(item);
-    if (data == nullptr) {
-      // Left for the status pass of the dispatcher thread.
-      InQueue.Release(item);
-      break;
-    }
-    const int32_t m = std::min(remaining, data->Filled - data->ReadPos);
-    std::memcpy(buf, data->Bytes + data->ReadPos, static_cast<size_t>(m));
-    data->ReadPos += m;
-    buf += m;
-    remaining -= m;
-    if (data->ReadPos >= data->Filled) {
-      delete InQueue.RemoveFirst();
-    } else {
-      InQueue.Release(item);
-    }
-  }
-  return size - remaining;
+  // Empties as many data buffers as the request needs and stops at the first
+  // status buffer, which the dispatcher thread's status pass takes.
+  return InQueue.ReadData(buf, size);
 }
 
 uint32_t TSioWin32Dispatcher::InQueueUsed() {
-  TIOBuffer* item = InQueue.PeekFirst();
-  if (item == nullptr) return 0;
-  uint32_t n = 0;
-  if (auto* data = dynamic_cast<TDataBuffer*>(item))
-    n = static_cast<uint32_t>(data->Filled - data->ReadPos);
-  InQueue.Release(item);
-  return n;
+  return InQueue.FirstDataUnread();
 }
 
 int32_t TSioWin32Dispatcher::WriteCom(const uint8_t* buf, int32_t size) {

@@ -155,27 +155,7 @@ int32_t TMemoryDispatcher::ReadCom(uint8_t* buf, int32_t size) {
     FailReads.fetch_sub(1);
     return -1;
   }
-  int32_t remaining = size;
-  while (remaining > 0) {
-    sio::TIOBuffer* item = InQueue.PeekFirst();
-    if (item == nullptr) break;
-    auto* data = dynamic_cast<sio::TDataBuffer*>(item);
-    if (data == nullptr) {
-      InQueue.Release(item);
-      break;
-    }
-    const int32_t m = std::min(remaining, data->Filled - data->ReadPos);
-    std::memcpy(buf, data->Bytes + data->ReadPos, static_cast<size_t>(m));
-    data->ReadPos += m;
-    buf += m;
-    remaining -= m;
-    if (data->ReadPos >= data->Filled) {
-      delete InQueue.RemoveFirst();
-    } else {
-      InQueue.Release(item);
-    }
-  }
-  return size - remaining;
+  return InQueue.ReadData(buf, size);
 }
 
 int32_t TMemoryDispatcher::SetComState(platform::CommDcb& dcb) {
@@ -252,13 +232,7 @@ uint32_t TMemoryDispatcher::OutBufUsed() {
 }
 
 uint32_t TMemoryDispatcher::InQueueUsed() {
-  sio::TIOBuffer* item = InQueue.PeekFirst();
-  if (item == nullptr) return 0;
-  uint32_t n = 0;
-  if (auto* data = dynamic_cast<sio::TDataBuffer*>(item))
-    n = static_cast<uint32_t>(data->Filled - data->ReadPos);
-  InQueue.Release(item);
-  return n;
+  return InQueue.FirstDataUnread();
 }
 
 int32_t TMemoryDispatcher::OpenCom(const char*, uint32_t, uint32_t) {
