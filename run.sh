@@ -12,5 +12,6 @@ Built in build/default:
   tools/elm327-sim/elm327-sim     a simulated ELM327 / scan-tool device on a pseudo-terminal
   tests/unit_tests                the unit tests (./test.sh runs every test)
   tests/integration_tests         the pseudo-terminal tests
+  bench/wait_ticks_cpu            the processor time a one-second WaitTicks costs
 The finder itself is not built yet; the serial layer is the library target 'sio'.
 MSG
