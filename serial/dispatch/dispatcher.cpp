@@ -378,6 +378,26 @@ int32_t TSioBaseDispatcher::PeekBlockPrim(void* block, uint32_t offset, uint32_t
   return static_cast<int32_t>(len);
 }
 
+void TSioBaseDispatcher::CopyIntoOutputRing(const uint8_t* Buf, uint32_t N) {
+  const uint32_t room = OutQue - OutHead;
+  if (room >= N) {
+    std::memcpy(OutBuffer.get() + OutHead, Buf, N);
+    OutHead = room == N ? 0 : OutHead + N;
+  } else {
+    std::memcpy(OutBuffer.get() + OutHead, Buf, room);
+    std::memcpy(OutBuffer.get(), Buf + room, N - room);
+    OutHead = N - room;
+  }
+}
+
+uint32_t TSioBaseDispatcher::OutputRingUsed() {
+  platform::CriticalSectionLock guard(OutputSection);
+  if (OutBufFull) return OutQue;
+  if (OutTail < OutHead) return OutHead - OutTail;
+  if (OutTail > OutHead) return OutQue - OutTail + OutHead;
+  return 0;
+}
+
 int32_t TSioBaseDispatcher::GetBlock(void* block, uint32_t len) {
   int32_t result;
   {

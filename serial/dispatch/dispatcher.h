@@ -460,6 +460,12 @@ class TSioBaseDispatcher {
   uint32_t OutHead = 0;
   uint32_t OutTail = 0;
   bool OutBufFull = false;
+  // The ring arithmetic every device layer's WriteCom and OutBufUsed share.
+  // Copies n bytes in at OutHead, in two pieces when they reach the end; the
+  // caller holds OutputSection and has made sure of the room.
+  void CopyIntoOutputRing(const uint8_t* Buf, uint32_t N);
+  // Bytes waiting in the ring (takes OutputSection).
+  uint32_t OutputRingUsed();
 
   // Dispatch buffer (DispSection).
   std::unique_ptr<uint8_t[]> DBuffer;

@@ -456,27 +456,14 @@ int32_t TSioWin32Dispatcher::WriteCom(const uint8_t* buf, int32_t size) {
     // closed) output is answered as on a port that is not open, rather than
     // left in a ring nobody drains or copied into a released one.
     if (OutBuffer == nullptr || DeviceHandle.load() < 0 || size < 0) return ecCommNotOpen;
-    const auto n = static_cast<uint32_t>(size);
-    const uint32_t room = OutQue - OutHead;
-    if (room >= n) {
-      std::memcpy(OutBuffer.get() + OutHead, buf, n);
-      OutHead = room == n ? 0 : OutHead + n;
-    } else {
-      std::memcpy(OutBuffer.get() + OutHead, buf, room);
-      std::memcpy(OutBuffer.get(), buf + room, n - room);
-      OutHead = n - room;
-    }
+    CopyIntoOutputRing(buf, static_cast<uint32_t>(size));
   }
   SignalEvent(OutputWaitEvent.get());
   return size;
 }
 
 uint32_t TSioWin32Dispatcher::OutBufUsed() {
-  platform::CriticalSectionLock guard(OutputSection);
-  if (OutBufFull) return OutQue;
-  if (OutTail < OutHead) return OutHead - OutTail;
-  if (OutTail > OutHead) return OutQue - OutTail + OutHead;
-  return 0;
+  return OutputRingUsed();
 }
 
 int32_t TSioWin32Dispatcher::FlushCom(int32_t queue) {

@@ -171,16 +171,7 @@ int32_t TMemoryDispatcher::WriteCom(const uint8_t* buf, int32_t size) {
   if (fail != 1) return fail;
   {
     platform::CriticalSectionLock guard(OutputSection);
-    const uint32_t n = static_cast<uint32_t>(size);
-    const uint32_t room = OutQue - OutHead;
-    if (room >= n) {
-      std::memcpy(OutBuffer.get() + OutHead, buf, n);
-      OutHead = room == n ? 0 : OutHead + n;
-    } else {
-      std::memcpy(OutBuffer.get() + OutHead, buf, room);
-      std::memcpy(OutBuffer.get(), buf + room, n - room);
-      OutHead = n - room;
-    }
+    CopyIntoOutputRing(buf, static_cast<uint32_t>(size));
   }
   SignalEvent(OutputWaitEvent.get());
   return size;
@@ -224,11 +215,7 @@ void TMemoryDispatcher::StopDispatcher() {
 }
 
 uint32_t TMemoryDispatcher::OutBufUsed() {
-  platform::CriticalSectionLock guard(OutputSection);
-  if (OutBufFull) return OutQue;
-  if (OutTail < OutHead) return OutHead - OutTail;
-  if (OutTail > OutHead) return OutQue - OutTail + OutHead;
-  return 0;
+  return OutputRingUsed();
 }
 
 uint32_t TMemoryDispatcher::InQueueUsed() {
