@@ -491,9 +491,9 @@ TEST_F(PlatformSentMessages, ManySendersAllGetTheirOwnResults) {
 // ---------------------------------------------------------------------------
 // Waiting and the main loop
 
-TEST_F(PlatformMessageWait, WaitForMessageReturnsWhenAnotherThreadPosts) {
-  Recorder rec;
-  WindowHandle w = MakeWindow(rec);
+// Another thread posts to w after 150 ms while this one waits (up to 5 s);
+// returns how long the wait took.
+long long WaitForAPostIn150Ms(WindowHandle w) {
   const auto start = Clock::now();
   std::thread poster([&] {
     std::this_thread::sleep_for(milliseconds(150));
@@ -502,6 +502,13 @@ TEST_F(PlatformMessageWait, WaitForMessageReturnsWhenAnotherThreadPosts) {
   EXPECT_TRUE(WaitForMessage(5000));
   const long long elapsed = MsSince(start);
   poster.join();
+  return elapsed;
+}
+
+TEST_F(PlatformMessageWait, WaitForMessageReturnsWhenAnotherThreadPosts) {
+  Recorder rec;
+  WindowHandle w = MakeWindow(rec);
+  const long long elapsed = WaitForAPostIn150Ms(w);
   EXPECT_GE(elapsed, 150);
   EXPECT_LT(elapsed, 4000);
   Message m;
@@ -641,14 +648,7 @@ TEST_F(PlatformEventSource, InstalledSourceIsConsultedOnEveryPump) {
 TEST_F(PlatformEventSource, PostFromAnotherThreadWakesALoopSleepingInTheSource) {
   Recorder rec;
   WindowHandle w = MakeWindow(rec);
-  const auto start = Clock::now();
-  std::thread poster([&] {
-    std::this_thread::sleep_for(milliseconds(150));
-    PostWindowMessage(w, kMsgA, 0, 0);
-  });
-  EXPECT_TRUE(WaitForMessage(5000));
-  const long long elapsed = MsSince(start);
-  poster.join();
+  const long long elapsed = WaitForAPostIn150Ms(w);
   EXPECT_GE(elapsed, 150);
   EXPECT_LT(elapsed, 4000) << "the post woke the source";
   EXPECT_GE(source.waits.load(), 1);
