@@ -61,6 +61,8 @@ constexpr uint32_t evRlsd = 0x0020;
 constexpr uint32_t evBreak = 0x0040;
 constexpr uint32_t evErr = 0x0080;
 constexpr uint32_t evRing = 0x0100;
+// Trailing edge of ring: known to older systems only, refused by some drivers.
+constexpr uint32_t evRingTrailing = 0x2000;
 
 // Modem status (MS_ bits of the status register; delta bits in the low nibble).
 constexpr uint8_t msDeltaCts = 0x01;

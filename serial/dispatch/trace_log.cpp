@@ -11,6 +11,7 @@
 #include "platform/os_info.h"
 #include "serial/support/error_codes.h"
 #include "serial/support/messages.h"
+#include "serial/support/files.h"
 #include "serial/support/ticks.h"
 
 namespace sio {

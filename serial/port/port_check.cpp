@@ -6,7 +6,7 @@
 
 #include "platform/comm.h"
 #include "platform/host_ports.h"
-#include "serial/dispatch/win32_dispatcher.h"
+#include "serial/dispatch/device_dispatcher.h"
 
 namespace sio {
 

@@ -1,8 +1,5 @@
 #include "serial/support/ticks.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "platform/clock.h"
 #include "platform/message_loop.h"
 #include "platform/sync.h"
@@ -135,13 +132,6 @@ int32_t WaitTicks(int32_t ticks, bool processMessages) {
       platform::SleepMs(untilTick);
   }
   return result;
-}
-
-bool PathExists(const char* fileName) {
-  if (fileName == nullptr || *fileName == '\0') return false;
-  std::error_code ec;
-  const auto status = std::filesystem::status(fileName, ec);
-  return !ec && std::filesystem::exists(status) && !std::filesystem::is_directory(status);
 }
 
 }  // namespace sio

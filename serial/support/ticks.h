@@ -41,9 +41,4 @@ int32_t WaitTicks(int32_t ticks, bool processMessages);
 // posted again.
 int32_t PumpOneMessage();
 
-bool PathExists(const char* fileName);
-inline bool AnyBitSet(uint32_t flags, uint32_t mask) {
-  return (flags & mask) != 0;
-}
-
 }  // namespace sio

@@ -6,7 +6,7 @@
 #include "serial/support/error_codes.h"
 #include "serial/support/exceptions.h"
 
-namespace siotest {
+namespace sio_test {
 
 namespace {
 
@@ -318,4 +318,4 @@ size_t THandlerProbe::Count() const {
   return calls_.size();
 }
 
-}  // namespace siotest
+}  // namespace sio_test

@@ -16,7 +16,7 @@
 
 #include "serial/dispatch/dispatcher.h"
 
-namespace siotest {
+namespace sio_test {
 
 class TMemoryDispatcher : public sio::TSioBaseDispatcher {
  public:
@@ -137,4 +137,4 @@ class THandlerProbe {
   std::vector<Call> calls_;
 };
 
-}  // namespace siotest
+}  // namespace sio_test

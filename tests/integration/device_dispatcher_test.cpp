@@ -19,7 +19,7 @@
 #include "platform/comm.h"
 #include "platform/host_ports.h"
 #include "platform/message_loop.h"
-#include "serial/dispatch/win32_dispatcher.h"
+#include "serial/dispatch/device_dispatcher.h"
 #include "serial/support/error_codes.h"
 #include "serial/support/exceptions.h"
 #include "serial/support/ticks.h"
@@ -123,7 +123,7 @@ class DeviceLayer : public ::testing::Test {
   // What the dispatcher has received, until `count` bytes or the time is up.
   std::string Receive(size_t count, uint32_t timeoutMs) {
     std::string got;
-    siotest::WaitFor(
+    sio_test::WaitFor(
         [&] {
           const uint32_t n = d_->InBuffUsed();
           if (n > 0) {
@@ -139,7 +139,7 @@ class DeviceLayer : public ::testing::Test {
   // Puts all of `bytes` into the output ring as room appears.
   bool Send(const std::string& bytes, uint32_t timeoutMs = 20000) {
     size_t at = 0;
-    return siotest::WaitFor(
+    return sio_test::WaitFor(
         [&] {
           while (at < bytes.size()) {
             const uint32_t room = d_->OutBuffFree();
@@ -223,7 +223,7 @@ TEST_F(DeviceLayer, LargeOutputReachesThePeerWhole) {
   reader.join();
   ASSERT_EQ(got.size(), data.size());
   EXPECT_TRUE(got == data) << "the peer received other bytes than were sent";
-  EXPECT_TRUE(siotest::WaitFor([&] { return d_->OutBufUsed() == 0; }, 5000));
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d_->OutBufUsed() == 0; }, 5000));
 }
 
 TEST_F(DeviceLayer, ReceivedCharactersOnlyWakeTheReaderAndQueueNoStatusBuffer) {
@@ -264,7 +264,7 @@ TEST_F(DeviceLayer, OpenStartsFourReadyThreadsAndCloseStopsThemAndReleasesTheDev
   std::printf("open %lld ms, close %lld ms\n", static_cast<long long>(openMs),
               static_cast<long long>(closeMs));
   EXPECT_TRUE(AllThreadsGone());
-  EXPECT_TRUE(siotest::WaitFor([&] { return !d_->ThreadsRunning.load(); }, 5000));
+  EXPECT_TRUE(sio_test::WaitFor([&] { return !d_->ThreadsRunning.load(); }, 5000));
   EXPECT_EQ(d_->DeviceHandle.load(), -1);
   // Every thread sees a stop within 100 ms; the whole close is far from the
   // dispatcher thread's 2 s limit.
@@ -313,12 +313,12 @@ TEST_F(DeviceLayer, SecondStartRaisesAndChangesNothing) {
 
 TEST_F(DeviceLayer, CloseLetsGoADispatcherThreadHeldByAHandlerAndDestructionWaitsForIt) {
   ASSERT_EQ(Open(), 0);
-  siotest::THandlerProbe probe(d_.get());
+  sio_test::THandlerProbe probe(d_.get());
   std::atomic<bool> entered{false};
   std::atomic<bool> finished{false};
   std::atomic<int32_t> readAfter{0};
   TObservedDispatcher* const d = d_.get();
-  probe.OnCall = [&](const siotest::THandlerProbe::Call&) {
+  probe.OnCall = [&](const sio_test::THandlerProbe::Call&) {
     if (entered.exchange(true)) return;
     platform::SleepMs(4500);
     // Touches the dispatcher long after the close has given up on it.
@@ -329,7 +329,7 @@ TEST_F(DeviceLayer, CloseLetsGoADispatcherThreadHeldByAHandlerAndDestructionWait
   d_->RegisterEventTriggerHandler(probe.Method());
   d_->ChangeLengthTrigger(1);
   ASSERT_TRUE(peer_->Write("x", 1));
-  ASSERT_TRUE(siotest::WaitFor([&] { return entered.load(); }, 5000));
+  ASSERT_TRUE(sio_test::WaitFor([&] { return entered.load(); }, 5000));
 
   const auto start = Clock::now();
   d_->DonePort();
@@ -362,7 +362,7 @@ TEST_F(DeviceLayer, FlushDropsAPendingWrite) {
       sent += chunk.size();
       lastProgress = Clock::now();
     } else {
-      siotest::WaitFor([] { return false; }, 5);
+      sio_test::WaitFor([] { return false; }, 5);
     }
   }
   ASSERT_GT(d_->OutBuffUsed(), 0u) << "the device took everything";
@@ -520,9 +520,9 @@ class DeviceUnplug : public DeviceLayer {
     std::string why;
     const auto start = Clock::now();
     if (!peer_->Unplug(why)) GTEST_SKIP() << "cannot unplug here: " << why;
-    ASSERT_TRUE(siotest::WaitFor([&] { return d_->KillThreads.load(); }, 10000));
+    ASSERT_TRUE(sio_test::WaitFor([&] { return d_->KillThreads.load(); }, 10000));
     const int64_t detectMs = MsSince(start);
-    ASSERT_TRUE(siotest::WaitFor(
+    ASSERT_TRUE(sio_test::WaitFor(
         [&] {
           return d_->ReadThread.load() == nullptr && d_->WriteThread.load() == nullptr &&
                  d_->StatusThread.load() == nullptr;
@@ -530,11 +530,11 @@ class DeviceUnplug : public DeviceLayer {
         10000));
     const int64_t endedMs = MsSince(start);
     ASSERT_TRUE(
-        siotest::WaitFor([&] { return AllThreadsGone() && !d_->ThreadsRunning.load(); }, 10000));
+        sio_test::WaitFor([&] { return AllThreadsGone() && !d_->ThreadsRunning.load(); }, 10000));
     const int64_t releasedMs = MsSince(start);
 
     const double cpu0 = sio_test::ProcessCpuMs();
-    siotest::WaitFor([] { return false; }, 2000);
+    sio_test::WaitFor([] { return false; }, 2000);
     const double cpuMs = sio_test::ProcessCpuMs() - cpu0;
     std::printf(
         "unplug %s: detected after %lld ms, device threads ended after %lld ms, port "
@@ -577,7 +577,7 @@ TEST_F(DeviceUnplug, WhileWritingEndsTheThreadsAndLaterRequestsFail) {
         d_->PutBlock(chunk.data(), static_cast<uint32_t>(chunk.size())) == 0) {
       lastProgress = Clock::now();
     } else {
-      siotest::WaitFor([] { return false; }, 5);
+      sio_test::WaitFor([] { return false; }, 5);
     }
   }
   ASSERT_GT(d_->OutBuffUsed(), 0u) << "no write was left pending";

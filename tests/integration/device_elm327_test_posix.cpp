@@ -7,7 +7,7 @@
 
 #include "tools/elm327-sim/elm327_sim.h"
 #include "platform/message_loop.h"
-#include "serial/dispatch/win32_dispatcher.h"
+#include "serial/dispatch/device_dispatcher.h"
 #include "tests/common/memory_dispatcher.h"
 
 namespace devtest {
@@ -21,7 +21,7 @@ std::string Exchange(sio::TSioWin32Dispatcher& d, const std::string& command,
                      uint32_t timeoutMs = 5000) {
   EXPECT_EQ(d.PutBlock(command.data(), static_cast<uint32_t>(command.size())), 0);
   std::string got;
-  siotest::WaitFor(
+  sio_test::WaitFor(
       [&] {
         const uint32_t n = d.InBuffUsed();
         if (n > 0) {

@@ -52,7 +52,7 @@ long long MsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-class SimDeviceTest : public ::testing::Test {
+class SimDevice : public ::testing::Test {
  protected:
   // Starts a simulator with `options` and opens its port at `baud`.
   void Plug(elmsim::Options options = elmsim::Options(), uint32_t baud = 38400) {
@@ -78,7 +78,7 @@ class SimDeviceTest : public ::testing::Test {
   SimHost host_;
 };
 
-TEST_F(SimDeviceTest, IdentificationCommandsGiveTheObservedByteStreams) {
+TEST_F(SimDevice, IdentificationCommandsGiveTheObservedByteStreams) {
   Plug();
   EXPECT_EQ(Show(host_.Write("\r") ? host_.ReadFor(150ms) : ""), Show("\r"));
   EXPECT_EQ(Show(Exchange("AT@1\r")), Show("AT@1\rOBDII to RS232 Interpreter\r\r>"));
@@ -88,7 +88,7 @@ TEST_F(SimDeviceTest, IdentificationCommandsGiveTheObservedByteStreams) {
   EXPECT_EQ(sim_->StoredIdentifier(), "ELM327_CLONE");
 }
 
-TEST_F(SimDeviceTest, BareCarriageReturnRepeatsThePreviousCommand) {
+TEST_F(SimDevice, BareCarriageReturnRepeatsThePreviousCommand) {
   Plug();
   EXPECT_EQ(Show(Exchange("AT@1\r")), Show("AT@1\rOBDII to RS232 Interpreter\r\r>"));
   EXPECT_EQ(Show(Exchange("\r")), Show("\rOBDII to RS232 Interpreter\r\r>"));
@@ -98,7 +98,7 @@ TEST_F(SimDeviceTest, BareCarriageReturnRepeatsThePreviousCommand) {
   EXPECT_EQ(Show(Exchange("  \r")), Show("  \rELM327 v1.5\r\r>"));
 }
 
-TEST_F(SimDeviceTest, CaseBlanksAndControlCharactersAreIgnoredButEchoed) {
+TEST_F(SimDevice, CaseBlanksAndControlCharactersAreIgnoredButEchoed) {
   Plug();
   EXPECT_EQ(Show(Exchange("a t@ 1\n\t\r")), Show("a t@ 1\n\t\rOBDII to RS232 Interpreter\r\r>"));
   EXPECT_EQ(Show(Exchange("xyz\r")), Show("xyz\r?\r\r>"));
@@ -106,7 +106,7 @@ TEST_F(SimDeviceTest, CaseBlanksAndControlCharactersAreIgnoredButEchoed) {
   EXPECT_EQ(Show(Exchange(longLine + "T@1\r")), Show(longLine + "T@1\r?\r\r>"));
 }
 
-TEST_F(SimDeviceTest, IdentifierCanBeStoredOnceOnly) {
+TEST_F(SimDevice, IdentifierCanBeStoredOnceOnly) {
   Plug();
   // Texts that are not 12 characters from "!" to "_" store nothing.
   EXPECT_EQ(Show(Exchange("AT@3 SHORT\r")), Show("AT@3 SHORT\r?\r\r>"));
@@ -121,7 +121,7 @@ TEST_F(SimDeviceTest, IdentifierCanBeStoredOnceOnly) {
   EXPECT_EQ(sim_->StoredIdentifier(), "ELM327_CLONE");
 }
 
-TEST_F(SimDeviceTest, PresetIdentifierIsFixed) {
+TEST_F(SimDevice, PresetIdentifierIsFixed) {
   elmsim::Options options;
   options.identifier = "KELVANE_0001";
   Plug(options);
@@ -130,7 +130,7 @@ TEST_F(SimDeviceTest, PresetIdentifierIsFixed) {
   EXPECT_EQ(sim_->StoredIdentifier(), "KELVANE_0001");
 }
 
-TEST_F(SimDeviceTest, EchoOffAndResetBringsItBack) {
+TEST_F(SimDevice, EchoOffAndResetBringsItBack) {
   Plug();
   EXPECT_EQ(Show(Exchange("ATE0\r")), Show("ATE0\rOK\r\r>"));
   EXPECT_EQ(Show(Exchange("AT@1\r")), Show("OBDII to RS232 Interpreter\r\r>"));
@@ -141,7 +141,7 @@ TEST_F(SimDeviceTest, EchoOffAndResetBringsItBack) {
   EXPECT_EQ(Show(Exchange("ATE1\r")), Show("ATE1\rOK\r\r>"));
 }
 
-TEST_F(SimDeviceTest, ScanToolAnnouncesItsMaker) {
+TEST_F(SimDevice, ScanToolAnnouncesItsMaker) {
   elmsim::Options options;
   options.scanTool = true;
   Plug(options);
@@ -151,7 +151,7 @@ TEST_F(SimDeviceTest, ScanToolAnnouncesItsMaker) {
   EXPECT_EQ(Show(Exchange("ATI\r")), Show("ATI\rKELVANE ELM327 v1.5\r\r>"));
 }
 
-TEST_F(SimDeviceTest, ScanToolWithTheGenericDescription) {
+TEST_F(SimDevice, ScanToolWithTheGenericDescription) {
   elmsim::Options options;
   options.scanTool = true;
   options.description = "OBDII to RS232 Interpreter";
@@ -160,7 +160,7 @@ TEST_F(SimDeviceTest, ScanToolWithTheGenericDescription) {
   EXPECT_EQ(Show(Exchange("AT@1\r")), Show("AT@1\rOBDII to RS232 Interpreter\r\r>"));
 }
 
-TEST_F(SimDeviceTest, DeviceSeesTheSpeedTheHostSets) {
+TEST_F(SimDevice, DeviceSeesTheSpeedTheHostSets) {
   Plug();
   EXPECT_EQ(sim_->LineSpeed(), 38400u);
   ASSERT_TRUE(host_.SetSpeed(9600));
@@ -169,7 +169,7 @@ TEST_F(SimDeviceTest, DeviceSeesTheSpeedTheHostSets) {
   EXPECT_EQ(sim_->LineSpeed(), 115200u);
 }
 
-TEST_F(SimDeviceTest, WrongSpeedGivesOnlyHighBitNoiseAndNoPrompt) {
+TEST_F(SimDevice, WrongSpeedGivesOnlyHighBitNoiseAndNoPrompt) {
   Plug(elmsim::Options(), 115200);
   for (uint32_t baud : {115200u, 9600u}) {
     ASSERT_TRUE(host_.SetSpeed(baud));
@@ -188,7 +188,7 @@ TEST_F(SimDeviceTest, WrongSpeedGivesOnlyHighBitNoiseAndNoPrompt) {
   EXPECT_EQ(Show(Exchange("AT@1\r")), Show("AT@1\rOBDII to RS232 Interpreter\r\r>"));
 }
 
-TEST_F(SimDeviceTest, AnswersOnlyAtItsOwnSpeed) {
+TEST_F(SimDevice, AnswersOnlyAtItsOwnSpeed) {
   elmsim::Options options;
   options.baud = 9600;
   Plug(options, 38400);
@@ -199,7 +199,7 @@ TEST_F(SimDeviceTest, AnswersOnlyAtItsOwnSpeed) {
   EXPECT_EQ(Show(Exchange("AT@1\r")), Show("AT@1\rOBDII to RS232 Interpreter\r\r>"));
 }
 
-TEST_F(SimDeviceTest, DelayedAnswerFollowsTheImmediateEcho) {
+TEST_F(SimDevice, DelayedAnswerFollowsTheImmediateEcho) {
   elmsim::Options options;
   options.delayMs = 200;
   Plug(options);
@@ -212,7 +212,7 @@ TEST_F(SimDeviceTest, DelayedAnswerFollowsTheImmediateEcho) {
   EXPECT_EQ(Show(answer), Show("OBDII to RS232 Interpreter\r\r>"));
 }
 
-TEST_F(SimDeviceTest, SplitAnswerArrivesCompleteInPieces) {
+TEST_F(SimDevice, SplitAnswerArrivesCompleteInPieces) {
   elmsim::Options options;
   options.splitPieces = 5;
   options.gapMs = 40;
@@ -232,7 +232,7 @@ TEST_F(SimDeviceTest, SplitAnswerArrivesCompleteInPieces) {
   EXPECT_EQ(Show(reply), Show("AT@1\rOBDII to RS232 Interpreter\r\r>"));
 }
 
-TEST_F(SimDeviceTest, HangUpIsSeenByTheHost) {
+TEST_F(SimDevice, HangUpIsSeenByTheHost) {
   fs::path link = fs::temp_directory_path() / ("elm-hangup-" + std::to_string(::getpid()));
   elmsim::Options options;
   options.hangupAfterMs = 200;
@@ -253,7 +253,7 @@ TEST_F(SimDeviceTest, HangUpIsSeenByTheHost) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // unplugged: the name is gone
 }
 
-TEST_F(SimDeviceTest, StopHangsUpTooAndTheSlaveCannotBeReopened) {
+TEST_F(SimDevice, StopHangsUpTooAndTheSlaveCannotBeReopened) {
   Plug();
   const std::string path = sim_->SlavePath();
   sim_->Stop();
@@ -269,7 +269,7 @@ TEST_F(SimDeviceTest, StopHangsUpTooAndTheSlaveCannotBeReopened) {
   }
 }
 
-TEST_F(SimDeviceTest, SilentDeviceReadsButNeverAnswers) {
+TEST_F(SimDevice, SilentDeviceReadsButNeverAnswers) {
   elmsim::Options options;
   options.silent = true;
   Plug(options);
@@ -279,7 +279,7 @@ TEST_F(SimDeviceTest, SilentDeviceReadsButNeverAnswers) {
   EXPECT_EQ(Show(sim_->ReceivedText()), Show("\rAT@1\r"));
 }
 
-TEST_F(SimDeviceTest, FloodAnswersAnyInputWithExactlyThatMany) {
+TEST_F(SimDevice, FloodAnswersAnyInputWithExactlyThatMany) {
   elmsim::Options options;
   options.flood = 5000;
   Plug(options);
@@ -290,7 +290,7 @@ TEST_F(SimDeviceTest, FloodAnswersAnyInputWithExactlyThatMany) {
   EXPECT_EQ(flood.find('>'), std::string::npos);
 }
 
-TEST_F(SimDeviceTest, DeviceStaysPluggedInWhileHostsComeAndGo) {
+TEST_F(SimDevice, DeviceStaysPluggedInWhileHostsComeAndGo) {
   Plug();
   EXPECT_EQ(Show(Exchange("AT@3 ELM327_CLONE\r")), Show("AT@3 ELM327_CLONE\rOK\r\r>"));
   host_.Close();
@@ -300,7 +300,7 @@ TEST_F(SimDeviceTest, DeviceStaysPluggedInWhileHostsComeAndGo) {
   EXPECT_FALSE(sim_->HungUp());
 }
 
-TEST_F(SimDeviceTest, ReceivedBytesAreLoggedWithTheirTimes) {
+TEST_F(SimDevice, ReceivedBytesAreLoggedWithTheirTimes) {
   const fs::path logFile =
       fs::temp_directory_path() / ("elm-log-" + std::to_string(::getpid()) + ".txt");
   elmsim::Options options;
@@ -331,7 +331,7 @@ TEST_F(SimDeviceTest, ReceivedBytesAreLoggedWithTheirTimes) {
   }
 }
 
-TEST(SimOptionsTest, ReadsEveryOption) {
+TEST(SimOptions, ReadsEveryOption) {
   const char* argv[] = {"elm327-sim",
                         "--baud",
                         "9600",
@@ -376,7 +376,7 @@ TEST(SimOptionsTest, ReadsEveryOption) {
   EXPECT_EQ(options.link, "/tmp/k");
 }
 
-TEST(SimOptionsTest, RefusesBadOptions) {
+TEST(SimOptions, RefusesBadOptions) {
   const std::vector<std::vector<const char*>> bad = {
       {"elm327-sim", "--baud"},
       {"elm327-sim", "--baud", "fast"},
@@ -397,7 +397,7 @@ TEST(SimOptionsTest, RefusesBadOptions) {
   }
 }
 
-TEST(SimApiTest, RefusesAnInvalidPresetIdentifierAndASecondStart) {
+TEST(SimApi, RefusesAnInvalidPresetIdentifierAndASecondStart) {
   elmsim::Options options;
   options.identifier = "short";
   elmsim::Simulator bad(options);
@@ -410,7 +410,7 @@ TEST(SimApiTest, RefusesAnInvalidPresetIdentifierAndASecondStart) {
   EXPECT_FALSE(good.Start(error));
 }
 
-TEST(SimApiTest, LinkRefusesToReplaceAFile) {
+TEST(SimApi, LinkRefusesToReplaceAFile) {
   const fs::path file = fs::temp_directory_path() / ("elm-file-" + std::to_string(::getpid()));
   std::ofstream(file) << "keep";
   elmsim::Options options;
@@ -426,7 +426,7 @@ TEST(SimApiTest, LinkRefusesToReplaceAFile) {
 }
 
 // The command-line program, as the demo and the end-to-end tests run it.
-class SimProgramTest : public ::testing::Test {
+class SimProgram : public ::testing::Test {
  protected:
   static fs::path Program() {
     return fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "tools" / "elm327-sim" /
@@ -470,7 +470,7 @@ class SimProgramTest : public ::testing::Test {
   }
 };
 
-TEST_F(SimProgramTest, PrintsItsPortAnswersThroughTheLinkAndEndsOnTerm) {
+TEST_F(SimProgram, PrintsItsPortAnswersThroughTheLinkAndEndsOnTerm) {
   ASSERT_TRUE(fs::exists(Program())) << Program();
   const fs::path link = fs::temp_directory_path() / ("elm-cli-" + std::to_string(::getpid()));
   FILE* out = nullptr;
@@ -496,7 +496,7 @@ TEST_F(SimProgramTest, PrintsItsPortAnswersThroughTheLinkAndEndsOnTerm) {
   std::fclose(out);
 }
 
-TEST_F(SimProgramTest, UnplugsAndEndsByItself) {
+TEST_F(SimProgram, UnplugsAndEndsByItself) {
   ASSERT_TRUE(fs::exists(Program())) << Program();
   FILE* out = nullptr;
   const auto start = Clock::now();
@@ -507,7 +507,7 @@ TEST_F(SimProgramTest, UnplugsAndEndsByItself) {
   std::fclose(out);
 }
 
-TEST_F(SimProgramTest, BadOptionExitsWithUsage) {
+TEST_F(SimProgram, BadOptionExitsWithUsage) {
   ASSERT_TRUE(fs::exists(Program())) << Program();
   FILE* out = nullptr;
   const pid_t pid = Run({"--bogus"}, out);

@@ -11,7 +11,7 @@
 
 namespace {
 
-using siotest::TMemoryDispatcher;
+using sio_test::TMemoryDispatcher;
 constexpr uint32_t kRing = sio::DispatchBufferSize;
 
 std::string Pattern(size_t n, uint32_t seed = 0) {

@@ -10,7 +10,7 @@
 
 namespace {
 
-using siotest::TMemoryDispatcher;
+using sio_test::TMemoryDispatcher;
 
 class LineControl : public ::testing::Test {
  protected:

@@ -115,9 +115,9 @@ class TraceLogTest : public ::testing::Test {
 
 // The four groups share one fixture.
 class TraceRingTest : public TraceLogTest {};
-class TraceFileTest : public TraceLogTest {};
-class DispatchLogTest : public TraceLogTest {};
-class DispatchLogFileTest : public TraceLogTest {};
+class TraceFile : public TraceLogTest {};
+class DispatchLog : public TraceLogTest {};
+class DispatchLogFile : public TraceLogTest {};
 
 // --- The ring ---
 
@@ -223,7 +223,7 @@ TEST_F(TraceRingTest, TraceBlockRecordsEveryByteInOrder) {
 
 // --- The trace file ---
 
-TEST_F(TraceFileTest, TraceFileMatchesTheExampleByteForByte) {
+TEST_F(TraceFile, TraceFileMatchesTheExampleByteForByte) {
   ASSERT_EQ(0, log.OpenTraceBuffer(100));
   AddText('T', "AT@1\r");
   AddText('R', "OK\r>");
@@ -232,7 +232,7 @@ TEST_F(TraceFileTest, TraceFileMatchesTheExampleByteForByte) {
   EXPECT_EQ(golden, DumpTrace(false, false));
 }
 
-TEST_F(TraceFileTest, EmptyTraceCreatesNoFileAndLeavesAnExistingOneAlone) {
+TEST_F(TraceFile, EmptyTraceCreatesNoFileAndLeavesAnExistingOneAlone) {
   const fs::path file = dir / "SIO.TRC";
   // No buffer at all.
   EXPECT_EQ(0, log.WriteTraceFile(file.string(), false, false));
@@ -248,7 +248,7 @@ TEST_F(TraceFileTest, EmptyTraceCreatesNoFileAndLeavesAnExistingOneAlone) {
   EXPECT_EQ("keep me", ReadWholeFile(file));
 }
 
-TEST_F(TraceFileTest, HundredBytesMakeLinesOfSeventyEightAndNoFinalBreak) {
+TEST_F(TraceFile, HundredBytesMakeLinesOfSeventyEightAndNoFinalBreak) {
   ASSERT_EQ(0, log.OpenTraceBuffer(1000));
   std::string data;
   for (int i = 0; i < 100; ++i)
@@ -258,7 +258,7 @@ TEST_F(TraceFileTest, HundredBytesMakeLinesOfSeventyEightAndNoFinalBreak) {
             DumpTrace(false, false));
 }
 
-TEST_F(TraceFileTest, WideItemsBreakBeforeTheSeventyEightColumnEdge) {
+TEST_F(TraceFile, WideItemsBreakBeforeTheSeventyEightColumnEdge) {
   ASSERT_EQ(0, log.OpenTraceBuffer(1000));
   // InHex: nineteen "[0D]" fill 76 columns; two more characters fit exactly.
   AddText('T', std::string(19, '\r') + "abc");
@@ -286,7 +286,7 @@ TEST_F(TraceFileTest, WideItemsBreakBeforeTheSeventyEightColumnEdge) {
   EXPECT_EQ("Receive: \r\n" + std::string(74, 'x') + "\r\n[200]", DumpTrace(false, false));
 }
 
-TEST_F(TraceFileTest, DataBytesRenderByTheHexRules) {
+TEST_F(TraceFile, DataBytesRenderByTheHexRules) {
   struct Case {
     uint8_t value;
     bool inHex;
@@ -314,7 +314,7 @@ TEST_F(TraceFileTest, DataBytesRenderByTheHexRules) {
   }
 }
 
-TEST_F(TraceFileTest, OtherKindsAreWrittenAsSpecialHeadings) {
+TEST_F(TraceFile, OtherKindsAreWrittenAsSpecialHeadings) {
   ASSERT_EQ(0, log.OpenTraceBuffer(10));
   AddText('X', "1");
   AddText('R', "2");
@@ -324,7 +324,7 @@ TEST_F(TraceFileTest, OtherKindsAreWrittenAsSpecialHeadings) {
             DumpTrace(false, false));
 }
 
-TEST_F(TraceFileTest, DumpEmptiesTheBufferAndLeavesTracingOn) {
+TEST_F(TraceFile, DumpEmptiesTheBufferAndLeavesTracingOn) {
   ASSERT_EQ(0, log.OpenTraceBuffer(4));
   AddText('T', "abcdef");  // wrapped
   log.PauseTracing();
@@ -339,7 +339,7 @@ TEST_F(TraceFileTest, DumpEmptiesTheBufferAndLeavesTracingOn) {
   EXPECT_FALSE(fs::exists(file));
 }
 
-TEST_F(TraceFileTest, WriteReplacesAndAppendAddsOrCreates) {
+TEST_F(TraceFile, WriteReplacesAndAppendAddsOrCreates) {
   const fs::path file = dir / "SIO.TRC";
   WriteWholeFile(file, "old content that is longer than the trace");
   ASSERT_EQ(0, log.OpenTraceBuffer(10));
@@ -357,7 +357,7 @@ TEST_F(TraceFileTest, WriteReplacesAndAppendAddsOrCreates) {
   EXPECT_EQ("Transmit: \r\n3", ReadWholeFile(fresh));
 }
 
-TEST_F(TraceFileTest, TraceFileThatCannotBeOpenedLosesTheTrace) {
+TEST_F(TraceFile, TraceFileThatCannotBeOpenedLosesTheTrace) {
   ASSERT_EQ(0, log.OpenTraceBuffer(10));
   AddText('R', "lost");
   // A directory in place of the file: access denied.
@@ -373,7 +373,7 @@ TEST_F(TraceFileTest, TraceFileThatCannotBeOpenedLosesTheTrace) {
   EXPECT_FALSE(fs::exists(missing));
 }
 
-TEST_F(TraceFileTest, TraceDumpWaitsForTheDataSection) {
+TEST_F(TraceFile, TraceDumpWaitsForTheDataSection) {
   ASSERT_EQ(0, log.OpenTraceBuffer(100));
   AddText('R', "x");
   std::atomic<bool> done{false};
@@ -392,7 +392,7 @@ TEST_F(TraceFileTest, TraceDumpWaitsForTheDataSection) {
   EXPECT_EQ("Receive: \r\nx", ReadWholeFile(dir / "held.trc"));
 }
 
-TEST_F(TraceFileTest, BytesAddedDuringDumpsAreNeitherLostNorDoubled) {
+TEST_F(TraceFile, BytesAddedDuringDumpsAreNeitherLostNorDoubled) {
   ASSERT_EQ(0, log.OpenTraceBuffer(1000000));
   constexpr int kThreads = 3;
   constexpr int kPerThread = 20000;
@@ -423,7 +423,7 @@ TEST_F(TraceFileTest, BytesAddedDuringDumpsAreNeitherLostNorDoubled) {
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kPerThread), seen);
 }
 
-TEST_F(TraceFileTest, WriteFailureIsReportedAndTheBuffersAreEmptied) {
+TEST_F(TraceFile, WriteFailureIsReportedAndTheBuffersAreEmptied) {
   const fs::path full = "/dev/full";
   if (!fs::exists(full)) GTEST_SKIP() << "no /dev/full on this host";
   constexpr int32_t kDiskFull = -112;
@@ -442,7 +442,7 @@ TEST_F(TraceFileTest, WriteFailureIsReportedAndTheBuffersAreEmptied) {
 
 // --- The dispatch log ---
 
-TEST_F(DispatchLogTest, LoggingStates) {
+TEST_F(DispatchLog, LoggingStates) {
   log.LogDispatchEvent(1, 2, 3, "abc", 3);
   EXPECT_EQ(0, log.LogQueue().Count());  // off: nothing
 
@@ -478,7 +478,7 @@ TEST_F(DispatchLogTest, LoggingStates) {
   EXPECT_EQ(0, log.LogQueue().QueuedBytes());
 }
 
-TEST_F(DispatchLogTest, LogEntryCopiesItsFieldsAndItsBytes) {
+TEST_F(DispatchLog, LogEntryCopiesItsFieldsAndItsBytes) {
   log.OpenDispatchLog(0);
   char bytes[] = "AT@1\r";
   log.LogDispatchEvent(0x101, 0x10002, 5, bytes, 5);
@@ -499,7 +499,7 @@ TEST_F(DispatchLogTest, LogEntryCopiesItsFieldsAndItsBytes) {
   delete entry;
 }
 
-TEST_F(DispatchLogTest, LogTimesCountFromTheOpenTime) {
+TEST_F(DispatchLog, LogTimesCountFromTheOpenTime) {
   const uint32_t opened = sio::MillisecondClock();
   log.SetOpenTime(opened);
   EXPECT_EQ(opened, log.OpenTime());
@@ -520,7 +520,7 @@ TEST_F(DispatchLogTest, LogTimesCountFromTheOpenTime) {
   EXPECT_LT(log.ElapsedSinceOpen(), 1000u + 10000u);
 }
 
-TEST_F(DispatchLogTest, LogSizeTrimsOldestEntriesBeforeAdding) {
+TEST_F(DispatchLog, LogSizeTrimsOldestEntriesBeforeAdding) {
   log.OpenDispatchLog(10);
   log.LogDispatchEvent(1, 1, 1, "111111", 6);
   EXPECT_EQ(6, log.LogQueue().QueuedBytes());
@@ -550,7 +550,7 @@ TEST_F(DispatchLogTest, LogSizeTrimsOldestEntriesBeforeAdding) {
   EXPECT_EQ(3, log.LogQueue().Count());
 }
 
-TEST_F(DispatchLogTest, EntriesWithoutDataNeverCountTowardTheLimit) {
+TEST_F(DispatchLog, EntriesWithoutDataNeverCountTowardTheLimit) {
   log.OpenDispatchLog(5);
   for (int i = 0; i < 10; ++i)
     log.LogDispatchEvent(2, 5, static_cast<uint32_t>(i), nullptr, 0);
@@ -570,7 +570,7 @@ TEST_F(DispatchLogTest, EntriesWithoutDataNeverCountTowardTheLimit) {
   EXPECT_EQ(1000, log.LogQueue().QueuedBytes());
 }
 
-TEST_F(DispatchLogTest, SizeLimitHoldsWhileThreadsLogAtOnce) {
+TEST_F(DispatchLog, SizeLimitHoldsWhileThreadsLogAtOnce) {
   log.OpenDispatchLog(100);
   constexpr int kThreads = 4;
   std::vector<std::thread> threads;
@@ -591,7 +591,7 @@ TEST_F(DispatchLogTest, SizeLimitHoldsWhileThreadsLogAtOnce) {
 
 // --- The dispatch log file ---
 
-TEST_F(DispatchLogFileTest, LogFileMatchesTheExampleByteForByte) {
+TEST_F(DispatchLogFile, LogFileMatchesTheExampleByteForByte) {
   log.SetLogHeaderTextsSource(&FixedHeader);
   log.SetDeviceName("COM3");
   Queue(150, 1, 2, 5, "AT@1\r");
@@ -618,7 +618,7 @@ TEST_F(DispatchLogFileTest, LogFileMatchesTheExampleByteForByte) {
   EXPECT_EQ(0, log.LogQueue().QueuedBytes());
 }
 
-TEST_F(DispatchLogFileTest, LogRowsFollowTheHexRules) {
+TEST_F(DispatchLogFile, LogRowsFollowTheHexRules) {
   Queue(150, 1, 2, 5, "AT@1\r");
   EXPECT_EQ("0000.150  Dispatch  WriteCom      00000005  AT@1[0D]\r\n", DumpLogRows(true, false));
 
@@ -637,7 +637,7 @@ TEST_F(DispatchLogFileTest, LogRowsFollowTheHexRules) {
             DumpLogRows(true, true));
 }
 
-TEST_F(DispatchLogFileTest, LogTimeTextHasSevenDigitsAndAPoint) {
+TEST_F(DispatchLogFile, LogTimeTextHasSevenDigitsAndAPoint) {
   EXPECT_EQ("0000.000", sio::LogTimeText(0));
   EXPECT_EQ("0000.150", sio::LogTimeText(150));
   EXPECT_EQ("0001.234", sio::LogTimeText(1234));
@@ -646,7 +646,7 @@ TEST_F(DispatchLogFileTest, LogTimeTextHasSevenDigitsAndAPoint) {
   EXPECT_EQ("4294967.295", sio::LogTimeText(4294967295u));
 }
 
-TEST_F(DispatchLogFileTest, UnknownTypesAndSubtypesHaveEmptyWords) {
+TEST_F(DispatchLogFile, UnknownTypesAndSubtypesHaveEmptyWords) {
   // Type 99 would read code 15100 and subtype 401 code 15501, the header
   // line: neither belongs to a row.
   Queue(1, 99, 401, 0);
@@ -657,7 +657,7 @@ TEST_F(DispatchLogFileTest, UnknownTypesAndSubtypesHaveEmptyWords) {
       DumpLogRows(false, false));
 }
 
-TEST_F(DispatchLogFileTest, LogDumpWithNothingQueuedCreatesNoFile) {
+TEST_F(DispatchLogFile, LogDumpWithNothingQueuedCreatesNoFile) {
   const fs::path file = dir / "SIO.LOG";
   EXPECT_EQ(0, log.WriteDispatchLogFile(file.string(), false, false));
   EXPECT_FALSE(fs::exists(file));
@@ -677,7 +677,7 @@ TEST_F(DispatchLogFileTest, LogDumpWithNothingQueuedCreatesNoFile) {
   EXPECT_TRUE(log.LoggingOn());
 }
 
-TEST_F(DispatchLogFileTest, AppendingWritesACompleteSecondHeader) {
+TEST_F(DispatchLogFile, AppendingWritesACompleteSecondHeader) {
   log.SetLogHeaderTextsSource(&FixedHeader);
   log.SetDeviceName("COM3");
   const std::string header =
@@ -706,7 +706,7 @@ TEST_F(DispatchLogFileTest, AppendingWritesACompleteSecondHeader) {
   EXPECT_EQ(second + "0000.003  Dispatch  WriteCom      00000001  c\r\n", ReadWholeFile(file));
 }
 
-TEST_F(DispatchLogFileTest, HeaderLongFieldsAreCutAtEightyCharacters) {
+TEST_F(DispatchLogFile, HeaderLongFieldsAreCutAtEightyCharacters) {
   log.SetLogHeaderTextsSource([] {
     return sio::TLogHeaderTexts{std::string(100, 'c'), std::string(90, 'o'), std::string(85, 'd')};
   });
@@ -720,7 +720,7 @@ TEST_F(DispatchLogFileTest, HeaderLongFieldsAreCutAtEightyCharacters) {
   EXPECT_NE(std::string::npos, text.find("\r\nDate/time: " + std::string(80, 'd') + "\r\n"));
 }
 
-TEST_F(DispatchLogFileTest, LogFileThatCannotBeOpenedKeepsTheEntries) {
+TEST_F(DispatchLogFile, LogFileThatCannotBeOpenedKeepsTheEntries) {
   log.OpenDispatchLog(0);
   log.LogDispatchEvent(1, 2, 4, "AT@1", 4);
   log.LogDispatchEvent(2, 5, 1, nullptr, 0);
@@ -737,7 +737,7 @@ TEST_F(DispatchLogFileTest, LogFileThatCannotBeOpenedKeepsTheEntries) {
   EXPECT_NE(std::string::npos, rows.find("Avail         00000001  \r\n"));
 }
 
-TEST_F(DispatchLogFileTest, RealHeaderNamesThisBuildHostAndMoment) {
+TEST_F(DispatchLogFile, RealHeaderNamesThisBuildHostAndMoment) {
   log.SetDeviceName("COM7");
   Queue(1, 1, 1, 0);
   const platform::LocalDateTime before = platform::CurrentLocalDateTime();
@@ -780,7 +780,7 @@ TEST_F(DispatchLogFileTest, RealHeaderNamesThisBuildHostAndMoment) {
   EXPECT_EQ("0000.001  Dispatch  ReadCom       00000000  ", lines[7]);
 }
 
-TEST_F(DispatchLogFileTest, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
+TEST_F(DispatchLogFile, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
   log.OpenDispatchLog(0);
   constexpr int kThreads = 3;
   constexpr int kPerThread = 3000;
@@ -813,7 +813,7 @@ TEST_F(DispatchLogFileTest, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
 
 // --- Locale separators ---
 
-TEST(LocaleSeparatorTest, SeparatorIsTheTextBetweenTheFirstTwoFields) {
+TEST(LocaleSeparator, SeparatorIsTheTextBetweenTheFirstTwoFields) {
   EXPECT_EQ("/", platform::SeparatorInFormat("%m/%d/%y", "?"));
   EXPECT_EQ(".", platform::SeparatorInFormat("%d.%m.%Y", "?"));
   EXPECT_EQ("-", platform::SeparatorInFormat("%Y-%m-%d", "?"));

@@ -16,9 +16,9 @@
 
 namespace {
 
-using siotest::THandlerProbe;
-using siotest::TMemoryDispatcher;
-using siotest::WaitFor;
+using sio_test::THandlerProbe;
+using sio_test::TMemoryDispatcher;
+using sio_test::WaitFor;
 constexpr uint32_t kRing = sio::DispatchBufferSize;
 
 uint32_t LParamOf(const sio::TSioBaseDispatcher& d, uint32_t data) {

@@ -20,14 +20,14 @@ uint32_t NumberOf(std::string_view name) {
   return ParseComName(name, number) ? number : 0;
 }
 
-TEST(ComNameTest, AcceptsBothFormsInAnyCase) {
+TEST(ComName, AcceptsBothFormsInAnyCase) {
   EXPECT_EQ(NumberOf("COM3"), 3u);
   EXPECT_EQ(NumberOf("\\\\.\\COM12"), 12u);
   EXPECT_EQ(NumberOf("com7"), 7u);
   EXPECT_EQ(NumberOf("\\\\.\\cOm65535"), 65535u);
 }
 
-TEST(ComNameTest, RejectsEverythingElseAndLeavesTheNumberAlone) {
+TEST(ComName, RejectsEverythingElseAndLeavesTheNumberAlone) {
   for (const char* bad :
        {"", "COM", "COM0", "COM01", "COM65536", "COM99999999999", "COMx", "COM3 ", " COM3", "COM-3",
         "COM+3", "LPT1", "\\\\.\\", "\\\\?\\COM3", "\\\\.COM3", "\\\\.\\\\COM3", "/dev/ttyS0"}) {
@@ -37,7 +37,7 @@ TEST(ComNameTest, RejectsEverythingElseAndLeavesTheNumberAlone) {
   }
 }
 
-TEST(ComNameTest, DeviceNameOfTheLargestPortFitsThirteenCharacters) {
+TEST(ComName, DeviceNameOfTheLargestPortFitsThirteenCharacters) {
   EXPECT_EQ(platform::ComName(9), "COM9");
   EXPECT_EQ(platform::ComDeviceName(3), "\\\\.\\COM3");
   // Two backslashes, a point, a backslash, COM and five digits, then the NUL.
@@ -56,34 +56,34 @@ std::vector<std::pair<uint32_t, std::string>> Pairs(const std::vector<HostPort>&
 
 using PairList = std::vector<std::pair<uint32_t, std::string>>;
 
-TEST(PortOverrideTest, ReadsTheDocumentedExample) {
+TEST(PortOverride, ReadsTheDocumentedExample) {
   EXPECT_EQ(Pairs(ParsePortOverride("3=/dev/pts/4,7=/tmp/ttyV0")),
             (PairList{{3, "/dev/pts/4"}, {7, "/tmp/ttyV0"}}));
 }
 
-TEST(PortOverrideTest, ListsAscendingWhateverTheOrderGiven) {
+TEST(PortOverride, ListsAscendingWhateverTheOrderGiven) {
   EXPECT_EQ(Pairs(ParsePortOverride("10=/a,2=/b,1=/c")),
             (PairList{{1, "/c"}, {2, "/b"}, {10, "/a"}}));
 }
 
-TEST(PortOverrideTest, IgnoresBadEntriesAndKeepsTheGoodOnes) {
+TEST(PortOverride, IgnoresBadEntriesAndKeepsTheGoodOnes) {
   const char* text =
       "0=/zero,03=/lead,x=/x,4=,5=relative,=/nonumber,6/dev/x,70000=/big,-8=/neg,"
       "9=/ok,,11 = /inner-blank,12=/a=b,65535=/max,65536=/over";
   EXPECT_EQ(Pairs(ParsePortOverride(text)), (PairList{{9, "/ok"}, {12, "/a=b"}, {65535, "/max"}}));
 }
 
-TEST(PortOverrideTest, FirstOfTwoEntriesForOneNumberWins) {
+TEST(PortOverride, FirstOfTwoEntriesForOneNumberWins) {
   EXPECT_EQ(Pairs(ParsePortOverride("5=/first,6=/six,5=/second,bad,5=/third")),
             (PairList{{5, "/first"}, {6, "/six"}}));
 }
 
-TEST(PortOverrideTest, BlanksAroundEntriesAreIgnored) {
+TEST(PortOverride, BlanksAroundEntriesAreIgnored) {
   EXPECT_EQ(Pairs(ParsePortOverride(" 3=/dev/pts/4 ,\t7=/tmp/ttyV0\t, ")),
             (PairList{{3, "/dev/pts/4"}, {7, "/tmp/ttyV0"}}));
 }
 
-TEST(PortOverrideTest, EmptyOrHopelessTextGivesNoPorts) {
+TEST(PortOverride, EmptyOrHopelessTextGivesNoPorts) {
   EXPECT_TRUE(ParsePortOverride("").empty());
   EXPECT_TRUE(ParsePortOverride(",,,").empty());
   EXPECT_TRUE(ParsePortOverride("COM3=/dev/ttyS0").empty());
@@ -95,7 +95,7 @@ uint32_t DeviceNumber(std::string_view device) {
   return ComNumberForDevice(device, number) ? number : 0;
 }
 
-TEST(DeviceNumberingTest, EachFamilyStartsAtItsFixedBlock) {
+TEST(DeviceNumbering, EachFamilyStartsAtItsFixedBlock) {
   EXPECT_EQ(DeviceNumber("ttyS0"), 1u);
   EXPECT_EQ(DeviceNumber("ttyS31"), 32u);
   EXPECT_EQ(DeviceNumber("ttyUSB0"), 33u);
@@ -110,7 +110,7 @@ TEST(DeviceNumberingTest, EachFamilyStartsAtItsFixedBlock) {
   EXPECT_EQ(DeviceNumber("ttyUL31"), 576u);
 }
 
-TEST(DeviceNumberingTest, NamesOutsideTheRuleHaveNoNumber) {
+TEST(DeviceNumbering, NamesOutsideTheRuleHaveNoNumber) {
   for (const char* bad : {"", "tty0", "tty", "ttyS", "ttyS32", "ttyUSB32", "ttyUSB01", "ttyUSB-1",
                           "ttyusb0", "ttyUSB0x", "ttyUSB 0", "ttyS0 ", "console", "ptmx", "pts",
                           "ttyUSB99999999999", "ttyX0", "ttySAC"}) {
@@ -118,7 +118,7 @@ TEST(DeviceNumberingTest, NamesOutsideTheRuleHaveNoNumber) {
   }
 }
 
-TEST(DeviceNumberingTest, NoTwoDevicesShareANumber) {
+TEST(DeviceNumbering, NoTwoDevicesShareANumber) {
   const char* families[] = {"ttyS",   "ttyUSB",   "ttyACM", "rfcomm", "ttyAMA", "ttyO",
                             "ttymxc", "ttySAC",   "ttyTHS", "ttyMSM", "ttyHS",  "ttyLP",
                             "ttySC",  "ttyXRUSB", "ttyGS",  "ttyAML", "ttyPS",  "ttyUL"};
@@ -134,7 +134,7 @@ TEST(DeviceNumberingTest, NoTwoDevicesShareANumber) {
   }
 }
 
-TEST(ListHostPortsTest, NamesPathsAndOrderAgree) {
+TEST(ListHostPorts, NamesPathsAndOrderAgree) {
   std::vector<HostPort> ports;
   std::string error = "stale";
   std::vector<std::string> names;

@@ -52,7 +52,7 @@ void WriteText(const fs::path& file, const std::string& text) {
   ASSERT_TRUE(out.good()) << file;
 }
 
-class ScanTest : public ::testing::Test {
+class DeviceScan : public ::testing::Test {
  protected:
   PortScanRoots Roots() const {
     return PortScanRoots{(dir_.path() / "dev").string(), (dir_.path() / "sys").string()};
@@ -74,7 +74,7 @@ class ScanTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(ScanTest, DeviceKeepsItsNumberWhateverElseIsPluggedIn) {
+TEST_F(DeviceScan, DeviceKeepsItsNumberWhateverElseIsPluggedIn) {
   Touch(Dev("ttyACM0"));
   EXPECT_EQ(Scan(), (PairList{{65, "ttyACM0"}}));
 
@@ -89,7 +89,7 @@ TEST_F(ScanTest, DeviceKeepsItsNumberWhateverElseIsPluggedIn) {
   EXPECT_EQ(Scan(), (PairList{{34, "ttyUSB1"}, {65, "ttyACM0"}, {97, "rfcomm0"}}));
 }
 
-TEST_F(ScanTest, PathsPointIntoTheScannedDirectory) {
+TEST_F(DeviceScan, PathsPointIntoTheScannedDirectory) {
   Touch(Dev("ttyUSB3"));
   const std::vector<HostPort> ports = platform::ScanSerialDevices(Roots());
   ASSERT_EQ(ports.size(), 1u);
@@ -97,7 +97,7 @@ TEST_F(ScanTest, PathsPointIntoTheScannedDirectory) {
   EXPECT_EQ(ports[0].name, "COM36");
 }
 
-TEST_F(ScanTest, IgnoresOtherNamesDirectoriesAndDanglingLinks) {
+TEST_F(DeviceScan, IgnoresOtherNamesDirectoriesAndDanglingLinks) {
   for (const char* name : {"tty0", "console", "ptmx", "ttyUSB", "ttyUSB07", "ttyUSB32", "ttyusb1",
                            "ttyACM0.lock", "random"}) {
     Touch(Dev(name));
@@ -111,12 +111,12 @@ TEST_F(ScanTest, IgnoresOtherNamesDirectoriesAndDanglingLinks) {
   EXPECT_EQ(Scan(), (PairList{{69, "ttyACM4"}}));
 }
 
-TEST_F(ScanTest, MissingDeviceDirectoryGivesAnEmptyList) {
+TEST_F(DeviceScan, MissingDeviceDirectoryGivesAnEmptyList) {
   const PortScanRoots roots{(dir_.path() / "no-such-dir").string(), (dir_.path() / "sys").string()};
   EXPECT_TRUE(platform::ScanSerialDevices(roots).empty());
 }
 
-TEST_F(ScanTest, OnBoardUartIsListedOnlyWhenTheKernelKnowsItsType) {
+TEST_F(DeviceScan, OnBoardUartIsListedOnlyWhenTheKernelKnowsItsType) {
   for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS3"})
     Touch(Dev(name));
   WriteText(dir_.path() / "sys" / "ttyS0" / "type", "4\n");  // a 16550A
@@ -127,7 +127,7 @@ TEST_F(ScanTest, OnBoardUartIsListedOnlyWhenTheKernelKnowsItsType) {
   EXPECT_EQ(Scan(), (PairList{{1, "ttyS0"}}));
 }
 
-TEST_F(ScanTest, PseudoTerminalIsNoUart) {
+TEST_F(DeviceScan, PseudoTerminalIsNoUart) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(::grantpt(master), 0);
@@ -140,7 +140,7 @@ TEST_F(ScanTest, PseudoTerminalIsNoUart) {
   ::close(master);
 }
 
-TEST(HostUartTest, DeviceAnswerAgreesWithTheKernelsRecord) {
+TEST(HostUart, DeviceAnswerAgreesWithTheKernelsRecord) {
   // On a host with a ttyS0 node and a kernel record for it, asking the device
   // (no record given) must come to the same verdict as the record.
   if (!fs::exists("/dev/ttyS0") || !fs::exists("/sys/class/tty/ttyS0/type")) {
@@ -181,7 +181,7 @@ class EnvironmentGuard {
   std::optional<std::string> saved_;
 };
 
-TEST(PortOverrideEnvironmentTest, ReplacesTheScanAndResolvesBothNameForms) {
+TEST(PortOverrideEnvironment, ReplacesTheScanAndResolvesBothNameForms) {
   EnvironmentGuard env("7=/tmp/ttyV0,3=/dev/pts/4,bad");
   std::vector<std::string> names;
   std::string error = "stale";
@@ -203,7 +203,7 @@ TEST(PortOverrideEnvironmentTest, ReplacesTheScanAndResolvesBothNameForms) {
   EXPECT_EQ(path, "/tmp/ttyV0");
 }
 
-TEST(PortOverrideEnvironmentTest, UnlistedPortsAndOtherNamesDoNotResolve) {
+TEST(PortOverrideEnvironment, UnlistedPortsAndOtherNamesDoNotResolve) {
   EnvironmentGuard env("3=/dev/pts/4");
   std::string path = "untouched";
   for (const char* name : {"COM4", "\\\\.\\COM4", "COM0", "COM03", "ttyS0", "", "LPT1"}) {
@@ -217,7 +217,7 @@ TEST(PortOverrideEnvironmentTest, UnlistedPortsAndOtherNamesDoNotResolve) {
   EXPECT_EQ(path, "./ttyV1");
 }
 
-TEST(PortOverrideEnvironmentTest, EmptyOverrideHidesEveryDevice) {
+TEST(PortOverrideEnvironment, EmptyOverrideHidesEveryDevice) {
   EnvironmentGuard env("");
   std::vector<std::string> names{"stale"};
   std::string error;
@@ -227,7 +227,7 @@ TEST(PortOverrideEnvironmentTest, EmptyOverrideHidesEveryDevice) {
   EXPECT_FALSE(platform::ResolveComDevice("COM1", path));
 }
 
-TEST(PortOverrideEnvironmentTest, WithoutOverrideTheTableIsTheScanOfDev) {
+TEST(PortOverrideEnvironment, WithoutOverrideTheTableIsTheScanOfDev) {
   EnvironmentGuard env(nullptr);
   const std::vector<HostPort> table = platform::HostPortTable();
   const std::vector<HostPort> scan = platform::ScanSerialDevices();

@@ -16,7 +16,7 @@ namespace {
 
 constexpr char kTestKey[] = "Software\\KelvaneSioTests\\SERIALCOMM";
 
-class RegistryPortsTest : public ::testing::Test {
+class RegistryPorts : public ::testing::Test {
  protected:
   void SetUp() override {
     ::RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\KelvaneSioTests");
@@ -46,7 +46,7 @@ class RegistryPortsTest : public ::testing::Test {
   HKEY key_ = nullptr;
 };
 
-TEST_F(RegistryPortsTest, KeepsDataBeginningWithComInRegistryOrder) {
+TEST_F(RegistryPorts, KeepsDataBeginningWithComInRegistryOrder) {
   SetText("\\Device\\Serial0", "COM10");
   SetText("\\Device\\Serial1", "COM2");
   SetText("\\Device\\Serial2", "com4");
@@ -79,7 +79,7 @@ TEST_F(RegistryPortsTest, KeepsDataBeginningWithComInRegistryOrder) {
   EXPECT_EQ(names, expected);
 }
 
-TEST_F(RegistryPortsTest, ExpandableTextAndEmbeddedNulAreText) {
+TEST_F(RegistryPorts, ExpandableTextAndEmbeddedNulAreText) {
   const char expandable[] = "COM7";
   SetRaw("a", REG_EXPAND_SZ, expandable, sizeof expandable);
   const char withNul[] = "COM8\0COM9";
@@ -93,7 +93,7 @@ TEST_F(RegistryPortsTest, ExpandableTextAndEmbeddedNulAreText) {
   EXPECT_EQ(names, (std::vector<std::string>{"COM3", "COM7", "COM8"}));
 }
 
-TEST_F(RegistryPortsTest, EmptyDataOfAnyTypeReadsAsEmptyText) {
+TEST_F(RegistryPorts, EmptyDataOfAnyTypeReadsAsEmptyText) {
   SetRaw("empty-binary", REG_BINARY, nullptr, 0);
   SetRaw("empty-text", REG_SZ, nullptr, 0);
   SetText("port", "COM4");
@@ -104,7 +104,7 @@ TEST_F(RegistryPortsTest, EmptyDataOfAnyTypeReadsAsEmptyText) {
   EXPECT_EQ(names, (std::vector<std::string>{"COM4"}));
 }
 
-TEST_F(RegistryPortsTest, DataThatIsNotTextIsAnErrorNamingTheValue) {
+TEST_F(RegistryPorts, DataThatIsNotTextIsAnErrorNamingTheValue) {
   const DWORD number = 3;
   SetRaw("\\Device\\Odd", REG_DWORD, &number, sizeof number);
   std::vector<std::string> names;
@@ -119,7 +119,7 @@ TEST_F(RegistryPortsTest, DataThatIsNotTextIsAnErrorNamingTheValue) {
   EXPECT_EQ(error, "Invalid data type for 'bin'");
 }
 
-TEST_F(RegistryPortsTest, MissingKeyIsAnEmptyListNotAnError) {
+TEST_F(RegistryPorts, MissingKeyIsAnEmptyListNotAnError) {
   std::vector<std::string> names{"stale"};
   std::string error = "stale";
   EXPECT_TRUE(platform::RegisteredPortNamesFromKey(true, "Software\\KelvaneSioTests\\Nothing",
@@ -128,7 +128,7 @@ TEST_F(RegistryPortsTest, MissingKeyIsAnEmptyListNotAnError) {
   EXPECT_EQ(error, "");
 }
 
-TEST(MachinePortsTest, SerialCommReadsAndEveryPortResolvesToItsDeviceName) {
+TEST(MachinePorts, SerialCommReadsAndEveryPortResolvesToItsDeviceName) {
   // Whatever the machine has registered (under Wine: the mapped ports, maybe
   // none), the list reads without error and names proper devices.
   std::vector<platform::HostPort> ports;
@@ -147,7 +147,7 @@ TEST(MachinePortsTest, SerialCommReadsAndEveryPortResolvesToItsDeviceName) {
   }
 }
 
-TEST(ResolveComDeviceTest, ComNamesGetTheDevicePrefixOtherNamesPassThrough) {
+TEST(ResolveComDevice, ComNamesGetTheDevicePrefixOtherNamesPassThrough) {
   std::string path;
   ASSERT_TRUE(platform::ResolveComDevice("COM12", path));
   EXPECT_EQ(path, "\\\\.\\COM12");

@@ -13,6 +13,7 @@
 
 #include "platform/clock.h"
 #include "platform/message_loop.h"
+#include "serial/support/files.h"
 #include "serial/support/ticks.h"
 #include "tests/common/process_cpu.h"
 

@@ -1,7 +1,7 @@
 // The threaded device layer: opening and closing the device, the read,
 // write and status threads, and the device-layer operations the dispatcher
 // calls.
-#include "serial/dispatch/win32_dispatcher.h"
+#include "serial/dispatch/device_dispatcher.h"
 
 #include <algorithm>
 #include <cstring>

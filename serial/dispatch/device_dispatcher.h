@@ -23,11 +23,13 @@ constexpr int32_t ecNoQueueMemory = -13868;
 constexpr int32_t ReadBufferSize = 256;
 // The event masks the status thread asks for: NT-family systems (and every
 // host this layer runs on) know no trailing-edge-of-ring event.
-constexpr uint32_t CommMaskNT = 0x01F9;
-constexpr uint32_t CommMaskTrailingRing = 0x2000;
+constexpr uint32_t CommMaskNT = platform::evRxChar | platform::evCts | platform::evDsr |
+                                platform::evRlsd | platform::evBreak | platform::evErr |
+                                platform::evRing;
+constexpr uint32_t CommMaskTrailingRing = platform::evRingTrailing;
 // The events that are queued as status buffers; a bare received-character
 // event only wakes the reader.
-constexpr uint32_t StatusEventBits = 0x21F8;
+constexpr uint32_t StatusEventBits = (CommMaskNT & ~platform::evRxChar) | CommMaskTrailingRing;
 
 // A worker thread of the device layer, with its own overlapped-operation
 // record for all its device calls.
