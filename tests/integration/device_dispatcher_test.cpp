@@ -389,6 +389,24 @@ TEST_F(DeviceLayer, FlushDropsAPendingWrite) {
               static_cast<long long>(flushMs));
 }
 
+TEST_F(DeviceLayer, FlushInBufferDropsWhatWaitsInTheQueueToo) {
+  ASSERT_EQ(Open(), 0);
+  // Nobody reads: the dispatch buffer fills and the rest waits in the queue.
+  const std::string stale(sio::DispatchBufferSize + 2000, 's');
+  ASSERT_TRUE(peer_->Write(stale.data(), stale.size()));
+  ASSERT_TRUE(sio_test::WaitFor(
+      [&] { return d_->InBuffUsed() == sio::DispatchBufferSize && d_->InQueue.Count() > 0; },
+      10000))
+      << "buffer " << d_->InBuffUsed() << ", queue items " << d_->InQueue.Count();
+  ASSERT_EQ(d_->FlushInBuffer(), 0);
+  EXPECT_EQ(d_->InBuffUsed(), 0u);
+  const std::string fresh = "fresh";
+  ASSERT_TRUE(peer_->Write(fresh.data(), fresh.size()));
+  EXPECT_EQ(Receive(fresh.size(), 5000), fresh);
+  sio_test::WaitFor([] { return false; }, 200);
+  EXPECT_EQ(d_->InBuffUsed(), 0u) << "bytes from before the flush came later";
+}
+
 // ---- opening ----
 
 TEST_F(DeviceLayer, PortHeldElsewhereIsRefusedAsBusy) {
