@@ -394,8 +394,19 @@ TEST_F(DeviceLayer, FlushInBufferDropsWhatWaitsInTheQueueToo) {
   // Nobody reads: the dispatch buffer fills and the rest waits in the queue.
   const std::string stale(sio::DispatchBufferSize + 2000, 's');
   ASSERT_TRUE(peer_->Write(stale.data(), stale.size()));
+  // Until everything has come in: the queue has held still for a while.
+  int32_t items = -1;
+  auto steadySince = Clock::now();
   ASSERT_TRUE(sio_test::WaitFor(
-      [&] { return d_->InBuffUsed() == sio::DispatchBufferSize && d_->InQueue.Count() > 0; },
+      [&] {
+        const int32_t now = d_->InQueue.Count();
+        if (now != items) {
+          items = now;
+          steadySince = Clock::now();
+        }
+        return d_->InBuffUsed() == sio::DispatchBufferSize && items > 0 &&
+               MsSince(steadySince) >= 300;
+      },
       10000))
       << "buffer " << d_->InBuffUsed() << ", queue items " << d_->InQueue.Count();
   ASSERT_EQ(d_->FlushInBuffer(), 0);
