@@ -38,6 +38,8 @@ struct DialogView {
   // Offsets of the window's centre from the screen's, in pixels.
   int offCentreX = 0;
   int offCentreY = 0;
+  TopWindow owner = nullptr;
+  bool ownerEnabled = false;
   std::string fontFace;  // the window's own font
   int fontHeight = 0;
   std::vector<ControlView> children;  // in creation (z) order

@@ -103,6 +103,9 @@ DialogView InspectDialog(TopWindow window) {
   GetWindowRect(dlg, &outer);
   view.offCentreX = (outer.left + outer.right) / 2 - GetSystemMetrics(SM_CXSCREEN) / 2;
   view.offCentreY = (outer.top + outer.bottom) / 2 - GetSystemMetrics(SM_CYSCREEN) / 2;
+  HWND owner = GetWindow(dlg, GW_OWNER);
+  view.owner = owner;
+  view.ownerEnabled = owner != nullptr && IsWindowEnabled(owner);
   FontOf(dlg, view.fontFace, view.fontHeight);
   HWND list = nullptr;
   for (HWND child = GetWindow(dlg, GW_CHILD); child != nullptr;

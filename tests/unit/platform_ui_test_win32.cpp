@@ -156,6 +156,24 @@ TEST(PlatformUiWin32, QuitRequestEndsTheDialogAndIsPassedOn) {
   EXPECT_EQ(m.wParam, 7u);
 }
 
+TEST(PlatformUiWin32, SelectPortDialogKeepsTheActiveWindowDisabledWhileItIsOpen) {
+  HWND main =
+      CreateWindowExA(0, "STATIC", "Kelvane Finder test window", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                      10, 10, 300, 200, nullptr, nullptr, GetModuleHandleA(nullptr), nullptr);
+  ASSERT_NE(main, nullptr);
+  SetActiveWindow(main);
+  ASSERT_EQ(GetActiveWindow(), main);
+  DialogOutcome outcome;
+  const DrivenRun run = DriveSelectPort(
+      {"COM1"}, 0, [](sio_test::TopWindow w) { sio_test::ClickButton(w, IDOK); }, outcome);
+  ASSERT_TRUE(run.found);
+  EXPECT_EQ(run.view.owner, main);
+  EXPECT_FALSE(run.view.ownerEnabled);
+  EXPECT_TRUE(IsWindowEnabled(main));
+  EXPECT_EQ(outcome.result.modalResult, platform::kModalOk);
+  DestroyWindow(main);
+}
+
 TEST(PlatformUiWin32, EmptyListShowsNothingSelectedAndOkGivesNoEntry) {
   DialogOutcome outcome;
   const DrivenRun run = DriveSelectPort(
