@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <functional>
+#include <iterator>
 
 #include "platform/ui.h"
 #include "tests/common/ui_driver.h"
