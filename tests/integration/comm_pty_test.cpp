@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "tests/common/memory_dispatcher.h"
 #include "tests/common/pty.h"
 
 namespace {
@@ -400,6 +401,51 @@ TEST_F(CommPty, CancelEndsAPendingRead) {
   canceller.join();
   EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
   EXPECT_FALSE(io.Pending());
+}
+
+// A cancel that lands just as the waiter begins its wait is seen at once,
+// not when the wait's time is up. A thread busy with the device's other calls
+// makes that moment longer, so that the loop meets it often.
+TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
+  ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    uint32_t mask = 0;
+    while (!stop.load())
+      (void)dev_.GetEventMask(mask);
+  });
+  int slow = 0;
+  int64_t worst = 0;
+  const int rounds = sio_test::StressRounds(400);
+  for (int i = 0; i < rounds; ++i) {
+    CommIo io;
+    char buf[64];
+    uint32_t n = 0;
+    ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+    std::atomic<bool> go{false};
+    std::thread canceller([&] {
+      while (!go.load()) {
+      }
+      // Spread over the first microseconds of the wait.
+      const auto until = Clock::now() + std::chrono::nanoseconds((i % 40) * 500);
+      while (Clock::now() < until) {
+      }
+      dev_.CancelIo(io);
+    });
+    const auto start = Clock::now();
+    go.store(true);
+    const WaitResult r = io.Wait(1500);
+    const int64_t ms = MsSince(start);
+    canceller.join();
+    ASSERT_EQ(WaitResult::Signaled, r) << "round " << i;
+    EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+    worst = std::max(worst, ms);
+    if (ms >= 1000) ++slow;
+  }
+  stop.store(true);
+  busy.join();
+  std::printf("%d rounds, slowest cancel %lld ms\n", rounds, static_cast<long long>(worst));
+  EXPECT_EQ(slow, 0) << "cancels that waited out the wait";
 }
 
 // ---- writes ----
