@@ -410,9 +410,10 @@ TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
   ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
   std::atomic<bool> stop{false};
   std::thread busy([&] {
-    uint32_t mask = 0;
+    uint32_t errors = 0;
+    CommStat stat;
     while (!stop.load())
-      (void)dev_.GetEventMask(mask);
+      (void)dev_.ClearError(errors, &stat);
   });
   int slow = 0;
   int64_t worst = 0;
@@ -427,7 +428,7 @@ TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
       while (!go.load()) {
       }
       // Spread over the first microseconds of the wait.
-      const auto until = Clock::now() + std::chrono::nanoseconds((i % 40) * 500);
+      const auto until = Clock::now() + std::chrono::nanoseconds((i % 20) * 1000);
       while (Clock::now() < until) {
       }
       dev_.CancelIo(io);
@@ -437,14 +438,15 @@ TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
     const WaitResult r = io.Wait(1500);
     const int64_t ms = MsSince(start);
     canceller.join();
-    ASSERT_EQ(WaitResult::Signaled, r) << "round " << i;
-    EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+    // Timed out: the cancel was lost until the wait's time was up.
+    if (r != WaitResult::Signaled || ms >= 1000) ++slow;
     worst = std::max(worst, ms);
-    if (ms >= 1000) ++slow;
+    EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
   }
   stop.store(true);
   busy.join();
-  std::printf("%d rounds, slowest cancel %lld ms\n", rounds, static_cast<long long>(worst));
+  std::printf("%d rounds, %d slow, slowest cancel %lld ms\n", rounds, slow,
+              static_cast<long long>(worst));
   EXPECT_EQ(slow, 0) << "cancels that waited out the wait";
 }
 
