@@ -450,6 +450,49 @@ TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
   EXPECT_EQ(slow, 0) << "cancels that waited out the wait";
 }
 
+// Calls from other threads while the device is closed and opened again
+// succeed or say "not open"; none reaches a handle that was closed or has
+// been handed to a file opened meanwhile.
+TEST_F(CommPty, CallsFromOtherThreadsMeetACloseAndReopenCleanly) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> odd{0};
+  std::atomic<uint32_t> oddCode{0};
+  auto caller = [&](int kind) {
+    while (!stop.load()) {
+      CommDcb dcb;
+      CommStat stat;
+      uint32_t errors = 0;
+      CommTimeouts timeouts;
+      const uint32_t rc = kind == 0   ? dev_.GetState(dcb)
+                          : kind == 1 ? dev_.ClearError(errors, &stat)
+                                      : dev_.GetTimeouts(timeouts);
+      if (rc != 0 && rc != platform::errInvalidHandle) {
+        ++odd;
+        oddCode = rc;
+      }
+    }
+  };
+  std::vector<std::thread> callers;
+  for (int kind = 0; kind < 3; ++kind)
+    callers.emplace_back(caller, kind);
+  const std::string other = ::testing::TempDir() + "sio_handle_reuse.tmp";
+  const int rounds = sio_test::StressRounds(300);
+  int reopened = 0;
+  for (int i = 0; i < rounds; ++i) {
+    if (dev_.Close() != 0) break;
+    // A file opened now may get the handle the device had.
+    std::FILE* f = std::fopen(other.c_str(), "wb");
+    if (dev_.Open(peer_->DeviceName()) == 0) ++reopened;
+    if (f != nullptr) std::fclose(f);
+  }
+  stop.store(true);
+  for (auto& t : callers)
+    t.join();
+  std::remove(other.c_str());
+  EXPECT_EQ(reopened, rounds);
+  EXPECT_EQ(odd.load(), 0) << "a call failed with " << oddCode.load();
+}
+
 // ---- writes ----
 
 TEST_F(CommPty, WriteThatCannotDrainIsEndedByAPurgeOfTheTransmitSide) {

@@ -692,6 +692,26 @@ TEST_F(DeviceLayer, WriteComWrapsPastTheEndOfTheRing) {
   EXPECT_EQ(d_->WriteCom(bytes, 1), sio::ecCommNotOpen);
 }
 
+// An operation that a cancel cannot end (Wine cannot cancel an event wait)
+// keeps its record and memory until it has ended by other means.
+TEST_F(DeviceLayer, MemoryOfAnOperationTheSystemStillOwnsIsKeptUntilItEnds) {
+  d_ = std::make_unique<TObservedDispatcher>();
+  ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
+  ASSERT_EQ(0u, d_->Device->SetEventMask(platform::evRxChar));
+  auto io = std::make_unique<platform::CommIo>();
+  uint32_t events = 0;
+  ASSERT_EQ(platform::errIoPending, d_->Device->StartWaitEvent(*io, events));
+  d_->ParkIo({std::move(io), std::make_unique<sio::TDataBuffer>(sio::ReadBufferSize), nullptr});
+  const size_t kept = d_->ReleaseParkedIo();
+  if (sio_test::RunningUnderWine()) {
+    EXPECT_EQ(kept, 1u) << "freed while the system still owned it";
+  }
+  // A new mask ends the wait everywhere; then nothing is kept.
+  ASSERT_EQ(0u, d_->Device->SetEventMask(0));
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d_->ReleaseParkedIo() == 0; }, 5000));
+  EXPECT_EQ(d_->CloseCom(), 0);
+}
+
 // ---- unplug ----
 
 class DeviceUnplug : public DeviceLayer {
