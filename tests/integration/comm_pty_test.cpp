@@ -374,11 +374,13 @@ TEST_F(CommPty, PendingReadEndsWhenTheReceiveSideIsPurged) {
   char buf[64];
   uint32_t n = 0;
   ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+  // Taken before the purger starts its 100 ms, so that the lower bound holds
+  // however late this thread runs again.
+  const auto start = Clock::now();
   std::thread purger([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(0u, dev_.Purge(platform::purgeRxAbort | platform::purgeRxClear));
   });
-  const auto start = Clock::now();
   EXPECT_EQ(WaitResult::Signaled, io.Wait(5000));
   const int64_t took = MsSince(start);
   purger.join();
