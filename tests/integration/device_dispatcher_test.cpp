@@ -550,12 +550,15 @@ TEST_F(DeviceLayer, FlushesThatMeetReadsAndWritesAsTheyStartLeaveThePortOpen) {
     }
   });
   const std::string out(16, 'o');
+  // Wine ends a pending read that an input purge meets with a broken-pipe
+  // error, the error of an unplugged adapter; there only output is purged.
+  const bool purgeInput = !sio_test::RunningUnderWine();
   const int rounds = sio_test::StressRounds(20000);
   int i = 0;
   for (; i < rounds && !d_->KillThreads.load(); ++i) {
     d_->PutBlock(out.data(), static_cast<uint32_t>(out.size()));
     d_->FlushOutBuffer();
-    d_->FlushInBuffer();
+    if (purgeInput) d_->FlushInBuffer();
   }
   stop.store(true);
   peerSide.join();
