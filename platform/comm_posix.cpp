@@ -426,6 +426,9 @@ void CommDevice::Impl::StepWrite(CommIo::Impl& io, Clock::time_point now) {
 
 void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
   if (io.done) return;
+  // Drained before the abort is looked at: an abort asked for after this
+  // leaves its wake-up for poll() below, one asked for before is seen now.
+  io.DrainWake();
   const uint32_t asked = io.abort.load();
   if (asked == kMaskChanged) {
     io.events = 0;
@@ -446,7 +449,6 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
     return;
   }
 
-  io.DrainWake();
   Clock::time_point now = Clock::now();
   short wanted = 0;
   Clock::time_point wakeAt = until;

@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <mutex>
+#include <shared_mutex>
+
 namespace platform {
 
 namespace {
@@ -110,7 +113,16 @@ struct CommIo::Impl {
 
 struct CommDevice::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
+  // Calls on the handle hold it shared, opening and closing hold it alone:
+  // no call runs on a handle that is being closed or, once closed, has been
+  // given to something else by the system.
+  std::shared_mutex lock;
 };
+
+namespace {
+using Shared = std::shared_lock<std::shared_mutex>;
+using Sole = std::unique_lock<std::shared_mutex>;
+}  // namespace
 
 // ---- CommIo ----
 
@@ -165,6 +177,7 @@ CommDevice::~CommDevice() {
 }
 
 uint32_t CommDevice::Open(const std::string& name) {
+  const Sole use(impl_->lock);
   if (impl_->handle != INVALID_HANDLE_VALUE) return errInvalidParameter;
   HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
@@ -174,10 +187,12 @@ uint32_t CommDevice::Open(const std::string& name) {
 }
 
 bool CommDevice::IsOpen() const {
+  const Shared use(impl_->lock);
   return impl_->handle != INVALID_HANDLE_VALUE;
 }
 
 uint32_t CommDevice::Close() {
+  const Sole use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   if (!::CloseHandle(impl_->handle)) return LastError();
   impl_->handle = INVALID_HANDLE_VALUE;
@@ -185,11 +200,13 @@ uint32_t CommDevice::Close() {
 }
 
 uint32_t CommDevice::SetupQueues(uint32_t inSize, uint32_t outSize) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   return ::SetupComm(impl_->handle, inSize, outSize) ? 0 : LastError();
 }
 
 uint32_t CommDevice::GetState(CommDcb& dcb) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   DCB d{};
   d.DCBlength = sizeof d;
@@ -199,6 +216,7 @@ uint32_t CommDevice::GetState(CommDcb& dcb) {
 }
 
 uint32_t CommDevice::SetState(const CommDcb& dcb) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   if (const uint32_t bad = CheckCommDcb(dcb)) return bad;
   DCB d{};
@@ -208,6 +226,7 @@ uint32_t CommDevice::SetState(const CommDcb& dcb) {
 }
 
 uint32_t CommDevice::GetTimeouts(CommTimeouts& timeouts) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   COMMTIMEOUTS t{};
   if (!::GetCommTimeouts(impl_->handle, &t)) return LastError();
@@ -220,6 +239,7 @@ uint32_t CommDevice::GetTimeouts(CommTimeouts& timeouts) {
 }
 
 uint32_t CommDevice::SetTimeouts(const CommTimeouts& timeouts) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
@@ -231,11 +251,13 @@ uint32_t CommDevice::SetTimeouts(const CommTimeouts& timeouts) {
 }
 
 uint32_t CommDevice::SetEventMask(uint32_t mask) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   return ::SetCommMask(impl_->handle, mask) ? 0 : LastError();
 }
 
 uint32_t CommDevice::GetEventMask(uint32_t& mask) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   DWORD m = 0;
   if (!::GetCommMask(impl_->handle, &m)) return LastError();
@@ -287,6 +309,7 @@ uint32_t Started(CommIo::Impl& io, BOOL ok, DWORD n, uint32_t& count) {
 }  // namespace
 
 uint32_t CommDevice::StartRead(CommIo& ioRec, void* buffer, uint32_t size, uint32_t& count) {
+  const Shared use(impl_->lock);
   CommIo::Impl& io = *ioRec.impl_;
   count = 0;
   if (const uint32_t refused = Begin(impl_->handle, io)) return refused;
@@ -296,6 +319,7 @@ uint32_t CommDevice::StartRead(CommIo& ioRec, void* buffer, uint32_t size, uint3
 }
 
 uint32_t CommDevice::StartWrite(CommIo& ioRec, const void* buffer, uint32_t size, uint32_t& count) {
+  const Shared use(impl_->lock);
   CommIo::Impl& io = *ioRec.impl_;
   count = 0;
   if (const uint32_t refused = Begin(impl_->handle, io)) return refused;
@@ -305,6 +329,7 @@ uint32_t CommDevice::StartWrite(CommIo& ioRec, const void* buffer, uint32_t size
 }
 
 uint32_t CommDevice::StartWaitEvent(CommIo& ioRec, uint32_t& events) {
+  const Shared use(impl_->lock);
   CommIo::Impl& io = *ioRec.impl_;
   events = 0;
   if (const uint32_t refused = Begin(impl_->handle, io)) return refused;
@@ -339,26 +364,31 @@ uint32_t CommDevice::GetResult(CommIo& ioRec, uint32_t& count, bool wait) {
 uint32_t CommDevice::CancelIo(CommIo& ioRec) {
   CommIo::Impl& io = *ioRec.impl_;
   if (!io.pending) return 0;
+  Shared use(impl_->lock);
   if (!::CancelIoEx(io.device, &io.overlapped)) {
     const DWORD e = ::GetLastError();
     // Not found: it had already completed.
     if (e != ERROR_NOT_FOUND) return e;
   }
+  use.unlock();
   if (::WaitForSingleObject(io.overlapped.hEvent, kCancelGraceMs) == WAIT_OBJECT_0) return 0;
   return errNotFound;  // still pending; another way must end it
 }
 
 uint32_t CommDevice::Purge(uint32_t flags) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   return ::PurgeComm(impl_->handle, flags) ? 0 : LastError();
 }
 
 uint32_t CommDevice::Escape(uint32_t function) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   return ::EscapeCommFunction(impl_->handle, function) ? 0 : LastError();
 }
 
 uint32_t CommDevice::GetModemStatus(uint32_t& status) {
+  const Shared use(impl_->lock);
   status = 0;
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   DWORD s = 0;
@@ -368,6 +398,7 @@ uint32_t CommDevice::GetModemStatus(uint32_t& status) {
 }
 
 uint32_t CommDevice::ClearError(uint32_t& errors, CommStat* stat) {
+  const Shared use(impl_->lock);
   errors = 0;
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   DWORD e = 0;

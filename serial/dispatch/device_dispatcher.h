@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/comm.h"
 #include "platform/sync.h"
@@ -21,6 +22,10 @@ class TSioWin32Dispatcher;
 constexpr int32_t ecNoQueueMemory = -13868;
 // The size of every data buffer the read thread queues.
 constexpr int32_t ReadBufferSize = 256;
+// InQueue holds at most this many times the input queue size (InSize) in
+// data buffers; what the read thread receives beyond that is dropped as a
+// driver drops input on a receive overrun.
+constexpr uint32_t InQueueSizeFactor = 16;
 // The event masks the status thread asks for: NT-family systems (and every
 // host this layer runs on) know no trailing-edge-of-ring event.
 constexpr uint32_t CommMaskNT = platform::evRxChar | platform::evCts | platform::evDsr |
@@ -54,6 +59,11 @@ class TSioWin32Thread : public TSioDispatcherThread {
   int32_t OverlappedResult(platform::CommIo& Overlapped, int32_t ErrorCode);
   // Ends a pending operation and closes the record.
   void CloseOverlapped();
+  // When the system still owns the record's operation (a cancel that did not
+  // end it in time), the record and the memory the operation uses go to the
+  // dispatcher, which frees them once it has ended, and the thread gets a
+  // new record; otherwise the memory is freed here.
+  void KeepWhilePending(std::unique_ptr<TDataBuffer> Data, std::unique_ptr<uint8_t[]> Block);
 
   TSioWin32Dispatcher* const Owner;
   std::unique_ptr<platform::CommIo> Io;
@@ -127,6 +137,25 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   // The status thread's first event mask (tests of systems that reject the
   // trailing-ring bit set it).
   std::atomic<uint32_t> StatusCommMask{CommMaskNT};
+  // Received bytes dropped because InQueue was full.
+  std::atomic<uint64_t> InputDropped{0};
+  // The bytes of data buffers InQueue may hold.
+  uint32_t InQueueLimit() const;
+  // Queues a buffer the read thread has filled; when the queue is full the
+  // bytes are dropped and counted, a receive overrun is reported (ceRxOver,
+  // and one line-error event per overrun), and false leaves the buffer with
+  // the caller.
+  bool QueueReceived(TDataBuffer* Buffer);
+
+  // An operation the system would not end, with the memory it uses.
+  struct TParkedIo {
+    std::unique_ptr<platform::CommIo> Io;
+    std::unique_ptr<TDataBuffer> Data;
+    std::unique_ptr<uint8_t[]> Block;
+  };
+  void ParkIo(TParkedIo Parked);
+  // Frees the parked operations that have ended; the number still kept.
+  size_t ReleaseParkedIo();
 
  protected:
   // For a device handed over by someone else.
@@ -139,6 +168,11 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   friend class TWriteThread;
   friend class TStatusThread;
   std::atomic<uint32_t> lastError_{0};
+  // A receive overrun not yet read by GetComError, and one under way.
+  std::atomic<bool> rxOverrun_{false};
+  std::atomic<bool> overrunning_{false};
+  platform::CriticalSection parkSection_;
+  std::vector<TParkedIo> parked_;
 };
 
 // The variant over a device that a telephony line has opened and handed

@@ -87,11 +87,13 @@ void TSioDispatcherThread::SyncEvent(uint32_t Msg, uint32_t Trigger, uint32_t lP
   SyncTrigger = Trigger;
   SyncLParam = lParam;
   SyncHandler = Method;
+  const HandOver handingOver(Dispatcher->handedOver_);
   platform::RunOnUserInterfaceThread(&TSioDispatcherThread::RunSyncEvent, this);
 }
 
 void TSioDispatcherThread::SyncMethod(const TMethod<void()>& Method) {
   TMethod<void()> copy = Method;
+  const HandOver handingOver(Dispatcher->handedOver_);
   platform::RunOnUserInterfaceThread(&RunMethodThunk, &copy);
 }
 
@@ -112,6 +114,9 @@ void TDispThread::Execute() {
     d->SignalEvent(d->ThreadReadyEvent.get());
   } catch (...) {
     error = std::current_exception();
+    // Nothing would drain the queue or deliver an event again: the port is
+    // released as after an unplug, and the other threads stop.
+    d->KillThreads.store(true);
   }
   d->DoDonePortPrim.store(d->ClosePending.load() || d->KillThreads.load());
   d->ThreadGone(this);

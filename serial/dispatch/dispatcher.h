@@ -202,6 +202,18 @@ using TThreadExceptionReporter = void (*)(std::exception_ptr error);
 void SetThreadExceptionReporter(TThreadExceptionReporter reporter);
 void ShowThreadException(std::exception_ptr error);
 
+// Counts a call handed to the user-interface thread for as long as it runs.
+class HandOver {
+ public:
+  explicit HandOver(std::atomic<int32_t>& count) : count_(count) { count_.fetch_add(1); }
+  ~HandOver() { count_.fetch_sub(1); }
+  HandOver(const HandOver&) = delete;
+  HandOver& operator=(const HandOver&) = delete;
+
+ private:
+  std::atomic<int32_t>& count_;
+};
+
 // --- The dispatcher registry ------------------------------------------------
 
 // The lock over the registry; hold it while mapping an index to a dispatcher
@@ -235,6 +247,11 @@ class TSioBaseDispatcher {
   // --- Buffers ---
   static uint32_t BufferedCount(uint32_t Head, uint32_t Tail, bool Full);
   uint32_t InBuffUsed();
+  // Handlers of a data event read what the event reports, each from the same
+  // start. Any other thread that reads while such an event is delivered
+  // waits until the delivery has ended (the user-interface thread serving
+  // its messages meanwhile) and then reads what the handlers left; -3007
+  // when the delivery does not end within about 2 s.
   int32_t GetBlock(void* Block, uint32_t Len);
   int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail, uint32_t Len);
   int32_t PutBlock(const void* Block, uint32_t Len);
@@ -484,6 +501,8 @@ class TSioBaseDispatcher {
   std::atomic<bool> ThreadsRunning{false};
   std::atomic<bool> DoDonePortPrim{false};
   std::atomic<int32_t> ActiveThreads{0};
+  // Set by StartDispatcher when a thread of the port could not be started.
+  std::atomic<bool> ThreadStartFailed{false};
 
  protected:
   // The close that destruction needs: DonePortPrim when a close is pending,
@@ -494,8 +513,8 @@ class TSioBaseDispatcher {
   void Shutdown();
   // Makes Thread the occupant of Slot, then starts it. False (and the thread
   // object freed) when the system would not start it.
-  bool LaunchThread(std::atomic<TSioDispatcherThread*>& Slot, TSioDispatcherThread* Thread,
-                    platform::ThreadPriority Priority);
+  virtual bool LaunchThread(std::atomic<TSioDispatcherThread*>& Slot, TSioDispatcherThread* Thread,
+                            platform::ThreadPriority Priority);
   // Lets a thread that would not end go: its slot is cleared, it can no
   // longer be reached through the dispatcher, and the destructor still waits
   // for it, so it never runs on freed memory.
@@ -541,6 +560,14 @@ class TSioBaseDispatcher {
   // ends now must not release the port through it.
   std::atomic<bool> destroying_{false};
   void WaitForThreadsToEnd();
+  // Calls the dispatcher thread has handed to the user-interface thread and
+  // waits for (window handlers, synchronised calls): while one runs, that
+  // thread reads as a handler of the delivery.
+  std::atomic<int32_t> handedOver_{0};
+  // The thread delivering an event now (0: none).
+  std::atomic<uint64_t> deliveringThread_{0};
+  // Whether the calling thread is running a handler of the delivery.
+  bool InDelivery() const;
 };
 
 template <typename Pred>

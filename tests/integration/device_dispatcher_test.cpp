@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -97,6 +98,24 @@ class TObservedDispatcher : public TSioWin32Dispatcher {
   mutable std::mutex mu_;
   std::vector<Seen> buffers_;
   std::vector<uint32_t> events_;
+};
+
+// The device layer with a say in how its threads are launched: BeforeLaunch
+// runs before each and may refuse it, as a system out of threads would.
+class TLaunchDispatcher : public TObservedDispatcher {
+ public:
+  ~TLaunchDispatcher() override { Shutdown(); }
+  std::function<bool(std::atomic<sio::TSioDispatcherThread*>& slot)> BeforeLaunch;
+
+ protected:
+  bool LaunchThread(std::atomic<sio::TSioDispatcherThread*>& slot,
+                    sio::TSioDispatcherThread* thread, platform::ThreadPriority priority) override {
+    if (BeforeLaunch && !BeforeLaunch(slot)) {
+      delete thread;
+      return false;
+    }
+    return TObservedDispatcher::LaunchThread(slot, thread, priority);
+  }
 };
 
 class DeviceLayer : public ::testing::Test {
@@ -348,6 +367,94 @@ TEST_F(DeviceLayer, CloseLetsGoADispatcherThreadHeldByAHandlerAndDestructionWait
               static_cast<long long>(closeMs));
 }
 
+TEST_F(DeviceLayer, APortWhoseThreadsDidNotAllStartIsNotOpen) {
+  auto d = std::make_unique<TLaunchDispatcher>();
+  d->BeforeLaunch = [&](std::atomic<sio::TSioDispatcherThread*>& slot) {
+    return &slot != &d->WriteThread;
+  };
+  EXPECT_EQ(d->InitPort(name_.c_str(), 115200, 0, 8, 1, 4096, 4096, 0), sio::ecOutOfMemory);
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d->ActiveThreads.load() == 0; }, 5000));
+  EXPECT_FALSE(d->ThreadsRunning.load());
+  EXPECT_EQ(d->ReadThread.load(), nullptr);
+  EXPECT_EQ(d->DispThread.load(), nullptr);
+  EXPECT_EQ(d->StatusThread.load(), nullptr);
+  EXPECT_EQ(d->DeviceHandle.load(), -1);
+  EXPECT_EQ(d->PutBlock("x", 1), sio::ecCommNotOpen);
+  d.reset();
+  platform::CommDevice other;
+  EXPECT_EQ(other.Open(name_), 0u) << "the device was left open";
+}
+
+TEST_F(DeviceLayer, AThreadThatEndsAtOnceDoesNotMakeThePortLookStoppedWhileOthersStart) {
+  auto d = std::make_unique<TLaunchDispatcher>();
+  bool runningMeanwhile = false;
+  d->BeforeLaunch = [&](std::atomic<sio::TSioDispatcherThread*>& slot) {
+    if (&slot == &d->DispThread) {
+      // The read thread, already running, fails at once.
+      d->KillThreads.store(true);
+      EXPECT_TRUE(sio_test::WaitFor([&] { return d->ReadThread.load() == nullptr; }, 5000));
+      runningMeanwhile = d->ThreadsRunning.load();
+    }
+    return true;
+  };
+  d->InitPort(name_.c_str(), 115200, 0, 8, 1, 4096, 4096, 0);
+  EXPECT_TRUE(runningMeanwhile) << "the port looked stopped while its threads were starting";
+  d->DonePort();
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d->ActiveThreads.load() == 0; }, 5000));
+  EXPECT_FALSE(d->ThreadsRunning.load());
+}
+
+// A handler that throws ends the dispatcher thread; the port is then
+// released as after an unplug, and the failure is shown.
+TEST_F(DeviceLayer, AThrowingHandlerReleasesThePortAndStopsEveryThread) {
+  static std::atomic<int> shown{0};
+  shown = 0;
+  sio::SetThreadExceptionReporter([](std::exception_ptr) { ++shown; });
+  ASSERT_EQ(Open(), 0);
+  sio_test::THandlerProbe probe(d_.get());
+  probe.OnCall = [](const sio_test::THandlerProbe::Call&) {
+    throw sio::EBadArgument(sio::ecBadArgument);
+  };
+  d_->RegisterEventTriggerHandler(probe.Method());
+  d_->ChangeLengthTrigger(1);
+  ASSERT_TRUE(peer_->Write("x", 1));
+  EXPECT_TRUE(
+      sio_test::WaitFor([&] { return AllThreadsGone() && !d_->ThreadsRunning.load(); }, 5000));
+  EXPECT_EQ(shown.load(), 1);
+  EXPECT_EQ(d_->DeviceHandle.load(), -1);
+  char c;
+  EXPECT_EQ(d_->PutBlock("y", 1), sio::ecCommNotOpen);
+  EXPECT_EQ(d_->GetBlock(&c, 1), sio::ecCommNotOpen);
+  d_->DonePort();
+  sio::SetThreadExceptionReporter(nullptr);
+  platform::CommDevice other;
+  EXPECT_EQ(other.Open(name_), 0u);
+}
+
+// Received data that nobody reads fills the dispatch buffer and a bounded
+// queue; the rest is dropped as a receive overrun, the oldest bytes kept.
+TEST_F(DeviceLayer, AFloodNobodyReadsIsDroppedAsAReceiveOverrunAndMemoryStaysBounded) {
+  ASSERT_EQ(Open(), 0);
+  const std::string data = Pattern(512 * 1024);
+  ASSERT_TRUE(peer_->Write(data.data(), data.size()));
+  // Everything has been read from the device: kept or dropped.
+  ASSERT_TRUE(sio_test::WaitFor(
+      [&] {
+        return d_->InputDropped.load() + static_cast<uint64_t>(d_->InQueue.QueuedBytes()) +
+                   d_->InBuffUsed() >=
+               data.size();
+      },
+      20000));
+  EXPECT_LE(static_cast<uint32_t>(d_->InQueue.QueuedBytes()), d_->InQueueLimit());
+  EXPECT_GT(d_->InputDropped.load(), 0u);
+  d_->OutBuffUsed();  // refreshes the line errors
+  EXPECT_EQ(d_->GetLineError(), 1) << "no receive overrun reported";
+  const std::string kept = Receive(data.size(), 3000);
+  ASSERT_GE(kept.size(), sio::DispatchBufferSize);
+  EXPECT_TRUE(kept == data.substr(0, kept.size())) << "the bytes kept are not the first ones";
+  EXPECT_EQ(kept.size() + d_->InputDropped.load(), data.size());
+}
+
 // ---- flush ----
 
 TEST_F(DeviceLayer, FlushDropsAPendingWrite) {
@@ -416,6 +523,83 @@ TEST_F(DeviceLayer, FlushInBufferDropsWhatWaitsInTheQueueToo) {
   EXPECT_EQ(Receive(fresh.size(), 5000), fresh);
   sio_test::WaitFor([] { return false; }, 200);
   EXPECT_EQ(d_->InBuffUsed(), 0u) << "bytes from before the flush came later";
+}
+
+// Output put and flushed at once, over and over, after a whole ring of
+// other bytes has gone out: the device never receives those old bytes again.
+TEST_F(DeviceLayer, FlushRightAfterPutNeverResendsOldRingContents) {
+  ASSERT_EQ(Open(), 0);
+  const std::string old(4096, 'S');
+  ASSERT_TRUE(Send(old));
+  ASSERT_EQ(PeerRead(old.size(), 10000), old);
+  ASSERT_TRUE(sio_test::WaitFor([&] { return d_->OutBufUsed() == 0; }, 5000));
+
+  std::atomic<bool> stop{false};
+  size_t stale = 0;
+  size_t other = 0;
+  std::thread reader([&] {
+    std::vector<char> buf(8192);
+    while (!stop.load()) {
+      const size_t n = peer_->Read(buf.data(), buf.size(), 20);
+      for (size_t i = 0; i < n; ++i)
+        (buf[i] == 'S' ? stale : other) += 1;
+    }
+  });
+  // Another user of the ring's lock makes the write thread wait between
+  // its look at the ring and its copy, where a flush may come in.
+  std::thread looker([&] {
+    while (!stop.load())
+      (void)d_->OutBufUsed();
+  });
+  const int rounds = sio_test::StressRounds(20000);
+  int i = 0;
+  for (; i < rounds && d_->PutBlock("X", 1) == 0; ++i)
+    d_->FlushOutBuffer();
+  platform::SleepMs(300);
+  stop.store(true);
+  looker.join();
+  reader.join();
+  std::printf("%d of %d rounds: %zu stale bytes, %zu new\n", i, rounds, stale, other);
+  EXPECT_EQ(stale, 0u);
+  EXPECT_EQ(i, rounds);
+  EXPECT_FALSE(d_->KillThreads.load());
+}
+
+// Flushes that meet a write or a read just as it starts end it as a write or
+// read of nothing: the port stays open and carries data afterwards.
+TEST_F(DeviceLayer, FlushesThatMeetReadsAndWritesAsTheyStartLeaveThePortOpen) {
+  ASSERT_EQ(Open(), 0);
+  std::atomic<bool> stop{false};
+  std::thread peerSide([&] {
+    const std::string in(64, 'i');
+    std::vector<char> buf(8192);
+    while (!stop.load()) {
+      peer_->Write(in.data(), in.size());
+      peer_->Read(buf.data(), buf.size(), 1);
+    }
+  });
+  const std::string out(16, 'o');
+  // Wine ends a pending read that an input purge meets with a broken-pipe
+  // error, the error of an unplugged adapter; there only output is purged.
+  const bool purgeInput = !sio_test::RunningUnderWine();
+  const int rounds = sio_test::StressRounds(20000);
+  int i = 0;
+  for (; i < rounds && !d_->KillThreads.load(); ++i) {
+    d_->PutBlock(out.data(), static_cast<uint32_t>(out.size()));
+    d_->FlushOutBuffer();
+    if (purgeInput) d_->FlushInBuffer();
+  }
+  stop.store(true);
+  peerSide.join();
+  std::printf("%d of %d rounds before the port %s\n", i, rounds,
+              d_->KillThreads.load() ? "died" : "was left open");
+  ASSERT_FALSE(d_->KillThreads.load()) << "a flush ended the port after " << i << " rounds";
+  EXPECT_EQ(d_->ActiveThreads.load(), 4);
+  peer_->Drain();
+  d_->FlushInBuffer();
+  const std::string marker = "still open";
+  ASSERT_TRUE(Send(marker));
+  EXPECT_NE(PeerRead(4096, 2000).find(marker), std::string::npos);
 }
 
 // ---- opening ----
@@ -538,6 +722,26 @@ TEST_F(DeviceLayer, WriteComWrapsPastTheEndOfTheRing) {
   EXPECT_EQ(d_->CloseCom(), 0);
   // The device is closed: output is refused, not queued.
   EXPECT_EQ(d_->WriteCom(bytes, 1), sio::ecCommNotOpen);
+}
+
+// An operation that a cancel cannot end (Wine cannot cancel an event wait)
+// keeps its record and memory until it has ended by other means.
+TEST_F(DeviceLayer, MemoryOfAnOperationTheSystemStillOwnsIsKeptUntilItEnds) {
+  d_ = std::make_unique<TObservedDispatcher>();
+  ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
+  ASSERT_EQ(0u, d_->Device->SetEventMask(platform::evRxChar));
+  auto io = std::make_unique<platform::CommIo>();
+  uint32_t events = 0;
+  ASSERT_EQ(platform::errIoPending, d_->Device->StartWaitEvent(*io, events));
+  d_->ParkIo({std::move(io), std::make_unique<sio::TDataBuffer>(sio::ReadBufferSize), nullptr});
+  const size_t kept = d_->ReleaseParkedIo();
+  if (sio_test::RunningUnderWine()) {
+    EXPECT_EQ(kept, 1u) << "freed while the system still owned it";
+  }
+  // A new mask ends the wait everywhere; then nothing is kept.
+  ASSERT_EQ(0u, d_->Device->SetEventMask(0));
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d_->ReleaseParkedIo() == 0; }, 5000));
+  EXPECT_EQ(d_->CloseCom(), 0);
 }
 
 // ---- unplug ----
