@@ -61,35 +61,25 @@ bool HungUp(int e) {
   return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
 }
 
+// What errno means for a serial device, where it differs from a file.
 uint32_t ErrorFromErrno(int e) {
   switch (e) {
-    case ENOENT:
     case ENOTDIR:
     case EISDIR:
     case ENXIO:
     case ENODEV:
-      return errFileNotFound;
-    case EACCES:
-    case EPERM:
+      return errFileNotFound;  // no such serial device
     case EBUSY:
     case ETXTBSY:
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
     case EAGAIN:
-      return errAccessDenied;
-    case ENOMEM:
-      return errNotEnoughMemory;
-    case EINVAL:
-      return errInvalidParameter;
-    case EBADF:
-      return errInvalidHandle;
-    case ENOTTY:
-    case ENOSYS:
-    case EOPNOTSUPP:
-      return errNotSupported;
-    default:
+      return errAccessDenied;  // held by someone else
+    case EIO:
       return errGenFailure;
+    default:
+      return WindowsErrorFromErrno(e);
   }
 }
 

@@ -18,6 +18,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "platform/error_numbers.h"
+
 namespace platform {
 
 // HWND on Windows. On Linux an opaque serial number that is never reused and
@@ -33,12 +35,6 @@ constexpr uint32_t kMsgQuit = 18;
 constexpr uint32_t kMsgKeyDown = 0x0100;
 constexpr uint32_t kMsgChar = 0x0102;
 constexpr uint32_t kMsgUser = 0x0400;
-
-// Error numbers as Windows reports them.
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorInvalidWindowHandle = 1400;
-constexpr uint32_t kErrorTimeout = 1460;
 
 // No time limit, for WaitForMessage and SendWindowMessageTimeout.
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;

@@ -145,7 +145,7 @@ uint32_t LastWindowError() {
 
 WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* userData) {
   if (proc == nullptr) {
-    SetLastWindowError(kErrorInvalidParameter);
+    SetLastWindowError(errInvalidParameter);
     return nullptr;
   }
   const char* name = (className != nullptr && *className != '\0') ? className : kDefaultClassName;
@@ -166,11 +166,11 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
 bool DestroyHiddenWindow(WindowHandle hwnd) {
   HWND h = static_cast<HWND>(hwnd);
   if (!IsWindowAlive(hwnd)) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return false;
   }
   if (GetWindowThreadProcessId(h, nullptr) != GetCurrentThreadId()) {
-    SetLastWindowError(kErrorAccessDenied);
+    SetLastWindowError(errAccessDenied);
     return false;
   }
   if (!DestroyWindow(h)) {
@@ -189,7 +189,7 @@ void* GetWindowUserData(WindowHandle hwnd) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   WindowRecord* record = FindRecord(static_cast<HWND>(hwnd));
   if (record == nullptr) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return nullptr;
   }
   return record->userData;
@@ -199,7 +199,7 @@ void SetWindowUserData(WindowHandle hwnd, void* userData) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   WindowRecord* record = FindRecord(static_cast<HWND>(hwnd));
   if (record == nullptr) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return;
   }
   record->userData = userData;
@@ -208,7 +208,7 @@ void SetWindowUserData(WindowHandle hwnd, void* userData) {
 bool PostWindowMessage(WindowHandle hwnd, uint32_t msg, WParam wParam, LParam lParam) {
   if (hwnd == nullptr || !PostMessageA(static_cast<HWND>(hwnd), msg, wParam, lParam)) {
     DWORD error = hwnd == nullptr ? 0 : GetLastError();
-    SetLastWindowError(error != 0 ? error : kErrorInvalidWindowHandle);
+    SetLastWindowError(error != 0 ? error : errInvalidWindowHandle);
     return false;
   }
   return true;
@@ -235,7 +235,7 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
                    : SendMessageTimeoutA(h, msg, wParam, lParam, SMTO_NORMAL, timeoutMs, &reply);
   if (ok == 0) {
     DWORD error = h == nullptr ? 0 : GetLastError();
-    if (error == 0) error = IsWindow(h) ? kErrorTimeout : kErrorInvalidWindowHandle;
+    if (error == 0) error = IsWindow(h) ? errTimeout : errInvalidWindowHandle;
     SetLastWindowError(error);
     if (errorOut) *errorOut = error;
     if (result) *result = 0;

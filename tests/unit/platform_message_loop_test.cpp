@@ -179,7 +179,7 @@ TEST_F(PlatformWindows, UserDataIsPerWindowAndReplaceable) {
   EXPECT_EQ(GetWindowUserData(wa), &b);
   EXPECT_TRUE(IsWindowAlive(wa));
   EXPECT_EQ(CreateHiddenWindow("SioTestWindow", nullptr, nullptr), nullptr);
-  EXPECT_EQ(LastWindowError(), kErrorInvalidParameter);
+  EXPECT_EQ(LastWindowError(), errInvalidParameter);
 }
 
 TEST_F(PlatformWindows, DestroyedWindowRefusesMessagesAndDropsQueuedOnes) {
@@ -193,11 +193,11 @@ TEST_F(PlatformWindows, DestroyedWindowRefusesMessagesAndDropsQueuedOnes) {
   EXPECT_FALSE(IsWindowAlive(w));
   EXPECT_EQ(GetWindowUserData(w), nullptr);
   EXPECT_FALSE(PostWindowMessage(w, kMsgC, 0, 0));
-  EXPECT_EQ(LastWindowError(), kErrorInvalidWindowHandle);
+  EXPECT_EQ(LastWindowError(), errInvalidWindowHandle);
   LResult result = 99;
   uint32_t error = 0;
   EXPECT_FALSE(SendWindowMessageTimeout(w, kMsgC, 0, 0, 100, &result, &error));
-  EXPECT_EQ(error, kErrorInvalidWindowHandle);
+  EXPECT_EQ(error, errInvalidWindowHandle);
   EXPECT_FALSE(DestroyHiddenWindow(w));
 
   // Whatever was still queued never reaches the procedure.
@@ -224,7 +224,7 @@ TEST_F(PlatformWindows, OnlyTheOwnerThreadDestroysAWindow) {
     error = LastWindowError();
   }).join();
   EXPECT_FALSE(destroyed);
-  EXPECT_EQ(error, kErrorAccessDenied);
+  EXPECT_EQ(error, errAccessDenied);
   EXPECT_TRUE(IsWindowAlive(w));
 }
 
@@ -242,7 +242,7 @@ TEST_F(PlatformWindows, WindowsOfAnEndedThreadAreGone) {
   uint32_t error = 0;
   const auto start = Clock::now();
   EXPECT_FALSE(SendWindowMessageTimeout(w, kMsgA, 0, 0, 3000, &result, &error));
-  EXPECT_EQ(error, kErrorInvalidWindowHandle);
+  EXPECT_EQ(error, errInvalidWindowHandle);
   EXPECT_LT(MsSince(start), 2500) << "no waiting for a thread that is gone";
   EXPECT_EQ(rec.Count(), 0u);
 }
@@ -326,8 +326,8 @@ TEST_F(PlatformSentMessages, SendTimesOutWhenTheOwnerDoesNotPumpAndNeverRunsLate
   });
   sender.join();
   EXPECT_FALSE(ok);
-  EXPECT_EQ(error, kErrorTimeout);
-  EXPECT_EQ(lastError, kErrorTimeout);
+  EXPECT_EQ(error, errTimeout);
+  EXPECT_EQ(lastError, errTimeout);
   EXPECT_GE(elapsed, 300);
   EXPECT_LT(elapsed, 3000);
   // Pumping afterwards does not run the withdrawn message.
@@ -356,7 +356,7 @@ TEST_F(PlatformSentMessages, SenderThatGaveUpLeavesNothingDanglingForARunningMes
   ASSERT_TRUE(PumpUntil([&] { return rec.Count() == 1; }));
   sender.join();
   EXPECT_FALSE(ok);
-  EXPECT_EQ(error, kErrorTimeout);
+  EXPECT_EQ(error, errTimeout);
   EXPECT_EQ(rec.Count(), 1u);
 }
 
