@@ -239,7 +239,7 @@ int32_t TWriteThread::WaitForOverlapped(platform::CommIo& overlapped) {
       // A flush: the rest of the block is dropped, so the device must stop
       // reading from it before it is released.
       d->Device->CancelIo(overlapped);
-      return -1;
+      return WriteEndedByFlush;
     }
     if (w != platform::WaitResult::Timeout || StopRequested()) {
       d->Device->CancelIo(overlapped);
@@ -290,7 +290,7 @@ int32_t TWriteThread::WriteOutput() {
         return ecDeviceWrite;
       }
       const int32_t r = WaitForOverlapped(*Io);
-      if (r == -1) {
+      if (r == WriteEndedByFlush) {
         d->SignalEvent(d->ThreadReadyEvent.get());
         return 0;
       }

@@ -19,6 +19,9 @@ class TSioWin32Dispatcher;
 
 // A thread could not get a queue buffer ("No memory").
 constexpr int32_t ecNoQueueMemory = -13868;
+// What the write thread's wait gives when a flush ends the write: not a
+// failure, the rest of the block is dropped.
+constexpr int32_t WriteEndedByFlush = -1;
 // The size of every data buffer the read thread queues.
 constexpr int32_t ReadBufferSize = 256;
 // The event masks the status thread asks for: NT-family systems (and every
@@ -73,7 +76,8 @@ class TReadThread : public TSioWin32Thread {
 class TWriteThread : public TSioWin32Thread {
  public:
   using TSioWin32Thread::TSioWin32Thread;
-  // Also ends on the output-flush event: -1. Failure and stop: -160.
+  // Also ends on the output-flush event: WriteEndedByFlush. Failure and
+  // stop: -160.
   int32_t WaitForOverlapped(platform::CommIo& Overlapped) override;
   bool DataToWrite();
   // Writes the ring's contents in whole blocks until it is empty: 0, or -160.
