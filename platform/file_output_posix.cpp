@@ -63,7 +63,7 @@ uint32_t OutputFile::Create(const char* name) {
 
 uint32_t OutputFile::OpenForAppend(const char* name) {
   Close();
-  const int fd = ::open(name, O_WRONLY | O_APPEND | O_CLOEXEC);
+  const int fd = ::open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return OpenError(errno, name);
   handle_ = fd;
   return 0;

@@ -31,7 +31,7 @@ uint32_t OutputFile::Create(const char* name) {
 
 uint32_t OutputFile::OpenForAppend(const char* name) {
   Close();
-  const HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return GetLastError();
   LARGE_INTEGER distance{};
