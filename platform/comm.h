@@ -41,6 +41,12 @@ class CommDevice;
 // it.
 uint32_t CheckCommDcb(const CommDcb& dcb);
 
+// What a call on an open device reports for the system's `error`: once an
+// error has said that the device has gone (`gone` is then set) this and
+// every later call report 1167; other errors pass unchanged (0, no number
+// at all, becomes 31).
+uint32_t DeviceCallError(uint32_t error, bool& gone);
+
 // One overlapped-operation record: owned by one thread, reused for all its
 // device calls, one operation at a time. Destroying a record, or cancelling
 // it, with an operation still pending cancels that operation and waits for it

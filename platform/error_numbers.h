@@ -13,14 +13,18 @@ constexpr uint32_t errTooManyOpenFiles = 4;
 constexpr uint32_t errAccessDenied = 5;
 constexpr uint32_t errInvalidHandle = 6;
 constexpr uint32_t errNotEnoughMemory = 8;
+constexpr uint32_t errNotReady = 21;
+constexpr uint32_t errBadCommand = 22;
 constexpr uint32_t errWriteFault = 29;
 constexpr uint32_t errGenFailure = 31;
 constexpr uint32_t errSharingViolation = 32;
 constexpr uint32_t errNotSupported = 50;
 constexpr uint32_t errInvalidParameter = 87;
+constexpr uint32_t errBrokenPipe = 109;
 constexpr uint32_t errDiskFull = 112;
 constexpr uint32_t errInvalidName = 123;
 constexpr uint32_t errFilenameTooLong = 206;
+constexpr uint32_t errNoSuchDevice = 433;
 constexpr uint32_t errOperationAborted = 995;
 constexpr uint32_t errIoIncomplete = 996;
 constexpr uint32_t errIoPending = 997;
@@ -29,6 +33,7 @@ constexpr uint32_t errDeviceNotConnected = 1167;
 constexpr uint32_t errNotFound = 1168;
 constexpr uint32_t errInvalidWindowHandle = 1400;
 constexpr uint32_t errTimeout = 1460;
+constexpr uint32_t errDeviceRemoved = 1617;
 
 #ifndef _WIN32
 // The number a Windows program would see for the same failure of a file or
