@@ -14,6 +14,19 @@ uint32_t CheckCommDcb(const CommDcb& dcb) {
   return 0;
 }
 
+CommDcb DcbForOpen(const CommDcb& kept, uint32_t askedFor) {
+  CommDcb dcb = kept;
+  dcb.Flags = (dcb.Flags & ~kOpenClearedDcbFlags) | (askedFor & kOpenClearedDcbFlags);
+  return dcb;
+}
+
+bool RetryAfterLineError(uint32_t error, uint32_t dcbFlags, bool atOnce, uint32_t lineErrors,
+                         uint32_t retries) {
+  if (error != errOperationAborted || (dcbFlags & dcbAbortOnError) == 0) return false;
+  if (retries >= kLineErrorRetries) return false;
+  return atOnce || (lineErrors & kAbortingLineErrors) != 0;
+}
+
 uint32_t DeviceCallError(uint32_t error, bool& gone) {
   if (gone) return errDeviceNotConnected;
   switch (error) {

@@ -57,6 +57,11 @@ class TSioWin32Thread : public TSioDispatcherThread {
   int32_t OverlappedResult(platform::CommIo& Overlapped, int32_t ErrorCode);
   // Ends a pending operation and closes the record.
   void CloseOverlapped();
+  // After a read or write ended with Error (AtOnce: refused when started):
+  // true when a line error under abort-on-error ended it; the error is then
+  // cleared (and kept for the dispatcher's line-error report) and the
+  // operation may start again. Retries: how often it has been in a row.
+  bool ClearedLineError(uint32_t Error, bool AtOnce, uint32_t Retries);
 
   TSioWin32Dispatcher* const Owner;
   std::unique_ptr<platform::CommIo> Io;
@@ -131,6 +136,10 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   // The status thread's first event mask (tests of systems that reject the
   // trailing-ring bit set it).
   std::atomic<uint32_t> StatusCommMask{CommMaskNT};
+  // Which of abort-on-error, DSR sensitivity and null stripping the open
+  // sets; the others of the three it clears, whatever the driver kept from
+  // an earlier program.
+  std::atomic<uint32_t> OpenDcbFlags{0};
 
  protected:
   // For a device handed over by someone else.
@@ -143,6 +152,8 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   friend class TWriteThread;
   friend class TStatusThread;
   std::atomic<uint32_t> lastError_{0};
+  // Line errors a thread cleared to go on; the next GetComError reports them.
+  std::atomic<uint32_t> clearedLineErrors_{0};
 };
 
 // The variant over a device that a telephony line has opened and handed
