@@ -14,6 +14,7 @@
 // so that a toolkit's event loop (Qt) and ours can be one loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
@@ -76,6 +77,9 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
 // A thread's windows are destroyed when the thread ends.
 bool DestroyHiddenWindow(WindowHandle hwnd);
 bool IsWindowAlive(WindowHandle hwnd);
+// How many hidden windows of this process exist, records held: a check that
+// none are left behind.
+size_t HiddenWindowCount();
 // nullptr for a window that does not exist (or is not one of ours).
 void* GetWindowUserData(WindowHandle hwnd);
 void SetWindowUserData(WindowHandle hwnd, void* userData);

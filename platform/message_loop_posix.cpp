@@ -247,6 +247,11 @@ bool DestroyHiddenWindow(WindowHandle hwnd) {
   return true;
 }
 
+size_t HiddenWindowCount() {
+  std::lock_guard<std::mutex> lock(Reg().mutex);
+  return Reg().windows.size();
+}
+
 bool IsWindowAlive(WindowHandle hwnd) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   return FindWindow(hwnd) != nullptr;

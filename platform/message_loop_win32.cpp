@@ -1,7 +1,9 @@
 // Windows and message queues: USER32 itself. Every hidden window is a
 // message-only window of a class registered once per name, whose procedure
 // forwards to ours through a small record kept in GWLP_USERDATA and freed on
-// WM_NCDESTROY.
+// WM_NCDESTROY. The system removes the windows of a thread that ends
+// without that message; their records are freed once the registry finds
+// them gone.
 #include "platform/message_loop.h"
 
 #include <windows.h>
@@ -114,10 +116,37 @@ bool EnsureClass(const char* className) {
   return true;
 }
 
+// The record of one of our live windows. An entry whose window has gone, or
+// whose handle now belongs to another window (the user data no longer points
+// at the record), is stale: it is dropped, and its window can no longer run
+// the record's procedure.
 WindowRecord* FindRecord(HWND hwnd) {  // lock held
   auto it = Reg().windows.find(hwnd);
-  if (it == Reg().windows.end() || !IsWindow(hwnd)) return nullptr;
-  return it->second;
+  if (it == Reg().windows.end()) return nullptr;
+  if (IsWindow(hwnd) &&
+      GetWindowLongPtrA(hwnd, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(it->second)) {
+    return it->second;
+  }
+  delete it->second;
+  Reg().windows.erase(it);
+  return nullptr;
+}
+
+// Drops the entries of windows the system has removed without WM_NCDESTROY
+// (those of a thread that ended) and frees their records. No thread-exit
+// hook does it: a thread-local destructor that destroyed them made thread
+// exit crash under MinGW's emulated thread-local storage.
+void SweepGoneWindows() {  // lock held
+  auto& windows = Reg().windows;
+  for (auto it = windows.begin(); it != windows.end();) {
+    if (IsWindow(it->first) &&
+        GetWindowLongPtrA(it->first, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(it->second)) {
+      ++it;
+      continue;
+    }
+    delete it->second;
+    it = windows.erase(it);
+  }
 }
 
 // The Windows form of the event source: it is never consulted by the loop,
@@ -150,6 +179,10 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
   }
   const char* name = (className != nullptr && *className != '\0') ? className : kDefaultClassName;
   if (!EnsureClass(name)) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    SweepGoneWindows();
+  }
   CreationContext context;
   context.record = new WindowRecord{proc, userData};
   HWND hwnd = CreateWindowExA(0, name, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
@@ -178,6 +211,12 @@ bool DestroyHiddenWindow(WindowHandle hwnd) {
     return false;
   }
   return true;
+}
+
+size_t HiddenWindowCount() {
+  std::lock_guard<std::mutex> lock(Reg().mutex);
+  SweepGoneWindows();
+  return Reg().windows.size();
 }
 
 bool IsWindowAlive(WindowHandle hwnd) {

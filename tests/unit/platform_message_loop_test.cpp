@@ -231,11 +231,14 @@ TEST_F(PlatformWindows, OnlyTheOwnerThreadDestroysAWindow) {
 TEST_F(PlatformWindows, WindowsOfAnEndedThreadAreGone) {
   Recorder rec;
   WindowHandle w = nullptr;
+  const size_t before = HiddenWindowCount();
   std::thread([&] {
     w = CreateHiddenWindow("SioTestWindow", RecordingProc, &rec);
+    CreateHiddenWindow("SioOtherTestWindow", RecordingProc, &rec);
     PostWindowMessage(w, kMsgA, 0, 0);
   }).join();
   ASSERT_NE(w, nullptr);
+  EXPECT_EQ(HiddenWindowCount(), before) << "the ended thread's windows are left behind";
   EXPECT_FALSE(IsWindowAlive(w));
   EXPECT_FALSE(PostWindowMessage(w, kMsgA, 0, 0));
   LResult result = 0;
@@ -826,6 +829,7 @@ TEST_F(PlatformHandOver, HandOverWithoutAUserInterfaceThreadFailsAtOnce) {
 }
 
 TEST_F(PlatformHandOver, UserInterfaceThreadThatEndsGivesUpItsRole) {
+  const size_t windowsBefore = HiddenWindowCount();
   HandOverProbe probe;
   std::atomic<bool> callerWaiting{false}, cancelled{false}, returned{false};
   std::thread caller;
@@ -855,6 +859,7 @@ TEST_F(PlatformHandOver, UserInterfaceThreadThatEndsGivesUpItsRole) {
   EXPECT_TRUE(cancelled.load());
   EXPECT_EQ(probe.runs.load(), 0);
   EXPECT_EQ(ApplicationWindow(), nullptr);
+  EXPECT_EQ(HiddenWindowCount(), windowsBefore) << "the application window is left behind";
 
   // Later threads (whose ids may repeat the ended one's) are not taken for it:
   // without a user-interface thread every hand-over fails, none runs in place.
