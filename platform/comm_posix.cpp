@@ -24,15 +24,11 @@
 #include <sys/eventfd.h>
 #endif
 
+#include "platform/comm_baud_posix.h"
+#include "platform/comm_termios_posix.h"
 #include "platform/host_ports.h"
 
 namespace platform {
-
-namespace comm_posix {
-// comm_baud_posix.cpp
-bool SetLineSpeed(int fd, uint32_t baud);
-bool GetLineSpeed(int fd, uint32_t& baud);
-}  // namespace comm_posix
 
 namespace {
 
@@ -61,35 +57,25 @@ bool HungUp(int e) {
   return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
 }
 
+// What errno means for a serial device, where it differs from a file.
 uint32_t ErrorFromErrno(int e) {
   switch (e) {
-    case ENOENT:
     case ENOTDIR:
     case EISDIR:
     case ENXIO:
     case ENODEV:
-      return errFileNotFound;
-    case EACCES:
-    case EPERM:
+      return errFileNotFound;  // no such serial device
     case EBUSY:
     case ETXTBSY:
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
     case EAGAIN:
-      return errAccessDenied;
-    case ENOMEM:
-      return errNotEnoughMemory;
-    case EINVAL:
-      return errInvalidParameter;
-    case EBADF:
-      return errInvalidHandle;
-    case ENOTTY:
-    case ENOSYS:
-    case EOPNOTSUPP:
-      return errNotSupported;
-    default:
+      return errAccessDenied;  // held by someone else
+    case EIO:
       return errGenFailure;
+    default:
+      return WindowsErrorFromErrno(e);
   }
 }
 
@@ -664,40 +650,8 @@ uint32_t CommDevice::GetState(CommDcb& dcb) {
   uint32_t baud = 0;
   const bool haveBaud = comm_posix::GetLineSpeed(d.fd, baud);
   std::lock_guard<std::mutex> lock(d.mu);
-  CommDcb r = d.dcb;
+  CommDcb r = comm_posix::DcbFromTermios(t, d.dcb);
   if (haveBaud) r.BaudRate = baud;
-  switch (t.c_cflag & CSIZE) {
-    case CS5:
-      r.ByteSize = 5;
-      break;
-    case CS6:
-      r.ByteSize = 6;
-      break;
-    case CS7:
-      r.ByteSize = 7;
-      break;
-    default:
-      r.ByteSize = 8;
-      break;
-  }
-  const bool odd = (t.c_cflag & PARODD) != 0;
-  if (!(t.c_cflag & PARENB)) {
-    r.Parity = 0;
-#if defined(CMSPAR)
-  } else if (t.c_cflag & CMSPAR) {
-    r.Parity = odd ? 3 : 4;
-#endif
-  } else {
-    r.Parity = odd ? 1 : 2;
-  }
-  r.StopBits = (t.c_cflag & CSTOPB) ? (r.ByteSize == 5 ? 1 : 2) : 0;
-  auto flag = [&r](uint32_t bit, bool on) { r.Flags = on ? (r.Flags | bit) : (r.Flags & ~bit); };
-  flag(dcbOutxCtsFlow, (t.c_cflag & CRTSCTS) != 0);
-  flag(dcbOutX, (t.c_iflag & IXON) != 0);
-  flag(dcbInX, (t.c_iflag & IXOFF) != 0);
-  flag(dcbParity, (t.c_iflag & INPCK) != 0);
-  r.XonChar = static_cast<char>(t.c_cc[VSTART]);
-  r.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
   dcb = r;
   return 0;
 }
@@ -712,38 +666,7 @@ uint32_t CommDevice::SetState(const CommDcb& dcb) {
     return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
   }
   const termios before = t;
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#if defined(CMSPAR)
-  t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
-#endif
-  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= kSizes[dcb.ByteSize - 5];
-  switch (dcb.Parity) {
-    case 1:
-      t.c_cflag |= PARENB | PARODD;
-      break;
-    case 2:
-      t.c_cflag |= PARENB;
-      break;
-#if defined(CMSPAR)
-    case 3:
-      t.c_cflag |= PARENB | PARODD | CMSPAR;
-      break;
-    case 4:
-      t.c_cflag |= PARENB | CMSPAR;
-      break;
-#endif
-    default:
-      break;
-  }
-  if (dcb.StopBits != 0) t.c_cflag |= CSTOPB;
-  if (dcb.Flags & dcbOutxCtsFlow) t.c_cflag |= CRTSCTS;
-  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY);
-  if ((dcb.Flags & dcbParity) && dcb.Parity != 0) t.c_iflag |= INPCK;
-  if (dcb.Flags & dcbOutX) t.c_iflag |= IXON;
-  if (dcb.Flags & dcbInX) t.c_iflag |= IXOFF;
-  t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  t = comm_posix::TermiosFromDcb(dcb, t);
   if (::tcsetattr(d.fd, TCSANOW, &t) != 0) {
     return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
   }

@@ -14,9 +14,12 @@
 // so that a toolkit's event loop (Qt) and ours can be one loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
+
+#include "platform/error_numbers.h"
 
 namespace platform {
 
@@ -33,12 +36,6 @@ constexpr uint32_t kMsgQuit = 18;
 constexpr uint32_t kMsgKeyDown = 0x0100;
 constexpr uint32_t kMsgChar = 0x0102;
 constexpr uint32_t kMsgUser = 0x0400;
-
-// Error numbers as Windows reports them.
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorInvalidWindowHandle = 1400;
-constexpr uint32_t kErrorTimeout = 1460;
 
 // No time limit, for WaitForMessage and SendWindowMessageTimeout.
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
@@ -80,6 +77,9 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
 // A thread's windows are destroyed when the thread ends.
 bool DestroyHiddenWindow(WindowHandle hwnd);
 bool IsWindowAlive(WindowHandle hwnd);
+// How many hidden windows of this process exist, records held: a check that
+// none are left behind.
+size_t HiddenWindowCount();
 // nullptr for a window that does not exist (or is not one of ours).
 void* GetWindowUserData(WindowHandle hwnd);
 void SetWindowUserData(WindowHandle hwnd, void* userData);

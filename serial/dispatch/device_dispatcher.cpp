@@ -90,13 +90,28 @@ void TSioWin32Thread::KeepWhilePending(std::unique_ptr<TDataBuffer> data,
   Io = std::make_unique<platform::CommIo>();
 }
 
+bool TSioWin32Thread::ClearedLineError(uint32_t error, bool atOnce, uint32_t retries) {
+  if (error != platform::errOperationAborted || StopRequested()) return false;
+  platform::CommDcb dcb;
+  if (Owner->Device->GetState(dcb) != 0 || (dcb.Flags & platform::dcbAbortOnError) == 0) {
+    return false;
+  }
+  uint32_t lineErrors = 0;
+  if (Owner->Device->ClearError(lineErrors, nullptr) != 0) return false;
+  Owner->clearedLineErrors_.fetch_or(lineErrors);
+  return platform::RetryAfterLineError(error, dcb.Flags, atOnce, lineErrors, retries);
+}
+
 // ---------------------------------------------------------------------------
 // The read thread
 
 int32_t TReadThread::ReadData(TDataBuffer* buffer) {
   uint32_t count = 0;
-  const uint32_t rc =
+  uint32_t rc =
       Owner->Device->StartRead(*Io, buffer->Bytes, static_cast<uint32_t>(ReadBufferSize), count);
+  for (uint32_t retries = 0; ClearedLineError(rc, true, retries); ++retries) {
+    rc = Owner->Device->StartRead(*Io, buffer->Bytes, static_cast<uint32_t>(ReadBufferSize), count);
+  }
   if (rc == 0) return static_cast<int32_t>(count);
   if (rc == platform::errIoPending) {
     const int32_t r = WaitForOverlapped(*Io);
@@ -253,7 +268,7 @@ int32_t TWriteThread::WaitForOverlapped(platform::CommIo& overlapped) {
       // A flush: the rest of the block is dropped, so the device must stop
       // reading from it before it is released.
       d->Device->CancelIo(overlapped);
-      return -1;
+      return WriteEndedByFlush;
     }
     if (w != platform::WaitResult::Timeout || StopRequested()) {
       d->Device->CancelIo(overlapped);
@@ -295,31 +310,43 @@ int32_t TWriteThread::WriteOutput() {
       d->OutBufFull = false;
     }
     uint32_t sent = 0;
+    uint32_t retries = 0;  // line-error retries since the block last moved
     while (sent < n) {
       uint32_t written = 0;
       const uint32_t rc = d->Device->StartWrite(*Io, block.get() + sent, n - sent, written);
       if (rc == 0) {
         sent += written;
+        retries = 0;
         continue;
       }
       // Aborted as it started (a flush's purge): the rest of the block is
       // dropped, as the flush asked.
       if (rc == platform::errOperationAborted) return 0;
       if (rc != platform::errIoPending) {
+        if (ClearedLineError(rc, true, retries++)) continue;
         LastErrorCode = rc;
         return ecDeviceWrite;
       }
       const int32_t r = WaitForOverlapped(*Io);
-      if (r == -1) {
+      if (r == WriteEndedByFlush) {
         KeepWhilePending(nullptr, std::move(block));
         d->SignalEvent(d->ThreadReadyEvent.get());
         return 0;
       }
       if (r == ecDeviceWrite) {
+        if (ClearedLineError(LastErrorCode, false, retries++)) {
+          // The rest of the block goes out rather than being lost.
+          uint32_t moved = 0;
+          d->Device->GetResult(*Io, moved, false);
+          sent += moved;
+          if (moved != 0) retries = 0;
+          continue;
+        }
         KeepWhilePending(nullptr, std::move(block));
         return LastErrorCode == platform::errOperationAborted ? 0 : ecDeviceWrite;
       }
       sent += static_cast<uint32_t>(r);
+      retries = 0;
     }
   }
   return 0;
@@ -401,6 +428,14 @@ int32_t TSioWin32Dispatcher::OpenCom(const char* comName, uint32_t, uint32_t) {
   if (rc != 0) {
     lastError_.store(rc);
     return -1;
+  }
+  // Not fatal when the driver will not have it: the line settings that
+  // follow may still take, and a read or write refused after a line error
+  // is retried.
+  platform::CommDcb kept;
+  if (Device->GetState(kept) == 0) {
+    const platform::CommDcb wanted = platform::DcbForOpen(kept, OpenDcbFlags.load());
+    if (wanted.Flags != kept.Flags) Device->SetState(wanted);
   }
   const int32_t handle = NewDeviceHandle();
   DeviceHandle.store(handle);
@@ -588,6 +623,7 @@ uint32_t TSioWin32Dispatcher::GetComError(platform::CommStat& stat) {
   uint32_t errors = 0;
   if (Device->ClearError(errors, &stat) != 0) errors = 0;
   if (rxOverrun_.exchange(false)) errors |= platform::ceRxOver;
+  errors |= clearedLineErrors_.exchange(0);
   stat.cbOutQue = OutBufUsed();
   return errors;
 }

@@ -20,6 +20,9 @@ class TSioWin32Dispatcher;
 
 // A thread could not get a queue buffer ("No memory").
 constexpr int32_t ecNoQueueMemory = -13868;
+// What the write thread's wait gives when a flush ends the write: not a
+// failure, the rest of the block is dropped.
+constexpr int32_t WriteEndedByFlush = -1;
 // The size of every data buffer the read thread queues.
 constexpr int32_t ReadBufferSize = 256;
 // InQueue holds at most this many times the input queue size (InSize) in
@@ -64,6 +67,11 @@ class TSioWin32Thread : public TSioDispatcherThread {
   // dispatcher, which frees them once it has ended, and the thread gets a
   // new record; otherwise the memory is freed here.
   void KeepWhilePending(std::unique_ptr<TDataBuffer> Data, std::unique_ptr<uint8_t[]> Block);
+  // After a read or write ended with Error (AtOnce: refused when started):
+  // true when a line error under abort-on-error ended it; the error is then
+  // cleared (and kept for the dispatcher's line-error report) and the
+  // operation may start again. Retries: how often it has been in a row.
+  bool ClearedLineError(uint32_t Error, bool AtOnce, uint32_t Retries);
 
   TSioWin32Dispatcher* const Owner;
   std::unique_ptr<platform::CommIo> Io;
@@ -83,7 +91,8 @@ class TReadThread : public TSioWin32Thread {
 class TWriteThread : public TSioWin32Thread {
  public:
   using TSioWin32Thread::TSioWin32Thread;
-  // Also ends on the output-flush event: -1. Failure and stop: -160.
+  // Also ends on the output-flush event: WriteEndedByFlush. Failure and
+  // stop: -160.
   int32_t WaitForOverlapped(platform::CommIo& Overlapped) override;
   bool DataToWrite();
   // Writes the ring's contents in whole blocks until it is empty: 0, or -160.
@@ -156,6 +165,10 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   void ParkIo(TParkedIo Parked);
   // Frees the parked operations that have ended; the number still kept.
   size_t ReleaseParkedIo();
+  // Which of abort-on-error, DSR sensitivity and null stripping the open
+  // sets; the others of the three it clears, whatever the driver kept from
+  // an earlier program.
+  std::atomic<uint32_t> OpenDcbFlags{0};
 
  protected:
   // For a device handed over by someone else.
@@ -173,6 +186,8 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   std::atomic<bool> overrunning_{false};
   platform::CriticalSection parkSection_;
   std::vector<TParkedIo> parked_;
+  // Line errors a thread cleared to go on; the next GetComError reports them.
+  std::atomic<uint32_t> clearedLineErrors_{0};
 };
 
 // The variant over a device that a telephony line has opened and handed

@@ -642,6 +642,35 @@ TEST_F(DeviceLayer, OpenAndCloseWithoutThreadsOnlyOpensAndClosesTheDevice) {
   EXPECT_EQ(other.Open(name_), 0u);
 }
 
+TEST_F(DeviceLayer, OpenLeavesOnlyTheLineFlagsAskedFor) {
+  // Another program leaves abort-on-error, DSR sensitivity and null
+  // stripping on (Windows drivers keep them between opens).
+  {
+    platform::CommDevice earlier;
+    ASSERT_EQ(earlier.Open(name_), 0u);
+    platform::CommDcb dcb;
+    ASSERT_EQ(earlier.GetState(dcb), 0u);
+    dcb.Flags |= platform::kOpenClearedDcbFlags;
+    ASSERT_EQ(earlier.SetState(dcb), 0u);
+    ASSERT_EQ(earlier.GetState(dcb), 0u);
+    if ((dcb.Flags & platform::kOpenClearedDcbFlags) != platform::kOpenClearedDcbFlags) {
+      GTEST_SKIP() << "this device does not keep those flags at all";
+    }
+  }
+  d_ = std::make_unique<TObservedDispatcher>();
+  d_->OpenDcbFlags.store(platform::dcbNull);
+  ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
+  platform::CommDcb dcb;
+  ASSERT_EQ(d_->GetComState(dcb), 0);
+  EXPECT_EQ(dcb.Flags & platform::kOpenClearedDcbFlags, platform::dcbNull);
+  EXPECT_EQ(d_->CloseCom(), 0);
+
+  d_ = std::make_unique<TObservedDispatcher>();
+  ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
+  ASSERT_EQ(d_->GetComState(dcb), 0);
+  EXPECT_EQ(dcb.Flags & platform::kOpenClearedDcbFlags, 0u);
+}
+
 TEST_F(DeviceLayer, TelephonyVariantUsesTheHandedDeviceAndIsNotOpenWithoutOne) {
   {
     sio::TSioTAPI32Dispatcher none(nullptr, 0, nullptr);
