@@ -14,5 +14,6 @@ Built in build/default:
   tests/integration_tests         the pseudo-terminal tests
   bench/wait_ticks_cpu            the processor time a one-second WaitTicks costs
   bench/com_select_form_create    how long the Select Port form takes to list ports 1-50
+  bench/device_throughput         the device layer beside a plain poll()+read() loop (README)
 The finder itself is not built yet; the serial layer is the library target 'sio'.
 MSG

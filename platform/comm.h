@@ -34,6 +34,15 @@ namespace platform {
 
 class CommDevice;
 
+// The read size a device layer does best to ask for. POSIX serves each read
+// with a system call, so large pieces cost far less per byte; Windows keeps
+// the 256-byte reads its overlapped path has always made.
+#if defined(_WIN32)
+constexpr uint32_t kCommReadPieceSize = 256;
+#else
+constexpr uint32_t kCommReadPieceSize = 4096;
+#endif
+
 // 0, or 87 for a DCB no serial device can take: rate 0, byte size outside
 // 5..8, parity above 4, stop bits above 2, two stop bits with five data bits,
 // one and a half with more than five, equal XON and XOFF characters while

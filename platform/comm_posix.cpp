@@ -39,8 +39,6 @@ using Ms = std::chrono::milliseconds;
 // modem lines and line-error counters of drivers that have them, and new
 // bytes behind bytes nobody has read yet.
 constexpr int kLineCheckMs = 20;
-// How often a wait that also watches a caller's event looks at that event.
-constexpr int kExtraCheckMs = 10;
 // Total time-outs beyond this (multiplier x size can reach 2^64 ms) are cut
 // here, so that the deadline stays within the clock's range: about 30 years.
 constexpr uint64_t kLongestTotalMs = 1000000000000ull;
@@ -109,6 +107,9 @@ struct CommIo::Impl {
   }
 
   void Wake() {
+    // Marked before the write: whoever sees the descriptor readable also
+    // sees the mark.
+    woken.store(true);
 #if defined(__linux__)
     const uint64_t one = 1;
     (void)!::write(wakeWrite, &one, sizeof one);
@@ -117,7 +118,14 @@ struct CommIo::Impl {
     (void)!::write(wakeWrite, &one, 1);
 #endif
   }
+  // Empties the wake-up descriptor, without a system call when nobody has
+  // written to it.
   void DrainWake() {
+    if (woken.exchange(false)) EmptyWake();
+  }
+  // After poll() has found the descriptor readable.
+  void EmptyWake() {
+    woken.store(false);
     char sink[64];
     while (::read(wakeRead, sink, sizeof sink) > 0) {
     }
@@ -125,6 +133,7 @@ struct CommIo::Impl {
 
   int wakeRead = -1;
   int wakeWrite = -1;
+  std::atomic<bool> woken{false};
 
   // Serialises the steps of the operation: its owner waiting and another
   // thread cancelling never drive it at the same time.
@@ -182,6 +191,9 @@ struct CommDevice::Impl {
   bool txSinceEmpty = false;
   uint64_t rxReported = 0;
   std::atomic<uint64_t> rxConsumed{0};
+  // A pending event wait sits behind unread bytes and wants to hear when a
+  // read has emptied the input queue.
+  std::atomic<bool> drainWanted{false};
 
   // Keeps fd open while a call uses it.
   class Use {
@@ -349,6 +361,15 @@ struct CommDevice::Impl {
     io.done = true;
   }
 
+  // Tells a pending event wait that the input queue has been emptied.
+  void InputDrained() {
+    if (!drainWanted.load() || !drainWanted.exchange(false)) return;
+    std::lock_guard<std::mutex> lock(mu);
+    for (CommIo::Impl* io : pending) {
+      if (io->kind == IoKind::WaitEvent) io->Wake();
+    }
+  }
+
   void StepRead(CommIo::Impl& io, Clock::time_point now);
   void StepWrite(CommIo::Impl& io, Clock::time_point now);
   // One round of an operation: tries it, then sleeps in poll() until it can
@@ -373,7 +394,10 @@ void CommDevice::Impl::StepRead(CommIo::Impl& io, Clock::time_point now) {
       return;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      InputDrained();
+      break;
+    }
     Complete(io, ErrorFromErrno(errno));
     return;
   }
@@ -466,11 +490,27 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
       bool lookAgain = NeedsLineChecks(mask);
       if (mask & evRxChar) {
         // poll() reports unread bytes for as long as they wait, so only an
-        // empty queue can be left to poll(); behind unread bytes new ones
-        // are found by looking again.
+        // empty queue can be left to poll(). Behind unread bytes the wait
+        // sleeps until a read has emptied the queue (the reader wakes it,
+        // and new bytes are found then), or, for a caller that never reads,
+        // until it looks again by itself.
         if (QueuedIn() == 0) {
           wanted = POLLIN;
         } else {
+          drainWanted.store(true);
+          if (QueuedIn() == 0) {
+            // Emptied meanwhile, perhaps before the reader could see the
+            // request.
+            wanted = POLLIN;
+          } else if (Arrived() > rxReported) {
+            // Came after the look above: nobody has been told of them yet.
+            io.events = CollectEvents(mask);
+            if (io.events != 0) {
+              lock.unlock();
+              Complete(io, 0);
+              return;
+            }
+          }
           lookAgain = true;
         }
       }
@@ -484,6 +524,9 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
   pollfd fds[2] = {{io.wakeRead, POLLIN, 0}, {fd, wanted, 0}};
   const int rc = ::poll(fds, 2, MsUntil(wakeAt, now));
   if (rc <= 0) return;  // time-out or signal: the caller's loop goes round again
+  // Emptied only once poll() has said so: a wake-up written at any time
+  // before the poll ends it at once, so none is lost.
+  if (fds[0].revents & POLLIN) io.EmptyWake();
   if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
     // Reads and writes learn it from the next read or write (bytes that
     // arrived before the hang-up are still delivered); an event wait has no
@@ -505,19 +548,41 @@ CommIo::~CommIo() {
   }
 }
 
+namespace {
+
+// Lets a caller's event end the poll() of a wait through the record's
+// wake-up descriptor, for as long as the wait lasts.
+class ExtraEventWatch final : public EventWatcher {
+ public:
+  ExtraEventWatch(Event* extra, CommIo::Impl& io) : extra_(extra), io_(io) {
+    if (extra_ != nullptr) extra_->Watch(this);
+  }
+  ~ExtraEventWatch() {
+    if (extra_ != nullptr) extra_->Unwatch(this);
+  }
+  ExtraEventWatch(const ExtraEventWatch&) = delete;
+  ExtraEventWatch& operator=(const ExtraEventWatch&) = delete;
+  void EventSet() override { io_.Wake(); }
+
+ private:
+  Event* const extra_;
+  CommIo::Impl& io_;
+};
+
+}  // namespace
+
 WaitResult CommIo::Wait(uint32_t timeoutMs, Event* extra) {
   Impl& io = *impl_;
   if (!io.started) return WaitResult::Failed;
   const auto start = Clock::now();
   const auto deadline = timeoutMs == kInfinite ? Clock::time_point::max() : start + Ms(timeoutMs);
+  ExtraEventWatch watch(extra, io);
   for (;;) {
     if (io.done) return WaitResult::Signaled;
-    if (extra != nullptr && extra->Wait(0) == WaitResult::Signaled) return WaitResult::Signaled2;
-    auto until = deadline;
-    if (extra != nullptr) until = std::min(until, Clock::now() + Ms(kExtraCheckMs));
+    if (extra != nullptr && extra->TrySignaled()) return WaitResult::Signaled2;
     {
       std::lock_guard<std::mutex> lock(io.stepLock);
-      if (io.dev) io.dev->Advance(io, until);
+      if (io.dev) io.dev->Advance(io, deadline);
     }
     if (io.done) return WaitResult::Signaled;
     if (Clock::now() >= deadline) return WaitResult::Timeout;

@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "platform/error_numbers.h"
+#include "platform/sync.h"
 
 namespace platform {
 
@@ -118,6 +119,10 @@ void PostQuit(int exitCode);
 // arrived. Never spins. On Linux the sent messages that arrive are run here
 // (they count as arrivals); posted messages stay queued for the pump.
 bool WaitForMessage(uint32_t timeoutMs);
+// WaitForMessage that also ends as soon as `event` is set (consuming the
+// signal of an auto-reset event): true when the event was set or something
+// arrived.
+bool WaitForMessageOrEvent(Event& event, uint32_t timeoutMs);
 
 // The application's main loop: dispatches the calling thread's messages,
 // sleeping when there are none, until the quit request. Returns its exit code.

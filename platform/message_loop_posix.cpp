@@ -416,6 +416,43 @@ bool WaitForMessage(uint32_t timeoutMs) {
   }
 }
 
+bool WaitForMessageOrEvent(Event& event, uint32_t timeoutMs) {
+  const std::shared_ptr<ThreadQueue> q = CurrentQueue();
+  // The event wakes the loop where it sleeps: in the queue's event source.
+  struct SourceWaker final : EventWatcher {
+    explicit SourceWaker(EventSource& s) : source(s) {}
+    void EventSet() override { source.Wake(); }
+    EventSource& source;
+  } waker(q->Source());
+  event.Watch(&waker);
+  const bool forever = timeoutMs == kWaitForever;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+  bool result = false;
+  for (;;) {
+    if (event.TrySignaled() || RunSentMessages(q) > 0) {
+      result = true;
+      break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(Reg().mutex);
+      if (!q->posted.empty() || q->quitPending || !q->sent.empty()) {
+        result = true;
+        break;
+      }
+    }
+    uint32_t slice = kWaitForever;
+    if (!forever) {
+      auto left = deadline - Clock::now();
+      if (left <= Clock::duration::zero()) break;
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      slice = static_cast<uint32_t>(std::min<long long>(ms, kWaitForever - 1));
+    }
+    q->Source().WaitForEvents(slice);
+  }
+  event.Unwatch(&waker);
+  return result;
+}
+
 int RunMainLoop() {
   for (;;) {
     Message m;

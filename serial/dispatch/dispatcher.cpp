@@ -102,11 +102,16 @@ void TSioBaseDispatcher::WaitForThreadsToEnd() {
   while (ActiveThreads.load() > 0 || launchedThreads_.load() > 0) {
     const int32_t pumped = PumpOneMessage();
     if (pumped == 0) {
-      platform::WaitForMessage(5);
+      platform::WaitForMessageOrEvent(*ThreadEnded, kThreadEndWaitMs);
     } else if (pumped == static_cast<int32_t>(platform::kMsgQuit)) {
-      platform::SleepMs(5);
+      ThreadEnded->Wait(kQuitPendingWaitMs);
     }
   }
+}
+
+void TSioBaseDispatcher::WakeDispatcherThread() {
+  InQueue.Wake();
+  roomEvent_.Set();
 }
 
 TSioBaseDispatcher::~TSioBaseDispatcher() {

@@ -43,6 +43,13 @@ constexpr uint32_t kMsgTriggerData = 0x7E02;
 constexpr uint32_t kMsgTriggerTimer = 0x7E03;
 constexpr uint32_t kMsgTriggerStatus = 0x7E04;
 
+// The longest a wait for a thread's end sleeps before it looks again by
+// itself (one tick).
+constexpr uint32_t kThreadEndWaitMs = 55;
+// While a quit request waits for the main loop, messages cannot be waited
+// for; a wait for a thread's end then looks again this often.
+constexpr uint32_t kQuitPendingWaitMs = 5;
+
 // How long a window handler may take before delivery moves on.
 constexpr uint32_t WindowHandlerTimeoutMs = 3000;
 
@@ -519,9 +526,17 @@ class TSioBaseDispatcher {
   // longer be reached through the dispatcher, and the destructor still waits
   // for it, so it never runs on freed memory.
   void AbandonThread(std::atomic<TSioDispatcherThread*>& Slot);
-  // Pumps the calling thread's messages until Done() or the ticks pass.
+  // Pumps the calling thread's messages until Done() or the ticks pass;
+  // between messages it sleeps until a thread of the port ends.
   template <typename Pred>
-  static bool PumpUntil(Pred Done, int32_t Ticks);
+  bool PumpUntil(Pred Done, int32_t Ticks);
+  // Ends the dispatcher thread's wait for work at once (the close).
+  void WakeDispatcherThread();
+  // Set by every thread of the port as the last thing it does, so that
+  // waits for a thread's end are woken by the end itself. Shared with the
+  // threads: one that ends after the dispatcher is gone still has it.
+  const std::shared_ptr<platform::Event> ThreadEnded =
+      std::make_shared<platform::Event>(false, false);
   platform::ThreadPriority PriorityLevel(int32_t Level) const;
 
  private:
@@ -579,10 +594,12 @@ bool TSioBaseDispatcher::PumpUntil(Pred Done, int32_t Ticks) {
     if (TickTimerExpired(timer)) return Done();
     const int32_t pumped = PumpOneMessage();
     if (pumped == 0) {
-      platform::WaitForMessage(5);
+      // A thread that ends sets the event; the limit of one tick only
+      // covers a second waiter that took the signal first.
+      platform::WaitForMessageOrEvent(*ThreadEnded, kThreadEndWaitMs);
     } else if (pumped == static_cast<int32_t>(platform::kMsgQuit)) {
       // The quit request stays queued for the main loop; do not spin on it.
-      platform::SleepMs(5);
+      ThreadEnded->Wait(kQuitPendingWaitMs);
     }
   }
 }

@@ -212,7 +212,7 @@ TEST_F(DeviceLayer, CarriesBytesBothWaysAtEachSpeed) {
   }
 }
 
-TEST_F(DeviceLayer, LargeInputArrivesIn256ByteBuffersWithNothingLost) {
+TEST_F(DeviceLayer, LargeInputArrivesInFullReadBuffersWithNothingLost) {
   ASSERT_EQ(Open(), 0);
   const std::string data = Pattern(64 * 1024);
   std::thread writer([&] { peer_->Write(data.data(), data.size()); });
@@ -309,6 +309,53 @@ TEST_F(DeviceLayer, CloseRightAfterOpenIsAsQuickEveryTime) {
   }
   std::printf("slowest close %lld ms\n", static_cast<long long>(worst));
   EXPECT_LT(worst, 1900);
+}
+
+TEST_F(DeviceLayer, SingleBytesReachTheHandlerAndCloseEndsWithoutWaitingOutTimeSlices) {
+  if (sio_test::RunningUnderWine()) GTEST_SKIP() << "the timing here is Wine's own";
+  // Byte after byte, each sent once the one before has been seen: none may
+  // wait for a device-side sleep, and a close of the idle port may wait for
+  // no thread's time-out. The bounds are slack by two orders of magnitude;
+  // a fixed 20 ms look or 50 ms wait anywhere on the way exceeds them.
+  std::vector<int64_t> byteUs;
+  std::vector<int64_t> closeUs;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(Open(), 0);
+    sio_test::THandlerProbe probe(d_.get());
+    std::atomic<int> seen{0};
+    std::atomic<Clock::rep> seenAt{0};
+    probe.OnCall = [&](const sio_test::THandlerProbe::Call&) {
+      char b[64];
+      const uint32_t n = std::min<uint32_t>(d_->InBuffUsed(), sizeof b);
+      if (n > 0 && d_->GetBlock(b, n) == static_cast<int32_t>(n)) {
+        seenAt.store(Clock::now().time_since_epoch().count());
+        seen += static_cast<int>(n);
+      }
+    };
+    d_->RegisterEventTriggerHandler(probe.Method());
+    d_->ChangeLengthTrigger(1);
+    for (int i = 0; i < 10; ++i) {
+      const auto sent = Clock::now();
+      ASSERT_TRUE(peer_->Write("b", 1));
+      ASSERT_TRUE(sio_test::WaitFor([&] { return seen.load() > i; }, 5000));
+      const Clock::time_point at{Clock::duration(seenAt.load())};
+      byteUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(at - sent).count());
+      platform::SleepMs(2);
+    }
+    const auto stop = Clock::now();
+    d_->DonePort();
+    closeUs.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - stop).count());
+    ASSERT_TRUE(AllThreadsGone());
+    d_.reset();
+  }
+  std::sort(byteUs.begin(), byteUs.end());
+  std::sort(closeUs.begin(), closeUs.end());
+  std::printf("one byte: median %lld us; close: median %lld us\n",
+              static_cast<long long>(byteUs[byteUs.size() / 2]),
+              static_cast<long long>(closeUs[closeUs.size() / 2]));
+  EXPECT_LT(byteUs[byteUs.size() / 2], 8000);
+  EXPECT_LT(closeUs[closeUs.size() / 2], 25000);
 }
 
 TEST_F(DeviceLayer, SecondStartRaisesAndChangesNothing) {
@@ -453,6 +500,43 @@ TEST_F(DeviceLayer, AFloodNobodyReadsIsDroppedAsAReceiveOverrunAndMemoryStaysBou
   ASSERT_GE(kept.size(), sio::DispatchBufferSize);
   EXPECT_TRUE(kept == data.substr(0, kept.size())) << "the bytes kept are not the first ones";
   EXPECT_EQ(kept.size() + d_->InputDropped.load(), data.size());
+}
+
+TEST_F(DeviceLayer, CloseLetsGoAWriteThreadThatWillNotEnd) {
+  ASSERT_EQ(Open(), 0);
+  TObservedDispatcher* const d = d_.get();
+  // The write thread is woken for output while another thread holds the
+  // output ring: it blocks inside its pass and cannot see the stop.
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    platform::CriticalSectionLock guard(d->OutputSection);
+    held.store(true);
+    while (!release.load())
+      platform::SleepMs(5);
+  });
+  ASSERT_TRUE(sio_test::WaitFor([&] { return held.load(); }, 5000));
+  d->OutputWaitEvent->Set();
+  platform::SleepMs(100);
+
+  std::atomic<bool> closed{false};
+  std::atomic<int64_t> closeMs{0};
+  std::thread closer([&] {
+    const auto start = Clock::now();
+    d->CloseCom();
+    closeMs.store(MsSince(start));
+    closed.store(true);
+  });
+  const bool ended = sio_test::WaitFor([&] { return closed.load(); }, 20000);
+  release.store(true);
+  holder.join();
+  closer.join();
+  ASSERT_TRUE(ended) << "the close waited for the write thread without limit";
+  // Two periods of 36 ticks, each at least 35 whole ticks of 55 ms.
+  EXPECT_GE(closeMs.load(), 2 * 35 * 55);
+  EXPECT_EQ(d->WriteThread.load(), nullptr);
+  EXPECT_EQ(d->DeviceHandle.load(), -1);
+  d_.reset();  // waits for the thread that was let go, now free to end
 }
 
 // ---- flush ----

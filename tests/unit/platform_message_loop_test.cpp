@@ -542,6 +542,46 @@ TEST_F(PlatformMessageWait, WaitForMessageSeesWhatIsAlreadyQueued) {
   EXPECT_FALSE(WaitForMessage(0));
 }
 
+TEST_F(PlatformMessageWait, WaitForMessageOrEventEndsOnTheEventOrAMessageAndTakesTheSignal) {
+  // The event, set by another thread while nothing is queued, ends the wait
+  // (well before its limit) and is consumed; a posted message ends it too
+  // and stays queued; with neither it lasts its whole time without spinning.
+  Event ev(false, false);
+  auto start = Clock::now();
+  std::thread setter([&] {
+    std::this_thread::sleep_for(milliseconds(150));
+    ev.Set();
+  });
+  EXPECT_TRUE(WaitForMessageOrEvent(ev, 5000));
+  long long elapsed = MsSince(start);
+  setter.join();
+  EXPECT_GE(elapsed, 150);
+  EXPECT_LT(elapsed, 4000);
+  EXPECT_EQ(ev.Wait(0), WaitResult::Timeout) << "the wait left the signal set";
+
+  Recorder rec;
+  WindowHandle w = MakeWindow(rec);
+  start = Clock::now();
+  std::thread poster([&] {
+    std::this_thread::sleep_for(milliseconds(150));
+    PostWindowMessage(w, kMsgA, 0, 0);
+  });
+  EXPECT_TRUE(WaitForMessageOrEvent(ev, 5000));
+  elapsed = MsSince(start);
+  poster.join();
+  EXPECT_GE(elapsed, 150);
+  EXPECT_LT(elapsed, 4000);
+  Message m;
+  ASSERT_TRUE(PeekOneMessage(m));
+  EXPECT_EQ(m.message, kMsgA);
+
+  const uint64_t cpuBefore = sio_test::ProcessCpuMicroseconds();
+  start = Clock::now();
+  EXPECT_FALSE(WaitForMessageOrEvent(ev, 500));
+  EXPECT_GE(MsSince(start), 500);
+  EXPECT_LT(sio_test::ProcessCpuMicroseconds() - cpuBefore, 150000u);
+}
+
 TEST_F(PlatformMessageWait, RunMainLoopDispatchesUntilQuitAndReturnsItsExitCode) {
   Recorder rec;
   rec.action = [&](WindowHandle, uint32_t msg, WParam, LParam lParam) -> LResult {
