@@ -304,6 +304,9 @@ TEST_F(ComPort, FlowControlLevelsAreDerivedOpenOrClosed) {
   for (const bool open : {false, true}) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(c.what) + (open ? " (open)" : " (closed)"));
+      // Wine refuses flow-control settings on a pseudo-terminal ("Request not
+      // supported", error 50); there only the derivation itself is checked.
+      if (open && sio_test::RunningUnderWine()) continue;
       auto port = MakePort();
       if (open) port->SetOpen(true);
       c.write(*port);
