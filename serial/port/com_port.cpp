@@ -365,7 +365,8 @@ void TSioCustomComPort::OpenPortNow() {
   try {
     if (tapiMode_ == tmOn) {
       TSioBaseDispatcher* d = ValidDispatcher();
-      if (d->DeviceHandle.load() == 0) RaiseSioError(ecNotOpenedByTapi);
+      // No line has handed a device over (0, or never set).
+      if (d->DeviceHandle.load() <= 0) RaiseSioError(ecNotOpenedByTapi);
       uint32_t baud = 0;
       uint8_t parity = 0;
       uint8_t dataBits = 0;

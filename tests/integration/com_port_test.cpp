@@ -212,6 +212,8 @@ TEST_F(ComPort, FailedOpensRaiseTheirCodeAndLeaveNoDispatcher) {
          p.SetDeviceLayer(sio::dlWinsock);
        },
        sio::ecNullApi},
+      {"telephony mode without a line", [](TSioComPort& p) { p.SetTapiMode(sio::tmOn); },
+       sio::ecNotOpenedByTapi},
       {"held port",
        [&](TSioComPort& p) {
          holder = std::make_unique<platform::CommDevice>();
