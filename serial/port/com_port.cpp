@@ -203,8 +203,8 @@ void TSioCustomComPort::ValidatePortNumber() {
   if (!promptForPort_) RaiseSioError(ecNoPortSelected);
   TComSelectForm form(nullptr);
   const int32_t result = form.ShowModal();
-  // OK on an empty list has no port to give: the open stops as for Cancel.
-  if (result != mrOk || form.ItemIndex() < 0) RaiseSioError(ecNoPortSelected);
+  if (result != mrOk) RaiseSioError(ecNoPortSelected);
+  // OK on an empty list has no port to give: this raises, and nothing opens.
   SetComNumber(static_cast<uint16_t>(form.SelectedPortNumber()));
 }
 
