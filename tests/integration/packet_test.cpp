@@ -6,6 +6,7 @@
 // raising while a packet is being delivered.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -661,6 +662,68 @@ TEST_F(Packet, ManagersLiveFromTheFirstMatcherToThePostedReleaseAndForgetAFreedP
   EXPECT_EQ(m2->GetPort(), nullptr);
   q.reset();
   EXPECT_TRUE(WaitUntil([&] { return sio::PacketManagers().Count() == 0; }));
+}
+
+}  // namespace
+
+namespace {
+
+// The user-interface thread changes matchers, adds and removes them and
+// closes and reopens the port while the device keeps sending and the
+// dispatcher thread keeps matching; every packet reported is a whole one.
+TEST_F(Packet, MatchersChangedAndThePortClosedWhileDataFlowsReportOnlyWholePackets) {
+  Sink sink;
+  TSioDataPacket& p = Matcher("<", sink);
+  p.SetEndCond(sio::EndCondBit(sio::ecString));
+  p.SetEndString(">");
+  p.SetEnabled(true);
+  Sink plain;
+  TSioDataPacket& k = Matcher("KELVANE", plain);
+  k.SetEnabled(true);
+  port_->SetOpen(true);
+  std::atomic<bool> stop{false};
+  std::thread device([&] {
+    const std::string text = "KELVANE<abc>x<ab]>";
+    while (!stop.load()) {
+      if (!peer_->Write(text.data(), text.size())) break;
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  for (int i = 0; i < 150; ++i) {
+    p.SetEndString(i % 2 == 0 ? "]" : ">");
+    k.SetEnabled(i % 3 != 0);
+    if (i % 10 == 5) {
+      auto extra = std::make_unique<TSioDataPacket>();
+      extra->SetStartString("x");
+      extra->SetComPort(port_.get());
+      extra->SetEnabled(true);
+      WaitTicksServing(0);
+      extra.reset();
+    }
+    if (i % 25 == 24) {
+      port_->SetOpen(false);
+      port_->SetOpen(true);
+    }
+    if (sio::PumpOneMessage() == 0) std::this_thread::yield();
+  }
+  stop.store(true);
+  device.join();
+  p.SetEndString(">");
+  k.SetEnabled(true);
+  WaitTicksServing(2);
+  const size_t before = plain.packets.size();
+  Send("KELVANE");
+  EXPECT_TRUE(WaitUntil([&] { return plain.packets.size() > before; }));
+  for (const std::string& s : sink.packets) {
+    // From a start string through an end string (which of the two ends it
+    // depends on when the change came).
+    const bool whole = s.size() >= 2 && s.front() == '<' && (s.back() == '>' || s.back() == ']');
+    EXPECT_TRUE(whole) << s;
+  }
+  for (const std::string& s : plain.packets)
+    EXPECT_EQ(s, "KELVANE");
+  EXPECT_TRUE(sink.allOnTestThread);
+  EXPECT_TRUE(plain.allOnTestThread);
 }
 
 }  // namespace
