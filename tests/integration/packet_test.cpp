@@ -684,9 +684,9 @@ TEST_F(Packet, MatchersChangedAndThePortClosedWhileDataFlowsReportOnlyWholePacke
   std::atomic<bool> stop{false};
   std::thread device([&] {
     const std::string text = "KELVANE<abc>x<ab]>";
-    while (!stop.load()) {
+    for (int n = 0; n < 4000 && !stop.load(); ++n) {
       if (!peer_->Write(text.data(), text.size())) break;
-      std::this_thread::sleep_for(std::chrono::microseconds(300));
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
   for (int i = 0; i < 150; ++i) {
