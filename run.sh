@@ -13,5 +13,6 @@ Built in build/default:
   tests/unit_tests                the unit tests (./test.sh runs every test)
   tests/integration_tests         the pseudo-terminal tests
   bench/wait_ticks_cpu            the processor time a one-second WaitTicks costs
+  bench/com_select_form_create    how long the Select Port form takes to list ports 1-50
 The finder itself is not built yet; the serial layer is the library target 'sio'.
 MSG

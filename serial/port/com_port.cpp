@@ -203,8 +203,8 @@ void TSioCustomComPort::ValidatePortNumber() {
   if (!promptForPort_) RaiseSioError(ecNoPortSelected);
   TComSelectForm form(nullptr);
   const int32_t result = form.ShowModal();
-  // OK on an empty list has no port to give: the open stops as for Cancel.
-  if (result != mrOk || form.ItemIndex() < 0) RaiseSioError(ecNoPortSelected);
+  if (result != mrOk) RaiseSioError(ecNoPortSelected);
+  // OK on an empty list has no port to give: this raises, and nothing opens.
   SetComNumber(static_cast<uint16_t>(form.SelectedPortNumber()));
 }
 
@@ -365,7 +365,8 @@ void TSioCustomComPort::OpenPortNow() {
   try {
     if (tapiMode_ == tmOn) {
       TSioBaseDispatcher* d = ValidDispatcher();
-      if (d->DeviceHandle.load() == 0) RaiseSioError(ecNotOpenedByTapi);
+      // No line has handed a device over (0, or never set).
+      if (d->DeviceHandle.load() <= 0) RaiseSioError(ecNotOpenedByTapi);
       uint32_t baud = 0;
       uint8_t parity = 0;
       uint8_t dataBits = 0;

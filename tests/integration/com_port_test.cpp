@@ -18,6 +18,7 @@
 #include "platform/comm.h"
 #include "platform/host_ports.h"
 #include "platform/message_loop.h"
+#include "platform/ui.h"
 #include "serial/dispatch/device_dispatcher.h"
 #include "serial/port/com_port.h"
 #include "serial/support/error_codes.h"
@@ -25,6 +26,7 @@
 #include "serial/support/ticks.h"
 #include "tests/common/memory_dispatcher.h"
 #include "tests/common/pty.h"
+#include "tests/common/scripted_ui.h"
 
 namespace devtest {
 std::string UseComPort(const std::string& device, uint32_t number);
@@ -37,7 +39,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using sio::TSioComPort;
 
-constexpr uint32_t kPort = 77;
+// Within the range the Select Port dialog lists.
+constexpr uint32_t kPort = 5;
 constexpr uint16_t kMissingPort = 250;
 
 int64_t MsSince(Clock::time_point start) {
@@ -212,6 +215,8 @@ TEST_F(ComPort, FailedOpensRaiseTheirCodeAndLeaveNoDispatcher) {
          p.SetDeviceLayer(sio::dlWinsock);
        },
        sio::ecNullApi},
+      {"telephony mode without a line", [](TSioComPort& p) { p.SetTapiMode(sio::tmOn); },
+       sio::ecNotOpenedByTapi},
       {"held port",
        [&](TSioComPort& p) {
          holder = std::make_unique<platform::CommDevice>();
@@ -219,6 +224,8 @@ TEST_F(ComPort, FailedOpensRaiseTheirCodeAndLeaveNoDispatcher) {
        },
        sio::ecAlreadyOpen},
   };
+  sio_test::ScriptedUi ui;
+  sio_test::InstalledUi installed(&ui);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     if (c.code == sio::ecAlreadyOpen && sio_test::RunningUnderWine()) continue;
@@ -237,6 +244,63 @@ TEST_F(ComPort, FailedOpensRaiseTheirCodeAndLeaveNoDispatcher) {
     EXPECT_EQ(port->GetDispatcher(), nullptr);
     EXPECT_EQ(sio::DispatcherRegistryCount(), dispatchers);
     holder.reset();
+  }
+  EXPECT_EQ(ui.dialogs, 0);
+}
+
+TEST_F(ComPort, PortNumberZeroIsChosenInTheDialogOrTheOpenIsRefused) {
+  const std::string entry = "COM" + std::to_string(number_);
+  struct Case {
+    const char* what;
+    bool prompt;
+    bool offerDialog;
+    int32_t modalResult;
+    std::string choose;
+    bool opens;
+    int dialogs;
+  };
+  const std::vector<Case> cases = {
+      {"OK on the device's entry", true, true, platform::kModalOk, entry, true, 1},
+      {"the Cancel button", true, true, platform::kModalAbort, entry, false, 1},
+      {"the close box", true, true, platform::kModalCancel, entry, false, 1},
+      {"OK with nothing selected", true, true, platform::kModalOk, "COM999", false, 1},
+      {"no prompting", false, true, platform::kModalOk, entry, false, 0},
+      {"no dialog to show", true, false, platform::kModalOk, entry, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    sio_test::ScriptedUi ui;
+    ui.offerDialog = c.offerDialog;
+    ui.modalResult = c.modalResult;
+    ui.chooseEntry = c.choose;
+    sio_test::InstalledUi installed(&ui);
+    auto port = MakePort();
+    port->SetComNumber(0);
+    port->SetPromptForPort(c.prompt);
+    int32_t raised = 0;
+    try {
+      port->SetOpen(true);
+    } catch (const sio::ENoPortSelected& e) {
+      raised = e.ErrorCode();
+    }
+    EXPECT_EQ(ui.dialogs, c.dialogs);
+    if (c.dialogs > 0) {
+      // The dialog offered the device's entry, selected first.
+      EXPECT_NE(std::find(ui.shownEntries.begin(), ui.shownEntries.end(), entry),
+                ui.shownEntries.end());
+      EXPECT_EQ(ui.shownIndex, 0);
+    }
+    EXPECT_EQ(port->GetOpen(), c.opens);
+    if (c.opens) {
+      EXPECT_EQ(raised, 0);
+      EXPECT_EQ(port->GetComNumber(), number_);
+      port->OutputString("chosen");
+      EXPECT_EQ(PeerRead(6), "chosen");
+    } else {
+      EXPECT_EQ(raised, sio::ecNoPortSelected);
+      EXPECT_EQ(port->GetComNumber(), 0);
+      EXPECT_EQ(port->GetDispatcher(), nullptr);
+    }
   }
 }
 
