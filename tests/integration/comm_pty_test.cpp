@@ -760,6 +760,58 @@ TEST_F(CommPty, ClearErrorCountsTheInputQueueAndPurgeEmptiesIt) {
   EXPECT_EQ("z", DeviceRead(1, 2000));
 }
 
+TEST_F(CommPty, FewerBytesThanWerePurgedAreStillReportedAsNew) {
+  // The mask stays as it was across the purge, so only the purge itself can
+  // tell the wait that the count of arrived bytes started again.
+  ASSERT_EQ(0u, dev_.SetEventMask(platform::evRxChar));
+  auto waitForEvents = [&](uint32_t timeoutMs) {
+    CommIo io;
+    uint32_t events = 0;
+    uint32_t rc = dev_.StartWaitEvent(io, events);
+    if (rc == platform::errIoPending) {
+      if (io.Wait(timeoutMs) != WaitResult::Signaled) {
+        dev_.CancelIo(io);
+        return 0u;
+      }
+      uint32_t n = 0;
+      rc = dev_.GetResult(io, n, false);
+      events = io.Events();
+    }
+    return rc == 0 ? events : 0u;
+  };
+  ASSERT_TRUE(peer_->Write("0123456789", 10));
+  uint32_t errors = 0;
+  CommStat stat;
+  const auto start = Clock::now();
+  do {
+    ASSERT_EQ(0u, dev_.ClearError(errors, &stat));
+    if (stat.cbInQue == 10) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (MsSince(start) < 2000);
+  ASSERT_EQ(10u, stat.cbInQue);
+  ASSERT_EQ(platform::evRxChar, waitForEvents(5000));
+  ASSERT_EQ(0u, dev_.Purge(platform::purgeRxAbort | platform::purgeRxClear));
+
+  // One byte, there before the next wait starts, and one while it waits.
+  ASSERT_TRUE(peer_->Write("y", 1));
+  const auto arrival = Clock::now();
+  do {
+    ASSERT_EQ(0u, dev_.ClearError(errors, &stat));
+    if (stat.cbInQue == 1) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  } while (MsSince(arrival) < 2000);
+  ASSERT_EQ(1u, stat.cbInQue);
+  EXPECT_EQ(platform::evRxChar, waitForEvents(3000));
+  std::thread writer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_TRUE(peer_->Write("z", 1));
+  });
+  const uint32_t events = waitForEvents(3000);
+  writer.join();
+  EXPECT_EQ(platform::evRxChar, events);
+  EXPECT_EQ("yz", DeviceRead(2, 2000));
+}
+
 // ---- unplug ----
 
 TEST_F(CommPty, UnplugIsReportedByWaitAndReadWithoutSpinning) {

@@ -389,6 +389,35 @@ TEST_F(DeviceLayer, FlushDropsAPendingWrite) {
               static_cast<long long>(flushMs));
 }
 
+TEST_F(DeviceLayer, FlushInBufferDropsWhatWaitsInTheQueueToo) {
+  ASSERT_EQ(Open(), 0);
+  // Nobody reads: the dispatch buffer fills and the rest waits in the queue.
+  const std::string stale(sio::DispatchBufferSize + 2000, 's');
+  ASSERT_TRUE(peer_->Write(stale.data(), stale.size()));
+  // Until everything has come in: the queue has held still for a while.
+  int32_t items = -1;
+  auto steadySince = Clock::now();
+  ASSERT_TRUE(sio_test::WaitFor(
+      [&] {
+        const int32_t now = d_->InQueue.Count();
+        if (now != items) {
+          items = now;
+          steadySince = Clock::now();
+        }
+        return d_->InBuffUsed() == sio::DispatchBufferSize && items > 0 &&
+               MsSince(steadySince) >= 300;
+      },
+      10000))
+      << "buffer " << d_->InBuffUsed() << ", queue items " << d_->InQueue.Count();
+  ASSERT_EQ(d_->FlushInBuffer(), 0);
+  EXPECT_EQ(d_->InBuffUsed(), 0u);
+  const std::string fresh = "fresh";
+  ASSERT_TRUE(peer_->Write(fresh.data(), fresh.size()));
+  EXPECT_EQ(Receive(fresh.size(), 5000), fresh);
+  sio_test::WaitFor([] { return false; }, 200);
+  EXPECT_EQ(d_->InBuffUsed(), 0u) << "bytes from before the flush came later";
+}
+
 // ---- opening ----
 
 TEST_F(DeviceLayer, PortHeldElsewhereIsRefusedAsBusy) {

@@ -3,6 +3,8 @@
 // the test, then through the real dispatcher thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -205,6 +207,24 @@ TEST(MatchTriggerByte, OverlappingCandidatesAndCase) {
   int32_t slots3[sio::MaxTriggerLength] = {};
   EXPECT_FALSE(sio::TSioBaseDispatcher::MatchTriggerByte(slots3, 'a', 1, false, text));
   EXPECT_TRUE(sio::TSioBaseDispatcher::MatchTriggerByte(slots3, 'A', 1, false, text));
+  // Case folding covers the whole alphabet, edge letters included, and
+  // nothing beside it: '`' and '{' are not '@' and '['.
+  const struct {
+    const char* stored;
+    const char* input;
+    bool matches;
+  } folds[] = {{"AZ", "az", true}, {"ZA", "za", true}, {"@[", "`{", false}, {"`{", "`{", true}};
+  for (const auto& f : folds) {
+    int32_t s[sio::MaxTriggerLength] = {};
+    char stored[sio::TriggerTextSize] = {};
+    std::strncpy(stored, f.stored, sizeof stored - 1);
+    const bool first = sio::TSioBaseDispatcher::MatchTriggerByte(
+        s, static_cast<uint8_t>(f.input[0]), 2, true, stored);
+    const bool second = sio::TSioBaseDispatcher::MatchTriggerByte(
+        s, static_cast<uint8_t>(f.input[1]), 2, true, stored);
+    EXPECT_FALSE(first) << f.stored;
+    EXPECT_EQ(second, f.matches) << f.stored << " against " << f.input;
+  }
 }
 
 // --- The consume protocol -----------------------------------------------------
@@ -237,6 +257,30 @@ TEST_F(Triggers, HandlersOfOneAvailabilityEventSeeTheSameBytesAndTheLargestReadC
   EXPECT_EQ(five.Calls()[1].Trigger, 5u);
   EXPECT_EQ(five.Calls()[1].Bytes, "fghij");
   EXPECT_EQ(d->InBuffUsed(), 0u);
+}
+
+TEST_F(Triggers, TwoReadsInOneHandlerGetConsecutiveBytes) {
+  std::string first;
+  std::string second;
+  struct Reader {
+    TMemoryDispatcher* d;
+    std::string* first;
+    std::string* second;
+    void Handle(uint32_t, uint32_t, uint32_t) {
+      char buf[8] = {};
+      const int32_t a = d->GetBlock(buf, 3);
+      first->assign(buf, static_cast<size_t>(std::max(a, 0)));
+      const int32_t b = d->GetBlock(buf, 4);
+      second->assign(buf, static_cast<size_t>(std::max(b, 0)));
+    }
+  } reader{d.get(), &first, &second};
+  d->RegisterEventTriggerHandler(sio::TTriggerEvent::Of<&Reader::Handle>(&reader));
+  d->ChangeLengthTrigger(1);
+  Receive("abcdefg");
+  EXPECT_TRUE(d->CheckDataTriggers());
+  EXPECT_EQ(first, "abc");
+  EXPECT_EQ(second, "defg");
+  EXPECT_EQ(d->InBuffUsed(), 0u) << "both reads count";
 }
 
 TEST_F(Triggers, AHandlerThatReadsNothingLeavesTheBytesAndEndsThePass) {
@@ -526,6 +570,17 @@ TEST_F(Triggers, StatusTriggersFireOnceOnTheirConditionAndCarryTheirData) {
     EXPECT_FALSE(t->Active);
     EXPECT_FALSE(t->Fired) << "fired marks are reset at the end of a pass";
   }
+
+  // One byte still waits: "used <= 0" does not hold, "used <= 1" holds at
+  // exactly its threshold.
+  ASSERT_EQ(d->SetStatusTrigger(used, 0, true), 0);
+  d->ProcessTimers();
+  EXPECT_EQ(probe.Count(), 4u);
+  ASSERT_EQ(d->SetStatusTrigger(used, 1, true), 0);
+  d->ProcessTimers();
+  ASSERT_EQ(probe.Count(), 5u);
+  EXPECT_EQ(probe.Calls()[4].Trigger, static_cast<uint32_t>(used));
+  EXPECT_EQ(probe.Calls()[4].Data, LParamOf(*d, 1));
 }
 
 // --- Saving and restoring ----------------------------------------------------------

@@ -125,6 +125,12 @@ TEST_F(DeviceScan, OnBoardUartIsListedOnlyWhenTheKernelKnowsItsType) {
   // ttyS2 and ttyS3 have no readable type: the device itself is asked, and a
   // plain file answers no TIOCGSERIAL.
   EXPECT_EQ(Scan(), (PairList{{1, "ttyS0"}}));
+
+  // The last number of the block follows the same rule.
+  Touch(Dev("ttyS31"));
+  EXPECT_EQ(Scan(), (PairList{{1, "ttyS0"}})) << "ttyS31 without a UART";
+  WriteText(dir_.path() / "sys" / "ttyS31" / "type", "4\n");
+  EXPECT_EQ(Scan(), (PairList{{1, "ttyS0"}, {32, "ttyS31"}}));
 }
 
 TEST_F(DeviceScan, PseudoTerminalIsNoUart) {

@@ -257,6 +257,15 @@ TEST_F(MessageWait, FiveTicksLastMoreThan275Milliseconds) {
   EXPECT_LE(real, 330.0 + 250.0);
 }
 
+TEST_F(MessageWait, OneTickLastsMoreThanATickAndPumps) {
+  ASSERT_TRUE(platform::PostWindowMessage(window_, kTestMsg, 0, 0));
+  const uint32_t startMs = sio::MillisecondClock();
+  EXPECT_EQ(sio::WaitTicks(1, true), 0);
+  EXPECT_GT(sio::MillisecondClock() - startMs, 55u);
+  ASSERT_EQ(Messages().size(), 1u);
+  EXPECT_EQ(Messages()[0], kTestMsg);
+}
+
 TEST_F(MessageWait, MessagesPostedDuringTheWaitAreDispatchedInOrderOnTheWaitingThread) {
   // Some queued before the wait, more arriving from another thread while it runs.
   ASSERT_TRUE(platform::PostWindowMessage(window_, kTestMsg, 0, 0));
