@@ -1,0 +1,686 @@
+// The packet matcher: its properties, starting and stopping, the
+// byte-by-byte scan of the manager's buffer, and the delivery of packets and
+// time-outs to the user-interface thread.
+#include "serial/packet/data_packet.h"
+
+#include <exception>
+#include <string>
+
+#include "platform/message_loop.h"
+#include "serial/dispatch/dispatcher.h"
+#include "serial/dispatch/trace_log.h"
+#include "serial/packet/packet_manager.h"
+#include "serial/support/error_codes.h"
+#include "serial/support/exceptions.h"
+
+namespace sio {
+
+// Takes the manager's lock for a property access when the matcher has a
+// manager; the manager cannot change while it is held, since only the
+// user-interface thread changes it.
+class TSioDataPacket::TStateGuard {
+ public:
+  explicit TStateGuard(const TSioDataPacket* p) : manager_(p->manager_) {
+    if (manager_ != nullptr) manager_->Lock().Enter();
+  }
+  ~TStateGuard() {
+    if (manager_ != nullptr) manager_->Lock().Leave();
+  }
+  TStateGuard(const TStateGuard&) = delete;
+  TStateGuard& operator=(const TStateGuard&) = delete;
+
+ private:
+  TSioDataPacketManager* manager_;
+};
+
+namespace {
+
+std::string UpperAscii(const std::string& s) {
+  std::string out = s;
+  for (char& c : out)
+    c = static_cast<char>(TSioDataPacket::AsciiUpper(static_cast<uint8_t>(c)));
+  return out;
+}
+
+[[noreturn]] void RaiseInvalidProperty(int32_t code) {
+  throw EInvalidProperty(code);
+}
+
+}  // namespace
+
+// What a delivery hands to the user-interface thread. It looks at the
+// manager again there: a close or a detach since the delivery began, or the
+// matcher's end, means the handlers are not called at all.
+struct TSioDataPacket::TDeliveryCall {
+  TSioDataPacketManager* manager;
+  TSioDataPacket* packet;
+  uint32_t epoch;
+  bool timeout;
+  const void* data;
+  int32_t size;
+};
+
+// ---------------------------------------------------------------------------
+// Life
+
+TSioDataPacket::TSioDataPacket(TComponent* owner) : TSioBaseComponent(owner) {
+  if (IsDesigning()) {
+    enabled_ = true;
+    SetComPort(FindComPort(owner));
+  }
+}
+
+TSioDataPacket::~TSioDataPacket() {
+  try {
+    SetComPort(nullptr);
+  } catch (...) {
+    ShowThreadException(std::current_exception());
+  }
+}
+
+void TSioDataPacket::Loaded() {
+  TSioBaseComponent::Loaded();
+  if (manager_ != nullptr) manager_->ActivateIfPending();
+  bool pending;
+  {
+    TStateGuard guard(this);
+    pending = enablePending_;
+    enablePending_ = false;
+  }
+  if (pending) StartMatching();
+}
+
+void TSioDataPacket::Notification(TComponent* component, TOperation operation) {
+  TSioBaseComponent::Notification(component, operation);
+  if (operation == TOperation::opRemove) {
+    if (component != nullptr && component == comPort_) SetComPort(nullptr);
+  } else if (comPort_ == nullptr) {
+    if (auto* port = dynamic_cast<TSioCustomComPort*>(component)) SetComPort(port);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+bool TSioDataPacket::GetEnabled() const {
+  TStateGuard guard(this);
+  return enabled_;
+}
+
+void TSioDataPacket::SetEnabled(bool value) {
+  TStateGuard guard(this);
+  SetEnabledLocked(value);
+}
+
+void TSioDataPacket::SetEnabledLocked(bool value) {
+  if (value == enabled_) return;
+  // A start that raises leaves Enabled off.
+  if (value) {
+    StartMatchingLocked();
+  } else {
+    StopMatchingLocked();
+  }
+  enabled_ = value;
+}
+
+bool TSioDataPacket::GetAutoEnable() const {
+  TStateGuard guard(this);
+  return autoEnable_;
+}
+void TSioDataPacket::SetAutoEnable(bool value) {
+  TStateGuard guard(this);
+  autoEnable_ = value;
+}
+TPacketStartCond TSioDataPacket::GetStartCond() const {
+  TStateGuard guard(this);
+  return startCond_;
+}
+void TSioDataPacket::SetStartCond(TPacketStartCond value) {
+  TStateGuard guard(this);
+  startCond_ = value;
+}
+TPacketEndSet TSioDataPacket::GetEndCond() const {
+  TStateGuard guard(this);
+  return endCond_;
+}
+
+void TSioDataPacket::SetEndCond(TPacketEndSet value) {
+  TStateGuard guard(this);
+  // Stopped and started again, so the new condition applies at once.
+  const bool was = enabled_;
+  SetEnabledLocked(false);
+  endCond_ = value;
+  SetEnabledLocked(was);
+}
+
+std::string TSioDataPacket::GetStartString() const {
+  TStateGuard guard(this);
+  return startString_;
+}
+void TSioDataPacket::SetStartString(const std::string& value) {
+  TStateGuard guard(this);
+  startString_ = value;
+}
+std::string TSioDataPacket::GetEndString() const {
+  TStateGuard guard(this);
+  return endString_;
+}
+
+void TSioDataPacket::SetEndString(const std::string& value) {
+  TStateGuard guard(this);
+  const bool was = enabled_;
+  SetEnabledLocked(false);
+  endString_ = value;
+  SetEnabledLocked(was);
+}
+
+bool TSioDataPacket::GetIgnoreCase() const {
+  TStateGuard guard(this);
+  return ignoreCase_;
+}
+void TSioDataPacket::SetIgnoreCase(bool value) {
+  TStateGuard guard(this);
+  ignoreCase_ = value;
+}
+TSioCustomComPort* TSioDataPacket::GetComPort() const {
+  return comPort_;
+}
+
+void TSioDataPacket::SetComPort(TSioCustomComPort* value) {
+  if (value == comPort_) return;
+  std::exception_ptr stopError;
+  if (comPort_ != nullptr) {
+    if (TSioDataPacketManager* old = manager_) {
+      TPacketLockGuard guard(old->Lock());
+      // Stopped first, so a collecting matcher hands its capture back.
+      try {
+        StopMatchingLocked();
+      } catch (...) {
+        stopError = std::current_exception();
+      }
+      old->RemovePacket(this);
+    }
+    RemoveFreeNotification(comPort_);
+  }
+  comPort_ = value;
+  if (value != nullptr) {
+    FreeNotification(value);
+    TSioDataPacketManager* m = PacketManagers().GetPortManager(value);
+    if (m == nullptr) m = new TSioDataPacketManager(value);
+    m->AddPacket(this);
+  }
+  if (stopError) std::rethrow_exception(stopError);
+}
+
+int32_t TSioDataPacket::GetPacketSize() const {
+  TStateGuard guard(this);
+  return packetSize_;
+}
+void TSioDataPacket::SetPacketSize(int32_t value) {
+  TStateGuard guard(this);
+  packetSize_ = value;
+}
+bool TSioDataPacket::GetIncludeStrings() const {
+  TStateGuard guard(this);
+  return includeStrings_;
+}
+void TSioDataPacket::SetIncludeStrings(bool value) {
+  TStateGuard guard(this);
+  includeStrings_ = value;
+}
+int32_t TSioDataPacket::GetTimeOut() const {
+  TStateGuard guard(this);
+  return timeOut_;
+}
+void TSioDataPacket::SetTimeOut(int32_t value) {
+  TStateGuard guard(this);
+  timeOut_ = value;
+}
+TPacketNotifyEvent TSioDataPacket::GetOnPacket() const {
+  TStateGuard guard(this);
+  return onPacket_;
+}
+void TSioDataPacket::SetOnPacket(const TPacketNotifyEvent& value) {
+  TStateGuard guard(this);
+  onPacket_ = value;
+}
+TStringPacketNotifyEvent TSioDataPacket::GetOnStringPacket() const {
+  TStateGuard guard(this);
+  return onStringPacket_;
+}
+void TSioDataPacket::SetOnStringPacket(const TStringPacketNotifyEvent& value) {
+  TStateGuard guard(this);
+  onStringPacket_ = value;
+}
+TNotifyEvent TSioDataPacket::GetOnTimeout() const {
+  TStateGuard guard(this);
+  return onTimeout_;
+}
+void TSioDataPacket::SetOnTimeout(const TNotifyEvent& value) {
+  TStateGuard guard(this);
+  onTimeout_ = value;
+}
+
+TPacketMode TSioDataPacket::GetMode() const {
+  TStateGuard guard(this);
+  return mode_;
+}
+TSioDataPacketManager* TSioDataPacket::GetManager() const {
+  return manager_;
+}
+bool TSioDataPacket::GetEnablePending() const {
+  TStateGuard guard(this);
+  return enablePending_;
+}
+bool TSioDataPacket::GetWaitingForCapture() const {
+  TStateGuard guard(this);
+  return waitingForCapture_;
+}
+bool TSioDataPacket::GetHasCapture() const {
+  TStateGuard guard(this);
+  return hasCapture_;
+}
+int32_t TSioDataPacket::GetBeginPos() const {
+  TStateGuard guard(this);
+  return beginPos_;
+}
+
+// ---------------------------------------------------------------------------
+// Match strings
+
+void TSioDataPacket::PrepareMatchString(const std::string& text, std::string& prepared,
+                                        std::vector<bool>& mask) {
+  prepared.clear();
+  mask.clear();
+  bool escaped = false;
+  for (const char c : text) {
+    if (escaped) {
+      prepared.push_back(c);
+      mask.push_back(false);
+      escaped = false;
+    } else if (c == '\\') {
+      escaped = true;
+    } else {
+      prepared.push_back(c);
+      mask.push_back(c == '?');
+    }
+  }
+}
+
+bool TSioDataPacket::MatchByte(uint8_t c, const std::string& prepared,
+                               const std::vector<bool>& mask, int32_t index) const {
+  const auto i = static_cast<size_t>(index);
+  if (mask[i]) return true;
+  const auto ch = static_cast<uint8_t>(prepared[i]);
+  return (ignoreCase_ ? AsciiUpper(c) : c) == ch;
+}
+
+// ---------------------------------------------------------------------------
+// Logging
+
+void TSioDataPacket::Log(int32_t subType, const void* bytes, int32_t length) {
+  TSioDataPacketManager* m = manager_;
+  if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog.LoggingOn()) return;
+  m->dispatcher_->LogDispatchEvent(ltPacket, subType, 0, bytes, length);
+}
+
+void TSioDataPacket::LogName(int32_t subType) {
+  TSioDataPacketManager* m = manager_;
+  if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog.LoggingOn()) return;
+  const std::string text = "Packet:" + GetName();
+  m->dispatcher_->LogDispatchEvent(ltPacket, subType, 0, text.data(),
+                                   static_cast<int32_t>(text.size()));
+}
+
+// ---------------------------------------------------------------------------
+// Starting and stopping
+
+void TSioDataPacket::StartMatching() {
+  TStateGuard guard(this);
+  StartMatchingLocked();
+}
+
+void TSioDataPacket::StopMatching() {
+  TStateGuard guard(this);
+  StopMatchingLocked();
+}
+
+void TSioDataPacket::Restart() {
+  TStateGuard guard(this);
+  RestartLocked();
+}
+
+void TSioDataPacket::StartMatchingLocked() {
+  if (IsDesigning()) return;
+  if (IsLoading()) {
+    enablePending_ = true;
+    return;
+  }
+  TSioDataPacketManager* m = manager_;
+  if (m != nullptr && m->active_) {
+    if (m->inEvent_) {
+      enablePending_ = true;
+      return;
+    }
+    enablePending_ = false;
+    LogName(lsPacketEnable);
+    try {
+      if (startCond_ == scString) {
+        Log(lsStartStr, startString_.data(), static_cast<int32_t>(startString_.size()));
+        // The checks look at the prepared text: "\" alone passes as a
+        // property yet leaves nothing to compare.
+        std::string prepared;
+        std::vector<bool> mask;
+        PrepareMatchString(ignoreCase_ ? UpperAscii(startString_) : startString_, prepared, mask);
+        if (prepared.empty()) RaiseInvalidProperty(ecStartStringEmpty);
+        if ((endCond_ & EndCondBit(ecPacketSize)) != 0 &&
+            static_cast<int64_t>(prepared.size()) > packetSize_) {
+          RaiseInvalidProperty(ecPacketTooSmall);
+        }
+        SetMode(dpWaiting);
+        matchStart_ = std::move(prepared);
+        startMask_ = std::move(mask);
+      } else {
+        if (endCond_ == 0) RaiseInvalidProperty(ecNoEndCharCount);
+        if (m->capturePacket_ != nullptr) {
+          waitingForCapture_ = true;
+        } else {
+          SetMode(dpCollecting);
+        }
+      }
+      if ((endCond_ & EndCondBit(ecString)) != 0) {
+        std::string prepared;
+        std::vector<bool> mask;
+        PrepareMatchString(ignoreCase_ ? UpperAscii(endString_) : endString_, prepared, mask);
+        if (prepared.empty()) RaiseInvalidProperty(ecEmptyEndString);
+        Log(lsEndStr, endString_.data(), static_cast<int32_t>(endString_.size()));
+        matchEnd_ = std::move(prepared);
+        endMask_ = std::move(mask);
+      }
+      if ((endCond_ & EndCondBit(ecPacketSize)) != 0 && packetSize_ == 0) {
+        RaiseInvalidProperty(ecZeroSizePacket);
+      }
+    } catch (...) {
+      // A start that fails holds no mode and, above all, no capture: a
+      // capture kept by a disabled matcher would hide every byte from the
+      // others for good.
+      waitingForCapture_ = false;
+      try {
+        SetMode(dpIdle);
+      } catch (...) {
+      }
+      throw;
+    }
+  }
+  sizeLimit_ = packetSize_;
+  startMatch_ = 1;
+  beginPos_ = -1;
+  endMatch_ = 1;
+  endPos_ = -1;
+}
+
+void TSioDataPacket::StopMatchingLocked() {
+  if (!enablePending_ && !waitingForCapture_ && mode_ == dpIdle) return;
+  enablePending_ = false;
+  waitingForCapture_ = false;
+  if (manager_ != nullptr) {
+    SetMode(dpIdle);
+    LogName(lsPacketDisable);
+  }
+}
+
+void TSioDataPacket::RestartLocked() {
+  if (enabled_ && comPort_ != nullptr) {
+    StopMatchingLocked();
+    StartMatchingLocked();
+  }
+}
+
+void TSioDataPacket::SetMode(TPacketMode value) {
+  if (value == mode_) return;
+  TSioDataPacketManager* m = manager_;
+  const bool release = value != dpCollecting && hasCapture_;
+  // Stored before the capture changes hands: the re-offer that follows a
+  // release must not see this matcher as still collecting.
+  mode_ = value;
+  if (value == dpCollecting) {
+    if (m != nullptr) m->SetCapture(this, timeOut_);
+  } else if (release && m != nullptr) {
+    m->ReleaseCapture(this);
+  }
+  LogName(value == dpIdle ? lsIdle : value == dpWaiting ? lsWaiting : lsCollecting);
+}
+
+// ---------------------------------------------------------------------------
+// Scanning
+
+bool TSioDataPacket::ScanData(int32_t start) {
+  if (!enabled_) return true;
+  TSioDataPacketManager* const m = manager_;
+  int32_t p = start < 0 ? 0 : start;
+  while (manager_ == m && m != nullptr && p < m->dataLen_) {
+    if (mode_ == dpIdle) {
+      if (!waitingForCapture_) break;
+      waitingForCapture_ = false;
+      SetMode(dpCollecting);
+    }
+    const uint8_t c = m->data_[static_cast<size_t>(p)];
+    if (mode_ == dpCollecting) {
+      if (beginPos_ == -1) beginPos_ = p;
+      if ((endCond_ & EndCondBit(ecPacketSize)) != 0 && p - beginPos_ + 1 >= sizeLimit_) {
+        dataSize_ = p - beginPos_ + 1;
+        return DeliverPacket(true);
+      }
+      if ((endCond_ & EndCondBit(ecString)) != 0 && !matchEnd_.empty()) {
+        if (MatchByte(c, matchEnd_, endMask_, endMatch_ - 1)) {
+          if (endMatch_ == static_cast<int32_t>(matchEnd_.size())) {
+            dataSize_ = p - beginPos_ + 1;
+            return DeliverPacket(false);
+          }
+          if (endPos_ == -1) endPos_ = p;
+          ++endMatch_;
+        } else if (endPos_ != -1) {
+          p = endPos_ + 1;
+          endMatch_ = 1;
+          endPos_ = -1;
+          continue;
+        }
+      }
+    } else if (mode_ == dpWaiting && !matchStart_.empty()) {
+      if (MatchByte(c, matchStart_, startMask_, startMatch_ - 1)) {
+        if (beginPos_ == -1) beginPos_ = p;
+        if (startMatch_ == static_cast<int32_t>(matchStart_.size())) {
+          if (endCond_ == 0) {
+            dataSize_ = p - beginPos_ + 1;
+            if (!DeliverPacket(true)) return false;
+            if (!enabled_ || manager_ != m) break;
+            // Restarted: the bytes that followed the packet now lie at the
+            // front, and the first of them has not been looked at yet.
+            p = 0;
+            continue;
+          }
+          SetMode(dpCollecting);
+        } else {
+          ++startMatch_;
+        }
+      } else if (beginPos_ != -1) {
+        p = beginPos_ + 1;
+        startMatch_ = 1;
+        beginPos_ = -1;
+        continue;
+      }
+    }
+    if (m->data_ == nullptr) break;
+    ++p;
+  }
+  return true;
+}
+
+void TSioDataPacket::DataRemoved(int32_t count) {
+  if (!enabled_ || beginPos_ == -1) return;
+  if (beginPos_ < count) {
+    // The pending match lay in the discarded bytes.
+    beginPos_ = -1;
+    startMatch_ = 1;
+    endPos_ = -1;
+    endMatch_ = 1;
+    StartMatchingLocked();
+  } else {
+    // It lies after them: it moves with its bytes to the front.
+    beginPos_ -= count;
+    if (endPos_ != -1) endPos_ -= count;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Delivery
+
+void TSioDataPacket::RunDelivery(void* context) {
+  const TDeliveryCall& call = *static_cast<const TDeliveryCall*>(context);
+  TSioDataPacketManager* const manager = call.manager;
+  TSioDataPacket* const packet = call.packet;
+  TPacketNotifyEvent onPacket;
+  TStringPacketNotifyEvent onString;
+  TNotifyEvent onTimeout;
+  {
+    TPacketLockGuard guard(manager->Lock());
+    if (manager->epoch_ != call.epoch || manager->eventPacketGone_) return;
+    onPacket = packet->onPacket_;
+    onString = packet->onStringPacket_;
+    onTimeout = packet->onTimeout_;
+  }
+  try {
+    if (call.timeout) {
+      if (onTimeout) onTimeout(packet);
+      return;
+    }
+    // Every byte, zeros included. Taken before OnPacket, which may end the
+    // matcher or the port.
+    std::string text;
+    if (onString) text.assign(static_cast<const char*>(call.data), static_cast<size_t>(call.size));
+    if (onPacket) onPacket(packet, call.data, call.size);
+    if (onString) {
+      {
+        TPacketLockGuard guard(manager->Lock());
+        if (manager->eventPacketGone_) return;
+      }
+      onString(packet, text);
+    }
+  } catch (...) {
+    ShowThreadException(std::current_exception());
+  }
+}
+
+// Runs the call on the user-interface thread: through the dispatcher
+// thread's hand-over when called there, otherwise (the user-interface
+// thread itself, or a dispatcher without threads) at once.
+void TSioDataPacket::RunOnUserInterface(TSioBaseDispatcher* d, TDeliveryCall& call) {
+  try {
+    if (d != nullptr && d->OnDispatcherThread()) {
+      if (TSioDispatcherThread* t = d->DispThread.load()) {
+        t->SyncMethod(TMethod<void()>(&call, &RunDelivery));
+        return;
+      }
+    }
+    RunDelivery(&call);
+  } catch (...) {
+    // The hand-over itself failed (no user-interface thread any more).
+    ShowThreadException(std::current_exception());
+  }
+}
+
+bool TSioDataPacket::DeliverPacket(bool bySize) {
+  TSioDataPacketManager* const m = manager_;
+  m->SetInEvent(true);
+  m->EnterDelivery();
+  TSioDataPacket* const previous = m->eventPacket_;
+  const bool previousGone = m->eventPacketGone_;
+  m->eventPacket_ = this;
+  m->eventPacketGone_ = false;
+  const uint32_t epoch = m->epoch_;
+  bool alive = true;
+  std::exception_ptr error;
+  try {
+    SetEnabledLocked(false);
+    const int32_t n = dataSize_;
+    const int32_t begin = beginPos_;
+    const int32_t startLen = static_cast<int32_t>(matchStart_.size());
+    int32_t size = dataSize_;
+    const uint8_t* ptr = m->data_.get() + begin;
+    if (startCond_ == scString && !includeStrings_) {
+      ptr += startLen;
+      size -= startLen;
+    }
+    if (!includeStrings_ && !bySize) size -= static_cast<int32_t>(matchEnd_.size());
+    if (size < 0) size = 0;
+    dataPtr_ = ptr;
+    dataSize_ = size;
+    LogName(lsStringPacket);
+    Log(bySize ? lsSizePacket : lsStringPacket, ptr, size);
+    TDeliveryCall call{m, this, epoch, false, ptr, size};
+    TSioBaseDispatcher* const d = m->dispatcher_;
+    {
+      TPacketUnlockScope unlocked(m->Lock());
+      RunOnUserInterface(d, call);
+    }
+    alive = !m->eventPacketGone_;
+    // Bytes of a buffer that a close released are not this delivery's to
+    // discard.
+    if (m->epoch_ == epoch) m->RemoveData(begin, n);
+    if (alive) {
+      dataPtr_ = nullptr;
+      if (autoEnable_) SetEnabledLocked(true);
+    }
+  } catch (...) {
+    error = std::current_exception();
+  }
+  m->eventPacket_ = previous;
+  m->eventPacketGone_ = previousGone;
+  try {
+    m->SetInEvent(false);
+  } catch (...) {
+    if (!error) error = std::current_exception();
+  }
+  m->LeaveDelivery();
+  if (error) std::rethrow_exception(error);
+  return alive;
+}
+
+bool TSioDataPacket::PacketTimedOut() {
+  TSioDataPacketManager* const m = manager_;
+  m->SetInEvent(true);
+  m->EnterDelivery();
+  TSioDataPacket* const previous = m->eventPacket_;
+  const bool previousGone = m->eventPacketGone_;
+  m->eventPacket_ = this;
+  m->eventPacketGone_ = false;
+  const uint32_t epoch = m->epoch_;
+  bool alive = true;
+  std::exception_ptr error;
+  try {
+    LogName(lsPacketTimeout);
+    SetEnabledLocked(false);
+    TDeliveryCall call{m, this, epoch, true, nullptr, 0};
+    TSioBaseDispatcher* const d = m->dispatcher_;
+    {
+      TPacketUnlockScope unlocked(m->Lock());
+      RunOnUserInterface(d, call);
+    }
+    alive = !m->eventPacketGone_;
+    if (m->epoch_ == epoch) m->RemoveData(0, m->dataLen_);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  m->eventPacket_ = previous;
+  m->eventPacketGone_ = previousGone;
+  try {
+    m->SetInEvent(false);
+  } catch (...) {
+    if (!error) error = std::current_exception();
+  }
+  m->LeaveDelivery();
+  if (error) std::rethrow_exception(error);
+  return alive;
+}
+
+}  // namespace sio

@@ -1,0 +1,166 @@
+// The data packet matcher: watches the bytes one serial port component
+// receives for a start condition (a start string, or simply the next byte)
+// followed by an end condition (an end string, a byte count, either, or
+// none), and reports each complete packet through OnPacket and
+// OnStringPacket on the user-interface thread. A packet that has begun
+// collecting and does not end within TimeOut ticks is abandoned and
+// reported through OnTimeout. The matcher never reads the port: its packet
+// manager reads the bytes, and the matcher holds only its matching state and
+// indexes into the manager's buffer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "serial/port/com_port.h"
+#include "serial/support/component.h"
+#include "serial/support/method_ref.h"
+
+namespace sio {
+
+class TSioBaseDispatcher;
+class TSioDataPacketManager;
+
+enum TPacketStartCond : uint8_t { scString, scAnyData };
+enum TPacketEndCond : uint8_t { ecString, ecPacketSize };
+// A set of end conditions, one bit per TPacketEndCond value.
+using TPacketEndSet = uint8_t;
+constexpr TPacketEndSet EndCondBit(TPacketEndCond c) {
+  return static_cast<TPacketEndSet>(1u << c);
+}
+enum TPacketMode : uint8_t { dpIdle, dpWaiting, dpCollecting };
+
+// Data points into the manager's buffer and is valid only during the call.
+using TPacketNotifyEvent = TMethod<void(TComponent* Sender, const void* Data, int32_t Size)>;
+using TStringPacketNotifyEvent = TMethod<void(TComponent* Sender, const std::string& Data)>;
+
+// Two minutes of ticks.
+constexpr int32_t DefaultPacketTimeOut = 2184;
+
+class TSioDataPacket : public TSioBaseComponent {
+ public:
+  explicit TSioDataPacket(TComponent* Owner = nullptr);
+  ~TSioDataPacket() override;
+
+  void Loaded() override;
+  void Notification(TComponent* Component, TOperation Operation) override;
+
+  // --- Published properties ---
+  bool GetEnabled() const;
+  void SetEnabled(bool Value);
+  bool GetAutoEnable() const;
+  void SetAutoEnable(bool Value);
+  TPacketStartCond GetStartCond() const;
+  void SetStartCond(TPacketStartCond Value);
+  TPacketEndSet GetEndCond() const;
+  void SetEndCond(TPacketEndSet Value);
+  std::string GetStartString() const;
+  void SetStartString(const std::string& Value);
+  std::string GetEndString() const;
+  void SetEndString(const std::string& Value);
+  bool GetIgnoreCase() const;
+  void SetIgnoreCase(bool Value);
+  TSioCustomComPort* GetComPort() const;
+  void SetComPort(TSioCustomComPort* Value);
+  int32_t GetPacketSize() const;
+  void SetPacketSize(int32_t Value);
+  bool GetIncludeStrings() const;
+  void SetIncludeStrings(bool Value);
+  int32_t GetTimeOut() const;
+  void SetTimeOut(int32_t Value);
+  TPacketNotifyEvent GetOnPacket() const;
+  void SetOnPacket(const TPacketNotifyEvent& Value);
+  TStringPacketNotifyEvent GetOnStringPacket() const;
+  void SetOnStringPacket(const TStringPacketNotifyEvent& Value);
+  TNotifyEvent GetOnTimeout() const;
+  void SetOnTimeout(const TNotifyEvent& Value);
+
+  // --- Matching state, for inspection ---
+  TPacketMode GetMode() const;
+  TSioDataPacketManager* GetManager() const;
+  bool GetEnablePending() const;
+  bool GetWaitingForCapture() const;
+  bool GetHasCapture() const;
+  int32_t GetBeginPos() const;
+
+  // --- Starting and stopping (also called by the manager) ---
+  // Raises EInvalidProperty (-5501..-5505) for settings that cannot match.
+  void StartMatching();
+  void StopMatching();
+  void Restart();
+
+  // Removes the escapes of a match string and marks its wildcards: "?"
+  // matches any byte, a backslash makes the next character literal, and a
+  // backslash at the very end produces nothing.
+  static void PrepareMatchString(const std::string& Text, std::string& Prepared,
+                                 std::vector<bool>& Mask);
+  // Upper-cases a-z only.
+  static uint8_t AsciiUpper(uint8_t C) { return C >= 'a' && C <= 'z' ? C - 32 : C; }
+
+ private:
+  friend class TSioDataPacketManager;
+
+  // These expect the manager's lock held.
+  void StartMatchingLocked();
+  void StopMatchingLocked();
+  void RestartLocked();
+  void SetEnabledLocked(bool Value);
+  void SetMode(TPacketMode Value);
+  // Scans the manager's buffer from Start; false when the matcher was freed
+  // or detached during a delivery and must not be touched again.
+  bool ScanData(int32_t Start);
+  // Delivers the packet at beginPos_ of dataSize_ bytes; false as above.
+  bool DeliverPacket(bool BySize);
+  // false as above.
+  bool PacketTimedOut();
+  void DataRemoved(int32_t Count);
+  bool MatchByte(uint8_t C, const std::string& Prepared, const std::vector<bool>& Mask,
+                 int32_t Index) const;
+  void Log(int32_t SubType, const void* Bytes, int32_t Length);
+  void LogName(int32_t SubType);
+  // The manager's lock when there is a manager (the setters take it).
+  class TStateGuard;
+  struct TDeliveryCall;
+  static void RunDelivery(void* Call);
+  static void RunOnUserInterface(TSioBaseDispatcher* D, TDeliveryCall& Call);
+
+  // Published properties. Written on the user-interface thread; while the
+  // matcher has a manager, under the manager's lock, which the dispatcher
+  // thread holds while it reads them.
+  bool enabled_ = false;
+  bool autoEnable_ = true;
+  TPacketStartCond startCond_ = scString;
+  TPacketEndSet endCond_ = 0;
+  std::string startString_;
+  std::string endString_;
+  bool ignoreCase_ = true;
+  TSioCustomComPort* comPort_ = nullptr;
+  int32_t packetSize_ = 0;
+  bool includeStrings_ = true;
+  int32_t timeOut_ = DefaultPacketTimeOut;
+  TPacketNotifyEvent onPacket_;
+  TStringPacketNotifyEvent onStringPacket_;
+  TNotifyEvent onTimeout_;
+
+  // Matching state: guarded by the manager's lock (manager_ is changed only
+  // with the lock of the manager it leaves or joins held).
+  TSioDataPacketManager* manager_ = nullptr;  // FManager
+  TPacketMode mode_ = dpIdle;                 // FMode
+  int32_t beginPos_ = -1;                     // FBeginPos
+  int32_t startMatch_ = 1;                    // FStartMatch
+  int32_t endMatch_ = 1;                      // FEndMatch
+  int32_t endPos_ = -1;                       // FEndPos
+  int32_t sizeLimit_ = 0;                     // FSizeLimit
+  std::string matchStart_;                    // FMatchStart
+  std::string matchEnd_;                      // FMatchEnd
+  std::vector<bool> startMask_;               // FStartMask
+  std::vector<bool> endMask_;                 // FEndMask
+  bool waitingForCapture_ = false;            // FWaitingForCapture
+  bool enablePending_ = false;                // FEnablePending
+  bool hasCapture_ = false;                   // FHasCapture
+  const uint8_t* dataPtr_ = nullptr;          // FDataPtr
+  int32_t dataSize_ = 0;                      // FDataSize
+};
+
+}  // namespace sio

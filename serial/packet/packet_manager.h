@@ -1,0 +1,239 @@
+// The packet manager: one per serial port component that has packet
+// matchers. It reads every block of received bytes into a buffer of its own
+// (as an event-method handler of the port's dispatcher, on the dispatcher
+// thread), offers the buffer to its matchers in attach order, keeps at most
+// one matcher collecting at a time and arms that matcher's time-out, discards
+// bytes once a packet has been delivered, and starts and stops its matchers
+// when the port opens and closes. The manager list finds the manager of a
+// port and frees the managers left at program end.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <vector>
+
+#include "platform/message_loop.h"
+#include "platform/sync.h"
+#include "serial/support/component.h"
+
+namespace sio {
+
+class TSioBaseDispatcher;
+class TSioCustomComPort;
+class TSioDataPacket;
+
+// The manager's own posted messages to its hidden window (user-interface
+// thread): free an empty manager later; show failures met on the
+// dispatcher thread.
+constexpr uint32_t kMsgPacketManagerRelease = 45089;
+constexpr uint32_t kMsgPacketManagerReport = 45090;
+// The system's shutdown query, answered "may proceed".
+constexpr uint32_t kMsgQueryEndSession = 17;
+
+// The buffer grows in steps of this many bytes.
+constexpr int32_t PacketBufferStep = 8192;
+
+// A re-entrant lock that its owner can leave completely and enter again to
+// the same depth: the manager's lock is never held while a user's handler
+// runs or while the dispatcher thread waits in the hand-over.
+class TPacketLock {
+ public:
+  void Enter();
+  void Leave();
+  // Leaves every level the calling thread holds; the count to give back.
+  int32_t LeaveAll();
+  void EnterAgain(int32_t depth);
+  bool HeldByCaller() const;
+
+ private:
+  platform::CriticalSection cs_;
+  std::atomic<uint64_t> owner_{0};
+  int32_t depth_ = 0;  // touched only by the owner
+};
+
+class TPacketLockGuard {
+ public:
+  explicit TPacketLockGuard(TPacketLock& lock) : lock_(lock) { lock_.Enter(); }
+  ~TPacketLockGuard() { lock_.Leave(); }
+  TPacketLockGuard(const TPacketLockGuard&) = delete;
+  TPacketLockGuard& operator=(const TPacketLockGuard&) = delete;
+
+ private:
+  TPacketLock& lock_;
+};
+
+// Leaves the lock for the scope (a handler call, the hand-over) and enters
+// it again to the same depth afterwards.
+class TPacketUnlockScope {
+ public:
+  explicit TPacketUnlockScope(TPacketLock& lock) : lock_(lock), depth_(lock.LeaveAll()) {}
+  ~TPacketUnlockScope() { lock_.EnterAgain(depth_); }
+  TPacketUnlockScope(const TPacketUnlockScope&) = delete;
+  TPacketUnlockScope& operator=(const TPacketUnlockScope&) = delete;
+
+ private:
+  TPacketLock& lock_;
+  int32_t depth_;
+};
+
+class TSioDataPacketManager {
+ public:
+  explicit TSioDataPacketManager(TSioCustomComPort* Port);
+  ~TSioDataPacketManager();
+  TSioDataPacketManager(const TSioDataPacketManager&) = delete;
+  TSioDataPacketManager& operator=(const TSioDataPacketManager&) = delete;
+
+  // --- Called by matchers (user-interface thread unless noted) ---
+  void AddPacket(TSioDataPacket* Packet);
+  void RemovePacket(TSioDataPacket* Packet);
+  void ActivateIfPending();
+
+  // --- Called by the port and its dispatcher ---
+  // The port's extended user callback: ctOpen, ctClosing or ctClosed.
+  void PortNotify(TComponent* Port, uint8_t Kind);
+  // The event method registered with the dispatcher (dispatcher thread).
+  void TriggerHandler(uint32_t Msg, uint32_t TriggerHandle, uint32_t Data);
+
+  // --- State, for the matchers and for inspection ---
+  TSioCustomComPort* GetPort() const;
+  bool GetActive() const;
+  bool GetAttached() const;
+  bool GetInEvent() const;
+  TSioDataPacket* GetCapturePacket() const;
+  int32_t GetDataLen() const;
+  int32_t GetCapacity() const;
+  int32_t PacketCount() const;
+  TSioDataPacket* GetPacket(int32_t Index) const;
+  int32_t GetTimerTrigger() const;
+  platform::WindowHandle GetWindow() const { return window_; }
+
+  // The lock every entry takes. Lock order: the dispatcher registry lock,
+  // then this lock, then the dispatcher's own sections (DataSection before
+  // DispSection or OutputSection). It is never held while a user's handler
+  // runs, while the hand-over waits, or while anything waits for a
+  // dispatcher thread; the dispatcher's LifecycleSection is never taken
+  // under it.
+  TPacketLock& Lock() const { return lock_; }
+
+ private:
+  friend class TSioDataPacket;
+  friend class TSioDataPacketManagerList;
+  friend platform::LResult PacketWindowProc(platform::WindowHandle, uint32_t, platform::WParam,
+                                            platform::LParam);
+  class TPortWatch;
+
+  // All of these expect the lock held.
+  void SetActive(bool Value);
+  void Attach();
+  void Detach();
+  void StartAll();
+  void StopAll();
+  void OfferData(int32_t Start);
+  void OfferPass(int32_t Start);
+  void SetCapture(TSioDataPacket* Packet, int32_t TimeOut);
+  void ReleaseCapture(TSioDataPacket* Packet);
+  void SetInEvent(bool Value);
+  void RemoveData(int32_t Start, int32_t Count);
+  void FreeBuffer();
+  void ReadAvailable(uint32_t Count);
+  bool Contains(const TSioDataPacket* Packet) const;
+  // Starts a matcher after an event, or restarts one for a capture; on the
+  // dispatcher thread a failure disables that matcher and is reported on
+  // the user-interface thread instead of ending the thread.
+  void StartGuarded(TSioDataPacket* Packet, bool Restart);
+  void Disable(TSioDataPacket* Packet);
+  void NoteFailure(std::exception_ptr Error);
+  bool OnHandlerThread() const;
+  // Deliveries keep their buffer alive: released storage waits here while
+  // one is in progress.
+  void RetireStorage();
+  void EnterDelivery();
+  void LeaveDelivery();
+  // The port is being destroyed.
+  void PortGone();
+  void HandleWindowMessage(uint32_t Msg);
+  void ReportFailures();
+
+  mutable TPacketLock lock_;
+
+  // Guarded by lock_ (read and written only with it held):
+  std::vector<TSioDataPacket*> packetList_;   // FPacketList
+  TSioCustomComPort* port_ = nullptr;         // FPort
+  TSioBaseDispatcher* dispatcher_ = nullptr;  // the dispatcher attached to
+  int32_t handleIndex_ = -1;                  // its HandleIndex
+  // The dispatcher last detached from: freed only once it delivers no
+  // event that may still call us.
+  TSioBaseDispatcher* detachedFrom_ = nullptr;
+  bool attached_ = false;                    // FAttached
+  bool active_ = false;                      // FActive
+  std::unique_ptr<uint8_t[]> data_;          // FData
+  int32_t dataLen_ = 0;                      // FDataLen
+  int32_t capacity_ = 0;                     // FCapacity
+  TSioDataPacket* capturePacket_ = nullptr;  // FCapturePacket
+  int32_t timerTrigger_ = 0;                 // FTimerTrigger
+  bool inEvent_ = false;                     // FInEvent
+  bool dataPending_ = false;                 // FDataPending
+  int32_t pendingStart_ = 0;                 // FPendingStart
+  bool activateAfterLoad_ = false;           // FActivateAfterLoad
+  bool destroying_ = false;                  // FDestroying
+  // Counts every change that makes indexes into the buffer meaningless (a
+  // release by a close, a detach); a delivery that began before one leaves
+  // the buffer alone and skips its handlers.
+  uint32_t epoch_ = 0;
+  // Counts every removal of delivered bytes, so an offer can tell that the
+  // buffer has been shortened under it.
+  uint32_t removals_ = 0;
+  // Deliveries and handler calls in progress (either thread); storage that
+  // was released during one of them.
+  int32_t deliveries_ = 0;
+  std::vector<std::unique_ptr<uint8_t[]>> retired_;
+  // The matcher whose delivery or time-out is in progress, and whether it
+  // was freed or detached meanwhile.
+  TSioDataPacket* eventPacket_ = nullptr;
+  bool eventPacketGone_ = false;
+  // Nested offers on the stack: a re-offer asked for inside one is left to
+  // the running loop instead of recursing.
+  int32_t offerDepth_ = 0;
+  // The thread inside TriggerHandler (0: none).
+  uint64_t handlerThread_ = 0;
+  std::vector<std::exception_ptr> failures_;
+  bool releasePosted_ = false;
+
+  // Set on the user-interface thread only.
+  platform::WindowHandle window_ = nullptr;  // FWindow
+  std::unique_ptr<TComponent> portWatch_;
+};
+
+// The manager window's procedure.
+platform::LResult PacketWindowProc(platform::WindowHandle hwnd, uint32_t msg,
+                                   platform::WParam wParam, platform::LParam lParam);
+
+class TSioDataPacketManagerList {
+ public:
+  TSioDataPacketManagerList() = default;
+  // Frees the remaining managers, last first, each after it has let go of
+  // its port.
+  ~TSioDataPacketManagerList();
+  TSioDataPacketManagerList(const TSioDataPacketManagerList&) = delete;
+  TSioDataPacketManagerList& operator=(const TSioDataPacketManagerList&) = delete;
+
+  void AddManager(TSioDataPacketManager* Manager);
+  void RemoveManager(TSioDataPacketManager* Manager);
+  TSioDataPacketManager* GetPortManager(const TSioCustomComPort* Port) const;
+  int32_t Count() const;
+  // Frees every manager now (what the end of the program does).
+  void FreeAll();
+
+ private:
+  // Managers are created, found and freed on the user-interface thread; the
+  // lock only keeps a look-up from another thread consistent.
+  mutable platform::CriticalSection lock_;
+  std::vector<TSioDataPacketManager*> managers_;
+};
+
+// The one list of the program, made when the packet unit is initialised.
+TSioDataPacketManagerList& PacketManagers();
+
+}  // namespace sio
