@@ -34,10 +34,13 @@ class TComSelectForm : public TComponent {
 
   // Shows the dialog modally through the installed dialog service and
   // returns its modal result (mrOk, or mrAbort for Cancel, mrCancel for the
-  // close box). Raises ENoPortSelected when no dialog service is installed.
+  // close box); the entry selected when it closed becomes ItemIndex. Raises
+  // ENoPortSelected (-2011), saying that no port was chosen and why, when no
+  // dialog service is installed or the dialog cannot be shown.
   int32_t ShowModal();
 
-  // The port number of the selected entry; raises when nothing is selected.
+  // The port number of the selected entry; raises ENoPortSelected (-2011)
+  // when nothing is selected (OK on an empty list).
   uint32_t SelectedPortNumber() const;
 
  private:

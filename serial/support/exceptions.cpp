@@ -23,6 +23,9 @@ ESioException::ESioException(int32_t code) : Exception(MessageForCode(code)), er
 
 ESioException::ESioException(const std::string& text) : Exception(text), errorCode_(0) {}
 
+ESioException::ESioException(int32_t code, const std::string& text)
+    : Exception(text), errorCode_(code) {}
+
 EInOutError::EInOutError(int32_t errorNumber)
     : Exception(MessageForCode(errorNumber)), errorCode_(errorNumber) {}
 

@@ -32,6 +32,9 @@ class ESioException : public Exception {
   // Message: the text of the code (MessageForCode).
   explicit ESioException(int32_t code);
   explicit ESioException(const std::string& text);
+  // A code with a text of the raiser's own, for when the code's text alone
+  // would not say what went wrong.
+  ESioException(int32_t code, const std::string& text);
   int32_t ErrorCode() const noexcept { return errorCode_; }
 
  private:
@@ -60,12 +63,13 @@ class EOutOfMemory : public std::bad_alloc {
   const char* what() const noexcept override;
 };
 
-// Every class below is raised only through its constructor from a code, and
-// adds nothing to ESioException.
-#define SIO_EXCEPTION_CLASS(Name, Base)         \
-  class Name : public Base {                    \
-   public:                                      \
-    explicit Name(int32_t code) : Base(code) {} \
+// Every class below is raised through its constructor from a code (or a code
+// and a text of the raiser's own), and adds nothing to ESioException.
+#define SIO_EXCEPTION_CLASS(Name, Base)                               \
+  class Name : public Base {                                          \
+   public:                                                            \
+    explicit Name(int32_t code) : Base(code) {}                       \
+    Name(int32_t code, const std::string& text) : Base(code, text) {} \
   }
 
 // The families.
