@@ -34,12 +34,58 @@ namespace platform {
 
 class CommDevice;
 
+// The read size a device layer does best to ask for. POSIX serves each read
+// with a system call, so large pieces cost far less per byte; Windows keeps
+// the 256-byte reads its overlapped path has always made.
+#if defined(_WIN32)
+constexpr uint32_t kCommReadPieceSize = 256;
+#else
+constexpr uint32_t kCommReadPieceSize = 4096;
+#endif
+
 // 0, or 87 for a DCB no serial device can take: rate 0, byte size outside
 // 5..8, parity above 4, stop bits above 2, two stop bits with five data bits,
 // one and a half with more than five, equal XON and XOFF characters while
 // XON/XOFF flow is on. SetState refuses such a record before the device sees
 // it.
 uint32_t CheckCommDcb(const CommDcb& dcb);
+
+// The DCB flags the open clears unless they are asked for. Windows drivers
+// keep line settings between opens, so another program may have left them
+// on, and each breaks a port this layer drives: abort-on-error ends every
+// read and write at the first line error and refuses new ones until the
+// error is cleared, DSR sensitivity drops all input while DSR is low, null
+// stripping drops every 0x00 byte.
+constexpr uint32_t kOpenClearedDcbFlags = dcbAbortOnError | dcbDsrSensitivity | dcbNull;
+
+// The DCB the open writes over the one the device kept: the flags above
+// cleared, except those in `askedFor`, which are set; the rest as kept.
+CommDcb DcbForOpen(const CommDcb& kept, uint32_t askedFor);
+
+// How often in a row a read or write refused after a line error is started
+// again before the refusal counts as a failure.
+constexpr uint32_t kLineErrorRetries = 16;
+
+// The line errors (ce* bits) with which a device under abort-on-error ends
+// pending reads and writes.
+constexpr uint32_t kAbortingLineErrors = ceRxOver | ceOverrun | ceRxParity | ceFrame | ceBreak;
+
+// Whether a read or write that ended with `error` is to be started again
+// (the rest of it, for a write) once ClearError has returned `lineErrors`,
+// on a device whose DCB flags are `dcbFlags`, after `retries` retries in a
+// row. Only an abort (995) under abort-on-error qualifies: refused at once
+// (`atOnce`), it is the device refusing I/O while a line error stands (a
+// purge or cancel never refuses an operation that has not started); ended
+// while pending, it may be a purge or cancel too, so only with a line error
+// seen.
+bool RetryAfterLineError(uint32_t error, uint32_t dcbFlags, bool atOnce, uint32_t lineErrors,
+                         uint32_t retries);
+
+// What a call on an open device reports for the system's `error`: once an
+// error has said that the device has gone (`gone` is then set) this and
+// every later call report 1167; other errors pass unchanged (0, no number
+// at all, becomes 31).
+uint32_t DeviceCallError(uint32_t error, bool& gone);
 
 // One overlapped-operation record: owned by one thread, reused for all its
 // device calls, one operation at a time. Destroying a record, or cancelling

@@ -4,6 +4,8 @@
 // rates only.
 #include <cstdint>
 
+#include "platform/comm_baud_posix.h"
+
 #if defined(__linux__)
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

@@ -24,15 +24,11 @@
 #include <sys/eventfd.h>
 #endif
 
+#include "platform/comm_baud_posix.h"
+#include "platform/comm_termios_posix.h"
 #include "platform/host_ports.h"
 
 namespace platform {
-
-namespace comm_posix {
-// comm_baud_posix.cpp
-bool SetLineSpeed(int fd, uint32_t baud);
-bool GetLineSpeed(int fd, uint32_t& baud);
-}  // namespace comm_posix
 
 namespace {
 
@@ -43,8 +39,6 @@ using Ms = std::chrono::milliseconds;
 // modem lines and line-error counters of drivers that have them, and new
 // bytes behind bytes nobody has read yet.
 constexpr int kLineCheckMs = 20;
-// How often a wait that also watches a caller's event looks at that event.
-constexpr int kExtraCheckMs = 10;
 // Total time-outs beyond this (multiplier x size can reach 2^64 ms) are cut
 // here, so that the deadline stays within the clock's range: about 30 years.
 constexpr uint64_t kLongestTotalMs = 1000000000000ull;
@@ -61,35 +55,25 @@ bool HungUp(int e) {
   return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
 }
 
+// What errno means for a serial device, where it differs from a file.
 uint32_t ErrorFromErrno(int e) {
   switch (e) {
-    case ENOENT:
     case ENOTDIR:
     case EISDIR:
     case ENXIO:
     case ENODEV:
-      return errFileNotFound;
-    case EACCES:
-    case EPERM:
+      return errFileNotFound;  // no such serial device
     case EBUSY:
     case ETXTBSY:
 #if EWOULDBLOCK != EAGAIN
     case EWOULDBLOCK:
 #endif
     case EAGAIN:
-      return errAccessDenied;
-    case ENOMEM:
-      return errNotEnoughMemory;
-    case EINVAL:
-      return errInvalidParameter;
-    case EBADF:
-      return errInvalidHandle;
-    case ENOTTY:
-    case ENOSYS:
-    case EOPNOTSUPP:
-      return errNotSupported;
-    default:
+      return errAccessDenied;  // held by someone else
+    case EIO:
       return errGenFailure;
+    default:
+      return WindowsErrorFromErrno(e);
   }
 }
 
@@ -123,6 +107,9 @@ struct CommIo::Impl {
   }
 
   void Wake() {
+    // Marked before the write: whoever sees the descriptor readable also
+    // sees the mark.
+    woken.store(true);
 #if defined(__linux__)
     const uint64_t one = 1;
     (void)!::write(wakeWrite, &one, sizeof one);
@@ -131,7 +118,14 @@ struct CommIo::Impl {
     (void)!::write(wakeWrite, &one, 1);
 #endif
   }
+  // Empties the wake-up descriptor, without a system call when nobody has
+  // written to it.
   void DrainWake() {
+    if (woken.exchange(false)) EmptyWake();
+  }
+  // After poll() has found the descriptor readable.
+  void EmptyWake() {
+    woken.store(false);
     char sink[64];
     while (::read(wakeRead, sink, sizeof sink) > 0) {
     }
@@ -139,6 +133,7 @@ struct CommIo::Impl {
 
   int wakeRead = -1;
   int wakeWrite = -1;
+  std::atomic<bool> woken{false};
 
   // Serialises the steps of the operation: its owner waiting and another
   // thread cancelling never drive it at the same time.
@@ -196,6 +191,9 @@ struct CommDevice::Impl {
   bool txSinceEmpty = false;
   uint64_t rxReported = 0;
   std::atomic<uint64_t> rxConsumed{0};
+  // A pending event wait sits behind unread bytes and wants to hear when a
+  // read has emptied the input queue.
+  std::atomic<bool> drainWanted{false};
 
   // Keeps fd open while a call uses it.
   class Use {
@@ -363,6 +361,15 @@ struct CommDevice::Impl {
     io.done = true;
   }
 
+  // Tells a pending event wait that the input queue has been emptied.
+  void InputDrained() {
+    if (!drainWanted.load() || !drainWanted.exchange(false)) return;
+    std::lock_guard<std::mutex> lock(mu);
+    for (CommIo::Impl* io : pending) {
+      if (io->kind == IoKind::WaitEvent) io->Wake();
+    }
+  }
+
   void StepRead(CommIo::Impl& io, Clock::time_point now);
   void StepWrite(CommIo::Impl& io, Clock::time_point now);
   // One round of an operation: tries it, then sleeps in poll() until it can
@@ -387,7 +394,10 @@ void CommDevice::Impl::StepRead(CommIo::Impl& io, Clock::time_point now) {
       return;
     }
     if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      InputDrained();
+      break;
+    }
     Complete(io, ErrorFromErrno(errno));
     return;
   }
@@ -426,6 +436,9 @@ void CommDevice::Impl::StepWrite(CommIo::Impl& io, Clock::time_point now) {
 
 void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
   if (io.done) return;
+  // Drained before the abort is looked at: an abort asked for after this
+  // leaves its wake-up for poll() below, one asked for before is seen now.
+  io.DrainWake();
   const uint32_t asked = io.abort.load();
   if (asked == kMaskChanged) {
     io.events = 0;
@@ -446,7 +459,6 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
     return;
   }
 
-  io.DrainWake();
   Clock::time_point now = Clock::now();
   short wanted = 0;
   Clock::time_point wakeAt = until;
@@ -478,11 +490,27 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
       bool lookAgain = NeedsLineChecks(mask);
       if (mask & evRxChar) {
         // poll() reports unread bytes for as long as they wait, so only an
-        // empty queue can be left to poll(); behind unread bytes new ones
-        // are found by looking again.
+        // empty queue can be left to poll(). Behind unread bytes the wait
+        // sleeps until a read has emptied the queue (the reader wakes it,
+        // and new bytes are found then), or, for a caller that never reads,
+        // until it looks again by itself.
         if (QueuedIn() == 0) {
           wanted = POLLIN;
         } else {
+          drainWanted.store(true);
+          if (QueuedIn() == 0) {
+            // Emptied meanwhile, perhaps before the reader could see the
+            // request.
+            wanted = POLLIN;
+          } else if (Arrived() > rxReported) {
+            // Came after the look above: nobody has been told of them yet.
+            io.events = CollectEvents(mask);
+            if (io.events != 0) {
+              lock.unlock();
+              Complete(io, 0);
+              return;
+            }
+          }
           lookAgain = true;
         }
       }
@@ -496,6 +524,9 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
   pollfd fds[2] = {{io.wakeRead, POLLIN, 0}, {fd, wanted, 0}};
   const int rc = ::poll(fds, 2, MsUntil(wakeAt, now));
   if (rc <= 0) return;  // time-out or signal: the caller's loop goes round again
+  // Emptied only once poll() has said so: a wake-up written at any time
+  // before the poll ends it at once, so none is lost.
+  if (fds[0].revents & POLLIN) io.EmptyWake();
   if (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
     // Reads and writes learn it from the next read or write (bytes that
     // arrived before the hang-up are still delivered); an event wait has no
@@ -517,19 +548,41 @@ CommIo::~CommIo() {
   }
 }
 
+namespace {
+
+// Lets a caller's event end the poll() of a wait through the record's
+// wake-up descriptor, for as long as the wait lasts.
+class ExtraEventWatch final : public EventWatcher {
+ public:
+  ExtraEventWatch(Event* extra, CommIo::Impl& io) : extra_(extra), io_(io) {
+    if (extra_ != nullptr) extra_->Watch(this);
+  }
+  ~ExtraEventWatch() {
+    if (extra_ != nullptr) extra_->Unwatch(this);
+  }
+  ExtraEventWatch(const ExtraEventWatch&) = delete;
+  ExtraEventWatch& operator=(const ExtraEventWatch&) = delete;
+  void EventSet() override { io_.Wake(); }
+
+ private:
+  Event* const extra_;
+  CommIo::Impl& io_;
+};
+
+}  // namespace
+
 WaitResult CommIo::Wait(uint32_t timeoutMs, Event* extra) {
   Impl& io = *impl_;
   if (!io.started) return WaitResult::Failed;
   const auto start = Clock::now();
   const auto deadline = timeoutMs == kInfinite ? Clock::time_point::max() : start + Ms(timeoutMs);
+  ExtraEventWatch watch(extra, io);
   for (;;) {
     if (io.done) return WaitResult::Signaled;
-    if (extra != nullptr && extra->Wait(0) == WaitResult::Signaled) return WaitResult::Signaled2;
-    auto until = deadline;
-    if (extra != nullptr) until = std::min(until, Clock::now() + Ms(kExtraCheckMs));
+    if (extra != nullptr && extra->TrySignaled()) return WaitResult::Signaled2;
     {
       std::lock_guard<std::mutex> lock(io.stepLock);
-      if (io.dev) io.dev->Advance(io, until);
+      if (io.dev) io.dev->Advance(io, deadline);
     }
     if (io.done) return WaitResult::Signaled;
     if (Clock::now() >= deadline) return WaitResult::Timeout;
@@ -662,40 +715,8 @@ uint32_t CommDevice::GetState(CommDcb& dcb) {
   uint32_t baud = 0;
   const bool haveBaud = comm_posix::GetLineSpeed(d.fd, baud);
   std::lock_guard<std::mutex> lock(d.mu);
-  CommDcb r = d.dcb;
+  CommDcb r = comm_posix::DcbFromTermios(t, d.dcb);
   if (haveBaud) r.BaudRate = baud;
-  switch (t.c_cflag & CSIZE) {
-    case CS5:
-      r.ByteSize = 5;
-      break;
-    case CS6:
-      r.ByteSize = 6;
-      break;
-    case CS7:
-      r.ByteSize = 7;
-      break;
-    default:
-      r.ByteSize = 8;
-      break;
-  }
-  const bool odd = (t.c_cflag & PARODD) != 0;
-  if (!(t.c_cflag & PARENB)) {
-    r.Parity = 0;
-#if defined(CMSPAR)
-  } else if (t.c_cflag & CMSPAR) {
-    r.Parity = odd ? 3 : 4;
-#endif
-  } else {
-    r.Parity = odd ? 1 : 2;
-  }
-  r.StopBits = (t.c_cflag & CSTOPB) ? (r.ByteSize == 5 ? 1 : 2) : 0;
-  auto flag = [&r](uint32_t bit, bool on) { r.Flags = on ? (r.Flags | bit) : (r.Flags & ~bit); };
-  flag(dcbOutxCtsFlow, (t.c_cflag & CRTSCTS) != 0);
-  flag(dcbOutX, (t.c_iflag & IXON) != 0);
-  flag(dcbInX, (t.c_iflag & IXOFF) != 0);
-  flag(dcbParity, (t.c_iflag & INPCK) != 0);
-  r.XonChar = static_cast<char>(t.c_cc[VSTART]);
-  r.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
   dcb = r;
   return 0;
 }
@@ -710,38 +731,7 @@ uint32_t CommDevice::SetState(const CommDcb& dcb) {
     return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
   }
   const termios before = t;
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-#if defined(CMSPAR)
-  t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
-#endif
-  static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= kSizes[dcb.ByteSize - 5];
-  switch (dcb.Parity) {
-    case 1:
-      t.c_cflag |= PARENB | PARODD;
-      break;
-    case 2:
-      t.c_cflag |= PARENB;
-      break;
-#if defined(CMSPAR)
-    case 3:
-      t.c_cflag |= PARENB | PARODD | CMSPAR;
-      break;
-    case 4:
-      t.c_cflag |= PARENB | CMSPAR;
-      break;
-#endif
-    default:
-      break;
-  }
-  if (dcb.StopBits != 0) t.c_cflag |= CSTOPB;
-  if (dcb.Flags & dcbOutxCtsFlow) t.c_cflag |= CRTSCTS;
-  t.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY);
-  if ((dcb.Flags & dcbParity) && dcb.Parity != 0) t.c_iflag |= INPCK;
-  if (dcb.Flags & dcbOutX) t.c_iflag |= IXON;
-  if (dcb.Flags & dcbInX) t.c_iflag |= IXOFF;
-  t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-  t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+  t = comm_posix::TermiosFromDcb(dcb, t);
   if (::tcsetattr(d.fd, TCSANOW, &t) != 0) {
     return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
   }

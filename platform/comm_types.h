@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "platform/error_numbers.h"
+
 namespace platform {
 
 // Device control block. Flags packs the Windows DCB bit fields.
@@ -117,20 +119,5 @@ constexpr uint32_t csXoffHold = 0x08;
 constexpr uint32_t csXoffSent = 0x10;
 constexpr uint32_t csEof = 0x20;
 constexpr uint32_t csTxim = 0x40;
-
-// Windows error numbers the device layer reports (POSIX maps errno onto them).
-constexpr uint32_t errFileNotFound = 2;
-constexpr uint32_t errPathNotFound = 3;
-constexpr uint32_t errAccessDenied = 5;
-constexpr uint32_t errInvalidHandle = 6;
-constexpr uint32_t errNotEnoughMemory = 8;
-constexpr uint32_t errGenFailure = 31;
-constexpr uint32_t errNotSupported = 50;
-constexpr uint32_t errInvalidParameter = 87;
-constexpr uint32_t errOperationAborted = 995;
-constexpr uint32_t errIoIncomplete = 996;
-constexpr uint32_t errIoPending = 997;
-constexpr uint32_t errDeviceNotConnected = 1167;
-constexpr uint32_t errNotFound = 1168;
 
 }  // namespace platform

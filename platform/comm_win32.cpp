@@ -5,27 +5,13 @@
 
 #include <windows.h>
 
+#include <mutex>
+#include <shared_mutex>
+#include <atomic>
+
 namespace platform {
 
 namespace {
-
-// Errors with which a device that has gone away fails the I/O on a handle
-// still open (USB serial drivers differ in which one they pick).
-uint32_t IoError(DWORD error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_NOT_READY:
-    case ERROR_BROKEN_PIPE:
-    case ERROR_BAD_COMMAND:
-    case ERROR_GEN_FAILURE:
-    case 433:  // ERROR_NO_SUCH_DEVICE, not in every SDK
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_DEVICE_REMOVED:
-      return errDeviceNotConnected;
-    default:
-      return error;
-  }
-}
 
 uint32_t LastError() {
   const DWORD e = ::GetLastError();
@@ -110,7 +96,39 @@ struct CommIo::Impl {
 
 struct CommDevice::Impl {
   HANDLE handle = INVALID_HANDLE_VALUE;
+  // Calls on the handle hold it shared, opening and closing hold it alone:
+  // no call runs on a handle that is being closed or, once closed, has been
+  // given to something else by the system.
+  std::shared_mutex lock;
+  // Set by the first call that learns the device has gone; every later call
+  // reports it without asking the system.
+  std::atomic<bool> gone{false};
 };
+
+namespace {
+using Shared = std::shared_lock<std::shared_mutex>;
+using Sole = std::unique_lock<std::shared_mutex>;
+
+// Every failure of a call on the open device goes through here.
+uint32_t Failed(CommDevice::Impl& d, DWORD error) {
+  bool gone = d.gone.load();
+  const uint32_t result = DeviceCallError(error, gone);
+  if (gone) d.gone.store(true);
+  return result;
+}
+
+uint32_t LastFailure(CommDevice::Impl& d) {
+  return Failed(d, ::GetLastError());
+}
+
+// 0 when a call may go to the device, else what it reports.
+uint32_t Refused(const CommDevice::Impl& d) {
+  if (d.handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  if (d.gone.load()) return errDeviceNotConnected;
+  return 0;
+}
+
+}  // namespace
 
 // ---- CommIo ----
 
@@ -165,19 +183,23 @@ CommDevice::~CommDevice() {
 }
 
 uint32_t CommDevice::Open(const std::string& name) {
+  const Sole use(impl_->lock);
   if (impl_->handle != INVALID_HANDLE_VALUE) return errInvalidParameter;
   HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return LastError();
   impl_->handle = h;
+  impl_->gone.store(false);
   return 0;
 }
 
 bool CommDevice::IsOpen() const {
+  const Shared use(impl_->lock);
   return impl_->handle != INVALID_HANDLE_VALUE;
 }
 
 uint32_t CommDevice::Close() {
+  const Sole use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
   if (!::CloseHandle(impl_->handle)) return LastError();
   impl_->handle = INVALID_HANDLE_VALUE;
@@ -185,32 +207,36 @@ uint32_t CommDevice::Close() {
 }
 
 uint32_t CommDevice::SetupQueues(uint32_t inSize, uint32_t outSize) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
-  return ::SetupComm(impl_->handle, inSize, outSize) ? 0 : LastError();
+  const Shared use(impl_->lock);
+  if (const uint32_t refused = Refused(*impl_)) return refused;
+  return ::SetupComm(impl_->handle, inSize, outSize) ? 0 : LastFailure(*impl_);
 }
 
 uint32_t CommDevice::GetState(CommDcb& dcb) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  const Shared use(impl_->lock);
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   DCB d{};
   d.DCBlength = sizeof d;
-  if (!::GetCommState(impl_->handle, &d)) return LastError();
+  if (!::GetCommState(impl_->handle, &d)) return LastFailure(*impl_);
   FromWin32(d, dcb);
   return 0;
 }
 
 uint32_t CommDevice::SetState(const CommDcb& dcb) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  const Shared use(impl_->lock);
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   if (const uint32_t bad = CheckCommDcb(dcb)) return bad;
   DCB d{};
   d.DCBlength = sizeof d;
   ToWin32(dcb, d);
-  return ::SetCommState(impl_->handle, &d) ? 0 : LastError();
+  return ::SetCommState(impl_->handle, &d) ? 0 : LastFailure(*impl_);
 }
 
 uint32_t CommDevice::GetTimeouts(CommTimeouts& timeouts) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  const Shared use(impl_->lock);
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   COMMTIMEOUTS t{};
-  if (!::GetCommTimeouts(impl_->handle, &t)) return LastError();
+  if (!::GetCommTimeouts(impl_->handle, &t)) return LastFailure(*impl_);
   timeouts.ReadIntervalTimeout = t.ReadIntervalTimeout;
   timeouts.ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
   timeouts.ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
@@ -220,25 +246,31 @@ uint32_t CommDevice::GetTimeouts(CommTimeouts& timeouts) {
 }
 
 uint32_t CommDevice::SetTimeouts(const CommTimeouts& timeouts) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  const Shared use(impl_->lock);
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
   t.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
   t.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
   t.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
   t.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
-  return ::SetCommTimeouts(impl_->handle, &t) ? 0 : LastError();
+  return ::SetCommTimeouts(impl_->handle, &t) ? 0 : LastFailure(*impl_);
 }
 
 uint32_t CommDevice::SetEventMask(uint32_t mask) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
-  return ::SetCommMask(impl_->handle, mask) ? 0 : LastError();
+  // Asked of the system even after the device has gone: a new mask is what
+  // ends a pending event wait.
+  if (!::SetCommMask(impl_->handle, mask)) return LastFailure(*impl_);
+  return impl_->gone.load() ? errDeviceNotConnected : 0;
 }
 
 uint32_t CommDevice::GetEventMask(uint32_t& mask) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  const Shared use(impl_->lock);
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   DWORD m = 0;
-  if (!::GetCommMask(impl_->handle, &m)) return LastError();
+  if (!::GetCommMask(impl_->handle, &m)) return LastFailure(*impl_);
   mask = m;
   return 0;
 }
@@ -267,7 +299,7 @@ uint32_t Begin(HANDLE device, CommIo::Impl& io) {
 }
 
 // What a Start call's BOOL and count make of the record.
-uint32_t Started(CommIo::Impl& io, BOOL ok, DWORD n, uint32_t& count) {
+uint32_t Started(CommDevice::Impl& d, CommIo::Impl& io, BOOL ok, DWORD n, uint32_t& count) {
   if (ok) {
     io.done = true;
     io.count = n;
@@ -280,37 +312,43 @@ uint32_t Started(CommIo::Impl& io, BOOL ok, DWORD n, uint32_t& count) {
     return errIoPending;
   }
   io.done = true;
-  io.error = IoError(e);
+  io.error = Failed(d, e);
   return io.error;
 }
 
 }  // namespace
 
 uint32_t CommDevice::StartRead(CommIo& ioRec, void* buffer, uint32_t size, uint32_t& count) {
+  const Shared use(impl_->lock);
   CommIo::Impl& io = *ioRec.impl_;
   count = 0;
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   if (const uint32_t refused = Begin(impl_->handle, io)) return refused;
   DWORD n = 0;
   const BOOL ok = ::ReadFile(impl_->handle, buffer, size, &n, &io.overlapped);
-  return Started(io, ok, n, count);
+  return Started(*impl_, io, ok, n, count);
 }
 
 uint32_t CommDevice::StartWrite(CommIo& ioRec, const void* buffer, uint32_t size, uint32_t& count) {
+  const Shared use(impl_->lock);
   CommIo::Impl& io = *ioRec.impl_;
   count = 0;
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   if (const uint32_t refused = Begin(impl_->handle, io)) return refused;
   DWORD n = 0;
   const BOOL ok = ::WriteFile(impl_->handle, buffer, size, &n, &io.overlapped);
-  return Started(io, ok, n, count);
+  return Started(*impl_, io, ok, n, count);
 }
 
 uint32_t CommDevice::StartWaitEvent(CommIo& ioRec, uint32_t& events) {
+  const Shared use(impl_->lock);
   CommIo::Impl& io = *ioRec.impl_;
   events = 0;
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   if (const uint32_t refused = Begin(impl_->handle, io)) return refused;
   const BOOL ok = ::WaitCommEvent(impl_->handle, &io.events, &io.overlapped);
   uint32_t unused = 0;
-  const uint32_t rc = Started(io, ok, 0, unused);
+  const uint32_t rc = Started(*impl_, io, ok, 0, unused);
   if (rc == 0) events = io.events;
   return rc;
 }
@@ -326,7 +364,7 @@ uint32_t CommDevice::GetResult(CommIo& ioRec, uint32_t& count, bool wait) {
     } else {
       const DWORD e = ::GetLastError();
       if (e == ERROR_IO_INCOMPLETE) return errIoIncomplete;
-      io.error = IoError(e);
+      io.error = Failed(*impl_, e);
     }
     io.count = n;
     io.pending = false;
@@ -339,40 +377,48 @@ uint32_t CommDevice::GetResult(CommIo& ioRec, uint32_t& count, bool wait) {
 uint32_t CommDevice::CancelIo(CommIo& ioRec) {
   CommIo::Impl& io = *ioRec.impl_;
   if (!io.pending) return 0;
+  Shared use(impl_->lock);
   if (!::CancelIoEx(io.device, &io.overlapped)) {
     const DWORD e = ::GetLastError();
     // Not found: it had already completed.
-    if (e != ERROR_NOT_FOUND) return e;
+    if (e != ERROR_NOT_FOUND) return Failed(*impl_, e);
   }
+  use.unlock();
   if (::WaitForSingleObject(io.overlapped.hEvent, kCancelGraceMs) == WAIT_OBJECT_0) return 0;
   return errNotFound;  // still pending; another way must end it
 }
 
 uint32_t CommDevice::Purge(uint32_t flags) {
+  const Shared use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
-  return ::PurgeComm(impl_->handle, flags) ? 0 : LastError();
+  // Also after the device has gone: it ends pending reads and writes.
+  if (!::PurgeComm(impl_->handle, flags)) return LastFailure(*impl_);
+  return impl_->gone.load() ? errDeviceNotConnected : 0;
 }
 
 uint32_t CommDevice::Escape(uint32_t function) {
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
-  return ::EscapeCommFunction(impl_->handle, function) ? 0 : LastError();
+  const Shared use(impl_->lock);
+  if (const uint32_t refused = Refused(*impl_)) return refused;
+  return ::EscapeCommFunction(impl_->handle, function) ? 0 : LastFailure(*impl_);
 }
 
 uint32_t CommDevice::GetModemStatus(uint32_t& status) {
+  const Shared use(impl_->lock);
   status = 0;
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   DWORD s = 0;
-  if (!::GetCommModemStatus(impl_->handle, &s)) return LastError();
+  if (!::GetCommModemStatus(impl_->handle, &s)) return LastFailure(*impl_);
   status = s;
   return 0;
 }
 
 uint32_t CommDevice::ClearError(uint32_t& errors, CommStat* stat) {
+  const Shared use(impl_->lock);
   errors = 0;
-  if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
+  if (const uint32_t refused = Refused(*impl_)) return refused;
   DWORD e = 0;
   COMSTAT cs{};
-  if (!::ClearCommError(impl_->handle, &e, &cs)) return IoError(::GetLastError());
+  if (!::ClearCommError(impl_->handle, &e, &cs)) return LastFailure(*impl_);
   errors = e;
   if (stat != nullptr) {
     uint32_t f = 0;

@@ -18,8 +18,9 @@ class OutputFile {
 
   // Creates the file, or truncates an existing one. 0 or the error number.
   uint32_t Create(const char* name);
-  // Opens an existing file and positions at its end. 0 or the error number
-  // (2 when it does not exist).
+  // Opens the file, or creates it when it does not exist, and positions at
+  // its end: one call, so that nothing can tell "exists" differently from
+  // the open itself. 0 or the error number.
   uint32_t OpenForAppend(const char* name);
   // Writes all size bytes. 0 or the error number.
   uint32_t Write(const void* data, std::size_t size);

@@ -9,23 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/error_numbers.h"
+
 namespace platform {
 
 namespace {
-
-constexpr uint32_t kFileNotFound = 2;
-constexpr uint32_t kPathNotFound = 3;
-constexpr uint32_t kTooManyOpenFiles = 4;
-constexpr uint32_t kAccessDenied = 5;
-constexpr uint32_t kInvalidHandle = 6;
-constexpr uint32_t kWriteFault = 29;
-constexpr uint32_t kGenFailure = 31;
-constexpr uint32_t kSharingViolation = 32;
-constexpr uint32_t kInvalidParameter = 87;
-constexpr uint32_t kDiskFull = 112;
-constexpr uint32_t kInvalidName = 123;
-constexpr uint32_t kFilenameTooLong = 206;
-constexpr uint32_t kIoDevice = 1117;
 
 bool DirectoryOfExists(const char* name) {
   const std::string path(name);
@@ -36,51 +24,22 @@ bool DirectoryOfExists(const char* name) {
   return stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+// Windows tells a missing file from a missing directory on the way.
 uint32_t OpenError(int error, const char* name) {
-  switch (error) {
-    case ENOENT:
-      // Windows tells a missing file from a missing directory on the way.
-      return DirectoryOfExists(name) ? kFileNotFound : kPathNotFound;
-    case ENOTDIR:
-      return kPathNotFound;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR:
-      return kAccessDenied;
-    case EMFILE:
-    case ENFILE:
-      return kTooManyOpenFiles;
-    case ENOSPC:
-    case EDQUOT:
-      return kDiskFull;
-    case ENAMETOOLONG:
-      return kFilenameTooLong;
-    case ETXTBSY:
-    case EBUSY:
-      return kSharingViolation;
-    case EINVAL:
-      return kInvalidParameter;
-    case ELOOP:
-      return kInvalidName;
-    case EIO:
-      return kIoDevice;
-    default:
-      return kGenFailure;
-  }
+  if (error == ENOENT && !DirectoryOfExists(name)) return errPathNotFound;
+  return WindowsErrorFromErrno(error);
 }
 
+// A write fails as a write fault unless the cause has a number of its own.
 uint32_t WriteError(int error) {
   switch (error) {
     case ENOSPC:
     case EDQUOT:
-      return kDiskFull;
     case EBADF:
-      return kInvalidHandle;
     case EINVAL:
-      return kInvalidParameter;
+      return WindowsErrorFromErrno(error);
     default:
-      return kWriteFault;
+      return errWriteFault;
   }
 }
 
@@ -104,14 +63,14 @@ uint32_t OutputFile::Create(const char* name) {
 
 uint32_t OutputFile::OpenForAppend(const char* name) {
   Close();
-  const int fd = ::open(name, O_WRONLY | O_APPEND | O_CLOEXEC);
+  const int fd = ::open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
   if (fd < 0) return OpenError(errno, name);
   handle_ = fd;
   return 0;
 }
 
 uint32_t OutputFile::Write(const void* data, std::size_t size) {
-  if (!IsOpen()) return kInvalidHandle;
+  if (!IsOpen()) return errInvalidHandle;
   const char* next = static_cast<const char*>(data);
   while (size > 0) {
     const ssize_t written = ::write(Descriptor(handle_), next, size);
@@ -119,7 +78,7 @@ uint32_t OutputFile::Write(const void* data, std::size_t size) {
       if (errno == EINTR) continue;
       return WriteError(errno);
     }
-    if (written == 0) return kWriteFault;
+    if (written == 0) return errWriteFault;
     next += written;
     size -= static_cast<std::size_t>(written);
   }
@@ -127,7 +86,7 @@ uint32_t OutputFile::Write(const void* data, std::size_t size) {
 }
 
 uint32_t OutputFile::Close() {
-  if (!IsOpen()) return kInvalidHandle;
+  if (!IsOpen()) return errInvalidHandle;
   const int fd = Descriptor(handle_);
   handle_ = kNoHandle;
   // Linux releases the descriptor even when close is interrupted; retrying

@@ -4,11 +4,11 @@
 
 #include <windows.h>
 
+#include "platform/error_numbers.h"
+
 namespace platform {
 
 namespace {
-
-constexpr uint32_t kInvalidHandle = 6;
 
 HANDLE AsHandle(intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
@@ -31,7 +31,7 @@ uint32_t OutputFile::Create(const char* name) {
 
 uint32_t OutputFile::OpenForAppend(const char* name) {
   Close();
-  const HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return GetLastError();
   LARGE_INTEGER distance{};
@@ -45,7 +45,7 @@ uint32_t OutputFile::OpenForAppend(const char* name) {
 }
 
 uint32_t OutputFile::Write(const void* data, std::size_t size) {
-  if (!IsOpen()) return kInvalidHandle;
+  if (!IsOpen()) return errInvalidHandle;
   const char* next = static_cast<const char*>(data);
   while (size > 0) {
     const DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
@@ -59,7 +59,7 @@ uint32_t OutputFile::Write(const void* data, std::size_t size) {
 }
 
 uint32_t OutputFile::Close() {
-  if (!IsOpen()) return kInvalidHandle;
+  if (!IsOpen()) return errInvalidHandle;
   const HANDLE file = AsHandle(handle_);
   handle_ = kNoHandle;
   if (!CloseHandle(file)) return GetLastError();

@@ -14,9 +14,13 @@
 // so that a toolkit's event loop (Qt) and ours can be one loop.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
+
+#include "platform/error_numbers.h"
+#include "platform/sync.h"
 
 namespace platform {
 
@@ -33,12 +37,6 @@ constexpr uint32_t kMsgQuit = 18;
 constexpr uint32_t kMsgKeyDown = 0x0100;
 constexpr uint32_t kMsgChar = 0x0102;
 constexpr uint32_t kMsgUser = 0x0400;
-
-// Error numbers as Windows reports them.
-constexpr uint32_t kErrorAccessDenied = 5;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorInvalidWindowHandle = 1400;
-constexpr uint32_t kErrorTimeout = 1460;
 
 // No time limit, for WaitForMessage and SendWindowMessageTimeout.
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
@@ -80,6 +78,9 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
 // A thread's windows are destroyed when the thread ends.
 bool DestroyHiddenWindow(WindowHandle hwnd);
 bool IsWindowAlive(WindowHandle hwnd);
+// How many hidden windows of this process exist, records held: a check that
+// none are left behind.
+size_t HiddenWindowCount();
 // nullptr for a window that does not exist (or is not one of ours).
 void* GetWindowUserData(WindowHandle hwnd);
 void SetWindowUserData(WindowHandle hwnd, void* userData);
@@ -118,6 +119,10 @@ void PostQuit(int exitCode);
 // arrived. Never spins. On Linux the sent messages that arrive are run here
 // (they count as arrivals); posted messages stay queued for the pump.
 bool WaitForMessage(uint32_t timeoutMs);
+// WaitForMessage that also ends as soon as `event` is set (consuming the
+// signal of an auto-reset event): true when the event was set or something
+// arrived.
+bool WaitForMessageOrEvent(Event& event, uint32_t timeoutMs);
 
 // The application's main loop: dispatches the calling thread's messages,
 // sleeping when there are none, until the quit request. Returns its exit code.

@@ -211,7 +211,7 @@ uint32_t LastWindowError() {
 
 WindowHandle CreateHiddenWindow(const char*, WindowProc proc, void* userData) {
   if (proc == nullptr) {
-    SetLastWindowError(kErrorInvalidParameter);
+    SetLastWindowError(errInvalidParameter);
     return nullptr;
   }
   auto window = std::make_shared<WindowRecord>();
@@ -236,15 +236,20 @@ bool DestroyHiddenWindow(WindowHandle hwnd) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   auto window = FindWindow(hwnd);
   if (!window) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return false;
   }
   if (window->ownerThread != std::this_thread::get_id()) {
-    SetLastWindowError(kErrorAccessDenied);
+    SetLastWindowError(errAccessDenied);
     return false;
   }
   RetireWindow(window);
   return true;
+}
+
+size_t HiddenWindowCount() {
+  std::lock_guard<std::mutex> lock(Reg().mutex);
+  return Reg().windows.size();
 }
 
 bool IsWindowAlive(WindowHandle hwnd) {
@@ -256,7 +261,7 @@ void* GetWindowUserData(WindowHandle hwnd) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   auto window = FindWindow(hwnd);
   if (!window) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return nullptr;
   }
   return window->userData;
@@ -266,7 +271,7 @@ void SetWindowUserData(WindowHandle hwnd, void* userData) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   auto window = FindWindow(hwnd);
   if (!window) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return;
   }
   window->userData = userData;
@@ -276,7 +281,7 @@ bool PostWindowMessage(WindowHandle hwnd, uint32_t msg, WParam wParam, LParam lP
   std::lock_guard<std::mutex> lock(Reg().mutex);
   auto window = FindWindow(hwnd);
   if (!window || !Enqueue(window->owner, Message{hwnd, msg, wParam, lParam})) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return false;
   }
   return true;
@@ -299,7 +304,7 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
   const std::shared_ptr<ThreadQueue> self = CurrentQueue();
   std::unique_lock<std::mutex> lock(Reg().mutex);
   auto window = FindWindow(hwnd);
-  if (!window || !window->owner->alive) return fail(kErrorInvalidWindowHandle);
+  if (!window || !window->owner->alive) return fail(errInvalidWindowHandle);
 
   if (window->owner == self) {
     lock.unlock();
@@ -325,7 +330,7 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
       if (errorOut) *errorOut = 0;
       return true;
     }
-    if (sent->state == SentMessage::State::Failed) return fail(kErrorInvalidWindowHandle);
+    if (sent->state == SentMessage::State::Failed) return fail(errInvalidWindowHandle);
     if (!self->sent.empty()) {
       // Run what others send us meanwhile: two threads sending to each other
       // must not wait for each other forever.
@@ -341,7 +346,7 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
         std::erase(owner->sent, sent);
         sent->state = SentMessage::State::Failed;
       }
-      return fail(kErrorTimeout);
+      return fail(errTimeout);
     }
     if (forever) {
       self->replyOrSent.wait(lock);
@@ -409,6 +414,43 @@ bool WaitForMessage(uint32_t timeoutMs) {
     }
     q->Source().WaitForEvents(slice);
   }
+}
+
+bool WaitForMessageOrEvent(Event& event, uint32_t timeoutMs) {
+  const std::shared_ptr<ThreadQueue> q = CurrentQueue();
+  // The event wakes the loop where it sleeps: in the queue's event source.
+  struct SourceWaker final : EventWatcher {
+    explicit SourceWaker(EventSource& s) : source(s) {}
+    void EventSet() override { source.Wake(); }
+    EventSource& source;
+  } waker(q->Source());
+  event.Watch(&waker);
+  const bool forever = timeoutMs == kWaitForever;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+  bool result = false;
+  for (;;) {
+    if (event.TrySignaled() || RunSentMessages(q) > 0) {
+      result = true;
+      break;
+    }
+    {
+      std::lock_guard<std::mutex> lock(Reg().mutex);
+      if (!q->posted.empty() || q->quitPending || !q->sent.empty()) {
+        result = true;
+        break;
+      }
+    }
+    uint32_t slice = kWaitForever;
+    if (!forever) {
+      auto left = deadline - Clock::now();
+      if (left <= Clock::duration::zero()) break;
+      auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+      slice = static_cast<uint32_t>(std::min<long long>(ms, kWaitForever - 1));
+    }
+    q->Source().WaitForEvents(slice);
+  }
+  event.Unwatch(&waker);
+  return result;
 }
 
 int RunMainLoop() {

@@ -1,7 +1,9 @@
 // Windows and message queues: USER32 itself. Every hidden window is a
 // message-only window of a class registered once per name, whose procedure
 // forwards to ours through a small record kept in GWLP_USERDATA and freed on
-// WM_NCDESTROY.
+// WM_NCDESTROY. The system removes the windows of a thread that ends
+// without that message; their records are freed once the registry finds
+// them gone.
 #include "platform/message_loop.h"
 
 #include <windows.h>
@@ -114,10 +116,37 @@ bool EnsureClass(const char* className) {
   return true;
 }
 
+// The record of one of our live windows. An entry whose window has gone, or
+// whose handle now belongs to another window (the user data no longer points
+// at the record), is stale: it is dropped, and its window can no longer run
+// the record's procedure.
 WindowRecord* FindRecord(HWND hwnd) {  // lock held
   auto it = Reg().windows.find(hwnd);
-  if (it == Reg().windows.end() || !IsWindow(hwnd)) return nullptr;
-  return it->second;
+  if (it == Reg().windows.end()) return nullptr;
+  if (IsWindow(hwnd) &&
+      GetWindowLongPtrA(hwnd, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(it->second)) {
+    return it->second;
+  }
+  delete it->second;
+  Reg().windows.erase(it);
+  return nullptr;
+}
+
+// Drops the entries of windows the system has removed without WM_NCDESTROY
+// (those of a thread that ended) and frees their records. No thread-exit
+// hook does it: a thread-local destructor that destroyed them made thread
+// exit crash under MinGW's emulated thread-local storage.
+void SweepGoneWindows() {  // lock held
+  auto& windows = Reg().windows;
+  for (auto it = windows.begin(); it != windows.end();) {
+    if (IsWindow(it->first) &&
+        GetWindowLongPtrA(it->first, GWLP_USERDATA) == reinterpret_cast<LONG_PTR>(it->second)) {
+      ++it;
+      continue;
+    }
+    delete it->second;
+    it = windows.erase(it);
+  }
 }
 
 // The Windows form of the event source: it is never consulted by the loop,
@@ -145,11 +174,15 @@ uint32_t LastWindowError() {
 
 WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* userData) {
   if (proc == nullptr) {
-    SetLastWindowError(kErrorInvalidParameter);
+    SetLastWindowError(errInvalidParameter);
     return nullptr;
   }
   const char* name = (className != nullptr && *className != '\0') ? className : kDefaultClassName;
   if (!EnsureClass(name)) return nullptr;
+  {
+    std::lock_guard<std::mutex> lock(Reg().mutex);
+    SweepGoneWindows();
+  }
   CreationContext context;
   context.record = new WindowRecord{proc, userData};
   HWND hwnd = CreateWindowExA(0, name, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
@@ -166,11 +199,11 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
 bool DestroyHiddenWindow(WindowHandle hwnd) {
   HWND h = static_cast<HWND>(hwnd);
   if (!IsWindowAlive(hwnd)) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return false;
   }
   if (GetWindowThreadProcessId(h, nullptr) != GetCurrentThreadId()) {
-    SetLastWindowError(kErrorAccessDenied);
+    SetLastWindowError(errAccessDenied);
     return false;
   }
   if (!DestroyWindow(h)) {
@@ -178,6 +211,12 @@ bool DestroyHiddenWindow(WindowHandle hwnd) {
     return false;
   }
   return true;
+}
+
+size_t HiddenWindowCount() {
+  std::lock_guard<std::mutex> lock(Reg().mutex);
+  SweepGoneWindows();
+  return Reg().windows.size();
 }
 
 bool IsWindowAlive(WindowHandle hwnd) {
@@ -189,7 +228,7 @@ void* GetWindowUserData(WindowHandle hwnd) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   WindowRecord* record = FindRecord(static_cast<HWND>(hwnd));
   if (record == nullptr) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return nullptr;
   }
   return record->userData;
@@ -199,7 +238,7 @@ void SetWindowUserData(WindowHandle hwnd, void* userData) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
   WindowRecord* record = FindRecord(static_cast<HWND>(hwnd));
   if (record == nullptr) {
-    SetLastWindowError(kErrorInvalidWindowHandle);
+    SetLastWindowError(errInvalidWindowHandle);
     return;
   }
   record->userData = userData;
@@ -208,7 +247,7 @@ void SetWindowUserData(WindowHandle hwnd, void* userData) {
 bool PostWindowMessage(WindowHandle hwnd, uint32_t msg, WParam wParam, LParam lParam) {
   if (hwnd == nullptr || !PostMessageA(static_cast<HWND>(hwnd), msg, wParam, lParam)) {
     DWORD error = hwnd == nullptr ? 0 : GetLastError();
-    SetLastWindowError(error != 0 ? error : kErrorInvalidWindowHandle);
+    SetLastWindowError(error != 0 ? error : errInvalidWindowHandle);
     return false;
   }
   return true;
@@ -235,7 +274,7 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
                    : SendMessageTimeoutA(h, msg, wParam, lParam, SMTO_NORMAL, timeoutMs, &reply);
   if (ok == 0) {
     DWORD error = h == nullptr ? 0 : GetLastError();
-    if (error == 0) error = IsWindow(h) ? kErrorTimeout : kErrorInvalidWindowHandle;
+    if (error == 0) error = IsWindow(h) ? errTimeout : errInvalidWindowHandle;
     SetLastWindowError(error);
     if (errorOut) *errorOut = error;
     if (result) *result = 0;
@@ -283,6 +322,12 @@ void PostQuit(int exitCode) {
 bool WaitForMessage(uint32_t timeoutMs) {
   return MsgWaitForMultipleObjectsEx(0, nullptr, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
          WAIT_OBJECT_0;
+}
+
+bool WaitForMessageOrEvent(Event& event, uint32_t timeoutMs) {
+  HANDLE h = static_cast<HANDLE>(event.NativeHandle());
+  const DWORD r = MsgWaitForMultipleObjectsEx(1, &h, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+  return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
 }
 
 int RunMainLoop() {

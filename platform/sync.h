@@ -19,6 +19,20 @@ enum class WaitResult {
   Failed,
 };
 
+#if !defined(_WIN32)
+// Told whenever a watched event is set: how a wait that sleeps somewhere
+// else (in poll() on descriptors, in a message queue) also wakes for an
+// event. Called with the event's lock held: it must be quick and must not
+// touch the event. (Windows combines waits through NativeHandle instead.)
+class EventWatcher {
+ public:
+  virtual void EventSet() = 0;
+
+ protected:
+  ~EventWatcher() = default;
+};
+#endif
+
 // A kernel-style event. Auto-reset events release one waiter and reset
 // themselves; manual-reset events stay set until Reset.
 class Event {
@@ -36,6 +50,14 @@ class Event {
   // Windows: the event's HANDLE, for waits that combine it with other objects.
   // POSIX: nullptr.
   void* NativeHandle() const;
+
+#if !defined(_WIN32)
+  // Registers a watcher until Unwatch; it is told of every Set from then on.
+  void Watch(EventWatcher* watcher);
+  void Unwatch(EventWatcher* watcher);
+  // Takes the signal when the event is set (an auto-reset event resets).
+  bool TrySignaled();
+#endif
 
   struct Impl;
 

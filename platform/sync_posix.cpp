@@ -27,7 +27,12 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 // A waiter on two events: either event pokes it when set.
-struct MultiWaiter {
+struct MultiWaiter final : EventWatcher {
+  void EventSet() override {
+    std::lock_guard<std::mutex> poke(mutex);
+    poked = true;
+    wake.notify_one();
+  }
   std::mutex mutex;
   std::condition_variable wake;
   bool poked = false;
@@ -54,7 +59,7 @@ struct Event::Impl {
   std::condition_variable changed;
   const bool manualReset;
   bool isSet;
-  std::vector<MultiWaiter*> watchers;  // guarded by mutex
+  std::vector<EventWatcher*> watchers;  // guarded by mutex
 };
 
 Event::Event(bool manualReset, bool initiallySet)
@@ -65,11 +70,8 @@ Event::~Event() = default;
 void Event::Set() {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->isSet = true;
-  for (MultiWaiter* watcher : impl_->watchers) {
-    std::lock_guard<std::mutex> poke(watcher->mutex);
-    watcher->poked = true;
-    watcher->wake.notify_one();
-  }
+  for (EventWatcher* watcher : impl_->watchers)
+    watcher->EventSet();
   if (impl_->manualReset) {
     impl_->changed.notify_all();
   } else {
@@ -110,12 +112,12 @@ bool TryConsumeLocked(Event::Impl& impl) {
   return impl.TryConsume();
 }
 
-void Watch(Event::Impl& impl, MultiWaiter* waiter) {
+void Watch(Event::Impl& impl, EventWatcher* waiter) {
   std::lock_guard<std::mutex> lock(impl.mutex);
   impl.watchers.push_back(waiter);
 }
 
-void Unwatch(Event::Impl& impl, MultiWaiter* waiter) {
+void Unwatch(Event::Impl& impl, EventWatcher* waiter) {
   std::lock_guard<std::mutex> lock(impl.mutex);
   auto& list = impl.watchers;
   for (auto it = list.begin(); it != list.end(); ++it) {
@@ -127,6 +129,18 @@ void Unwatch(Event::Impl& impl, MultiWaiter* waiter) {
 }
 
 }  // namespace
+
+void Event::Watch(EventWatcher* watcher) {
+  platform::Watch(*impl_, watcher);
+}
+
+void Event::Unwatch(EventWatcher* watcher) {
+  platform::Unwatch(*impl_, watcher);
+}
+
+bool Event::TrySignaled() {
+  return TryConsumeLocked(*impl_);
+}
 
 WaitResult WaitForEither(Event& first, Event& second, uint32_t timeoutMs) {
   if (&first == &second) return first.Wait(timeoutMs);

@@ -79,7 +79,27 @@ int32_t TSioWin32Thread::WaitForOverlapped(platform::CommIo& overlapped) {
 
 void TSioWin32Thread::CloseOverlapped() {
   if (Io && Io->Pending()) Owner->Device->CancelIo(*Io);
+  KeepWhilePending(nullptr, nullptr);
   Io.reset();
+}
+
+void TSioWin32Thread::KeepWhilePending(std::unique_ptr<TDataBuffer> data,
+                                       std::unique_ptr<uint8_t[]> block) {
+  if (!Io || !Io->Pending()) return;
+  Owner->ParkIo({std::move(Io), std::move(data), std::move(block)});
+  Io = std::make_unique<platform::CommIo>();
+}
+
+bool TSioWin32Thread::ClearedLineError(uint32_t error, bool atOnce, uint32_t retries) {
+  if (error != platform::errOperationAborted || StopRequested()) return false;
+  platform::CommDcb dcb;
+  if (Owner->Device->GetState(dcb) != 0 || (dcb.Flags & platform::dcbAbortOnError) == 0) {
+    return false;
+  }
+  uint32_t lineErrors = 0;
+  if (Owner->Device->ClearError(lineErrors, nullptr) != 0) return false;
+  Owner->clearedLineErrors_.fetch_or(lineErrors);
+  return platform::RetryAfterLineError(error, dcb.Flags, atOnce, lineErrors, retries);
 }
 
 // ---------------------------------------------------------------------------
@@ -87,14 +107,20 @@ void TSioWin32Thread::CloseOverlapped() {
 
 int32_t TReadThread::ReadData(TDataBuffer* buffer) {
   uint32_t count = 0;
-  const uint32_t rc =
+  uint32_t rc =
       Owner->Device->StartRead(*Io, buffer->Bytes, static_cast<uint32_t>(ReadBufferSize), count);
+  for (uint32_t retries = 0; ClearedLineError(rc, true, retries); ++retries) {
+    rc = Owner->Device->StartRead(*Io, buffer->Bytes, static_cast<uint32_t>(ReadBufferSize), count);
+  }
   if (rc == 0) return static_cast<int32_t>(count);
   if (rc == platform::errIoPending) {
     const int32_t r = WaitForOverlapped(*Io);
     if (r < 0 && LastErrorCode == platform::errOperationAborted) return 0;
     return r;
   }
+  // A purge or cancel that meets the read as it starts ends it before it is
+  // under way: it moved nothing, and the device is fine.
+  if (rc == platform::errOperationAborted) return static_cast<int32_t>(count);
   LastErrorCode = rc;
   return ecDeviceRead;
 }
@@ -133,7 +159,10 @@ void TReadThread::Execute() {
       int32_t n = ReadData(buffer);
       while (n > 0) {
         buffer->Filled = n;
-        d->InQueue.Append(buffer);
+        if (!d->QueueReceived(buffer)) {
+          n = ReadData(buffer);  // dropped: the buffer is used again
+          continue;
+        }
         buffer = nullptr;
         if (!newBuffer()) break;
         n = ReadData(buffer);
@@ -144,13 +173,13 @@ void TReadThread::Execute() {
       }
     }
   } catch (...) {
+    KeepWhilePending(std::unique_ptr<TDataBuffer>(buffer), nullptr);
     CloseOverlapped();
-    delete buffer;
     d->ThreadGone(this);
     throw;
   }
+  KeepWhilePending(std::unique_ptr<TDataBuffer>(buffer), nullptr);
   CloseOverlapped();
-  delete buffer;
   d->ThreadGone(this);
 }
 
@@ -239,7 +268,7 @@ int32_t TWriteThread::WaitForOverlapped(platform::CommIo& overlapped) {
       // A flush: the rest of the block is dropped, so the device must stop
       // reading from it before it is released.
       d->Device->CancelIo(overlapped);
-      return -1;
+      return WriteEndedByFlush;
     }
     if (w != platform::WaitResult::Timeout || StopRequested()) {
       d->Device->CancelIo(overlapped);
@@ -264,6 +293,9 @@ int32_t TWriteThread::WriteOutput() {
     {
       platform::CriticalSectionLock guard(d->OutputSection);
       if (d->OutBuffer == nullptr) return 0;
+      // Decided under the same lock as the amount: a flush since the test
+      // above leaves head and tail equal, which would read as a full ring.
+      if (!d->OutBufFull && d->OutHead == d->OutTail) return 0;
       n = d->OutHead > d->OutTail ? d->OutHead - d->OutTail : d->OutQue - d->OutTail + d->OutHead;
       block.reset(new (std::nothrow) uint8_t[n]);
       if (!block) {
@@ -278,26 +310,43 @@ int32_t TWriteThread::WriteOutput() {
       d->OutBufFull = false;
     }
     uint32_t sent = 0;
+    uint32_t retries = 0;  // line-error retries since the block last moved
     while (sent < n) {
       uint32_t written = 0;
       const uint32_t rc = d->Device->StartWrite(*Io, block.get() + sent, n - sent, written);
       if (rc == 0) {
         sent += written;
+        retries = 0;
         continue;
       }
+      // Aborted as it started (a flush's purge): the rest of the block is
+      // dropped, as the flush asked.
+      if (rc == platform::errOperationAborted) return 0;
       if (rc != platform::errIoPending) {
+        if (ClearedLineError(rc, true, retries++)) continue;
         LastErrorCode = rc;
         return ecDeviceWrite;
       }
       const int32_t r = WaitForOverlapped(*Io);
-      if (r == -1) {
+      if (r == WriteEndedByFlush) {
+        KeepWhilePending(nullptr, std::move(block));
         d->SignalEvent(d->ThreadReadyEvent.get());
         return 0;
       }
       if (r == ecDeviceWrite) {
+        if (ClearedLineError(LastErrorCode, false, retries++)) {
+          // The rest of the block goes out rather than being lost.
+          uint32_t moved = 0;
+          d->Device->GetResult(*Io, moved, false);
+          sent += moved;
+          if (moved != 0) retries = 0;
+          continue;
+        }
+        KeepWhilePending(nullptr, std::move(block));
         return LastErrorCode == platform::errOperationAborted ? 0 : ecDeviceWrite;
       }
       sent += static_cast<uint32_t>(r);
+      retries = 0;
     }
   }
   return 0;
@@ -347,6 +396,31 @@ TSioWin32Dispatcher::~TSioWin32Dispatcher() {
   // Closes the port and waits for every thread of it (one that would not end
   // at close too) while the device and ReadEvent still exist.
   Shutdown();
+  if (ReleaseParkedIo() == 0) return;
+  // The system still owns them: left to it rather than freed under it.
+  platform::CriticalSectionLock guard(parkSection_);
+  for (TParkedIo& p : parked_) {
+    (void)p.Io.release();
+    (void)p.Data.release();
+    (void)p.Block.release();
+  }
+  parked_.clear();
+}
+
+void TSioWin32Dispatcher::ParkIo(TParkedIo parked) {
+  platform::CriticalSectionLock guard(parkSection_);
+  parked_.push_back(std::move(parked));
+}
+
+size_t TSioWin32Dispatcher::ReleaseParkedIo() {
+  platform::CriticalSectionLock guard(parkSection_);
+  for (TParkedIo& p : parked_) {
+    if (p.Io && p.Io->Pending()) Device->CancelIo(*p.Io);
+  }
+  parked_.erase(std::remove_if(parked_.begin(), parked_.end(),
+                               [](const TParkedIo& p) { return !p.Io || !p.Io->Pending(); }),
+                parked_.end());
+  return parked_.size();
 }
 
 int32_t TSioWin32Dispatcher::OpenCom(const char* comName, uint32_t, uint32_t) {
@@ -354,6 +428,14 @@ int32_t TSioWin32Dispatcher::OpenCom(const char* comName, uint32_t, uint32_t) {
   if (rc != 0) {
     lastError_.store(rc);
     return -1;
+  }
+  // Not fatal when the driver will not have it: the line settings that
+  // follow may still take, and a read or write refused after a line error
+  // is retried.
+  platform::CommDcb kept;
+  if (Device->GetState(kept) == 0) {
+    const platform::CommDcb wanted = platform::DcbForOpen(kept, OpenDcbFlags.load());
+    if (wanted.Flags != kept.Flags) Device->SetState(wanted);
   }
   const int32_t handle = NewDeviceHandle();
   DeviceHandle.store(handle);
@@ -367,6 +449,9 @@ int32_t TSioWin32Dispatcher::CloseCom() {
     auto gone = [](const std::atomic<TSioDispatcherThread*>& slot) {
       return [&slot] { return slot.load() == nullptr; };
     };
+    // A device thread that has not ended after two periods (its wake-up
+    // given again for the second) is let go like the dispatcher thread
+    // below: the close goes on, and destruction still waits for it.
     if (StatusThread.load() != nullptr) {
       // A new mask completes the status thread's pending event wait. It is
       // given again while the thread has not ended: a wait the thread began
@@ -374,23 +459,36 @@ int32_t TSioWin32Dispatcher::CloseCom() {
       // cancel an event wait at all).
       Device->SetEventMask(0);
       SignalEvent(PassDoneEvent.get());
+      int32_t waited = 0;
       while (!PumpUntil(gone(StatusThread), kMaskRetryTicks)) {
+        waited += kMaskRetryTicks;
+        if (waited >= 2 * kDispStopTicks) {
+          AbandonThread(StatusThread);
+          break;
+        }
         Device->SetEventMask(0);
       }
     }
     if (WriteThread.load() != nullptr) {
       SignalEvent(OutputFlushEvent.get());
-      while (!PumpUntil(gone(WriteThread), kDispStopTicks)) {
+      if (!PumpUntil(gone(WriteThread), kDispStopTicks)) {
+        SignalEvent(OutputFlushEvent.get());
+        if (!PumpUntil(gone(WriteThread), kDispStopTicks)) AbandonThread(WriteThread);
       }
     }
     if (ReadThread.load() != nullptr) {
       ReadEvent.Set();
       if (ThreadReadyEvent) ThreadReadyEvent->Reset();
-      while (!PumpUntil(gone(ReadThread), kDispStopTicks)) {
+      if (!PumpUntil(gone(ReadThread), kDispStopTicks)) {
+        ReadEvent.Set();
+        if (!PumpUntil(gone(ReadThread), kDispStopTicks)) AbandonThread(ReadThread);
       }
     }
     // The dispatcher thread closing its own port cannot wait for itself.
     if (DispThread.load() != nullptr && !OnDispatcherThread()) {
+      // It sits in its wait for work; the stop need not wait for that to
+      // time out.
+      WakeDispatcherThread();
       if (!PumpUntil(gone(DispThread), kDispStopTicks)) {
         SignalEvent(DispStopEvent.get());
         if (!PumpUntil(gone(DispThread), kDispStopTicks)) {
@@ -409,6 +507,8 @@ int32_t TSioWin32Dispatcher::CloseCom() {
       return -1;
     }
     DeviceHandle.store(-1);
+    // Closing the device has ended whatever it still had under way.
+    ReleaseParkedIo();
   }
   return 0;
 }
@@ -419,16 +519,31 @@ void TSioWin32Dispatcher::StartDispatcher() {
   ThreadsRunning.store(true);
   KillThreads.store(false);
   const platform::ThreadPriority priority = PriorityLevel(ThreadBoost + 3);
-  auto launch = [this, priority](std::atomic<TSioDispatcherThread*>& slot,
-                                 TSioDispatcherThread* thread) {
+  // Counted as one more running thread while the four start: one that ends
+  // at once must not make the port look stopped while the next is starting.
+  ActiveThreads.fetch_add(1);
+  bool started = true;
+  auto launch = [this, priority, &started](std::atomic<TSioDispatcherThread*>& slot,
+                                           TSioDispatcherThread* thread) {
+    if (!started) {
+      delete thread;
+      return;
+    }
     // A thread that is late is not waited for any longer than this.
-    if (LaunchThread(slot, thread, priority) && ThreadReadyEvent)
+    if (!LaunchThread(slot, thread, priority)) {
+      started = false;
+    } else if (ThreadReadyEvent) {
       ThreadReadyEvent->Wait(kThreadReadyMs);
+    }
   };
   launch(ReadThread, new TReadThread(this));
   launch(DispThread, new TDispThread(this));
   launch(WriteThread, new TWriteThread(this));
   launch(StatusThread, new TStatusThread(this));
+  // Without all four the port cannot work: those that run are told to end.
+  if (!started) KillThreads.store(true);
+  ThreadStartFailed.store(!started);
+  if (ActiveThreads.fetch_sub(1) == 1) ThreadsRunning.store(false);
 }
 
 void TSioWin32Dispatcher::StopDispatcher() {
@@ -443,6 +558,33 @@ int32_t TSioWin32Dispatcher::ReadCom(uint8_t* buf, int32_t size) {
   // Empties as many data buffers as the request needs and stops at the first
   // status buffer, which the dispatcher thread's status pass takes.
   return InQueue.ReadData(buf, size);
+}
+
+uint32_t TSioWin32Dispatcher::InQueueLimit() const {
+  return std::max<uint32_t>(InQue, static_cast<uint32_t>(ReadBufferSize)) * InQueueSizeFactor;
+}
+
+bool TSioWin32Dispatcher::QueueReceived(TDataBuffer* buffer) {
+  // Only the read thread adds data buffers, so the room cannot shrink
+  // between the look and the append.
+  const auto queued = static_cast<uint32_t>(std::max(InQueue.QueuedBytes(), 0));
+  if (queued + static_cast<uint32_t>(buffer->DataSize) <= InQueueLimit()) {
+    InQueue.Append(buffer);
+    overrunning_.store(false);
+    return true;
+  }
+  InputDropped.fetch_add(static_cast<uint64_t>(buffer->Filled));
+  rxOverrun_.store(true);
+  if (!overrunning_.exchange(true)) {
+    // Reported as the line error a driver's overrun is, once per overrun.
+    auto* status = new (std::nothrow) TStatusBuffer();
+    if (status != nullptr) {
+      status->EventMask = platform::evErr;
+      InQueue.Append(status);
+    }
+  }
+  buffer->Filled = 0;
+  return false;
 }
 
 uint32_t TSioWin32Dispatcher::InQueueUsed() {
@@ -496,6 +638,8 @@ int32_t TSioWin32Dispatcher::EscapeComFunction(int32_t func) {
 uint32_t TSioWin32Dispatcher::GetComError(platform::CommStat& stat) {
   uint32_t errors = 0;
   if (Device->ClearError(errors, &stat) != 0) errors = 0;
+  if (rxOverrun_.exchange(false)) errors |= platform::ceRxOver;
+  errors |= clearedLineErrors_.exchange(0);
   stat.cbOutQue = OutBufUsed();
   return errors;
 }

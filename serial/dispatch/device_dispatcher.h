@@ -1,5 +1,5 @@
 // The threaded device layer over a real serial device: the read thread moves
-// received bytes into InQueue in 256-byte buffers, the status thread waits
+// received bytes into InQueue in data buffers, the status thread waits
 // for line events, wakes the reader and queues status items, and the write
 // thread drains the output ring to the device, beside the dispatcher thread.
 // Every device call goes through platform::CommDevice.
@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/comm.h"
 #include "platform/sync.h"
@@ -19,8 +20,17 @@ class TSioWin32Dispatcher;
 
 // A thread could not get a queue buffer ("No memory").
 constexpr int32_t ecNoQueueMemory = -13868;
-// The size of every data buffer the read thread queues.
-constexpr int32_t ReadBufferSize = 256;
+// What the write thread's wait gives when a flush ends the write: not a
+// failure, the rest of the block is dropped.
+constexpr int32_t WriteEndedByFlush = -1;
+// The size of every data buffer the read thread queues. Nothing outside the
+// dispatcher sees it; on POSIX one system read per 4 KiB rather than per 256
+// bytes takes about half the processor time off a large transfer.
+constexpr int32_t ReadBufferSize = static_cast<int32_t>(platform::kCommReadPieceSize);
+// InQueue holds at most this many times the input queue size (InSize) in
+// data buffers; what the read thread receives beyond that is dropped as a
+// driver drops input on a receive overrun.
+constexpr uint32_t InQueueSizeFactor = 16;
 // The event masks the status thread asks for: NT-family systems (and every
 // host this layer runs on) know no trailing-edge-of-ring event.
 constexpr uint32_t CommMaskNT = platform::evRxChar | platform::evCts | platform::evDsr |
@@ -54,6 +64,16 @@ class TSioWin32Thread : public TSioDispatcherThread {
   int32_t OverlappedResult(platform::CommIo& Overlapped, int32_t ErrorCode);
   // Ends a pending operation and closes the record.
   void CloseOverlapped();
+  // When the system still owns the record's operation (a cancel that did not
+  // end it in time), the record and the memory the operation uses go to the
+  // dispatcher, which frees them once it has ended, and the thread gets a
+  // new record; otherwise the memory is freed here.
+  void KeepWhilePending(std::unique_ptr<TDataBuffer> Data, std::unique_ptr<uint8_t[]> Block);
+  // After a read or write ended with Error (AtOnce: refused when started):
+  // true when a line error under abort-on-error ended it; the error is then
+  // cleared (and kept for the dispatcher's line-error report) and the
+  // operation may start again. Retries: how often it has been in a row.
+  bool ClearedLineError(uint32_t Error, bool AtOnce, uint32_t Retries);
 
   TSioWin32Dispatcher* const Owner;
   std::unique_ptr<platform::CommIo> Io;
@@ -73,7 +93,8 @@ class TReadThread : public TSioWin32Thread {
 class TWriteThread : public TSioWin32Thread {
  public:
   using TSioWin32Thread::TSioWin32Thread;
-  // Also ends on the output-flush event: -1. Failure and stop: -160.
+  // Also ends on the output-flush event: WriteEndedByFlush. Failure and
+  // stop: -160.
   int32_t WaitForOverlapped(platform::CommIo& Overlapped) override;
   bool DataToWrite();
   // Writes the ring's contents in whole blocks until it is empty: 0, or -160.
@@ -127,6 +148,29 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   // The status thread's first event mask (tests of systems that reject the
   // trailing-ring bit set it).
   std::atomic<uint32_t> StatusCommMask{CommMaskNT};
+  // Received bytes dropped because InQueue was full.
+  std::atomic<uint64_t> InputDropped{0};
+  // The bytes of data buffers InQueue may hold.
+  uint32_t InQueueLimit() const;
+  // Queues a buffer the read thread has filled; when the queue is full the
+  // bytes are dropped and counted, a receive overrun is reported (ceRxOver,
+  // and one line-error event per overrun), and false leaves the buffer with
+  // the caller.
+  bool QueueReceived(TDataBuffer* Buffer);
+
+  // An operation the system would not end, with the memory it uses.
+  struct TParkedIo {
+    std::unique_ptr<platform::CommIo> Io;
+    std::unique_ptr<TDataBuffer> Data;
+    std::unique_ptr<uint8_t[]> Block;
+  };
+  void ParkIo(TParkedIo Parked);
+  // Frees the parked operations that have ended; the number still kept.
+  size_t ReleaseParkedIo();
+  // Which of abort-on-error, DSR sensitivity and null stripping the open
+  // sets; the others of the three it clears, whatever the driver kept from
+  // an earlier program.
+  std::atomic<uint32_t> OpenDcbFlags{0};
 
  protected:
   // For a device handed over by someone else.
@@ -139,6 +183,13 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   friend class TWriteThread;
   friend class TStatusThread;
   std::atomic<uint32_t> lastError_{0};
+  // A receive overrun not yet read by GetComError, and one under way.
+  std::atomic<bool> rxOverrun_{false};
+  std::atomic<bool> overrunning_{false};
+  platform::CriticalSection parkSection_;
+  std::vector<TParkedIo> parked_;
+  // Line errors a thread cleared to go on; the next GetComError reports them.
+  std::atomic<uint32_t> clearedLineErrors_{0};
 };
 
 // The variant over a device that a telephony line has opened and handed

@@ -62,6 +62,7 @@ TSioDispatcherThread::~TSioDispatcherThread() = default;
 uint32_t TSioDispatcherThread::ThreadMain(void* arg) {
   auto* self = static_cast<TSioDispatcherThread*>(arg);
   TSioBaseDispatcher* const dispatcher = self->Dispatcher;
+  const std::shared_ptr<platform::Event> ended = dispatcher->ThreadEnded;
   std::exception_ptr error;
   try {
     self->Execute();
@@ -73,6 +74,7 @@ uint32_t TSioDispatcherThread::ThreadMain(void* arg) {
   dispatcher->launchedThreads_.fetch_sub(1);
   if (error) ShowThreadException(error);
   delete self;
+  ended->Set();
   return exitCode;
 }
 
@@ -87,11 +89,13 @@ void TSioDispatcherThread::SyncEvent(uint32_t Msg, uint32_t Trigger, uint32_t lP
   SyncTrigger = Trigger;
   SyncLParam = lParam;
   SyncHandler = Method;
+  const HandOver handingOver(Dispatcher->handedOver_);
   platform::RunOnUserInterfaceThread(&TSioDispatcherThread::RunSyncEvent, this);
 }
 
 void TSioDispatcherThread::SyncMethod(const TMethod<void()>& Method) {
   TMethod<void()> copy = Method;
+  const HandOver handingOver(Dispatcher->handedOver_);
   platform::RunOnUserInterfaceThread(&RunMethodThunk, &copy);
 }
 
@@ -112,6 +116,9 @@ void TDispThread::Execute() {
     d->SignalEvent(d->ThreadReadyEvent.get());
   } catch (...) {
     error = std::current_exception();
+    // Nothing would drain the queue or deliver an event again: the port is
+    // released as after an unplug, and the other threads stop.
+    d->KillThreads.store(true);
   }
   d->DoDonePortPrim.store(d->ClosePending.load() || d->KillThreads.load());
   d->ThreadGone(this);
@@ -180,6 +187,9 @@ void TSioBaseDispatcher::ThreadGone(TSioDispatcherThread* thread) {
     }
   }
   if (wasDispatcher) dispThreadId_.store(0);
+  // The close waits for the slot, not for the release below, which needs
+  // the lock the close holds.
+  ThreadEnded->Set();
   if (wasDispatcher && DoDonePortPrim.load() && !destroying_.load()) {
     try {
       DonePortPrim();

@@ -32,6 +32,8 @@ Registry& TheRegistry() {
 [[maybe_unused]] const bool registryCreated = (TheRegistry(), true);
 
 constexpr char kDispatchBufferFull[] = "Dispatch buffer full.";
+// How long a read from outside waits for a data event's delivery to end.
+constexpr int32_t kDeliveryWaitTicks = 36;
 
 // The error a failed device call is reported as: the device's own number,
 // or "general failure" when it left none, so that a failure never reads as
@@ -100,11 +102,16 @@ void TSioBaseDispatcher::WaitForThreadsToEnd() {
   while (ActiveThreads.load() > 0 || launchedThreads_.load() > 0) {
     const int32_t pumped = PumpOneMessage();
     if (pumped == 0) {
-      platform::WaitForMessage(5);
+      platform::WaitForMessageOrEvent(*ThreadEnded, kThreadEndWaitMs);
     } else if (pumped == static_cast<int32_t>(platform::kMsgQuit)) {
-      platform::SleepMs(5);
+      ThreadEnded->Wait(kQuitPendingWaitMs);
     }
   }
+}
+
+void TSioBaseDispatcher::WakeDispatcherThread() {
+  InQueue.Wake();
+  roomEvent_.Set();
 }
 
 TSioBaseDispatcher::~TSioBaseDispatcher() {
@@ -290,7 +297,13 @@ int32_t TSioBaseDispatcher::InitPort(const char* comName, uint32_t baud, uint8_t
   TraceLog.CloseDispatchLog();
   TraceLog.SetOpenTime(MillisecondClock());
 
+  ThreadStartFailed.store(false);
   StartDispatcher();
+  if (ThreadStartFailed.load()) {
+    // The system would not start every thread of the port: it is not open.
+    DonePort();
+    return ecOutOfMemory;
+  }
   return 0;
 }
 
@@ -398,22 +411,42 @@ uint32_t TSioBaseDispatcher::OutputRingUsed() {
   return 0;
 }
 
+bool TSioBaseDispatcher::InDelivery() const {
+  const uint64_t self = platform::CurrentThreadId();
+  return OnDispatcherThread() || deliveringThread_.load() == self ||
+         (handedOver_.load() > 0 && platform::IsUserInterfaceThread());
+}
+
 int32_t TSioBaseDispatcher::GetBlock(void* block, uint32_t len) {
   int32_t result;
-  {
-    platform::CriticalSectionLock guard(DispSection);
-    uint32_t newTail = 0;
-    if (!ConsumeMode) {
-      result = PeekBlockPrim(block, 0, newTail, len);
-      if (result > 0) {
-        DBufTail = newTail;
-        DBufFull = false;
-        roomEvent_.Set();
+  // A reader that is not a handler of the data event being delivered stays
+  // out of it: joining the handler's consume count would take bytes from
+  // under the handler.
+  const bool handler = InDelivery();
+  TickTimer timer;
+  StartTickTimer(timer, kDeliveryWaitTicks);
+  for (;;) {
+    {
+      platform::CriticalSectionLock guard(DispSection);
+      if (!ConsumeMode || handler || DBuffer == nullptr) {
+        uint32_t newTail = 0;
+        if (!ConsumeMode) {
+          result = PeekBlockPrim(block, 0, newTail, len);
+          if (result > 0) {
+            DBufTail = newTail;
+            DBufFull = false;
+            roomEvent_.Set();
+          }
+        } else {
+          result = PeekBlockPrim(block, Consumed, newTail, len);
+          if (result > 0) Consumed += static_cast<uint32_t>(result);
+        }
+        break;
       }
-    } else {
-      result = PeekBlockPrim(block, Consumed, newTail, len);
-      if (result > 0) Consumed += static_cast<uint32_t>(result);
     }
+    if (TickTimerExpired(timer) || KillThreads.load()) return ecBufferIsEmpty;
+    // The delivery may be waiting for this thread's messages.
+    if (PumpOneMessage() == 0) platform::WaitForMessage(2);
   }
   if (result > 0 && TraceLog.TracingOn()) {
     platform::CriticalSectionLock guard(DataSection);

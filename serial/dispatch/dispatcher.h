@@ -43,6 +43,13 @@ constexpr uint32_t kMsgTriggerData = 0x7E02;
 constexpr uint32_t kMsgTriggerTimer = 0x7E03;
 constexpr uint32_t kMsgTriggerStatus = 0x7E04;
 
+// The longest a wait for a thread's end sleeps before it looks again by
+// itself (one tick).
+constexpr uint32_t kThreadEndWaitMs = 55;
+// While a quit request waits for the main loop, messages cannot be waited
+// for; a wait for a thread's end then looks again this often.
+constexpr uint32_t kQuitPendingWaitMs = 5;
+
 // How long a window handler may take before delivery moves on.
 constexpr uint32_t WindowHandlerTimeoutMs = 3000;
 
@@ -202,6 +209,18 @@ using TThreadExceptionReporter = void (*)(std::exception_ptr error);
 void SetThreadExceptionReporter(TThreadExceptionReporter reporter);
 void ShowThreadException(std::exception_ptr error);
 
+// Counts a call handed to the user-interface thread for as long as it runs.
+class HandOver {
+ public:
+  explicit HandOver(std::atomic<int32_t>& count) : count_(count) { count_.fetch_add(1); }
+  ~HandOver() { count_.fetch_sub(1); }
+  HandOver(const HandOver&) = delete;
+  HandOver& operator=(const HandOver&) = delete;
+
+ private:
+  std::atomic<int32_t>& count_;
+};
+
 // --- The dispatcher registry ------------------------------------------------
 
 // The lock over the registry; hold it while mapping an index to a dispatcher
@@ -235,6 +254,11 @@ class TSioBaseDispatcher {
   // --- Buffers ---
   static uint32_t BufferedCount(uint32_t Head, uint32_t Tail, bool Full);
   uint32_t InBuffUsed();
+  // Handlers of a data event read what the event reports, each from the same
+  // start. Any other thread that reads while such an event is delivered
+  // waits until the delivery has ended (the user-interface thread serving
+  // its messages meanwhile) and then reads what the handlers left; -3007
+  // when the delivery does not end within about 2 s.
   int32_t GetBlock(void* Block, uint32_t Len);
   int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail, uint32_t Len);
   int32_t PutBlock(const void* Block, uint32_t Len);
@@ -484,6 +508,8 @@ class TSioBaseDispatcher {
   std::atomic<bool> ThreadsRunning{false};
   std::atomic<bool> DoDonePortPrim{false};
   std::atomic<int32_t> ActiveThreads{0};
+  // Set by StartDispatcher when a thread of the port could not be started.
+  std::atomic<bool> ThreadStartFailed{false};
 
  protected:
   // The close that destruction needs: DonePortPrim when a close is pending,
@@ -494,15 +520,23 @@ class TSioBaseDispatcher {
   void Shutdown();
   // Makes Thread the occupant of Slot, then starts it. False (and the thread
   // object freed) when the system would not start it.
-  bool LaunchThread(std::atomic<TSioDispatcherThread*>& Slot, TSioDispatcherThread* Thread,
-                    platform::ThreadPriority Priority);
+  virtual bool LaunchThread(std::atomic<TSioDispatcherThread*>& Slot, TSioDispatcherThread* Thread,
+                            platform::ThreadPriority Priority);
   // Lets a thread that would not end go: its slot is cleared, it can no
   // longer be reached through the dispatcher, and the destructor still waits
   // for it, so it never runs on freed memory.
   void AbandonThread(std::atomic<TSioDispatcherThread*>& Slot);
-  // Pumps the calling thread's messages until Done() or the ticks pass.
+  // Pumps the calling thread's messages until Done() or the ticks pass;
+  // between messages it sleeps until a thread of the port ends.
   template <typename Pred>
-  static bool PumpUntil(Pred Done, int32_t Ticks);
+  bool PumpUntil(Pred Done, int32_t Ticks);
+  // Ends the dispatcher thread's wait for work at once (the close).
+  void WakeDispatcherThread();
+  // Set by every thread of the port as the last thing it does, so that
+  // waits for a thread's end are woken by the end itself. Shared with the
+  // threads: one that ends after the dispatcher is gone still has it.
+  const std::shared_ptr<platform::Event> ThreadEnded =
+      std::make_shared<platform::Event>(false, false);
   platform::ThreadPriority PriorityLevel(int32_t Level) const;
 
  private:
@@ -541,6 +575,14 @@ class TSioBaseDispatcher {
   // ends now must not release the port through it.
   std::atomic<bool> destroying_{false};
   void WaitForThreadsToEnd();
+  // Calls the dispatcher thread has handed to the user-interface thread and
+  // waits for (window handlers, synchronised calls): while one runs, that
+  // thread reads as a handler of the delivery.
+  std::atomic<int32_t> handedOver_{0};
+  // The thread delivering an event now (0: none).
+  std::atomic<uint64_t> deliveringThread_{0};
+  // Whether the calling thread is running a handler of the delivery.
+  bool InDelivery() const;
 };
 
 template <typename Pred>
@@ -552,10 +594,12 @@ bool TSioBaseDispatcher::PumpUntil(Pred Done, int32_t Ticks) {
     if (TickTimerExpired(timer)) return Done();
     const int32_t pumped = PumpOneMessage();
     if (pumped == 0) {
-      platform::WaitForMessage(5);
+      // A thread that ends sets the event; the limit of one tick only
+      // covers a second waiter that took the signal first.
+      platform::WaitForMessageOrEvent(*ThreadEnded, kThreadEndWaitMs);
     } else if (pumped == static_cast<int32_t>(platform::kMsgQuit)) {
       // The quit request stays queued for the main loop; do not spin on it.
-      platform::SleepMs(5);
+      ThreadEnded->Wait(kQuitPendingWaitMs);
     }
   }
 }

@@ -129,6 +129,7 @@ void TSioBaseDispatcher::FinishDispatch(bool consumeDone) {
   {
     platform::CriticalSectionLock guard(DataSection);
     DispActive.store(false);
+    deliveringThread_.store(0);
     if (HandlersDirty) {
       auto purge = [](auto& list) {
         for (size_t i = list.size(); i-- > 0;) {
@@ -158,6 +159,7 @@ bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t 
     platform::CriticalSectionLock guard(DataSection);
     if (!HandlersPresent) return true;
     DispActive.store(true);
+    deliveringThread_.store(platform::CurrentThreadId());
     eventCount = EventHandlers.size();
     procCount = ProcHandlers.size();
     wndCount = WndHandlers.size();
@@ -218,6 +220,7 @@ bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t 
               const TTriggerEvent* m;
               uint32_t a, b, c;
             } call{&method, msg, trigger, lParam};
+            const HandOver handingOver(handedOver_);
             platform::RunOnUserInterfaceThread(
                 [](void* ctx) {
                   auto* c = static_cast<Call*>(ctx);
@@ -255,6 +258,7 @@ bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t 
         beforeHandler();
         if (!deleted) {
           platform::LResult reply = 0;
+          const HandOver handingOver(handedOver_);
           platform::SendWindowMessageTimeout(window, msg, trigger,
                                              static_cast<platform::LParam>(lParam),
                                              WindowHandlerTimeoutMs, &reply);

@@ -101,6 +101,10 @@ void TIOQueue::Clear() {
   count_.store(static_cast<int32_t>(items_.size()), std::memory_order_release);
 }
 
+void TIOQueue::Wake() {
+  Signal.Set();
+}
+
 int32_t TIOQueue::QueuedBytes() const {
   platform::CriticalSectionLock guard(Lock);
   return queuedBytes_;

@@ -77,6 +77,8 @@ class TIOQueue {
   platform::WaitResult WaitForData(uint32_t timeoutMs);
   // Frees every item that is not in use.
   void Clear();
+  // Ends a consumer's WaitForData at once without adding an item.
+  void Wake();
 
   int32_t QueuedBytes() const;
   int32_t Count() const;

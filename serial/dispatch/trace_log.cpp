@@ -11,7 +11,6 @@
 #include "platform/os_info.h"
 #include "serial/support/error_codes.h"
 #include "serial/support/messages.h"
-#include "serial/support/files.h"
 #include "serial/support/ticks.h"
 
 namespace sio {
@@ -73,10 +72,10 @@ class TextFileWriter {
   TextFileWriter(const TextFileWriter&) = delete;
   TextFileWriter& operator=(const TextFileWriter&) = delete;
 
-  // Appends to an existing file when asked, else creates or truncates.
-  // 0 or the system error number.
+  // Appends when asked (creating a missing file), else creates or
+  // truncates. 0 or the system error number.
   uint32_t Open(const std::string& fileName, bool append) {
-    if (append && PathExists(fileName.c_str())) return file_.OpenForAppend(fileName.c_str());
+    if (append) return file_.OpenForAppend(fileName.c_str());
     return file_.Create(fileName.c_str());
   }
 

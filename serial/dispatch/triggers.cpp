@@ -2,6 +2,7 @@
 // across a reopen) and the checks that fire them.
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "serial/dispatch/dispatcher.h"
 #include "serial/support/error_codes.h"
@@ -362,6 +363,19 @@ bool TSioBaseDispatcher::CheckDataTriggers() {
     return DispatchEvent(kMsgTriggerAvail, static_cast<uint32_t>(before), 0);
   }
 
+  // Every trigger that matched at this byte, last first, with its mark
+  // cleared now: a delivery that stops early, or handlers that remove
+  // triggers, leave no mark behind to fire later at a byte that does not
+  // match.
+  std::vector<std::pair<int32_t, int32_t>> matched;
+  {
+    platform::CriticalSectionLock data(DataSection);
+    for (size_t k = DataTriggers.size(); k-- > 0;) {
+      TDataTrigger& t = *DataTriggers[k];
+      if (t.Matched != 0 && t.Length != 0) matched.emplace_back(t.Handle, t.Length);
+      t.Matched = 0;
+    }
+  }
   bool result = false;
   if (fireAvail) {
     LogDispatchEvent(ltTrigger, lsTrigAvail, static_cast<uint32_t>(before), nullptr, 0);
@@ -373,23 +387,14 @@ bool TSioBaseDispatcher::CheckDataTriggers() {
       LastAvailPos = static_cast<int32_t>(matchPos);
     }
   }
-  size_t index;
-  {
-    platform::CriticalSectionLock data(DataSection);
-    index = DataTriggers.size();
-  }
-  while (index-- > 0) {
+  for (const auto& [handle, length] : matched) {
     if (ClosePending.load()) return false;
-    int32_t handle;
-    int32_t length;
     {
+      // One removed by a handler of this byte is not reported.
       platform::CriticalSectionLock data(DataSection);
-      if (index >= DataTriggers.size()) break;
-      TDataTrigger& t = *DataTriggers[index];
-      if (t.Matched == 0 || t.Length == 0) continue;
-      t.Matched = 0;
-      handle = t.Handle;
-      length = t.Length;
+      const bool exists = std::any_of(DataTriggers.begin(), DataTriggers.end(),
+                                      [h = handle](const auto& t) { return t->Handle == h; });
+      if (!exists) continue;
     }
     LogDispatchEvent(ltTrigger, lsTrigData, static_cast<uint32_t>(handle), nullptr, 0);
     result = DispatchEvent(kMsgTriggerData, static_cast<uint32_t>(handle),

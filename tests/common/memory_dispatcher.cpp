@@ -1,6 +1,7 @@
 #include "tests/common/memory_dispatcher.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "serial/support/error_codes.h"
@@ -289,6 +290,12 @@ bool WaitFor(const std::function<bool()>& done, uint32_t timeoutMs) {
     if (sio::MillisecondClock() - start >= timeoutMs) return done();
     if (sio::PumpOneMessage() == 0) platform::WaitForMessage(2);
   }
+}
+
+int StressRounds(int rounds) {
+  const char* scale = std::getenv("SIO_STRESS_SCALE");
+  const int factor = scale != nullptr ? std::atoi(scale) : 1;
+  return rounds * std::max(factor, 1);
 }
 
 void THandlerProbe::Handle(uint32_t msg, uint32_t trigger, uint32_t data) {

@@ -107,6 +107,11 @@ class TMemoryDispatcher : public sio::TSioBaseDispatcher {
 // whether done() held.
 bool WaitFor(const std::function<bool()>& done, uint32_t timeoutMs = 5000);
 
+// The rounds a stress loop runs: `rounds`, times SIO_STRESS_SCALE when the
+// environment sets it (the suite keeps them short; a hunt for a race runs
+// them long).
+int StressRounds(int rounds);
+
 // An event-method trigger handler that records what it was given and, when
 // asked, reads received data with GetBlock during the call.
 class THandlerProbe {

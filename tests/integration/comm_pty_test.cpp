@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/comm.h"
+#include "tests/common/memory_dispatcher.h"
 #include "tests/common/pty.h"
 
 namespace {
@@ -373,11 +374,13 @@ TEST_F(CommPty, PendingReadEndsWhenTheReceiveSideIsPurged) {
   char buf[64];
   uint32_t n = 0;
   ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+  // Taken before the purger starts its 100 ms, so that the lower bound holds
+  // however late this thread runs again.
+  const auto start = Clock::now();
   std::thread purger([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(0u, dev_.Purge(platform::purgeRxAbort | platform::purgeRxClear));
   });
-  const auto start = Clock::now();
   EXPECT_EQ(WaitResult::Signaled, io.Wait(5000));
   const int64_t took = MsSince(start);
   purger.join();
@@ -400,6 +403,96 @@ TEST_F(CommPty, CancelEndsAPendingRead) {
   canceller.join();
   EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
   EXPECT_FALSE(io.Pending());
+}
+
+// A cancel that lands just as the waiter begins its wait is seen at once,
+// not when the wait's time is up. A thread busy with the device's other calls
+// makes that moment longer, so that the loop meets it often.
+TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
+  ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    uint32_t errors = 0;
+    CommStat stat;
+    while (!stop.load())
+      (void)dev_.ClearError(errors, &stat);
+  });
+  int slow = 0;
+  int64_t worst = 0;
+  const int rounds = sio_test::StressRounds(400);
+  for (int i = 0; i < rounds; ++i) {
+    CommIo io;
+    char buf[64];
+    uint32_t n = 0;
+    ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+    std::atomic<bool> go{false};
+    std::thread canceller([&] {
+      while (!go.load()) {
+      }
+      // Spread over the first microseconds of the wait.
+      const auto until = Clock::now() + std::chrono::nanoseconds((i % 20) * 1000);
+      while (Clock::now() < until) {
+      }
+      dev_.CancelIo(io);
+    });
+    const auto start = Clock::now();
+    go.store(true);
+    const WaitResult r = io.Wait(1500);
+    const int64_t ms = MsSince(start);
+    canceller.join();
+    // Timed out: the cancel was lost until the wait's time was up.
+    if (r != WaitResult::Signaled || ms >= 1000) ++slow;
+    worst = std::max(worst, ms);
+    EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+  }
+  stop.store(true);
+  busy.join();
+  std::printf("%d rounds, %d slow, slowest cancel %lld ms\n", rounds, slow,
+              static_cast<long long>(worst));
+  EXPECT_EQ(slow, 0) << "cancels that waited out the wait";
+}
+
+// Calls from other threads while the device is closed and opened again
+// succeed or say "not open"; none reaches a handle that was closed or has
+// been handed to a file opened meanwhile.
+TEST_F(CommPty, CallsFromOtherThreadsMeetACloseAndReopenCleanly) {
+  std::atomic<bool> stop{false};
+  std::atomic<int> odd{0};
+  std::atomic<uint32_t> oddCode{0};
+  auto caller = [&](int kind) {
+    while (!stop.load()) {
+      CommDcb dcb;
+      CommStat stat;
+      uint32_t errors = 0;
+      CommTimeouts timeouts;
+      const uint32_t rc = kind == 0   ? dev_.GetState(dcb)
+                          : kind == 1 ? dev_.ClearError(errors, &stat)
+                                      : dev_.GetTimeouts(timeouts);
+      if (rc != 0 && rc != platform::errInvalidHandle) {
+        ++odd;
+        oddCode = rc;
+      }
+    }
+  };
+  std::vector<std::thread> callers;
+  for (int kind = 0; kind < 3; ++kind)
+    callers.emplace_back(caller, kind);
+  const std::string other = ::testing::TempDir() + "sio_handle_reuse.tmp";
+  const int rounds = sio_test::StressRounds(300);
+  int reopened = 0;
+  for (int i = 0; i < rounds; ++i) {
+    if (dev_.Close() != 0) break;
+    // A file opened now may get the handle the device had.
+    std::FILE* f = std::fopen(other.c_str(), "wb");
+    if (dev_.Open(peer_->DeviceName()) == 0) ++reopened;
+    if (f != nullptr) std::fclose(f);
+  }
+  stop.store(true);
+  for (auto& t : callers)
+    t.join();
+  std::remove(other.c_str());
+  EXPECT_EQ(reopened, rounds);
+  EXPECT_EQ(odd.load(), 0) << "a call failed with " << oddCode.load();
 }
 
 // ---- writes ----

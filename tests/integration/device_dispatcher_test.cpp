@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -97,6 +98,24 @@ class TObservedDispatcher : public TSioWin32Dispatcher {
   mutable std::mutex mu_;
   std::vector<Seen> buffers_;
   std::vector<uint32_t> events_;
+};
+
+// The device layer with a say in how its threads are launched: BeforeLaunch
+// runs before each and may refuse it, as a system out of threads would.
+class TLaunchDispatcher : public TObservedDispatcher {
+ public:
+  ~TLaunchDispatcher() override { Shutdown(); }
+  std::function<bool(std::atomic<sio::TSioDispatcherThread*>& slot)> BeforeLaunch;
+
+ protected:
+  bool LaunchThread(std::atomic<sio::TSioDispatcherThread*>& slot,
+                    sio::TSioDispatcherThread* thread, platform::ThreadPriority priority) override {
+    if (BeforeLaunch && !BeforeLaunch(slot)) {
+      delete thread;
+      return false;
+    }
+    return TObservedDispatcher::LaunchThread(slot, thread, priority);
+  }
 };
 
 class DeviceLayer : public ::testing::Test {
@@ -193,7 +212,7 @@ TEST_F(DeviceLayer, CarriesBytesBothWaysAtEachSpeed) {
   }
 }
 
-TEST_F(DeviceLayer, LargeInputArrivesIn256ByteBuffersWithNothingLost) {
+TEST_F(DeviceLayer, LargeInputArrivesInFullReadBuffersWithNothingLost) {
   ASSERT_EQ(Open(), 0);
   const std::string data = Pattern(64 * 1024);
   std::thread writer([&] { peer_->Write(data.data(), data.size()); });
@@ -292,6 +311,53 @@ TEST_F(DeviceLayer, CloseRightAfterOpenIsAsQuickEveryTime) {
   EXPECT_LT(worst, 1900);
 }
 
+TEST_F(DeviceLayer, SingleBytesReachTheHandlerAndCloseEndsWithoutWaitingOutTimeSlices) {
+  if (sio_test::RunningUnderWine()) GTEST_SKIP() << "the timing here is Wine's own";
+  // Byte after byte, each sent once the one before has been seen: none may
+  // wait for a device-side sleep, and a close of the idle port may wait for
+  // no thread's time-out. The bounds are slack by two orders of magnitude;
+  // a fixed 20 ms look or 50 ms wait anywhere on the way exceeds them.
+  std::vector<int64_t> byteUs;
+  std::vector<int64_t> closeUs;
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_EQ(Open(), 0);
+    sio_test::THandlerProbe probe(d_.get());
+    std::atomic<int> seen{0};
+    std::atomic<Clock::rep> seenAt{0};
+    probe.OnCall = [&](const sio_test::THandlerProbe::Call&) {
+      char b[64];
+      const uint32_t n = std::min<uint32_t>(d_->InBuffUsed(), sizeof b);
+      if (n > 0 && d_->GetBlock(b, n) == static_cast<int32_t>(n)) {
+        seenAt.store(Clock::now().time_since_epoch().count());
+        seen += static_cast<int>(n);
+      }
+    };
+    d_->RegisterEventTriggerHandler(probe.Method());
+    d_->ChangeLengthTrigger(1);
+    for (int i = 0; i < 10; ++i) {
+      const auto sent = Clock::now();
+      ASSERT_TRUE(peer_->Write("b", 1));
+      ASSERT_TRUE(sio_test::WaitFor([&] { return seen.load() > i; }, 5000));
+      const Clock::time_point at{Clock::duration(seenAt.load())};
+      byteUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(at - sent).count());
+      platform::SleepMs(2);
+    }
+    const auto stop = Clock::now();
+    d_->DonePort();
+    closeUs.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - stop).count());
+    ASSERT_TRUE(AllThreadsGone());
+    d_.reset();
+  }
+  std::sort(byteUs.begin(), byteUs.end());
+  std::sort(closeUs.begin(), closeUs.end());
+  std::printf("one byte: median %lld us; close: median %lld us\n",
+              static_cast<long long>(byteUs[byteUs.size() / 2]),
+              static_cast<long long>(closeUs[closeUs.size() / 2]));
+  EXPECT_LT(byteUs[byteUs.size() / 2], 8000);
+  EXPECT_LT(closeUs[closeUs.size() / 2], 25000);
+}
+
 TEST_F(DeviceLayer, SecondStartRaisesAndChangesNothing) {
   ASSERT_EQ(Open(), 0);
   auto* const read = d_->ReadThread.load();
@@ -346,6 +412,131 @@ TEST_F(DeviceLayer, CloseLetsGoADispatcherThreadHeldByAHandlerAndDestructionWait
   EXPECT_TRUE(readAfter.load() == 1 || readAfter.load() == sio::ecCommNotOpen) << readAfter.load();
   std::printf("close gave up on the dispatcher thread after %lld ms\n",
               static_cast<long long>(closeMs));
+}
+
+TEST_F(DeviceLayer, APortWhoseThreadsDidNotAllStartIsNotOpen) {
+  auto d = std::make_unique<TLaunchDispatcher>();
+  d->BeforeLaunch = [&](std::atomic<sio::TSioDispatcherThread*>& slot) {
+    return &slot != &d->WriteThread;
+  };
+  EXPECT_EQ(d->InitPort(name_.c_str(), 115200, 0, 8, 1, 4096, 4096, 0), sio::ecOutOfMemory);
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d->ActiveThreads.load() == 0; }, 5000));
+  EXPECT_FALSE(d->ThreadsRunning.load());
+  EXPECT_EQ(d->ReadThread.load(), nullptr);
+  EXPECT_EQ(d->DispThread.load(), nullptr);
+  EXPECT_EQ(d->StatusThread.load(), nullptr);
+  EXPECT_EQ(d->DeviceHandle.load(), -1);
+  EXPECT_EQ(d->PutBlock("x", 1), sio::ecCommNotOpen);
+  d.reset();
+  platform::CommDevice other;
+  EXPECT_EQ(other.Open(name_), 0u) << "the device was left open";
+}
+
+TEST_F(DeviceLayer, AThreadThatEndsAtOnceDoesNotMakeThePortLookStoppedWhileOthersStart) {
+  auto d = std::make_unique<TLaunchDispatcher>();
+  bool runningMeanwhile = false;
+  d->BeforeLaunch = [&](std::atomic<sio::TSioDispatcherThread*>& slot) {
+    if (&slot == &d->DispThread) {
+      // The read thread, already running, fails at once.
+      d->KillThreads.store(true);
+      EXPECT_TRUE(sio_test::WaitFor([&] { return d->ReadThread.load() == nullptr; }, 5000));
+      runningMeanwhile = d->ThreadsRunning.load();
+    }
+    return true;
+  };
+  d->InitPort(name_.c_str(), 115200, 0, 8, 1, 4096, 4096, 0);
+  EXPECT_TRUE(runningMeanwhile) << "the port looked stopped while its threads were starting";
+  d->DonePort();
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d->ActiveThreads.load() == 0; }, 5000));
+  EXPECT_FALSE(d->ThreadsRunning.load());
+}
+
+// A handler that throws ends the dispatcher thread; the port is then
+// released as after an unplug, and the failure is shown.
+TEST_F(DeviceLayer, AThrowingHandlerReleasesThePortAndStopsEveryThread) {
+  static std::atomic<int> shown{0};
+  shown = 0;
+  sio::SetThreadExceptionReporter([](std::exception_ptr) { ++shown; });
+  ASSERT_EQ(Open(), 0);
+  sio_test::THandlerProbe probe(d_.get());
+  probe.OnCall = [](const sio_test::THandlerProbe::Call&) {
+    throw sio::EBadArgument(sio::ecBadArgument);
+  };
+  d_->RegisterEventTriggerHandler(probe.Method());
+  d_->ChangeLengthTrigger(1);
+  ASSERT_TRUE(peer_->Write("x", 1));
+  EXPECT_TRUE(
+      sio_test::WaitFor([&] { return AllThreadsGone() && !d_->ThreadsRunning.load(); }, 5000));
+  EXPECT_EQ(shown.load(), 1);
+  EXPECT_EQ(d_->DeviceHandle.load(), -1);
+  char c;
+  EXPECT_EQ(d_->PutBlock("y", 1), sio::ecCommNotOpen);
+  EXPECT_EQ(d_->GetBlock(&c, 1), sio::ecCommNotOpen);
+  d_->DonePort();
+  sio::SetThreadExceptionReporter(nullptr);
+  platform::CommDevice other;
+  EXPECT_EQ(other.Open(name_), 0u);
+}
+
+// Received data that nobody reads fills the dispatch buffer and a bounded
+// queue; the rest is dropped as a receive overrun, the oldest bytes kept.
+TEST_F(DeviceLayer, AFloodNobodyReadsIsDroppedAsAReceiveOverrunAndMemoryStaysBounded) {
+  ASSERT_EQ(Open(), 0);
+  const std::string data = Pattern(512 * 1024);
+  ASSERT_TRUE(peer_->Write(data.data(), data.size()));
+  // Everything has been read from the device: kept or dropped.
+  ASSERT_TRUE(sio_test::WaitFor(
+      [&] {
+        return d_->InputDropped.load() + static_cast<uint64_t>(d_->InQueue.QueuedBytes()) +
+                   d_->InBuffUsed() >=
+               data.size();
+      },
+      20000));
+  EXPECT_LE(static_cast<uint32_t>(d_->InQueue.QueuedBytes()), d_->InQueueLimit());
+  EXPECT_GT(d_->InputDropped.load(), 0u);
+  d_->OutBuffUsed();  // refreshes the line errors
+  EXPECT_EQ(d_->GetLineError(), 1) << "no receive overrun reported";
+  const std::string kept = Receive(data.size(), 3000);
+  ASSERT_GE(kept.size(), sio::DispatchBufferSize);
+  EXPECT_TRUE(kept == data.substr(0, kept.size())) << "the bytes kept are not the first ones";
+  EXPECT_EQ(kept.size() + d_->InputDropped.load(), data.size());
+}
+
+TEST_F(DeviceLayer, CloseLetsGoAWriteThreadThatWillNotEnd) {
+  ASSERT_EQ(Open(), 0);
+  TObservedDispatcher* const d = d_.get();
+  // The write thread is woken for output while another thread holds the
+  // output ring: it blocks inside its pass and cannot see the stop.
+  std::atomic<bool> held{false};
+  std::atomic<bool> release{false};
+  std::thread holder([&] {
+    platform::CriticalSectionLock guard(d->OutputSection);
+    held.store(true);
+    while (!release.load())
+      platform::SleepMs(5);
+  });
+  ASSERT_TRUE(sio_test::WaitFor([&] { return held.load(); }, 5000));
+  d->OutputWaitEvent->Set();
+  platform::SleepMs(100);
+
+  std::atomic<bool> closed{false};
+  std::atomic<int64_t> closeMs{0};
+  std::thread closer([&] {
+    const auto start = Clock::now();
+    d->CloseCom();
+    closeMs.store(MsSince(start));
+    closed.store(true);
+  });
+  const bool ended = sio_test::WaitFor([&] { return closed.load(); }, 20000);
+  release.store(true);
+  holder.join();
+  closer.join();
+  ASSERT_TRUE(ended) << "the close waited for the write thread without limit";
+  // Two periods of 36 ticks, each at least 35 whole ticks of 55 ms.
+  EXPECT_GE(closeMs.load(), 2 * 35 * 55);
+  EXPECT_EQ(d->WriteThread.load(), nullptr);
+  EXPECT_EQ(d->DeviceHandle.load(), -1);
+  d_.reset();  // waits for the thread that was let go, now free to end
 }
 
 // ---- flush ----
@@ -418,6 +609,83 @@ TEST_F(DeviceLayer, FlushInBufferDropsWhatWaitsInTheQueueToo) {
   EXPECT_EQ(d_->InBuffUsed(), 0u) << "bytes from before the flush came later";
 }
 
+// Output put and flushed at once, over and over, after a whole ring of
+// other bytes has gone out: the device never receives those old bytes again.
+TEST_F(DeviceLayer, FlushRightAfterPutNeverResendsOldRingContents) {
+  ASSERT_EQ(Open(), 0);
+  const std::string old(4096, 'S');
+  ASSERT_TRUE(Send(old));
+  ASSERT_EQ(PeerRead(old.size(), 10000), old);
+  ASSERT_TRUE(sio_test::WaitFor([&] { return d_->OutBufUsed() == 0; }, 5000));
+
+  std::atomic<bool> stop{false};
+  size_t stale = 0;
+  size_t other = 0;
+  std::thread reader([&] {
+    std::vector<char> buf(8192);
+    while (!stop.load()) {
+      const size_t n = peer_->Read(buf.data(), buf.size(), 20);
+      for (size_t i = 0; i < n; ++i)
+        (buf[i] == 'S' ? stale : other) += 1;
+    }
+  });
+  // Another user of the ring's lock makes the write thread wait between
+  // its look at the ring and its copy, where a flush may come in.
+  std::thread looker([&] {
+    while (!stop.load())
+      (void)d_->OutBufUsed();
+  });
+  const int rounds = sio_test::StressRounds(20000);
+  int i = 0;
+  for (; i < rounds && d_->PutBlock("X", 1) == 0; ++i)
+    d_->FlushOutBuffer();
+  platform::SleepMs(300);
+  stop.store(true);
+  looker.join();
+  reader.join();
+  std::printf("%d of %d rounds: %zu stale bytes, %zu new\n", i, rounds, stale, other);
+  EXPECT_EQ(stale, 0u);
+  EXPECT_EQ(i, rounds);
+  EXPECT_FALSE(d_->KillThreads.load());
+}
+
+// Flushes that meet a write or a read just as it starts end it as a write or
+// read of nothing: the port stays open and carries data afterwards.
+TEST_F(DeviceLayer, FlushesThatMeetReadsAndWritesAsTheyStartLeaveThePortOpen) {
+  ASSERT_EQ(Open(), 0);
+  std::atomic<bool> stop{false};
+  std::thread peerSide([&] {
+    const std::string in(64, 'i');
+    std::vector<char> buf(8192);
+    while (!stop.load()) {
+      peer_->Write(in.data(), in.size());
+      peer_->Read(buf.data(), buf.size(), 1);
+    }
+  });
+  const std::string out(16, 'o');
+  // Wine ends a pending read that an input purge meets with a broken-pipe
+  // error, the error of an unplugged adapter; there only output is purged.
+  const bool purgeInput = !sio_test::RunningUnderWine();
+  const int rounds = sio_test::StressRounds(20000);
+  int i = 0;
+  for (; i < rounds && !d_->KillThreads.load(); ++i) {
+    d_->PutBlock(out.data(), static_cast<uint32_t>(out.size()));
+    d_->FlushOutBuffer();
+    if (purgeInput) d_->FlushInBuffer();
+  }
+  stop.store(true);
+  peerSide.join();
+  std::printf("%d of %d rounds before the port %s\n", i, rounds,
+              d_->KillThreads.load() ? "died" : "was left open");
+  ASSERT_FALSE(d_->KillThreads.load()) << "a flush ended the port after " << i << " rounds";
+  EXPECT_EQ(d_->ActiveThreads.load(), 4);
+  peer_->Drain();
+  d_->FlushInBuffer();
+  const std::string marker = "still open";
+  ASSERT_TRUE(Send(marker));
+  EXPECT_NE(PeerRead(4096, 2000).find(marker), std::string::npos);
+}
+
 // ---- opening ----
 
 TEST_F(DeviceLayer, PortHeldElsewhereIsRefusedAsBusy) {
@@ -456,6 +724,35 @@ TEST_F(DeviceLayer, OpenAndCloseWithoutThreadsOnlyOpensAndClosesTheDevice) {
   EXPECT_EQ(d_->CloseCom(), 0);
   EXPECT_EQ(d_->DeviceHandle.load(), -1);
   EXPECT_EQ(other.Open(name_), 0u);
+}
+
+TEST_F(DeviceLayer, OpenLeavesOnlyTheLineFlagsAskedFor) {
+  // Another program leaves abort-on-error, DSR sensitivity and null
+  // stripping on (Windows drivers keep them between opens).
+  {
+    platform::CommDevice earlier;
+    ASSERT_EQ(earlier.Open(name_), 0u);
+    platform::CommDcb dcb;
+    ASSERT_EQ(earlier.GetState(dcb), 0u);
+    dcb.Flags |= platform::kOpenClearedDcbFlags;
+    ASSERT_EQ(earlier.SetState(dcb), 0u);
+    ASSERT_EQ(earlier.GetState(dcb), 0u);
+    if ((dcb.Flags & platform::kOpenClearedDcbFlags) != platform::kOpenClearedDcbFlags) {
+      GTEST_SKIP() << "this device does not keep those flags at all";
+    }
+  }
+  d_ = std::make_unique<TObservedDispatcher>();
+  d_->OpenDcbFlags.store(platform::dcbNull);
+  ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
+  platform::CommDcb dcb;
+  ASSERT_EQ(d_->GetComState(dcb), 0);
+  EXPECT_EQ(dcb.Flags & platform::kOpenClearedDcbFlags, platform::dcbNull);
+  EXPECT_EQ(d_->CloseCom(), 0);
+
+  d_ = std::make_unique<TObservedDispatcher>();
+  ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
+  ASSERT_EQ(d_->GetComState(dcb), 0);
+  EXPECT_EQ(dcb.Flags & platform::kOpenClearedDcbFlags, 0u);
 }
 
 TEST_F(DeviceLayer, TelephonyVariantUsesTheHandedDeviceAndIsNotOpenWithoutOne) {
@@ -538,6 +835,26 @@ TEST_F(DeviceLayer, WriteComWrapsPastTheEndOfTheRing) {
   EXPECT_EQ(d_->CloseCom(), 0);
   // The device is closed: output is refused, not queued.
   EXPECT_EQ(d_->WriteCom(bytes, 1), sio::ecCommNotOpen);
+}
+
+// An operation that a cancel cannot end (Wine cannot cancel an event wait)
+// keeps its record and memory until it has ended by other means.
+TEST_F(DeviceLayer, MemoryOfAnOperationTheSystemStillOwnsIsKeptUntilItEnds) {
+  d_ = std::make_unique<TObservedDispatcher>();
+  ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
+  ASSERT_EQ(0u, d_->Device->SetEventMask(platform::evRxChar));
+  auto io = std::make_unique<platform::CommIo>();
+  uint32_t events = 0;
+  ASSERT_EQ(platform::errIoPending, d_->Device->StartWaitEvent(*io, events));
+  d_->ParkIo({std::move(io), std::make_unique<sio::TDataBuffer>(sio::ReadBufferSize), nullptr});
+  const size_t kept = d_->ReleaseParkedIo();
+  if (sio_test::RunningUnderWine()) {
+    EXPECT_EQ(kept, 1u) << "freed while the system still owned it";
+  }
+  // A new mask ends the wait everywhere; then nothing is kept.
+  ASSERT_EQ(0u, d_->Device->SetEventMask(0));
+  EXPECT_TRUE(sio_test::WaitFor([&] { return d_->ReleaseParkedIo() == 0; }, 5000));
+  EXPECT_EQ(d_->CloseCom(), 0);
 }
 
 // ---- unplug ----

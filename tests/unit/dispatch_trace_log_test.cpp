@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file_output.h"
 #include "platform/local_time.h"
 #include "platform/sync.h"
 #include "serial/support/error_codes.h"
@@ -355,6 +356,28 @@ TEST_F(TraceFile, WriteReplacesAndAppendAddsOrCreates) {
   AddText('T', "3");
   EXPECT_EQ(0, log.AppendTraceFile(fresh.string(), false, false));
   EXPECT_EQ("Transmit: \r\n3", ReadWholeFile(fresh));
+}
+
+TEST_F(TraceFile, AppendKeepsAnExistingFileWhoseNameIsNotAscii) {
+  // 0x80 is the euro sign in the Western Windows code page. The file is made
+  // and read back through the narrow name the trace itself is given.
+  const std::string name = (dir / "trace").string() + "\x80.trc";
+  {
+    platform::OutputFile earlier;
+    ASSERT_EQ(0u, earlier.Create(name.c_str()));
+    ASSERT_EQ(0u, earlier.Write("kept", 4));
+  }
+  ASSERT_EQ(0, log.OpenTraceBuffer(10));
+  AddText('T', "new");
+  EXPECT_EQ(0, log.AppendTraceFile(name, false, false));
+  std::string text;
+  if (std::FILE* in = std::fopen(name.c_str(), "rb")) {
+    char chunk[64];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+      text.append(chunk, n);
+    std::fclose(in);
+  }
+  EXPECT_EQ("keptTransmit: \r\nnew", text);
 }
 
 TEST_F(TraceFile, TraceFileThatCannotBeOpenedLosesTheTrace) {

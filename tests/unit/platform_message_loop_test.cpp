@@ -179,7 +179,7 @@ TEST_F(PlatformWindows, UserDataIsPerWindowAndReplaceable) {
   EXPECT_EQ(GetWindowUserData(wa), &b);
   EXPECT_TRUE(IsWindowAlive(wa));
   EXPECT_EQ(CreateHiddenWindow("SioTestWindow", nullptr, nullptr), nullptr);
-  EXPECT_EQ(LastWindowError(), kErrorInvalidParameter);
+  EXPECT_EQ(LastWindowError(), errInvalidParameter);
 }
 
 TEST_F(PlatformWindows, DestroyedWindowRefusesMessagesAndDropsQueuedOnes) {
@@ -193,11 +193,11 @@ TEST_F(PlatformWindows, DestroyedWindowRefusesMessagesAndDropsQueuedOnes) {
   EXPECT_FALSE(IsWindowAlive(w));
   EXPECT_EQ(GetWindowUserData(w), nullptr);
   EXPECT_FALSE(PostWindowMessage(w, kMsgC, 0, 0));
-  EXPECT_EQ(LastWindowError(), kErrorInvalidWindowHandle);
+  EXPECT_EQ(LastWindowError(), errInvalidWindowHandle);
   LResult result = 99;
   uint32_t error = 0;
   EXPECT_FALSE(SendWindowMessageTimeout(w, kMsgC, 0, 0, 100, &result, &error));
-  EXPECT_EQ(error, kErrorInvalidWindowHandle);
+  EXPECT_EQ(error, errInvalidWindowHandle);
   EXPECT_FALSE(DestroyHiddenWindow(w));
 
   // Whatever was still queued never reaches the procedure.
@@ -224,25 +224,28 @@ TEST_F(PlatformWindows, OnlyTheOwnerThreadDestroysAWindow) {
     error = LastWindowError();
   }).join();
   EXPECT_FALSE(destroyed);
-  EXPECT_EQ(error, kErrorAccessDenied);
+  EXPECT_EQ(error, errAccessDenied);
   EXPECT_TRUE(IsWindowAlive(w));
 }
 
 TEST_F(PlatformWindows, WindowsOfAnEndedThreadAreGone) {
   Recorder rec;
   WindowHandle w = nullptr;
+  const size_t before = HiddenWindowCount();
   std::thread([&] {
     w = CreateHiddenWindow("SioTestWindow", RecordingProc, &rec);
+    CreateHiddenWindow("SioOtherTestWindow", RecordingProc, &rec);
     PostWindowMessage(w, kMsgA, 0, 0);
   }).join();
   ASSERT_NE(w, nullptr);
+  EXPECT_EQ(HiddenWindowCount(), before) << "the ended thread's windows are left behind";
   EXPECT_FALSE(IsWindowAlive(w));
   EXPECT_FALSE(PostWindowMessage(w, kMsgA, 0, 0));
   LResult result = 0;
   uint32_t error = 0;
   const auto start = Clock::now();
   EXPECT_FALSE(SendWindowMessageTimeout(w, kMsgA, 0, 0, 3000, &result, &error));
-  EXPECT_EQ(error, kErrorInvalidWindowHandle);
+  EXPECT_EQ(error, errInvalidWindowHandle);
   EXPECT_LT(MsSince(start), 2500) << "no waiting for a thread that is gone";
   EXPECT_EQ(rec.Count(), 0u);
 }
@@ -326,8 +329,8 @@ TEST_F(PlatformSentMessages, SendTimesOutWhenTheOwnerDoesNotPumpAndNeverRunsLate
   });
   sender.join();
   EXPECT_FALSE(ok);
-  EXPECT_EQ(error, kErrorTimeout);
-  EXPECT_EQ(lastError, kErrorTimeout);
+  EXPECT_EQ(error, errTimeout);
+  EXPECT_EQ(lastError, errTimeout);
   EXPECT_GE(elapsed, 300);
   EXPECT_LT(elapsed, 3000);
   // Pumping afterwards does not run the withdrawn message.
@@ -356,7 +359,7 @@ TEST_F(PlatformSentMessages, SenderThatGaveUpLeavesNothingDanglingForARunningMes
   ASSERT_TRUE(PumpUntil([&] { return rec.Count() == 1; }));
   sender.join();
   EXPECT_FALSE(ok);
-  EXPECT_EQ(error, kErrorTimeout);
+  EXPECT_EQ(error, errTimeout);
   EXPECT_EQ(rec.Count(), 1u);
 }
 
@@ -537,6 +540,46 @@ TEST_F(PlatformMessageWait, WaitForMessageSeesWhatIsAlreadyQueued) {
   ASSERT_TRUE(PeekOneMessage(m));
   EXPECT_EQ(m.message, kMsgQuit);
   EXPECT_FALSE(WaitForMessage(0));
+}
+
+TEST_F(PlatformMessageWait, WaitForMessageOrEventEndsOnTheEventOrAMessageAndTakesTheSignal) {
+  // The event, set by another thread while nothing is queued, ends the wait
+  // (well before its limit) and is consumed; a posted message ends it too
+  // and stays queued; with neither it lasts its whole time without spinning.
+  Event ev(false, false);
+  auto start = Clock::now();
+  std::thread setter([&] {
+    std::this_thread::sleep_for(milliseconds(150));
+    ev.Set();
+  });
+  EXPECT_TRUE(WaitForMessageOrEvent(ev, 5000));
+  long long elapsed = MsSince(start);
+  setter.join();
+  EXPECT_GE(elapsed, 150);
+  EXPECT_LT(elapsed, 4000);
+  EXPECT_EQ(ev.Wait(0), WaitResult::Timeout) << "the wait left the signal set";
+
+  Recorder rec;
+  WindowHandle w = MakeWindow(rec);
+  start = Clock::now();
+  std::thread poster([&] {
+    std::this_thread::sleep_for(milliseconds(150));
+    PostWindowMessage(w, kMsgA, 0, 0);
+  });
+  EXPECT_TRUE(WaitForMessageOrEvent(ev, 5000));
+  elapsed = MsSince(start);
+  poster.join();
+  EXPECT_GE(elapsed, 150);
+  EXPECT_LT(elapsed, 4000);
+  Message m;
+  ASSERT_TRUE(PeekOneMessage(m));
+  EXPECT_EQ(m.message, kMsgA);
+
+  const uint64_t cpuBefore = sio_test::ProcessCpuMicroseconds();
+  start = Clock::now();
+  EXPECT_FALSE(WaitForMessageOrEvent(ev, 500));
+  EXPECT_GE(MsSince(start), 500);
+  EXPECT_LT(sio_test::ProcessCpuMicroseconds() - cpuBefore, 150000u);
 }
 
 TEST_F(PlatformMessageWait, RunMainLoopDispatchesUntilQuitAndReturnsItsExitCode) {
@@ -826,6 +869,7 @@ TEST_F(PlatformHandOver, HandOverWithoutAUserInterfaceThreadFailsAtOnce) {
 }
 
 TEST_F(PlatformHandOver, UserInterfaceThreadThatEndsGivesUpItsRole) {
+  const size_t windowsBefore = HiddenWindowCount();
   HandOverProbe probe;
   std::atomic<bool> callerWaiting{false}, cancelled{false}, returned{false};
   std::thread caller;
@@ -855,6 +899,7 @@ TEST_F(PlatformHandOver, UserInterfaceThreadThatEndsGivesUpItsRole) {
   EXPECT_TRUE(cancelled.load());
   EXPECT_EQ(probe.runs.load(), 0);
   EXPECT_EQ(ApplicationWindow(), nullptr);
+  EXPECT_EQ(HiddenWindowCount(), windowsBefore) << "the application window is left behind";
 
   // Later threads (whose ids may repeat the ended one's) are not taken for it:
   // without a user-interface thread every hand-over fails, none runs in place.
