@@ -108,9 +108,7 @@ void TKelvaneComPort::FinishDeferredClose() {
   if (port_->GetOpenState() != sio::osClosing) return;
   PumpMessagesUntil(
       2000,
-      [](void* p) {
-        return static_cast<sio::TSioComPort*>(p)->GetOpenState() != sio::osClosing;
-      },
+      [](void* p) { return static_cast<sio::TSioComPort*>(p)->GetOpenState() != sio::osClosing; },
       port_);
 }
 
@@ -218,7 +216,8 @@ void TKelvaneComPort::Send(const std::string& text) {
 }
 
 void TKelvaneComPort::WaitUntilSent(int32_t maxTicks) {
-  sio::TSioBaseDispatcher* d = port_->GetOpenState() == sio::osOpen ? port_->GetDispatcher() : nullptr;
+  sio::TSioBaseDispatcher* d =
+      port_->GetOpenState() == sio::osOpen ? port_->GetDispatcher() : nullptr;
   if (d == nullptr || maxTicks <= 0) return;
   const uint32_t limitMs = static_cast<uint32_t>(maxTicks) * sio::MillisecondsPerTick;
   const uint32_t start = sio::MillisecondClock();
@@ -233,7 +232,8 @@ void TKelvaneComPort::WaitUntilSent(int32_t maxTicks) {
   const uint32_t lineMs = static_cast<uint32_t>(64 * 10 * 1000 / baud) + 5;
   const uint32_t spent = sio::MillisecondClock() - start;
   if (spent < limitMs) {
-    PumpMessagesUntil(std::min(lineMs, limitMs - spent), [](void*) { return false; }, nullptr);
+    PumpMessagesUntil(
+        std::min(lineMs, limitMs - spent), [](void*) { return false; }, nullptr);
   }
 }
 

@@ -7,7 +7,8 @@
 
 namespace finder {
 
-const char* const kNoticeText = "Connect the adapter to the car and the computer, then press Start.";
+const char* const kNoticeText =
+    "Connect the adapter to the car and the computer, then press Start.";
 const char* const kInitialCaption = "Kelvane Finder";
 
 std::string ReadFileVersion(const std::string& path) {
@@ -54,12 +55,9 @@ TfrmMain::TfrmMain(TFinderView& view) : sio::TComponent(nullptr), view_(view) {
     if (s.timeOut != 0) p->SetTimeOut(s.timeOut);
     *s.field = p;
   }
-  SioDataPacket1_->SetOnPacket(
-      sio::TPacketNotifyEvent::Of<&TfrmMain::SioDataPacket1Packet>(this));
-  SioDataPacket2_->SetOnPacket(
-      sio::TPacketNotifyEvent::Of<&TfrmMain::SioDataPacket2Packet>(this));
-  SioDataPacket3_->SetOnPacket(
-      sio::TPacketNotifyEvent::Of<&TfrmMain::SioDataPacket3Packet>(this));
+  SioDataPacket1_->SetOnPacket(sio::TPacketNotifyEvent::Of<&TfrmMain::SioDataPacket1Packet>(this));
+  SioDataPacket2_->SetOnPacket(sio::TPacketNotifyEvent::Of<&TfrmMain::SioDataPacket2Packet>(this));
+  SioDataPacket3_->SetOnPacket(sio::TPacketNotifyEvent::Of<&TfrmMain::SioDataPacket3Packet>(this));
 
   SioComPort_->Loaded();
   SioDataPacket1_->Loaded();

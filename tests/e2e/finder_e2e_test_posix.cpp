@@ -300,8 +300,10 @@ TEST_F(FinderSearch, OneScanToolIsFoundAtItsSpeedOnly) {
   EXPECT_NE(r.report.find("\"baud\": 38400, \"result\": \"found\", \"seen\": {\"KELVANE\": true"),
             std::string::npos)
       << r.report;
-  // What the device was sent: each probe's three commands, at its speed.
-  EXPECT_EQ(Count(sim->ReceivedText(), "AT@1\r"), 1u) << "only the probe at 38400 is understood";
+  // What the device was sent: each probe's commands (at the wrong speeds it
+  // hears them as noise), and no identifier.
+  EXPECT_EQ(Count(sim->ReceivedText(), "AT@1\r"), 3u) << sim->ReceivedText();
+  EXPECT_EQ(Count(sim->ReceivedText(), "AT@3"), 0u);
 }
 
 TEST_F(FinderSearch, MixedPortsEachGetTheirResultAndOnlyTheBareInterpreterItsIdentifier) {
@@ -315,19 +317,19 @@ TEST_F(FinderSearch, MixedPortsEachGetTheirResultAndOnlyTheBareInterpreterItsIde
   auto s5 = StartSim(Interpreter(38400, "ELM327_CLONE"));
   auto s6 = StartSim(bannerAndText);
   ASSERT_TRUE(s3 && s4 && s5 && s6);
-  const std::vector<Port> ports{{3, s3->SlavePath()},
-                                {4, s4->SlavePath()},
-                                {5, s5->SlavePath()},
-                                {6, s6->SlavePath()},
-                                {7, run_.Missing()}};
+  std::vector<Port> ports{{3, s3->SlavePath()},
+                          {4, s4->SlavePath()},
+                          {5, s5->SlavePath()},
+                          {6, s6->SlavePath()},
+                          {7, run_.Missing()}};
   auto expectedOut = [&] {
     Expected e;
     for (const Port& p : ports)
       e.portLines.push_back(PortLine(p));
     using E = Expected;
     return e.Header() +
-           E::Speed(115200, {E::Nothing(3), E::Nothing(4), E::Nothing(5), E::Found(6),
-                             E::Nothing(7)}) +
+           E::Speed(115200,
+                    {E::Nothing(3), E::Nothing(4), E::Nothing(5), E::Found(6), E::Nothing(7)}) +
            E::Speed(38400,
                     {E::Nothing(3), E::Nothing(4), E::Nothing(5), E::Nothing(6), E::Nothing(7)}) +
            E::Speed(9600,
@@ -348,7 +350,12 @@ TEST_F(FinderSearch, MixedPortsEachGetTheirResultAndOnlyTheBareInterpreterItsIde
     EXPECT_EQ(Count(s->ReceivedText(), "AT@3"), 0u) << s->SlavePath();
   EXPECT_EQ(Count(r.report, "\"identifier_sent\": true"), 1u) << r.report;
 
-  // A second search: the interpreter now carries the identifier.
+  // A second search: the interpreter now carries the identifier. The scan
+  // tool is a fresh one: a device that has heard a command repeats it on a
+  // bare "\r" instead of announcing its banner.
+  s6 = StartSim(bannerAndText);
+  ASSERT_TRUE(s6);
+  ports[3].path = s6->SlavePath();
   r = run_.Run(ports, {});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, expectedOut());

@@ -20,9 +20,7 @@ class RecordingView : public finder::TFinderView {
  public:
   void LogCleared() override { events.push_back("clear"); }
   void LogAppended(std::string_view, uint32_t) override {}
-  void SetStartEnabled(bool enabled) override {
-    events.push_back(enabled ? "enable" : "disable");
-  }
+  void SetStartEnabled(bool enabled) override { events.push_back(enabled ? "enable" : "disable"); }
   void SetCaption(const std::string& c) override { caption = c; }
   void ShowMessage(const std::string& text) override { events.push_back("box " + text); }
   void ShowError(const std::string& message) override { events.push_back("error " + message); }
@@ -138,6 +136,41 @@ TEST(FinderForm, AnExceptionEndsTheSearchInTheErrorReportAndStartComesBack) {
   EXPECT_EQ(view.events[3], "enable");
   EXPECT_EQ(form.StatusLog().Text().find("End of search."), std::string::npos);
   EXPECT_FALSE(form.SioComPort()->GetOpen());
+}
+
+// A packet handled while the port closes (the dispatcher thread hands it
+// over as the close waits for it) sets the flags after the probe's decision.
+struct LateFlags {
+  finder::TfrmMain* form;
+  int closes = 0;
+  void PortClosed(sio::TComponent*) {
+    if (++closes != 1) return;
+    form->Controller().BannerSeen = true;
+    form->Controller().NeedsCloneTag = true;
+  }
+};
+
+TEST(FinderForm, FlagsSetAsAPortClosesDoNotReachTheNextProbe) {
+  platform::InitUserInterfaceThread();
+  elmsim::Options silent;
+  silent.silent = true;
+  silent.baud = 0;
+  elmsim::Simulator first(silent);
+  elmsim::Simulator second(silent);
+  std::string error;
+  ASSERT_TRUE(first.Start(error)) << error;
+  ASSERT_TRUE(second.Start(error)) << error;
+  PortTable table("5=" + first.SlavePath() + ",6=" + second.SlavePath());
+  RecordingView view;
+  finder::TfrmMain form(view);
+  LateFlags late{&form};
+  form.SioComPort()->SetOnPortClose(sio::TNotifyEvent::Of<&LateFlags::PortClosed>(&late));
+  ASSERT_TRUE(form.StartClicked());
+  const std::string& log = form.StatusLog().Text();
+  EXPECT_NE(log.find("  Looking on COM6...nothing\r"), std::string::npos) << log;
+  EXPECT_EQ(log.find("found scan tool!"), std::string::npos) << log;
+  EXPECT_EQ(second.ReceivedText().find("AT@3"), std::string::npos) << second.ReceivedText();
+  EXPECT_EQ(late.closes, 6);
 }
 
 }  // namespace

@@ -24,11 +24,20 @@ TEST(FinderNumbers, EntriesAreDecimalIntegersAndPortNumbersFitSixteenBits) {
     int32_t value;
     bool port;  // also a port number
   } cases[] = {
-      {"1", true, 1, true},         {"007", true, 7, true},       {"65535", true, 65535, true},
-      {"65536", true, 65536, false}, {"65537", true, 65537, false}, {"-1", true, -1, false},
-      {"2147483647", true, 2147483647, false}, {"-2147483648", true, INT32_MIN, false},
-      {"2147483648", false, 0, false}, {"", false, 0, false},      {"x", false, 0, false},
-      {"12a", false, 0, false},     {" 3", false, 0, false},      {"+", false, 0, false},
+      {"1", true, 1, true},
+      {"007", true, 7, true},
+      {"65535", true, 65535, true},
+      {"65536", true, 65536, false},
+      {"65537", true, 65537, false},
+      {"-1", true, -1, false},
+      {"2147483647", true, 2147483647, false},
+      {"-2147483648", true, INT32_MIN, false},
+      {"2147483648", false, 0, false},
+      {"", false, 0, false},
+      {"x", false, 0, false},
+      {"12a", false, 0, false},
+      {" 3", false, 0, false},
+      {"+", false, 0, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -46,7 +55,8 @@ TEST(FinderNumbers, EntriesAreDecimalIntegersAndPortNumbersFitSixteenBits) {
         finder::PortNumberFromEntry(c.text);
         ADD_FAILURE() << "taken as a port number";
       } catch (const EConvertError& e) {
-        EXPECT_EQ(std::string(e.what()), std::string("'") + c.text + "' is not a valid integer value");
+        EXPECT_EQ(std::string(e.what()),
+                  std::string("'") + c.text + "' is not a valid integer value");
       }
     }
   }
