@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/console.h"
 #include "platform/file_version.h"
 #include "platform/message_loop.h"
+#include "serial/dispatch/dispatcher.h"
 
 #ifndef _WIN32
 // The program's version record, read back by ReadFileVersion like a version
@@ -35,6 +37,20 @@ platform::LResult InterruptProc(platform::WindowHandle, uint32_t msg, platform::
   // runs out with each port closed.
   if (msg == kMsgInterrupt) platform::PostQuit(130);
   return 0;
+}
+
+// A worker thread of a port that failed (a device error, an unplugged
+// adapter) is reported as a window would report it: in a message box.
+void ReportThreadFailure(std::exception_ptr error) {
+  std::string text = "Unknown error";
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    text = e.what();
+  } catch (...) {
+  }
+  std::fprintf(stderr, "[message box] %s\n", text.c_str());
+  std::fflush(stderr);
 }
 
 void OnInterrupt() {
@@ -77,6 +93,7 @@ int main(int argc, char** argv) {
   // Before any thread exists, so the interrupt watcher alone takes them.
   if (!versionOnly) platform::WatchInterrupts(&OnInterrupt);
   platform::InitUserInterfaceThread();
+  sio::SetThreadExceptionReporter(&ReportThreadFailure);
   const bool colour =
       colourMode == "always" || (colourMode == "auto" && platform::IsTerminal(stdout));
   finder::THeadlessView view(stdout, stderr, colour);

@@ -5,6 +5,7 @@
 // ports, so the Win32 code path is tried by the same cases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -86,6 +87,8 @@ class FinderRun {
     dir_ = ::mkdtemp(pattern);
   }
   ~FinderRun() {
+    for (uint32_t n : mapped_)
+      Wine("reg delete 'HKLM\\Software\\Wine\\Ports' /v COM" + std::to_string(n) + " /f");
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
   }
@@ -164,6 +167,20 @@ class FinderRun {
       // The console's text mode writes line breaks as CR LF.
       r.out = Without(r.out, "\r");
       r.err = Without(r.err, "\r");
+      // Wine adds the host's own serial devices (ttyS) at free numbers, as
+      // Windows lists on-board ports: their lines are not the case's.
+      std::string kept;
+      std::istringstream lines(r.out);
+      for (std::string line; std::getline(lines, line);) {
+        uint32_t n = 0;
+        if ((std::sscanf(line.c_str(), "   COM%u", &n) == 1 ||
+             std::sscanf(line.c_str(), "  Looking on COM%u", &n) == 1) &&
+            !std::any_of(ports.begin(), ports.end(), [n](const Port& p) { return p.number == n; }))
+          continue;
+        kept += line + "\n";
+      }
+      if (!r.out.empty() && r.out.back() != '\n' && !kept.empty()) kept.pop_back();
+      r.out = kept;
     }
     return r;
   }
@@ -187,8 +204,16 @@ class FinderRun {
            " /t REG_SZ /d '" + p.path + "' /f");
       mapped_.push_back(p.number);
     }
-    // The port table is read when the server starts.
+    // The port table is read when the server starts; the links it made for
+    // earlier tables would otherwise keep old ports listed.
     (void)std::system("wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1");
+    std::error_code ignored;
+    const fs::path devices = fs::path(Env("WINEPREFIX")) / "dosdevices";
+    for (const auto& entry : fs::directory_iterator(devices, ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() > 3 && name.compare(0, 3, "com") == 0 && entry.is_symlink(ignored))
+        fs::remove(entry.path(), ignored);
+    }
   }
   static void Wine(const std::string& command) {
     (void)std::system(("wine " + command + " >/dev/null 2>&1").c_str());
@@ -317,27 +342,28 @@ TEST_F(FinderSearch, MixedPortsEachGetTheirResultAndOnlyTheBareInterpreterItsIde
   auto s5 = StartSim(Interpreter(38400, "ELM327_CLONE"));
   auto s6 = StartSim(bannerAndText);
   ASSERT_TRUE(s3 && s4 && s5 && s6);
-  std::vector<Port> ports{{3, s3->SlavePath()},
-                          {4, s4->SlavePath()},
-                          {5, s5->SlavePath()},
-                          {6, s6->SlavePath()},
-                          {7, run_.Missing()}};
+  std::vector<Port> ports{
+      {3, s3->SlavePath()}, {4, s4->SlavePath()}, {5, s5->SlavePath()}, {6, s6->SlavePath()}};
+  // Wine opens a COM port mapped to a missing device and fails only later,
+  // with no error of its own, so the missing port is tried natively only.
+  const bool withMissing = !UnderWine();
+  if (withMissing) ports.push_back({7, run_.Missing()});
   auto expectedOut = [&] {
     Expected e;
     for (const Port& p : ports)
       e.portLines.push_back(PortLine(p));
     using E = Expected;
-    return e.Header() +
-           E::Speed(115200,
-                    {E::Nothing(3), E::Nothing(4), E::Nothing(5), E::Found(6), E::Nothing(7)}) +
-           E::Speed(38400,
-                    {E::Nothing(3), E::Nothing(4), E::Nothing(5), E::Nothing(6), E::Nothing(7)}) +
-           E::Speed(9600,
-                    {E::Nothing(3), E::Nothing(4), E::Nothing(5), E::Nothing(6), E::Nothing(7)}) +
-           E::End();
+    auto lines = [&](bool found6) {
+      std::vector<std::string> l{E::Nothing(3), E::Nothing(4), E::Nothing(5),
+                                 found6 ? E::Found(6) : E::Nothing(6)};
+      if (withMissing) l.push_back(E::Nothing(7));
+      return l;
+    };
+    return e.Header() + E::Speed(115200, lines(true)) + E::Speed(38400, lines(false)) +
+           E::Speed(9600, lines(false)) + E::End();
   };
   std::string boxes;
-  for (int speed = 0; speed < 3; ++speed)
+  for (int speed = 0; speed < 3 && withMissing; ++speed)
     boxes += kBoxMissing + kBoxClosed + kBoxClosed + kBoxClosed;
 
   RunResult r = run_.Run(ports, {});
@@ -379,6 +405,10 @@ TEST_F(FinderSearch, ABusyPortEndsTheSearchWithItsError) {
 }
 
 TEST_F(FinderSearch, AnUnplugDuringAProbeLetsTheSearchGoOn) {
+  if (UnderWine()) {
+    GTEST_SKIP() << "Wine opens a COM port whose device has gone and fails later, with no error "
+                    "of its own";
+  }
   Options o = Interpreter(115200);
   auto gone = StartSim(o);
   auto tool = StartSim(ScanTool(115200));
