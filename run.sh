@@ -1,19 +1,57 @@
 #!/usr/bin/env bash
-# Sets up and builds everything, then says what there is to run. It becomes
-# the finder's launcher once the finder exists.
+# Sets up, builds and runs the finder.
+#   ./run.sh          the demo: two simulated devices on pseudo-terminals (a
+#                     Kelvane scan tool answering at 38400 baud, an ELM327
+#                     interpreter without identifier at 9600), searched by the
+#                     finder
+#   ./run.sh --real   the search over this machine's own serial ports
+# The window is used when there is a display and the window program exists;
+# otherwise the headless runner prints the log.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)"
-cat <<MSG
 
-Built in build/default:
-  tools/elm327-sim/elm327-sim     a simulated ELM327 / scan-tool device on a pseudo-terminal
-  tests/unit_tests                the unit tests (./test.sh runs every test)
-  tests/integration_tests         the pseudo-terminal tests
-  bench/wait_ticks_cpu            the processor time a one-second WaitTicks costs
-  bench/com_select_form_create    how long the Select Port form takes to list ports 1-50
-  bench/device_throughput         the device layer beside a plain poll()+read() loop (README)
-The finder itself is not built yet; the serial layer is the library target 'sio'.
-MSG
+build=build/default
+headless=$build/finder/kelvane-finder-headless
+window=$build/finder/kelvane-finder
+finder=("$headless")
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$window" ]; then
+  finder=("$window")
+fi
+
+if [ "${1:-}" = "--real" ]; then
+  unset SIO_PORTS
+  exec "${finder[@]}"
+fi
+
+work=$(mktemp -d /tmp/kelvane-demo.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+start_device() {  # name, then elm327-sim options
+  local name=$1
+  shift
+  "$build/tools/elm327-sim/elm327-sim" --link "$work/$name" "$@" >"$work/$name.path" &
+  pids+=($!)
+  for _ in $(seq 200); do
+    [ -e "$work/$name" ] && return 0
+    sleep 0.01
+  done
+  echo "run.sh: the simulated device $name did not start" >&2
+  exit 1
+}
+start_device scantool --scan-tool --baud 38400
+start_device interpreter --baud 9600
+
+echo "Demo: COM5 is a simulated Kelvane scan tool (38400 baud), COM6 an ELM327"
+echo "interpreter without identifier (9600 baud). ./run.sh --real searches this"
+echo "machine's own ports."
+echo
+SIO_PORTS="5=$work/scantool,6=$work/interpreter" "${finder[@]}"

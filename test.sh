@@ -23,3 +23,6 @@ export SIO_WINE_BUILD="$PWD/build/mingw"
 wine_setup
 trap wine_teardown EXIT
 ctest --preset mingw
+echo "== End-to-end searches of the Windows finder under Wine"
+bash tests/e2e/run-e2e-wine.sh build/default/tests/e2e_tests \
+  build/mingw/finder/kelvane-finder-headless.exe

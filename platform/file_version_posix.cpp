@@ -16,7 +16,7 @@ namespace {
 // Held reversed, so that this reader's own code never contains the prefix
 // as one run of bytes and cannot be taken for a record.
 constexpr std::string_view kReversedPrefix =
-    "=noisreVeliF:4E40904\\ofnIeliFgnirtS\\:OFNI_NOISREV_SV";
+    "=noisreVeliF:4E409040\\ofnIeliFgnirtS\\:OFNI_NOISREV_SV";
 
 // Version records are short; a longer run is no record.
 constexpr size_t kMaxVersionLength = 64;

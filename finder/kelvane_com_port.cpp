@@ -1,0 +1,240 @@
+#include "finder/kelvane_com_port.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/comm.h"
+#include "platform/device_access.h"
+#include "platform/host_ports.h"
+#include "platform/message_loop.h"
+#include "platform/sync.h"
+#include "serial/support/ticks.h"
+
+namespace finder {
+
+const char* const kMsgNotSelected = "COM port is not selected.";
+const char* const kMsgOpenNoPort = "Unable to open. Specified COM port does not exist";
+const char* const kMsgCloseNoPort = "Unable to close. Specified COM port does not exist";
+const char* const kMsgPortClosed = "COM Port Closed";
+
+EConvertError::EConvertError(const std::string& text)
+    : sio::Exception("'" + text + "' is not a valid integer value") {}
+
+int32_t StrToInt(const std::string& text) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  if (i == text.size()) throw EConvertError(text);
+  int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9') throw EConvertError(text);
+    value = value * 10 + (c - '0');
+    if (value > int64_t{INT32_MAX} + 1) throw EConvertError(text);
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX || value < INT32_MIN) throw EConvertError(text);
+  return static_cast<int32_t>(value);
+}
+
+uint16_t PortNumberFromEntry(const std::string& entry) {
+  const int32_t n = StrToInt(entry);
+  if (n < 0 || n > 0xFFFF) throw EConvertError(entry);
+  return static_cast<uint16_t>(n);
+}
+
+int ComparePortNumbers(const std::string& a, const std::string& b) {
+  const int32_t x = StrToInt(a);
+  const int32_t y = StrToInt(b);
+  return x < y ? -1 : (x > y ? 1 : 0);
+}
+
+TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* context) {
+  const uint32_t start = sio::MillisecondClock();
+  for (;;) {
+    if (done(context)) return TPumpResult::Done;
+    // Everything that is queued now, then a short sleep in the message wait.
+    for (;;) {
+      const int32_t msg = sio::PumpOneMessage();
+      if (msg == 0) break;
+      if (msg == 18) return done(context) ? TPumpResult::Done : TPumpResult::Quit;
+      if (done(context)) return TPumpResult::Done;
+    }
+    const uint32_t elapsed = sio::MillisecondClock() - start;
+    if (elapsed >= timeoutMs) return done(context) ? TPumpResult::Done : TPumpResult::TimedOut;
+    platform::WaitForMessage(std::min<uint32_t>(timeoutMs - elapsed, 5));
+  }
+}
+
+TKelvaneComPort::TKelvaneComPort(sio::TSioComPort* port, TMessageBoxes& boxes)
+    : port_(port), boxes_(boxes) {}
+
+std::vector<std::string> TKelvaneComPort::GetPortList() {
+  std::vector<std::string> names;
+  std::string error;
+  if (!platform::RegisteredPortNames(names, error)) throw ERegistryException(error);
+  std::vector<std::string> result;
+  for (const std::string& data : names) {
+    if (data.compare(0, 3, "COM") == 0) result.push_back(data.substr(3));
+  }
+  std::sort(result.begin(), result.end(), [](const std::string& a, const std::string& b) {
+    return ComparePortNumbers(a, b) < 0;
+  });
+  return result;
+}
+
+void TKelvaneComPort::SetBaud(int32_t baud) {
+  port_->SetBaud(baud);
+  BaudChanged();
+}
+
+void TKelvaneComPort::SetComNumber(int32_t number) {
+  port_->SetComNumber(static_cast<uint16_t>(number & 0xFFFF));
+  ComNumberChanged();
+}
+
+void TKelvaneComPort::BaudChanged() {
+  if (OnBaudChanged.Assigned()) OnBaudChanged(this);
+}
+
+void TKelvaneComPort::ComNumberChanged() {
+  if (OnComNumberChanged.Assigned()) OnComNumberChanged(this);
+}
+
+void TKelvaneComPort::FinishDeferredClose() {
+  if (port_->GetOpenState() != sio::osClosing) return;
+  PumpMessagesUntil(
+      2000,
+      [](void* p) { return static_cast<sio::TSioComPort*>(p)->GetOpenState() != sio::osClosing; },
+      port_);
+}
+
+namespace {
+
+// One open of the device on a thread of its own. The record is shared, so
+// a thread still stuck in the open when it is given up frees it alone.
+struct PreOpen {
+  std::string name;
+  void (*opener)(const std::string&) = nullptr;
+  std::atomic<bool> done{false};
+  platform::Thread thread;
+
+  static uint32_t Run(void* arg) {
+    // The thread holds its own reference for as long as it runs.
+    auto* holder = static_cast<std::shared_ptr<PreOpen>*>(arg);
+    std::shared_ptr<PreOpen> self = std::move(*holder);
+    delete holder;
+    self->opener(self->name);
+    self->done.store(true);
+    return 0;
+  }
+};
+
+void OpenAndClose(const std::string& name) {
+  platform::CommDevice device;
+  device.Open(name);
+}  // closed again at once: the real open follows
+
+}  // namespace
+
+TKelvaneComPort::TDeviceOpener TKelvaneComPort::DeviceOpener() const {
+  return &OpenAndClose;
+}
+
+bool TKelvaneComPort::DeviceAnswersInTime() {
+  const uint32_t number = port_->GetComNumber();
+  auto pre = std::make_shared<PreOpen>();
+  pre->name = platform::ComDeviceName(number);
+  pre->opener = DeviceOpener();
+  auto* holder = new std::shared_ptr<PreOpen>(pre);
+  if (!pre->thread.Start(&PreOpen::Run, holder)) {
+    delete holder;
+    return true;  // no thread to spare: the open itself decides
+  }
+  const TPumpResult answered = PumpMessagesUntil(
+      kOpenLimitMs, [](void* p) { return static_cast<PreOpen*>(p)->done.load(); }, pre.get());
+  if (answered == TPumpResult::Done) {
+    pre->thread.WaitFor(1000);
+    return true;
+  }
+  pre->thread.Detach();
+  // A quit request cut the wait short: no box, the search runs out.
+  if (answered == TPumpResult::Quit) return false;
+  boxes_.ShowMessage("Unable to open. " + platform::ComName(number) +
+                     " did not answer in time (a Bluetooth port whose device is off or out of "
+                     "range?)");
+  return false;
+}
+
+bool TKelvaneComPort::OpenPort() {
+  if (port_->GetComNumber() == 0) {
+    boxes_.ShowMessage(kMsgNotSelected);
+    return false;
+  }
+  FinishDeferredClose();
+  if (!DeviceAnswersInTime()) return false;
+  try {
+    port_->SetOpen(true);
+  } catch (const sio::EBadId&) {
+    boxes_.ShowMessage(kMsgOpenNoPort);
+    return false;
+  } catch (const sio::EAlreadyOpen&) {
+    std::string path;
+    if (platform::ResolveComDevice(platform::ComName(port_->GetComNumber()), path) &&
+        platform::DeviceAccessDenied(path)) {
+      boxes_.ShowMessage("Unable to open " + platform::ComName(port_->GetComNumber()) + " (" +
+                         path +
+                         "): permission denied. Add your user to the device's group (usually "
+                         "'dialout': sudo usermod -aG dialout $USER), then log in again.");
+      return false;
+    }
+    throw;
+  }
+  return port_->GetOpenState() == sio::osOpen;
+}
+
+void TKelvaneComPort::ClosePort() {
+  try {
+    port_->SetOpen(false);
+  } catch (const sio::EBadId&) {
+    boxes_.ShowMessage(kMsgCloseNoPort);
+  }
+  // A close deferred because a delivery was under way is completed here, so
+  // that the probe's last packet is handled before the next probe starts.
+  FinishDeferredClose();
+}
+
+void TKelvaneComPort::Send(const std::string& text) {
+  try {
+    port_->OutputString(text);
+  } catch (const sio::ECommNotOpen&) {
+    boxes_.ShowMessage(kMsgPortClosed);
+  }
+}
+
+void TKelvaneComPort::WaitUntilSent(int32_t maxTicks) {
+  sio::TSioBaseDispatcher* d =
+      port_->GetOpenState() == sio::osOpen ? port_->GetDispatcher() : nullptr;
+  if (d == nullptr || maxTicks <= 0) return;
+  const uint32_t limitMs = static_cast<uint32_t>(maxTicks) * sio::MillisecondsPerTick;
+  const uint32_t start = sio::MillisecondClock();
+  const TPumpResult drained = PumpMessagesUntil(
+      limitMs, [](void* p) { return static_cast<sio::TSioBaseDispatcher*>(p)->OutBuffUsed() == 0; },
+      d);
+  if (drained != TPumpResult::Done) return;
+  // The ring is empty; the last bytes may still be in the driver's queue and
+  // on the line: allow them the time the line needs for a ring's worth of
+  // what was just sent (a command: a few character times).
+  const int32_t baud = std::max<int32_t>(port_->GetBaud(), 300);
+  const uint32_t lineMs = static_cast<uint32_t>(64 * 10 * 1000 / baud) + 5;
+  const uint32_t spent = sio::MillisecondClock() - start;
+  if (spent < limitMs) {
+    PumpMessagesUntil(
+        std::min(lineMs, limitMs - spent), [](void*) { return false; }, nullptr);
+  }
+}
+
+}  // namespace finder

@@ -1,0 +1,16 @@
+#include "platform/device_access.h"
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+bool DeviceAccessDenied(const std::string& path) {
+  if (path.empty()) return false;
+  // The effective ids decide an open, so ask with them.
+  return ::faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) != 0 && errno == EACCES;
+}
+
+}  // namespace platform

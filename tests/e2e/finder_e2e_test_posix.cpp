@@ -1,0 +1,511 @@
+// Whole searches of kelvane-finder-headless against simulated devices on
+// pseudo-terminals, compared character for character (colour included).
+// Natively the ports are given with SIO_PORTS; with SIO_E2E_WINE_EXE set the
+// Windows program runs under Wine instead, the same devices mapped as COM
+// ports, so the Win32 code path is tried by the same cases.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/comm.h"
+#include "tools/elm327-sim/elm327_sim.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using elmsim::Options;
+using elmsim::Simulator;
+
+const char* const kRed = "\x1b[31m";
+const char* const kReset = "\x1b[0m";
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v == nullptr ? std::string() : std::string(v);
+}
+
+bool UnderWine() {
+  return !Env("SIO_E2E_WINE_EXE").empty();
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Without(std::string text, const std::string& what) {
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at))
+    text.erase(at, what.size());
+  return text;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+    ++n;
+  return n;
+}
+
+struct RunResult {
+  int status = -1;
+  std::string out;
+  std::string err;
+  std::string report;
+  double seconds = 0;
+};
+
+// One port of a case: a simulated device, or a device path that does not
+// exist.
+struct Port {
+  uint32_t number;
+  std::string path;
+};
+
+class FinderRun {
+ public:
+  FinderRun() {
+    char pattern[] = "/tmp/sio-e2e-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+  }
+  ~FinderRun() {
+    for (uint32_t n : mapped_)
+      Wine("reg delete 'HKLM\\Software\\Wine\\Ports' /v COM" + std::to_string(n) + " /f");
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  // Runs the finder over ports with args; interruptAfterMs >= 0 sends SIGINT
+  // that long after the start.
+  RunResult Run(const std::vector<Port>& ports, std::vector<std::string> args,
+                int interruptAfterMs = -1) {
+    args.insert(args.begin(), "--color=always");
+    const fs::path out = dir_ / "out";
+    const fs::path err = dir_ / "err";
+    const fs::path report = dir_ / "report.json";
+    args.push_back("--report");
+    std::vector<std::string> argv;
+    std::map<std::string, std::string> env;
+    if (UnderWine()) {
+      MapWinePorts(ports);
+      argv = {"wine", Env("SIO_E2E_WINE_EXE")};
+      args.back() = "--report";
+      args.push_back("Z:" + Backslashed(report.string()));
+      if (!Env("SIO_E2E_WINE_SHIM").empty()) env["LD_PRELOAD"] = Env("SIO_E2E_WINE_SHIM");
+    } else {
+      argv = {Env("SIO_E2E_FINDER")};
+      args.push_back(report.string());
+      std::string table;
+      for (const Port& p : ports)
+        table += (table.empty() ? "" : ",") + std::to_string(p.number) + "=" + p.path;
+      env["SIO_PORTS"] = table;
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    const auto start = Clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      for (const auto& [k, v] : env)
+        ::setenv(k.c_str(), v.c_str(), 1);
+      const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int n = ::open("/dev/null", O_RDONLY);
+      ::dup2(o, 1);
+      ::dup2(e, 2);
+      ::dup2(n, 0);
+      std::vector<char*> cargv;
+      for (auto& a : argv)
+        cargv.push_back(a.data());
+      cargv.push_back(nullptr);
+      ::execvp(cargv[0], cargv.data());
+      ::_exit(127);
+    }
+    RunResult r;
+    bool interrupted = false;
+    int wstatus = 0;
+    for (;;) {
+      const pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
+      if (done == pid) break;
+      const auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+      if (!interrupted && interruptAfterMs >= 0 && ms >= interruptAfterMs) {
+        ::kill(pid, SIGINT);
+        interrupted = true;
+      }
+      if (ms > 150000) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &wstatus, 0);
+        ADD_FAILURE() << "the finder did not end";
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = ReadFile(out);
+    r.err = ReadFile(err);
+    r.report = ReadFile(report);
+    if (UnderWine()) {
+      // The console's text mode writes line breaks as CR LF.
+      r.out = Without(r.out, "\r");
+      r.err = Without(r.err, "\r");
+      // Wine adds the host's own serial devices (ttyS) at free numbers, as
+      // Windows lists on-board ports: their lines are not the case's.
+      std::string kept;
+      std::istringstream lines(r.out);
+      for (std::string line; std::getline(lines, line);) {
+        uint32_t n = 0;
+        if ((std::sscanf(line.c_str(), "   COM%u", &n) == 1 ||
+             std::sscanf(line.c_str(), "  Looking on COM%u", &n) == 1) &&
+            !std::any_of(ports.begin(), ports.end(), [n](const Port& p) { return p.number == n; }))
+          continue;
+        kept += line + "\n";
+      }
+      if (!r.out.empty() && r.out.back() != '\n' && !kept.empty()) kept.pop_back();
+      r.out = kept;
+    }
+    return r;
+  }
+
+  std::string Missing() const { return (dir_ / "no-such-device").string(); }
+  const fs::path& Dir() const { return dir_; }
+
+ private:
+  static std::string Backslashed(std::string path) {
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    return path;
+  }
+
+  void MapWinePorts(const std::vector<Port>& ports) {
+    for (uint32_t n : mapped_)
+      Wine("reg delete 'HKLM\\Software\\Wine\\Ports' /v COM" + std::to_string(n) + " /f");
+    mapped_.clear();
+    for (const Port& p : ports) {
+      Wine("reg add 'HKLM\\Software\\Wine\\Ports' /v COM" + std::to_string(p.number) +
+           " /t REG_SZ /d '" + p.path + "' /f");
+      mapped_.push_back(p.number);
+    }
+    // The port table is read when the server starts; the links it made for
+    // earlier tables would otherwise keep old ports listed.
+    (void)std::system("wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1");
+    std::error_code ignored;
+    const fs::path devices = fs::path(Env("WINEPREFIX")) / "dosdevices";
+    for (const auto& entry : fs::directory_iterator(devices, ignored)) {
+      const std::string name = entry.path().filename().string();
+      if (name.size() > 3 && name.compare(0, 3, "com") == 0 && entry.is_symlink(ignored))
+        fs::remove(entry.path(), ignored);
+    }
+  }
+  static void Wine(const std::string& command) {
+    (void)std::system(("wine " + command + " >/dev/null 2>&1").c_str());
+  }
+
+  fs::path dir_;
+  std::vector<uint32_t> mapped_;
+};
+
+// The log as the finder writes it: "\r" shown as "\n", the red run in
+// terminal colours.
+struct Expected {
+  std::vector<std::string> portLines;
+  std::string Header() const {
+    std::string s = "= Retrieving list of available COM ports: =\n";
+    if (portLines.empty()) return s + " Error: couldn't find any COM ports\n";
+    for (const std::string& l : portLines)
+      s += l + "\n";
+    return s;
+  }
+  static std::string Speed(uint32_t baud, const std::vector<std::string>& lines) {
+    std::string s = "\n\n= Attempting to connect at " + std::to_string(baud) + " baud =\n";
+    for (const std::string& l : lines)
+      s += l + "\n";
+    return s;
+  }
+  static std::string Found(uint32_t port) {
+    return "  Looking on COM" + std::to_string(port) + "..." + kRed + "found scan tool!" + kReset +
+           " ";
+  }
+  static std::string Nothing(uint32_t port) {
+    return "  Looking on COM" + std::to_string(port) + "...nothing";
+  }
+  static std::string End() { return "\n\nEnd of search.\n"; }
+};
+
+std::string PortLine(const Port& p) {
+  return "   COM" + std::to_string(p.number) + (UnderWine() ? "" : " (" + p.path + ")");
+}
+
+std::unique_ptr<Simulator> StartSim(Options o) {
+  auto sim = std::make_unique<Simulator>(std::move(o));
+  std::string error;
+  if (!sim->Start(error)) {
+    ADD_FAILURE() << "simulator: " << error;
+    return nullptr;
+  }
+  return sim;
+}
+
+Options ScanTool(uint32_t baud) {
+  Options o;
+  o.scanTool = true;
+  o.baud = baud;
+  return o;
+}
+
+Options Interpreter(uint32_t baud, const std::string& identifier = "") {
+  Options o;
+  o.baud = baud;
+  o.identifier = identifier;
+  return o;
+}
+
+const std::string kBoxMissing = "[message box] Unable to open. Specified COM port does not exist\n";
+const std::string kBoxClosed = "[message box] COM Port Closed\n";
+
+class FinderSearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (UnderWine()) {
+      if (Env("SIO_E2E_WINE_EXE").empty()) GTEST_SKIP();
+    } else if (Env("SIO_E2E_FINDER").empty() || !fs::exists(Env("SIO_E2E_FINDER"))) {
+      GTEST_SKIP() << "SIO_E2E_FINDER names no finder program";
+    }
+  }
+  FinderRun run_;
+};
+
+TEST_F(FinderSearch, VersionIsTheCaption) {
+  const RunResult r = run_.Run({}, {"--version"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "Kelvane Finder 1.2.0.0\n");
+}
+
+TEST_F(FinderSearch, NoPorts) {
+  if (UnderWine()) GTEST_SKIP() << "Wine lists the ports of its own configuration";
+  const RunResult r = run_.Run({}, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  Expected e;
+  EXPECT_EQ(r.out, e.Header() + Expected::Speed(115200, {}) + Expected::Speed(38400, {}) +
+                       Expected::Speed(9600, {}) + Expected::End());
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.report, "{\n  \"probes\": []\n}\n");
+}
+
+TEST_F(FinderSearch, OneScanToolIsFoundAtItsSpeedOnly) {
+  auto sim = StartSim(ScanTool(38400));
+  ASSERT_TRUE(sim);
+  const std::vector<Port> ports{{5, sim->SlavePath()}};
+  const RunResult r = run_.Run(ports, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  Expected e{{PortLine(ports[0])}};
+  EXPECT_EQ(r.out, e.Header() + Expected::Speed(115200, {Expected::Nothing(5)}) +
+                       Expected::Speed(38400, {Expected::Found(5)}) +
+                       Expected::Speed(9600, {Expected::Nothing(5)}) + Expected::End());
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(Count(r.report, "\"result\": \"found\""), 1u) << r.report;
+  EXPECT_NE(r.report.find("\"baud\": 38400, \"result\": \"found\", \"seen\": {\"KELVANE\": true"),
+            std::string::npos)
+      << r.report;
+  // What the device was sent: each probe's commands (at the wrong speeds it
+  // hears them as noise), and no identifier.
+  EXPECT_EQ(Count(sim->ReceivedText(), "AT@1\r"), 3u) << sim->ReceivedText();
+  EXPECT_EQ(Count(sim->ReceivedText(), "AT@3"), 0u);
+}
+
+TEST_F(FinderSearch, MixedPortsEachGetTheirResultAndOnlyTheBareInterpreterItsIdentifier) {
+  Options bannerAndText = ScanTool(115200);
+  bannerAndText.description = "OBDII to RS232 Interpreter";
+  Options silent;
+  silent.silent = true;
+  silent.baud = 0;
+  auto s3 = StartSim(silent);
+  auto s4 = StartSim(Interpreter(9600));
+  auto s5 = StartSim(Interpreter(38400, "ELM327_CLONE"));
+  auto s6 = StartSim(bannerAndText);
+  ASSERT_TRUE(s3 && s4 && s5 && s6);
+  std::vector<Port> ports{
+      {3, s3->SlavePath()}, {4, s4->SlavePath()}, {5, s5->SlavePath()}, {6, s6->SlavePath()}};
+  // Wine opens a COM port mapped to a missing device and fails only later,
+  // with no error of its own, so the missing port is tried natively only.
+  const bool withMissing = !UnderWine();
+  if (withMissing) ports.push_back({7, run_.Missing()});
+  auto expectedOut = [&] {
+    Expected e;
+    for (const Port& p : ports)
+      e.portLines.push_back(PortLine(p));
+    using E = Expected;
+    auto lines = [&](bool found6) {
+      std::vector<std::string> l{E::Nothing(3), E::Nothing(4), E::Nothing(5),
+                                 found6 ? E::Found(6) : E::Nothing(6)};
+      if (withMissing) l.push_back(E::Nothing(7));
+      return l;
+    };
+    return e.Header() + E::Speed(115200, lines(true)) + E::Speed(38400, lines(false)) +
+           E::Speed(9600, lines(false)) + E::End();
+  };
+  std::string boxes;
+  for (int speed = 0; speed < 3 && withMissing; ++speed)
+    boxes += kBoxMissing + kBoxClosed + kBoxClosed + kBoxClosed;
+
+  RunResult r = run_.Run(ports, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, expectedOut());
+  EXPECT_EQ(r.err, boxes);
+  EXPECT_EQ(Count(s4->ReceivedText(), "AT@3 ELM327_CLONE\r"), 1u) << s4->ReceivedText();
+  EXPECT_EQ(s4->StoredIdentifier(), "ELM327_CLONE");
+  for (auto* s : {s3.get(), s5.get(), s6.get()})
+    EXPECT_EQ(Count(s->ReceivedText(), "AT@3"), 0u) << s->SlavePath();
+  EXPECT_EQ(Count(r.report, "\"identifier_sent\": true"), 1u) << r.report;
+
+  // A second search: the interpreter now carries the identifier. The scan
+  // tool is a fresh one: a device that has heard a command repeats it on a
+  // bare "\r" instead of announcing its banner.
+  s6 = StartSim(bannerAndText);
+  ASSERT_TRUE(s6);
+  ports[3].path = s6->SlavePath();
+  r = run_.Run(ports, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, expectedOut());
+  EXPECT_EQ(Count(s4->ReceivedText(), "AT@3 ELM327_CLONE\r"), 1u) << "sent again";
+  EXPECT_EQ(Count(r.report, "\"identifier_sent\": true"), 0u) << r.report;
+}
+
+TEST_F(FinderSearch, ABusyPortEndsTheSearchWithItsError) {
+  if (UnderWine()) GTEST_SKIP() << "Wine does not enforce exclusive access to a COM port";
+  auto sim = StartSim(ScanTool(38400));
+  ASSERT_TRUE(sim);
+  platform::CommDevice holder;
+  ASSERT_EQ(holder.Open(sim->SlavePath()), 0u);
+  const std::vector<Port> ports{{5, sim->SlavePath()}};
+  const RunResult r = run_.Run(ports, {});
+  EXPECT_EQ(r.status, 1);
+  Expected e{{PortLine(ports[0])}};
+  EXPECT_EQ(r.out, e.Header() + "\n\n= Attempting to connect at 115200 baud =\n  Looking on COM5");
+  EXPECT_EQ(r.err.rfind("[error] ", 0), 0u) << r.err;
+  EXPECT_EQ(Count(r.err, "\n"), 1u) << r.err;
+}
+
+TEST_F(FinderSearch, AnUnplugDuringAProbeLetsTheSearchGoOn) {
+  if (UnderWine()) {
+    GTEST_SKIP() << "Wine opens a COM port whose device has gone and fails later, with no error "
+                    "of its own";
+  }
+  Options o = Interpreter(115200);
+  auto gone = StartSim(o);
+  auto tool = StartSim(ScanTool(115200));
+  ASSERT_TRUE(gone && tool);
+  const std::vector<Port> ports{{5, gone->SlavePath()}, {6, tool->SlavePath()}};
+  // Pulled out once it has heard its first identification command.
+  std::thread puller([&] {
+    const auto start = Clock::now();
+    while (gone->ReceivedText().find("AT@1") == std::string::npos &&
+           Clock::now() - start < std::chrono::seconds(60))
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    gone->Stop();
+  });
+  const RunResult r = run_.Run(ports, {});
+  puller.join();
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find(Expected::Speed(115200, {Expected::Nothing(5), Expected::Found(6)})),
+            std::string::npos)
+      << r.out;
+  EXPECT_TRUE(r.out.size() >= Expected::End().size() &&
+              r.out.substr(r.out.size() - Expected::End().size()) == Expected::End())
+      << r.out;
+  EXPECT_NE(r.err.find(kBoxClosed), std::string::npos) << "output after the unplug: " << r.err;
+  EXPECT_NE(r.err.find(kBoxMissing), std::string::npos) << "the later probes: " << r.err;
+}
+
+TEST_F(FinderSearch, ALateReplyBelongsToTheProbeThatEnded) {
+  // Replies that come just as the probe's last wait ends and its port
+  // closes; the next port is silent and must hear nothing of them.
+  Options lateTool = ScanTool(0);
+  lateTool.delayMs = 1110;
+  Options lateInterpreter = Interpreter(0);
+  lateInterpreter.delayMs = 830;
+  Options silent;
+  silent.silent = true;
+  silent.baud = 0;
+  auto a = StartSim(lateTool);
+  auto b = StartSim(silent);
+  auto c = StartSim(lateInterpreter);
+  auto d = StartSim(silent);
+  ASSERT_TRUE(a && b && c && d);
+  const std::vector<Port> ports{
+      {3, a->SlavePath()}, {4, b->SlavePath()}, {5, c->SlavePath()}, {6, d->SlavePath()}};
+  const RunResult r = run_.Run(ports, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  for (uint32_t baud : {115200u, 38400u, 9600u}) {
+    const std::string header = "= Attempting to connect at " + std::to_string(baud) + " baud =\n";
+    const size_t at = r.out.find(header);
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string section = r.out.substr(at + header.size());
+    EXPECT_NE(section.find(Expected::Nothing(4) + "\n"), std::string::npos) << section;
+    EXPECT_NE(section.find(Expected::Nothing(6) + "\n"), std::string::npos) << section;
+  }
+  EXPECT_EQ(Count(b->ReceivedText(), "AT@3"), 0u);
+  EXPECT_EQ(Count(d->ReceivedText(), "AT@3"), 0u);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(FinderSearch, SplitSlowRepliesAndANoisyFloodDoNotHideTheScanTool) {
+  Options split = ScanTool(38400);
+  split.delayMs = 60;
+  split.splitPieces = 6;
+  split.gapMs = 25;
+  Options flood;
+  flood.baud = 0;
+  flood.flood = 200000;
+  auto noisy = StartSim(flood);
+  auto tool = StartSim(split);
+  ASSERT_TRUE(noisy && tool);
+  const std::vector<Port> ports{{8, noisy->SlavePath()}, {9, tool->SlavePath()}};
+  const RunResult r = run_.Run(ports, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  Expected e{{PortLine(ports[0]), PortLine(ports[1])}};
+  using E = Expected;
+  EXPECT_EQ(r.out, e.Header() + E::Speed(115200, {E::Nothing(8), E::Nothing(9)}) +
+                       E::Speed(38400, {E::Nothing(8), E::Found(9)}) +
+                       E::Speed(9600, {E::Nothing(8), E::Nothing(9)}) + E::End());
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(FinderSearch, AnInterruptCutsTheWaitsShortAndEndsWith130) {
+  if (UnderWine()) GTEST_SKIP() << "signals do not reach a program under Wine as they do natively";
+  Options silent;
+  silent.silent = true;
+  silent.baud = 0;
+  auto a = StartSim(silent);
+  auto b = StartSim(silent);
+  ASSERT_TRUE(a && b);
+  const std::vector<Port> ports{{3, a->SlavePath()}, {4, b->SlavePath()}};
+  // Six probes of more than a second each; interrupted in the first.
+  const RunResult r = run_.Run(ports, {}, 500);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_LT(r.seconds, 4.0) << "the waits were not cut short";
+  EXPECT_TRUE(r.out.size() >= Expected::End().size() &&
+              r.out.substr(r.out.size() - Expected::End().size()) == Expected::End())
+      << r.out;
+  EXPECT_EQ(Count(r.out, "nothing"), 6u) << "every probe still ran: " << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// The finder's port wrapper without devices: number conversions, the port
+// list's order, and an open that does not answer in time.
+#include "finder/kelvane_com_port.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/message_loop.h"
+#include "platform/sync.h"
+
+namespace {
+
+using finder::EConvertError;
+
+TEST(FinderNumbers, EntriesAreDecimalIntegersAndPortNumbersFitSixteenBits) {
+  const struct {
+    const char* text;
+    bool valid;
+    int32_t value;
+    bool port;  // also a port number
+  } cases[] = {
+      {"1", true, 1, true},
+      {"007", true, 7, true},
+      {"65535", true, 65535, true},
+      {"65536", true, 65536, false},
+      {"65537", true, 65537, false},
+      {"-1", true, -1, false},
+      {"2147483647", true, 2147483647, false},
+      {"-2147483648", true, INT32_MIN, false},
+      {"2147483648", false, 0, false},
+      {"", false, 0, false},
+      {"x", false, 0, false},
+      {"12a", false, 0, false},
+      {" 3", false, 0, false},
+      {"+", false, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    if (!c.valid) {
+      EXPECT_THROW(finder::StrToInt(c.text), EConvertError);
+      EXPECT_THROW(finder::PortNumberFromEntry(c.text), EConvertError);
+      continue;
+    }
+    EXPECT_EQ(finder::StrToInt(c.text), c.value);
+    if (c.port) {
+      EXPECT_EQ(finder::PortNumberFromEntry(c.text), static_cast<uint16_t>(c.value));
+    } else {
+      // "65537" would otherwise be port 1 under another name.
+      try {
+        finder::PortNumberFromEntry(c.text);
+        ADD_FAILURE() << "taken as a port number";
+      } catch (const EConvertError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  std::string("'") + c.text + "' is not a valid integer value");
+      }
+    }
+  }
+  EXPECT_EQ(finder::ComparePortNumbers("2", "10"), -1);
+  EXPECT_EQ(finder::ComparePortNumbers("10", "2"), 1);
+  EXPECT_EQ(finder::ComparePortNumbers("03", "3"), 0);
+  EXPECT_THROW(finder::ComparePortNumbers("COMx", "3"), EConvertError);
+}
+
+class Boxes : public finder::TMessageBoxes {
+ public:
+  void ShowMessage(const std::string& text) override { shown.push_back(text); }
+  std::vector<std::string> shown;
+};
+
+// A device whose open blocks, as a Bluetooth port does while it connects.
+std::atomic<int> slowOpens{0};
+std::atomic<bool> releaseSlowOpens{false};
+void SlowOpen(const std::string&) {
+  ++slowOpens;
+  for (int i = 0; i < 1000 && !releaseSlowOpens.load(); ++i)
+    platform::SleepMs(10);
+}
+
+class SlowPortWrapper : public finder::TKelvaneComPort {
+ public:
+  using TKelvaneComPort::TKelvaneComPort;
+
+ protected:
+  TDeviceOpener DeviceOpener() const override { return &SlowOpen; }
+};
+
+constexpr uint32_t kTick = 0x0401;
+std::atomic<int> ticks{0};
+platform::LResult TickProc(platform::WindowHandle, uint32_t msg, platform::WParam,
+                           platform::LParam) {
+  if (msg == kTick) ++ticks;
+  return 0;
+}
+
+TEST(FinderPortWrapper, AnOpenThatDoesNotAnswerInTimeIsGivenUpWhileMessagesFlow) {
+  platform::InitUserInterfaceThread();
+  sio::TSioComPort port;
+  port.SetComNumber(61);
+  Boxes boxes;
+  SlowPortWrapper wrapper(&port, boxes);
+  platform::WindowHandle w = platform::CreateHiddenWindow("FinderWrapperTest", &TickProc, nullptr);
+  ASSERT_NE(w, nullptr);
+  ticks = 0;
+  releaseSlowOpens = false;
+  std::atomic<bool> stop{false};
+  std::thread poster([&] {
+    while (!stop.load()) {
+      platform::PostWindowMessage(w, kTick, 0, 0);
+      platform::SleepMs(50);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(wrapper.OpenPort());
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  stop = true;
+  poster.join();
+  releaseSlowOpens = true;
+  EXPECT_GE(seconds, finder::TKelvaneComPort::kOpenLimitMs / 1000.0 - 0.05);
+  EXPECT_LT(seconds, finder::TKelvaneComPort::kOpenLimitMs / 1000.0 + 3.0);
+  EXPECT_GE(ticks.load(), 20) << "messages were not dispatched while the open waited";
+  ASSERT_EQ(boxes.shown.size(), 1u);
+  EXPECT_NE(boxes.shown[0].find("COM61"), std::string::npos) << boxes.shown[0];
+  EXPECT_NE(boxes.shown[0].find("did not answer in time"), std::string::npos) << boxes.shown[0];
+  EXPECT_FALSE(port.GetOpen());
+
+  // A quit request ends the wait at once, without a box.
+  releaseSlowOpens = false;
+  boxes.shown.clear();
+  platform::PostQuit(0);
+  const auto again = std::chrono::steady_clock::now();
+  EXPECT_FALSE(wrapper.OpenPort());
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - again).count(), 1.0);
+  EXPECT_TRUE(boxes.shown.empty());
+  releaseSlowOpens = true;
+  // Take the quit request back off the queue.
+  platform::Message m;
+  while (platform::PeekOneMessage(m)) {
+  }
+  platform::DestroyHiddenWindow(w);
+  for (int i = 0; i < 200 && slowOpens.load() < 2; ++i)
+    platform::SleepMs(5);
+}
+
+TEST(FinderPortWrapper, PortNumberZeroIsNotSelectedAndTouchesNothing) {
+  sio::TSioComPort port;
+  Boxes boxes;
+  finder::TKelvaneComPort wrapper(&port, boxes);
+  EXPECT_FALSE(wrapper.OpenPort());
+  EXPECT_EQ(boxes.shown, std::vector<std::string>{finder::kMsgNotSelected});
+  EXPECT_FALSE(port.GetOpen());
+  wrapper.SetComNumber(0x10003);  // the low 16 bits
+  EXPECT_EQ(port.GetComNumber(), 3);
+}
+
+}  // namespace
