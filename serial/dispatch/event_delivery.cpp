@@ -193,78 +193,61 @@ bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t 
     Consumed = 0;
   };
 
+  // One pass over the first `count` records of a handler list. The lists
+  // only grow during a delivery (removals are deferred), and each record
+  // lives until the delivery ends, so a copy taken under the lock is what
+  // the handler runs with, without the lock. False once a close stopped it.
+  auto deliver = [&](auto& list, size_t count, auto&& call) {
+    for (size_t i = 0; i < count; ++i) {
+      auto record = [&] {
+        platform::CriticalSectionLock guard(DataSection);
+        return *list[i];
+      }();
+      beforeHandler();
+      if (!record.Deleted) call(record);
+      if (!afterHandler()) return false;
+    }
+    return true;
+  };
+
   try {
-    // The lists only grow during a delivery (removals are deferred), and each
-    // record lives until the delivery ends, so a record found under the lock
-    // stays valid while its handler runs without it.
-    for (size_t i = 0; i < eventCount && !interrupted; ++i) {
-      TTriggerEvent method;
-      bool synchronized;
-      bool deleted;
-      {
-        platform::CriticalSectionLock guard(DataSection);
-        const TEventTriggerHandler& h = *EventHandlers[i];
-        method = h.Method;
-        synchronized = h.Synchronized;
-        deleted = h.Deleted;
-      }
-      beforeHandler();
-      if (!deleted && method.Assigned()) {
-        if (synchronized) {
-          // On the dispatcher thread its own thread object cannot go away.
-          TSioDispatcherThread* t = OnDispatcherThread() ? DispThread.load() : nullptr;
-          if (t != nullptr) {
-            t->SyncEvent(msg, trigger, lParam, method);
-          } else {
-            struct Call {
-              const TTriggerEvent* m;
-              uint32_t a, b, c;
-            } call{&method, msg, trigger, lParam};
-            const HandOver handingOver(handedOver_);
-            platform::RunOnUserInterfaceThread(
-                [](void* ctx) {
-                  auto* c = static_cast<Call*>(ctx);
-                  (*c->m)(c->a, c->b, c->c);
-                },
-                &call);
-          }
-        } else {
-          method(msg, trigger, lParam);
-        }
-      }
-      if (!afterHandler()) break;
-    }
-    for (size_t i = 0; i < procCount && !interrupted; ++i) {
-      TTriggerProc proc;
-      bool deleted;
-      {
-        platform::CriticalSectionLock guard(DataSection);
-        proc = ProcHandlers[i]->Proc;
-        deleted = ProcHandlers[i]->Deleted;
-      }
-      beforeHandler();
-      if (!deleted && proc != nullptr) proc(msg, trigger, lParam);
-      if (!afterHandler()) break;
-    }
-    if (sendToWindows) {
-      for (size_t i = 0; i < wndCount && !interrupted; ++i) {
-        platform::WindowHandle window;
-        bool deleted;
-        {
-          platform::CriticalSectionLock guard(DataSection);
-          window = WndHandlers[i]->Window;
-          deleted = WndHandlers[i]->Deleted;
-        }
-        beforeHandler();
-        if (!deleted) {
-          platform::LResult reply = 0;
-          const HandOver handingOver(handedOver_);
-          platform::SendWindowMessageTimeout(window, msg, trigger,
-                                             static_cast<platform::LParam>(lParam),
-                                             WindowHandlerTimeoutMs, &reply);
-        }
-        if (!afterHandler()) break;
-      }
+    const bool goOn = deliver(EventHandlers, eventCount,
+                              [&](const TEventTriggerHandler& h) {
+                                if (!h.Method.Assigned()) return;
+                                if (!h.Synchronized) {
+                                  h.Method(msg, trigger, lParam);
+                                  return;
+                                }
+                                // On the dispatcher thread its own thread object cannot go away.
+                                TSioDispatcherThread* t =
+                                    OnDispatcherThread() ? DispThread.load() : nullptr;
+                                if (t != nullptr) {
+                                  t->SyncEvent(msg, trigger, lParam, h.Method);
+                                  return;
+                                }
+                                struct Call {
+                                  const TTriggerEvent* m;
+                                  uint32_t a, b, c;
+                                } call{&h.Method, msg, trigger, lParam};
+                                const HandOver handingOver(handedOver_);
+                                platform::RunOnUserInterfaceThread(
+                                    [](void* ctx) {
+                                      auto* c = static_cast<Call*>(ctx);
+                                      (*c->m)(c->a, c->b, c->c);
+                                    },
+                                    &call);
+                              }) &&
+                      deliver(ProcHandlers, procCount, [&](const TProcTriggerHandler& h) {
+                        if (h.Proc != nullptr) h.Proc(msg, trigger, lParam);
+                      });
+    if (goOn && sendToWindows) {
+      deliver(WndHandlers, wndCount, [&](const TWndTriggerHandler& h) {
+        platform::LResult reply = 0;
+        const HandOver handingOver(handedOver_);
+        platform::SendWindowMessageTimeout(h.Window, msg, trigger,
+                                           static_cast<platform::LParam>(lParam),
+                                           WindowHandlerTimeoutMs, &reply);
+      });
     }
   } catch (...) {
     FinishDispatch(false);
