@@ -697,44 +697,35 @@ void TSioCustomComPort::SetComNumber(uint16_t v) {
   SetOpen(true);
 }
 
+void TSioCustomComPort::ApplyLine() {
+  if (!IsOpen()) return;
+  RaiseIfError(
+      this, dispatcher_->SetLine(static_cast<uint32_t>(baud_), parity_,
+                                 static_cast<uint8_t>(dataBits_), static_cast<uint8_t>(stopBits_)));
+}
+
 void TSioCustomComPort::SetBaud(int32_t v) {
   if (v == baud_) return;
   baud_ = v;
-  if (IsOpen()) {
-    RaiseIfError(this, dispatcher_->SetLine(static_cast<uint32_t>(baud_), parity_,
-                                            static_cast<uint8_t>(dataBits_),
-                                            static_cast<uint8_t>(stopBits_)));
-  }
+  ApplyLine();
 }
 
 void TSioCustomComPort::SetParity(TParity v) {
   if (v == parity_) return;
   parity_ = v;
-  if (IsOpen()) {
-    RaiseIfError(this, dispatcher_->SetLine(static_cast<uint32_t>(baud_), parity_,
-                                            static_cast<uint8_t>(dataBits_),
-                                            static_cast<uint8_t>(stopBits_)));
-  }
+  ApplyLine();
 }
 
 void TSioCustomComPort::SetDataBits(uint16_t v) {
   if (v == dataBits_) return;
   dataBits_ = v;
-  if (IsOpen()) {
-    RaiseIfError(this, dispatcher_->SetLine(static_cast<uint32_t>(baud_), parity_,
-                                            static_cast<uint8_t>(dataBits_),
-                                            static_cast<uint8_t>(stopBits_)));
-  }
+  ApplyLine();
 }
 
 void TSioCustomComPort::SetStopBits(uint16_t v) {
   if (v == stopBits_) return;
   stopBits_ = v;
-  if (IsOpen()) {
-    RaiseIfError(this, dispatcher_->SetLine(static_cast<uint32_t>(baud_), parity_,
-                                            static_cast<uint8_t>(dataBits_),
-                                            static_cast<uint8_t>(stopBits_)));
-  }
+  ApplyLine();
 }
 
 void TSioCustomComPort::SetInSize(uint16_t v) {

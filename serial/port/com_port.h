@@ -277,6 +277,8 @@ class TSioCustomComPort : public TSioBaseComponent {
   void RecoverFailedOpen(bool windowMade, bool usersTold);
   bool AnyTriggerHandler() const;
   bool IsOpen() const { return openState_ == osOpen; }
+  // Speed and framing to an open port's dispatcher.
+  void ApplyLine();
 
   // Every field below is read and written only on the thread that owns the
   // component (the user-interface thread: property writes, the open and
