@@ -558,24 +558,38 @@ void TSioWin32Dispatcher::StartDispatcher() {
   // Counted as one more running thread while the four start: one that ends
   // at once must not make the port look stopped while the next is starting.
   ActiveThreads.fetch_add(1);
+  ReadyThreads.store(0);
+  if (ThreadReadyEvent) ThreadReadyEvent->Reset();
   bool started = true;
-  auto launch = [this, priority, &started](std::atomic<TSioDispatcherThread*>& slot,
-                                           TSioDispatcherThread* thread) {
+  int32_t launched = 0;
+  auto launch = [this, priority, &started, &launched](std::atomic<TSioDispatcherThread*>& slot,
+                                                      TSioDispatcherThread* thread) {
     if (!started) {
       delete thread;
       return;
     }
-    // A thread that is late is not waited for any longer than this.
-    if (!LaunchThread(slot, thread, priority)) {
+    if (LaunchThread(slot, thread, priority)) {
+      ++launched;
+    } else {
       started = false;
-    } else if (ThreadReadyEvent) {
-      ThreadReadyEvent->Wait(kThreadReadyMs);
     }
   };
   launch(ReadThread, new TReadThread(this));
   launch(DispThread, new TDispThread(this));
   launch(WriteThread, new TWriteThread(this));
   launch(StatusThread, new TStatusThread(this));
+  // The threads start side by side; the port is ready once each of them has
+  // reached its start. Late ones are not waited for any longer than this.
+  if (ThreadReadyEvent) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kThreadReadyMs);
+    while (ReadyThreads.load() < launched) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) break;
+      ThreadReadyEvent->Wait(static_cast<uint32_t>(left));
+    }
+  }
   // Without all four the port cannot work: those that run are told to end.
   if (!started) KillThreads.store(true);
   ThreadStartFailed.store(!started);
