@@ -4,6 +4,7 @@
 #include "serial/dispatch/device_dispatcher.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -125,6 +126,39 @@ int32_t TReadThread::ReadData(TDataBuffer* buffer) {
   return ecDeviceRead;
 }
 
+bool TReadThread::Deliver(TDataBuffer* buffer) {
+  TSioWin32Dispatcher* const d = Owner;
+  // Many small reads then share a buffer: the queue's storage, which its
+  // limit counts, follows the bytes received rather than the number of reads.
+  // Not during an overrun: what is kept stays one piece of the stream until
+  // the queue has made room again.
+  const int32_t merged =
+      d->overrunning_.load() ? 0 : d->InQueue.AppendToLastData(buffer->Bytes, buffer->Filled);
+  if (merged > 0) {
+    buffer->Filled -= merged;
+    if (buffer->Filled == 0) {
+      d->overrunning_.store(false);
+      return false;
+    }
+    std::memmove(buffer->Bytes, buffer->Bytes + merged, static_cast<size_t>(buffer->Filled));
+  }
+  if (!d->overrunning_.load() && !d->RoomFor(*buffer)) {
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(InQueueRoomWaitMs);
+    while (!StopRequested()) {
+      d->roomWanted_.store(true);
+      if (d->RoomFor(*buffer)) break;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) break;
+      d->inRoomEvent_.Wait(static_cast<uint32_t>(std::min<int64_t>(left, kReadPollMs)));
+    }
+    d->roomWanted_.store(false);
+  }
+  return d->QueueReceived(buffer);
+}
+
 void TReadThread::Execute() {
   TSioWin32Dispatcher* const d = Owner;
   d->ThreadStart();
@@ -159,12 +193,12 @@ void TReadThread::Execute() {
       int32_t n = ReadData(buffer);
       while (n > 0) {
         buffer->Filled = n;
-        if (!d->QueueReceived(buffer)) {
-          n = ReadData(buffer);  // dropped: the buffer is used again
-          continue;
+        if (Deliver(buffer)) {
+          buffer = nullptr;
+          if (!newBuffer()) break;
         }
-        buffer = nullptr;
-        if (!newBuffer()) break;
+        // Otherwise its bytes went into the queue's last buffer or were
+        // dropped: it is used again.
         n = ReadData(buffer);
       }
       if (n < 0) {
@@ -478,9 +512,11 @@ int32_t TSioWin32Dispatcher::CloseCom() {
     }
     if (ReadThread.load() != nullptr) {
       ReadEvent.Set();
+      inRoomEvent_.Set();
       if (ThreadReadyEvent) ThreadReadyEvent->Reset();
       if (!PumpUntil(gone(ReadThread), kDispStopTicks)) {
         ReadEvent.Set();
+        inRoomEvent_.Set();
         if (!PumpUntil(gone(ReadThread), kDispStopTicks)) AbandonThread(ReadThread);
       }
     }
@@ -522,24 +558,38 @@ void TSioWin32Dispatcher::StartDispatcher() {
   // Counted as one more running thread while the four start: one that ends
   // at once must not make the port look stopped while the next is starting.
   ActiveThreads.fetch_add(1);
+  ReadyThreads.store(0);
+  if (ThreadReadyEvent) ThreadReadyEvent->Reset();
   bool started = true;
-  auto launch = [this, priority, &started](std::atomic<TSioDispatcherThread*>& slot,
-                                           TSioDispatcherThread* thread) {
+  int32_t launched = 0;
+  auto launch = [this, priority, &started, &launched](std::atomic<TSioDispatcherThread*>& slot,
+                                                      TSioDispatcherThread* thread) {
     if (!started) {
       delete thread;
       return;
     }
-    // A thread that is late is not waited for any longer than this.
-    if (!LaunchThread(slot, thread, priority)) {
+    if (LaunchThread(slot, thread, priority)) {
+      ++launched;
+    } else {
       started = false;
-    } else if (ThreadReadyEvent) {
-      ThreadReadyEvent->Wait(kThreadReadyMs);
     }
   };
   launch(ReadThread, new TReadThread(this));
   launch(DispThread, new TDispThread(this));
   launch(WriteThread, new TWriteThread(this));
   launch(StatusThread, new TStatusThread(this));
+  // The threads start side by side; the port is ready once each of them has
+  // reached its start. Late ones are not waited for any longer than this.
+  if (ThreadReadyEvent) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kThreadReadyMs);
+    while (ReadyThreads.load() < launched) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            until - std::chrono::steady_clock::now())
+                            .count();
+      if (left <= 0) break;
+      ThreadReadyEvent->Wait(static_cast<uint32_t>(left));
+    }
+  }
   // Without all four the port cannot work: those that run are told to end.
   if (!started) KillThreads.store(true);
   ThreadStartFailed.store(!started);
@@ -557,18 +607,28 @@ void TSioWin32Dispatcher::StopDispatcher() {
 int32_t TSioWin32Dispatcher::ReadCom(uint8_t* buf, int32_t size) {
   // Empties as many data buffers as the request needs and stops at the first
   // status buffer, which the dispatcher thread's status pass takes.
-  return InQueue.ReadData(buf, size);
+  const int32_t n = InQueue.ReadData(buf, size);
+  if (n > 0) RoomMade();
+  return n;
+}
+
+void TSioWin32Dispatcher::RoomMade() {
+  if (roomWanted_.exchange(false)) inRoomEvent_.Set();
 }
 
 uint32_t TSioWin32Dispatcher::InQueueLimit() const {
   return std::max<uint32_t>(InQue, static_cast<uint32_t>(ReadBufferSize)) * InQueueSizeFactor;
 }
 
+bool TSioWin32Dispatcher::RoomFor(const TDataBuffer& buffer) const {
+  const auto queued = static_cast<uint32_t>(std::max(InQueue.QueuedBytes(), 0));
+  return queued + static_cast<uint32_t>(buffer.DataSize) <= InQueueLimit();
+}
+
 bool TSioWin32Dispatcher::QueueReceived(TDataBuffer* buffer) {
   // Only the read thread adds data buffers, so the room cannot shrink
   // between the look and the append.
-  const auto queued = static_cast<uint32_t>(std::max(InQueue.QueuedBytes(), 0));
-  if (queued + static_cast<uint32_t>(buffer->DataSize) <= InQueueLimit()) {
+  if (RoomFor(*buffer)) {
     InQueue.Append(buffer);
     overrunning_.store(false);
     return true;
@@ -626,6 +686,7 @@ int32_t TSioWin32Dispatcher::FlushCom(int32_t queue) {
   }
   const uint32_t rc = Device->Purge(platform::purgeRxAbort | platform::purgeRxClear);
   InQueue.Clear();
+  RoomMade();
   if (rc != 0) lastError_.store(rc);
   return rc == 0 ? 1 : 0;
 }

@@ -31,6 +31,10 @@ constexpr int32_t ReadBufferSize = static_cast<int32_t>(platform::kCommReadPiece
 // data buffers; what the read thread receives beyond that is dropped as a
 // driver drops input on a receive overrun.
 constexpr uint32_t InQueueSizeFactor = 16;
+// How long the read thread waits for a full InQueue to make room for what it
+// has read before that is dropped: meanwhile the device holds what arrives,
+// so a reader that keeps up on average loses nothing to a short delay.
+constexpr uint32_t InQueueRoomWaitMs = 50;
 // The event masks the status thread asks for: NT-family systems (and every
 // host this layer runs on) know no trailing-edge-of-ring event.
 constexpr uint32_t CommMaskNT = platform::evRxChar | platform::evCts | platform::evDsr |
@@ -88,6 +92,14 @@ class TReadThread : public TSioWin32Thread {
 
  protected:
   void Execute() override;
+
+ private:
+  // Hands Buffer's bytes on: first into the room the last queued data buffer
+  // has left, the rest as a buffer of its own, for which a full queue is
+  // given up to InQueueRoomWaitMs to make room before the bytes are dropped
+  // (once an overrun is under way they are dropped at once). True when the
+  // queue took Buffer; otherwise it stays the caller's, emptied.
+  bool Deliver(TDataBuffer* Buffer);
 };
 
 class TWriteThread : public TSioWin32Thread {
@@ -157,6 +169,8 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   // and one line-error event per overrun), and false leaves the buffer with
   // the caller.
   bool QueueReceived(TDataBuffer* Buffer);
+  // Whether InQueue has room for Buffer.
+  bool RoomFor(const TDataBuffer& Buffer) const;
 
   // An operation the system would not end, with the memory it uses.
   struct TParkedIo {
@@ -186,6 +200,11 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   // A receive overrun not yet read by GetComError, and one under way.
   std::atomic<bool> rxOverrun_{false};
   std::atomic<bool> overrunning_{false};
+  // The read thread waits on inRoomEvent_ for room in InQueue; it sets
+  // roomWanted_ first, and whoever frees room then sets the event.
+  platform::Event inRoomEvent_{false, false};
+  std::atomic<bool> roomWanted_{false};
+  void RoomMade();
   platform::CriticalSection parkSection_;
   std::vector<TParkedIo> parked_;
   // Line errors a thread cleared to go on; the next GetComError reports them.

@@ -103,6 +103,7 @@ void TDispThread::Execute() {
   TSioBaseDispatcher* const d = Dispatcher;
   d->dispThreadId_.store(platform::CurrentThreadId());
   d->ActiveThreads.fetch_add(1);
+  d->ReadyThreads.fetch_add(1);
   d->SignalEvent(d->ThreadReadyEvent.get());
   std::exception_ptr error;
   try {
@@ -167,6 +168,7 @@ void TSioBaseDispatcher::WaitForDispatchWork() {
 
 void TSioBaseDispatcher::ThreadStart() {
   ActiveThreads.fetch_add(1);
+  ReadyThreads.fetch_add(1);
   SignalEvent(ThreadReadyEvent.get());
 }
 

@@ -510,6 +510,9 @@ class TSioBaseDispatcher {
   std::atomic<int32_t> ActiveThreads{0};
   // Set by StartDispatcher when a thread of the port could not be started.
   std::atomic<bool> ThreadStartFailed{false};
+  // Threads of the port that have reached their start since StartDispatcher
+  // began; each then sets ThreadReadyEvent.
+  std::atomic<int32_t> ReadyThreads{0};
 
  protected:
   // The close that destruction needs: DonePortPrim when a close is pending,

@@ -58,6 +58,25 @@ void TIOQueue::Append(TIOBuffer* item) {
   Signal.Set();
 }
 
+int32_t TIOQueue::AppendToLastData(const uint8_t* bytes, int32_t n) {
+  if (bytes == nullptr || n <= 0) return 0;
+  int32_t m = 0;
+  {
+    platform::CriticalSectionLock guard(Lock);
+    if (items_.empty() || items_.back()->InUse) return 0;
+    auto* data = dynamic_cast<TDataBuffer*>(items_.back());
+    if (data == nullptr) return 0;
+    // Unmarked, so no consumer is reading Filled or the bytes: the next one
+    // takes the mark under this lock and sees the bytes added here.
+    m = std::min(n, data->DataSize - data->Filled);
+    if (m <= 0) return 0;
+    std::memcpy(data->Bytes + data->Filled, bytes, static_cast<size_t>(m));
+    data->Filled += m;
+  }
+  Signal.Set();
+  return m;
+}
+
 TIOBuffer* TIOQueue::PeekFirst() {
   platform::CriticalSectionLock guard(Lock);
   if (items_.empty() || items_.front()->InUse) return nullptr;

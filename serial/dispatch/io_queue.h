@@ -65,6 +65,11 @@ class TIOQueue {
 
   // Takes ownership of item.
   void Append(TIOBuffer* item);
+  // Copies as many of the n bytes as fit into the room left in the last item
+  // when that is a data buffer no consumer holds (capacity minus Filled) and
+  // wakes a consumer; the bytes copied (0 when there is no such room).
+  // QueuedBytes does not change: the item's storage was already counted.
+  int32_t AppendToLastData(const uint8_t* bytes, int32_t n);
   // The first item, marked InUse, unless it is already in use (then nullptr).
   TIOBuffer* PeekFirst();
   // Gives back an item taken with PeekFirst without removing it (clears its

@@ -278,6 +278,47 @@ TEST(IOQueueThreads, ProducersAndAConsumerHandOverEveryItemInOrder) {
   EXPECT_EQ(queue.Count(), 0);
 }
 
+// Bytes go into the room the last data buffer has left, never into one a
+// consumer holds or past a buffer's capacity, and the count of queued bytes
+// (the buffers' storage) stays what it was.
+TEST(IOQueueOperations, AppendToLastDataFillsOnlyTheRoomOfAnUnheldLastDataBuffer) {
+  TIOQueue queue;
+  const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  EXPECT_EQ(queue.AppendToLastData(bytes, 8), 0) << "an empty queue has no last buffer";
+
+  auto* first = new TDataBuffer(6);
+  first->Filled = 2;
+  first->Bytes[0] = 9;
+  first->Bytes[1] = 9;
+  queue.Append(first);
+  EXPECT_EQ(queue.AppendToLastData(bytes, 8), 4);
+  EXPECT_EQ(first->Filled, 6);
+  EXPECT_EQ(queue.AppendToLastData(bytes, 8), 0) << "a full buffer takes nothing";
+  EXPECT_EQ(queue.QueuedBytes(), 6);
+  EXPECT_EQ(queue.Count(), 1);
+
+  uint8_t out[8] = {};
+  ASSERT_EQ(queue.ReadData(out, 8), 6);
+  const uint8_t expected[6] = {9, 9, 1, 2, 3, 4};
+  EXPECT_EQ(std::memcmp(out, expected, 6), 0);
+
+  auto* held = new TDataBuffer(16);
+  held->Filled = 1;
+  queue.Append(held);
+  ASSERT_EQ(queue.PeekFirst(), held);
+  EXPECT_EQ(queue.AppendToLastData(bytes, 8), 0) << "bytes went into a buffer being read";
+  EXPECT_EQ(held->Filled, 1);
+  queue.Release(held);
+  EXPECT_EQ(queue.AppendToLastData(bytes, 3), 3);
+  EXPECT_EQ(held->Filled, 4);
+
+  std::atomic<int> freed{0};
+  queue.Append(new TCounted(0, freed));
+  EXPECT_EQ(queue.AppendToLastData(bytes, 3), 0) << "bytes went into an item that is not data";
+  EXPECT_EQ(held->Filled, 4);
+  EXPECT_EQ(queue.QueuedBytes(), 16);
+}
+
 // One thread holds the first item while another keeps clearing the queue:
 // the held item must survive every Clear and stay the first.
 TEST(IOQueueThreads, ClearFromAnotherThreadNeverFreesTheHeldItem) {
