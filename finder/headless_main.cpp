@@ -29,7 +29,8 @@ namespace {
 
 constexpr uint32_t kMsgInterrupt = 0x0400 + 1;
 std::atomic<bool> interrupted{false};
-platform::WindowHandle interruptWindow = nullptr;
+// Made by the main thread, read by the interrupt watcher.
+std::atomic<platform::WindowHandle> interruptWindow{nullptr};
 
 platform::LResult InterruptProc(platform::WindowHandle, uint32_t msg, platform::WParam,
                                 platform::LParam) {
@@ -55,7 +56,9 @@ void ReportThreadFailure(std::exception_ptr error) {
 
 void OnInterrupt() {
   if (interrupted.exchange(true)) return;
-  platform::PostWindowMessage(interruptWindow, kMsgInterrupt, 0, 0);
+  if (platform::WindowHandle w = interruptWindow.load()) {
+    platform::PostWindowMessage(w, kMsgInterrupt, 0, 0);
+  }
 }
 
 int Usage(std::FILE* to, int status) {
@@ -120,7 +123,9 @@ int main(int argc, char** argv) {
     }
     form.Controller().OnProbe = nullptr;
   }
-  if (interruptWindow != nullptr) platform::DestroyHiddenWindow(interruptWindow);
+  if (platform::WindowHandle w = interruptWindow.exchange(nullptr)) {
+    platform::DestroyHiddenWindow(w);
+  }
   platform::DoneUserInterfaceThread();
   return interrupted.load() ? 130 : status;
 }

@@ -160,9 +160,15 @@ bool TKelvaneComPort::DeviceAnswersInTime() {
     pre->thread.WaitFor(1000);
     return true;
   }
+  if (answered == TPumpResult::Quit) {
+    // The program is quitting: the search runs out without its waits, but a
+    // port that answers still opens and closes as usual (no boxes for every
+    // step); only one that hangs is given up, silently.
+    if (pre->thread.WaitFor(kOpenLimitMs)) return true;
+    pre->thread.Detach();
+    return false;
+  }
   pre->thread.Detach();
-  // A quit request cut the wait short: no box, the search runs out.
-  if (answered == TPumpResult::Quit) return false;
   boxes_.ShowMessage("Unable to open. " + platform::ComName(number) +
                      " did not answer in time (a Bluetooth port whose device is off or out of "
                      "range?)");

@@ -506,6 +506,7 @@ TEST_F(FinderSearch, AnInterruptCutsTheWaitsShortAndEndsWith130) {
               r.out.substr(r.out.size() - Expected::End().size()) == Expected::End())
       << r.out;
   EXPECT_EQ(Count(r.out, "nothing"), 6u) << "every probe still ran: " << r.out;
+  EXPECT_EQ(r.err, "") << "the ports still opened and closed as usual";
 }
 
 }  // namespace
