@@ -47,8 +47,6 @@ class TController {
   // Called with each probe's record as it ends.
   std::function<void(const TProbeRecord&)> OnProbe;
 
-  TKelvaneComPort* CurrentWrapper() const { return wrapper_.get(); }
-
  private:
   sio::TSioComPort* port_;
   TStatusLog& log_;

@@ -19,20 +19,19 @@ class THeadlessView : public TFinderView {
 
   void LogCleared() override {}
   void LogAppended(std::string_view text, uint32_t colour) override;
-  void SetStartEnabled(bool enabled) override { startEnabled_ = enabled; }
+  // No button to disable.
+  void SetStartEnabled(bool) override {}
   void SetCaption(const std::string& caption) override { caption_ = caption; }
   void ShowMessage(const std::string& text) override;
   void ShowError(const std::string& message) override;
 
   const std::string& Caption() const { return caption_; }
-  bool StartEnabled() const { return startEnabled_; }
 
  private:
   std::FILE* out_;
   std::FILE* err_;
   bool colour_;
   std::string caption_;
-  bool startEnabled_ = true;
 };
 
 // The probes of a search as JSON: one object per probe.

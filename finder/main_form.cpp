@@ -36,13 +36,11 @@ TfrmMain::TfrmMain(TFinderView& view) : sio::TComponent(nullptr), view_(view) {
     const char* name;
     const char* startString;
     int32_t timeOut;  // 0: the default
-    void (TfrmMain::*handler)(sio::TComponent*, const void*, int32_t);
   };
   const Stored packets[] = {
-      {&SioDataPacket1_, "SioDataPacket1", "KELVANE", 1, &TfrmMain::SioDataPacket1Packet},
-      {&SioDataPacket2_, "SioDataPacket2", "OBDII to RS232 Interpreter", 0,
-       &TfrmMain::SioDataPacket2Packet},
-      {&SioDataPacket3_, "SioDataPacket3", "ELM327_CLONE", 0, &TfrmMain::SioDataPacket3Packet},
+      {&SioDataPacket1_, "SioDataPacket1", "KELVANE", 1},
+      {&SioDataPacket2_, "SioDataPacket2", "OBDII to RS232 Interpreter", 0},
+      {&SioDataPacket3_, "SioDataPacket3", "ELM327_CLONE", 0},
   };
   for (const Stored& s : packets) {
     auto* p = new sio::TSioDataPacket(this);

@@ -18,15 +18,6 @@ void TStatusLog::Clear() {
   if (listener_ != nullptr) listener_->LogCleared();
 }
 
-uint32_t TStatusLog::ColourAt(size_t index) const {
-  uint32_t colour = clBlack;
-  for (const TLogRun& run : runs_) {
-    if (run.Start > index) break;
-    colour = run.Colour;
-  }
-  return index < text_.size() ? colour : clBlack;
-}
-
 void TStatusLog::Add(std::string_view text) {
   if (text.empty()) return;
   if (runs_.empty() || runs_.back().Colour != colour_) runs_.push_back({text_.size(), colour_});

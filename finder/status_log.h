@@ -48,8 +48,6 @@ class TStatusLog {
   uint32_t Colour() const { return colour_; }
   // The runs of the text, each with its colour; adjacent runs differ.
   const std::vector<TLogRun>& Runs() const { return runs_; }
-  // The colour of the character at index (black past the end).
-  uint32_t ColourAt(size_t index) const;
 
  private:
   void Add(std::string_view text);

@@ -3,8 +3,6 @@
 #include "platform/file_version.h"
 
 #include <fstream>
-#include <iterator>
-#include <string_view>
 
 #include <limits.h>
 #include <unistd.h>
@@ -13,10 +11,11 @@ namespace platform {
 
 namespace {
 
-// Held reversed, so that this reader's own code never contains the prefix
-// as one run of bytes and cannot be taken for a record.
-constexpr std::string_view kReversedPrefix =
-    "=noisreVeliF:4E409040\\ofnIeliFgnirtS\\:OFNI_NOISREV_SV";
+// Held in two pieces joined at run time, so that this reader's own code
+// never contains the prefix as one run of bytes and cannot be taken for a
+// record.
+constexpr const char* kPrefixHead = "VS_VERSION_INFO:";
+constexpr const char* kPrefixTail = "\\StringFileInfo\\040904E4:FileVersion=";
 
 // Version records are short; a longer run is no record.
 constexpr size_t kMaxVersionLength = 64;
@@ -24,7 +23,7 @@ constexpr size_t kMaxVersionLength = 64;
 }  // namespace
 
 std::string VersionRecordPrefix() {
-  return std::string(kReversedPrefix.rbegin(), kReversedPrefix.rend());
+  return std::string(kPrefixHead) + kPrefixTail;
 }
 
 std::string ProgramFilePath() {
