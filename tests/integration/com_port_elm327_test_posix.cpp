@@ -13,11 +13,7 @@
 #include "serial/port/com_port.h"
 #include "tests/common/memory_dispatcher.h"
 #include "tools/elm327-sim/elm327_sim.h"
-
-namespace devtest {
-void UsePortTable(const std::string& table);
-void ForgetPortTable();
-}  // namespace devtest
+#include "tests/integration/port_table.h"
 
 namespace {
 

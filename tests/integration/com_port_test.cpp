@@ -27,12 +27,8 @@
 #include "tests/common/memory_dispatcher.h"
 #include "tests/common/pty.h"
 #include "tests/common/scripted_ui.h"
-
-namespace devtest {
-std::string UseComPort(const std::string& device, uint32_t number);
-void UsePortTable(const std::string& table);
-void ForgetPortTable();
-}  // namespace devtest
+#include "tests/common/error_report.h"
+#include "tests/integration/port_table.h"
 
 namespace {
 
@@ -116,20 +112,8 @@ class TCountingPort : public TSioComPort {
 };
 
 // The exceptions the application's error report was given.
-std::vector<std::string>& Reported() {
-  static std::vector<std::string> reported;
-  return reported;
-}
-
-void RecordReport(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const sio::ESioException& e) {
-    Reported().push_back(std::to_string(e.ErrorCode()));
-  } catch (const std::exception& e) {
-    Reported().push_back(e.what());
-  }
-}
+using sio_test::RecordReport;
+using sio_test::Reported;
 
 class ComPort : public ::testing::Test {
  protected:

@@ -16,11 +16,7 @@
 #include "serial/support/exceptions.h"
 #include "tests/common/pty.h"
 #include "tests/common/scripted_ui.h"
-
-namespace devtest {
-void UsePortTable(const std::string& table);
-void ForgetPortTable();
-}  // namespace devtest
+#include "tests/integration/port_table.h"
 
 namespace {
 

@@ -26,12 +26,7 @@
 #include "serial/support/ticks.h"
 #include "tests/common/memory_dispatcher.h"
 #include "tests/common/pty.h"
-
-namespace devtest {
-std::string UseComPort(const std::string& device, uint32_t number);
-void UsePortTable(const std::string& table);
-void ForgetPortTable();
-}  // namespace devtest
+#include "tests/integration/port_table.h"
 
 namespace {
 

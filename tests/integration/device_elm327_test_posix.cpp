@@ -9,11 +9,7 @@
 #include "platform/message_loop.h"
 #include "serial/dispatch/device_dispatcher.h"
 #include "tests/common/memory_dispatcher.h"
-
-namespace devtest {
-std::string UseComPort(const std::string& device, uint32_t number);
-void ForgetPortTable();
-}  // namespace devtest
+#include "tests/integration/port_table.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/host_ports.h"
+#include "tests/integration/port_table.h"
 
 namespace devtest {
 

@@ -4,14 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/comm.h"
 #include "platform/message_loop.h"
+#include "tests/integration/port_table.h"
 #include "tools/elm327-sim/elm327_sim.h"
 
 namespace {
@@ -28,22 +27,11 @@ class RecordingView : public finder::TFinderView {
   std::string caption;
 };
 
+// The test's port table for as long as it lives.
 class PortTable {
  public:
-  explicit PortTable(const std::string& table) {
-    if (const char* v = std::getenv("SIO_PORTS")) saved_ = v;
-    ::setenv("SIO_PORTS", table.c_str(), 1);
-  }
-  ~PortTable() {
-    if (saved_) {
-      ::setenv("SIO_PORTS", saved_->c_str(), 1);
-    } else {
-      ::unsetenv("SIO_PORTS");
-    }
-  }
-
- private:
-  std::optional<std::string> saved_;
+  explicit PortTable(const std::string& table) { devtest::UsePortTable(table); }
+  ~PortTable() { devtest::ForgetPortTable(); }
 };
 
 TEST(FinderForm, StoredLayoutAndCaption) {

@@ -26,11 +26,8 @@
 #include "serial/support/messages.h"
 #include "serial/support/ticks.h"
 #include "tests/common/pty.h"
-
-namespace devtest {
-std::string UseComPort(const std::string& device, uint32_t number);
-void ForgetPortTable();
-}  // namespace devtest
+#include "tests/common/error_report.h"
+#include "tests/integration/port_table.h"
 
 namespace {
 
@@ -98,20 +95,8 @@ void WaitTicksServing(int32_t ticks) {
   insideWait = false;
 }
 
-std::vector<std::string>& Reported() {
-  static std::vector<std::string> reported;
-  return reported;
-}
-
-void RecordReport(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const sio::ESioException& e) {
-    Reported().push_back(std::to_string(e.ErrorCode()));
-  } catch (const std::exception& e) {
-    Reported().push_back(e.what());
-  }
-}
+using sio_test::RecordReport;
+using sio_test::Reported;
 
 class Packet : public ::testing::Test {
  protected:

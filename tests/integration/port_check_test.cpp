@@ -12,12 +12,7 @@
 #include "serial/dispatch/dispatcher.h"
 #include "serial/port/port_check.h"
 #include "tests/common/pty.h"
-
-namespace devtest {
-std::string UseComPort(const std::string& device, uint32_t number);
-void UsePortTable(const std::string& table);
-void ForgetPortTable();
-}  // namespace devtest
+#include "tests/integration/port_table.h"
 
 namespace {
 
