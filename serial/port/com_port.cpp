@@ -1000,53 +1000,43 @@ void TSioCustomComPort::SetLogSize(uint32_t v) {
 }
 
 void TSioCustomComPort::SetOnTrigger(const TComTriggerEvent& v) {
-  onTrigger_ = v;
-  UpdateEventInterest();
+  SetHandler(onTrigger_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerAvail(const TTriggerAvailEvent& v) {
-  onTriggerAvail_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerAvail_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerData(const TTriggerDataEvent& v) {
-  onTriggerData_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerData_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerStatus(const TTriggerStatusEvent& v) {
-  onTriggerStatus_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerStatus_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerTimer(const TTriggerTimerEvent& v) {
-  onTriggerTimer_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerTimer_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerLineError(const TTriggerLineErrorEvent& v) {
-  onTriggerLineError_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerLineError_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerModemStatus(const TNotifyEvent& v) {
-  onTriggerModemStatus_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerModemStatus_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerOutbuffFree(const TNotifyEvent& v) {
-  onTriggerOutbuffFree_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerOutbuffFree_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerOutbuffUsed(const TNotifyEvent& v) {
-  onTriggerOutbuffUsed_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerOutbuffUsed_, v);
 }
 
 void TSioCustomComPort::SetOnTriggerOutSent(const TNotifyEvent& v) {
-  onTriggerOutSent_ = v;
-  UpdateEventInterest();
+  SetHandler(onTriggerOutSent_, v);
 }
 
 // ---------------------------------------------------------------------------

@@ -279,6 +279,13 @@ class TSioCustomComPort : public TSioBaseComponent {
   bool IsOpen() const { return openState_ == osOpen; }
   // Speed and framing to an open port's dispatcher.
   void ApplyLine();
+  // A trigger event is stored, and the dispatcher learns whether the
+  // component still wants trigger messages.
+  template <typename Event>
+  void SetHandler(Event& field, const Event& value) {
+    field = value;
+    UpdateEventInterest();
+  }
 
   // Every field below is read and written only on the thread that owns the
   // component (the user-interface thread: property writes, the open and
