@@ -43,6 +43,18 @@ constexpr uint32_t kCommReadPieceSize = 256;
 constexpr uint32_t kCommReadPieceSize = 4096;
 #endif
 
+// Whether a device layer's reader does best to wait for input in a read of
+// its own, one that ends with the first bytes to arrive, rather than be woken
+// by another thread's event wait for received characters. POSIX: the read's
+// poll() on the device is the wake-up, so each arrival wakes one thread
+// instead of two. Windows keeps the event-driven reads its overlapped path
+// has always made.
+#if defined(_WIN32)
+constexpr bool kCommReaderWaitsForInput = false;
+#else
+constexpr bool kCommReaderWaitsForInput = true;
+#endif
+
 // 0, or 87 for a DCB no serial device can take: rate 0, byte size outside
 // 5..8, parity above 4, stop bits above 2, two stop bits with five data bits,
 // one and a half with more than five, equal XON and XOFF characters while

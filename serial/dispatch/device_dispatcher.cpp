@@ -115,7 +115,7 @@ int32_t TReadThread::ReadData(TDataBuffer* buffer) {
   }
   if (rc == 0) return static_cast<int32_t>(count);
   if (rc == platform::errIoPending) {
-    const int32_t r = WaitForOverlapped(*Io);
+    const int32_t r = platform::kCommReaderWaitsForInput ? WaitForInput() : WaitForOverlapped(*Io);
     if (r < 0 && LastErrorCode == platform::errOperationAborted) return 0;
     return r;
   }
@@ -124,6 +124,21 @@ int32_t TReadThread::ReadData(TDataBuffer* buffer) {
   if (rc == platform::errOperationAborted) return static_cast<int32_t>(count);
   LastErrorCode = rc;
   return ecDeviceRead;
+}
+
+int32_t TReadThread::WaitForInput() {
+  for (;;) {
+    const platform::WaitResult w = Io->Wait(kSliceMs, &Owner->ReadEvent);
+    if (w == platform::WaitResult::Signaled) return OverlappedResult(*Io, ecDeviceRead);
+    if (w != platform::WaitResult::Timeout && w != platform::WaitResult::Signaled2) {
+      LastErrorCode = platform::errGenFailure;
+      return ecDeviceRead;
+    }
+    if (StopRequested()) {
+      Owner->Device->CancelIo(*Io);
+      return 0;
+    }
+  }
 }
 
 bool TReadThread::Deliver(TDataBuffer* buffer) {
@@ -164,9 +179,15 @@ void TReadThread::Execute() {
   d->ThreadStart();
   TDataBuffer* buffer = nullptr;
   try {
-    // Reads return at once with whatever has arrived.
+    // Reads return at once with whatever has arrived; where the reader
+    // waits for input itself, a read waits for the first bytes, a while at
+    // most, and then returns with whatever has arrived.
     platform::CommTimeouts timeouts;
     timeouts.ReadIntervalTimeout = platform::kCommMaxTimeout;
+    if (platform::kCommReaderWaitsForInput) {
+      timeouts.ReadTotalTimeoutMultiplier = platform::kCommMaxTimeout;
+      timeouts.ReadTotalTimeoutConstant = kReadPollMs;
+    }
     d->Device->SetTimeouts(timeouts);
     ReturnValue.store(0);
     auto newBuffer = [&buffer, this]() {
@@ -183,7 +204,9 @@ void TReadThread::Execute() {
       return true;
     };
     while (!StopRequested()) {
-      const platform::WaitResult w = d->ReadEvent.Wait(kReadPollMs);
+      const platform::WaitResult w = platform::kCommReaderWaitsForInput
+                                         ? platform::WaitResult::Timeout
+                                         : d->ReadEvent.Wait(kReadPollMs);
       if (w != platform::WaitResult::Signaled && w != platform::WaitResult::Timeout) {
         ReturnValue.store(ecDeviceRead);
         d->KillThreads.store(true);
@@ -252,7 +275,7 @@ void TStatusThread::Execute() {
   d->ThreadStart();
   TStatusBuffer* status = nullptr;
   try {
-    CommMask = d->StatusCommMask.load();
+    CommMask = StatusThreadMask(d->StatusCommMask.load());
     d->Device->SetEventMask(CommMask);
     ReturnValue.store(0);
     while (!StopRequested()) {

@@ -44,6 +44,11 @@ constexpr uint32_t CommMaskTrailingRing = platform::evRingTrailing;
 // The events that are queued as status buffers; a bare received-character
 // event only wakes the reader.
 constexpr uint32_t StatusEventBits = (CommMaskNT & ~platform::evRxChar) | CommMaskTrailingRing;
+// The mask the status thread sets for a first mask Mask: where the reader
+// waits for input itself, received characters are nobody's to be woken for.
+constexpr uint32_t StatusThreadMask(uint32_t Mask) {
+  return platform::kCommReaderWaitsForInput ? Mask & ~platform::evRxChar : Mask;
+}
 
 // A worker thread of the device layer, with its own overlapped-operation
 // record for all its device calls.
@@ -86,8 +91,9 @@ class TSioWin32Thread : public TSioDispatcherThread {
 class TReadThread : public TSioWin32Thread {
  public:
   using TSioWin32Thread::TSioWin32Thread;
-  // Reads what has arrived into Buffer: the count (0 when nothing, or when a
-  // pending read was cancelled), -161 on failure.
+  // Reads what has arrived into Buffer (where the reader waits for input
+  // itself, after waiting a while for the first bytes): the count (0 when
+  // nothing, or when a pending read was cancelled), -161 on failure.
   int32_t ReadData(TDataBuffer* Buffer);
 
  protected:
@@ -100,6 +106,10 @@ class TReadThread : public TSioWin32Thread {
   // (once an overrun is under way they are dropped at once). True when the
   // queue took Buffer; otherwise it stays the caller's, emptied.
   bool Deliver(TDataBuffer* Buffer);
+  // Waits for a read that ends with the first bytes: the count, 0 when told
+  // to stop (ReadEvent ends the wait at once, so a close does not wait out a
+  // slice), -161 on failure.
+  int32_t WaitForInput();
 };
 
 class TWriteThread : public TSioWin32Thread {

@@ -312,6 +312,14 @@ bool TSioBaseDispatcher::CheckDataTriggers() {
     platform::CriticalSectionLock disp(DispSection);
     if (DBuffer == nullptr) return false;
     flushMark = flushCount_;
+    const bool anyTrigger = std::any_of(DataTriggers.begin(), DataTriggers.end(),
+                                        [](const auto& t) { return t->Length != 0; });
+    if (!anyTrigger) {
+      // Nothing can match: the pending bytes are passed over in one step.
+      LastTail = static_cast<int32_t>((static_cast<uint32_t>(LastTail) + scanPending_) %
+                                      DispatchBufferSize);
+      scanPending_ = 0;
+    }
     while (scanPending_ > 0) {
       const uint32_t i = static_cast<uint32_t>(LastTail);
       const uint8_t c = DBuffer[i];

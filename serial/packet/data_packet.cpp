@@ -3,6 +3,8 @@
 // time-outs to the user-interface thread.
 #include "serial/packet/data_packet.h"
 
+#include <algorithm>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -44,6 +46,32 @@ std::string UpperAscii(const std::string& s) {
 
 [[noreturn]] void RaiseInvalidProperty(int32_t code) {
   throw EInvalidProperty(code);
+}
+
+constexpr uint64_t kEveryByte = 0x0101010101010101ull;
+
+// Non-zero when one of the eight bytes of v is zero.
+constexpr uint64_t HasZeroByte(uint64_t v) {
+  return (v - kEveryByte) & ~v & (kEveryByte << 7);
+}
+
+// The first byte of [from, to) that is an ASCII letter when folded to lower
+// case, i.e. the letter itself or its other case: eight bytes at a time,
+// since one memchr cannot look for two values and two of them can rescan
+// the same bytes over and over when one case is frequent and the other rare.
+const uint8_t* FindFolded(const uint8_t* from, const uint8_t* to, uint8_t lower) {
+  const uint64_t want = kEveryByte * lower;
+  const uint64_t fold = kEveryByte * 0x20u;
+  while (to - from >= 8) {
+    uint64_t word;
+    std::memcpy(&word, from, sizeof word);
+    if (HasZeroByte((word | fold) ^ want) != 0) break;
+    from += 8;
+  }
+  for (; from < to; ++from) {
+    if ((*from | 0x20u) == lower) return from;
+  }
+  return to;
 }
 
 }  // namespace
@@ -315,6 +343,31 @@ bool TSioDataPacket::MatchByte(uint8_t c, const std::string& prepared,
   return (ignoreCase_ ? AsciiUpper(c) : c) == ch;
 }
 
+int32_t TSioDataPacket::NextCandidate(const uint8_t* data, int32_t from, int32_t to,
+                                      const std::string& prepared,
+                                      const std::vector<bool>& mask) const {
+  if (from >= to) return to;
+  if (prepared.empty()) return to;
+  if (mask[0]) return from;
+  const auto first = static_cast<uint8_t>(prepared[0]);
+  const uint8_t* const begin = data + from;
+  const uint8_t* const end = data + to;
+  const uint8_t* hit;
+  if (!ignoreCase_) {
+    hit = static_cast<const uint8_t*>(std::memchr(begin, first, static_cast<size_t>(to - from)));
+    if (hit == nullptr) hit = end;
+  } else if (first >= 'A' && first <= 'Z') {
+    hit = FindFolded(begin, end, static_cast<uint8_t>(first | 0x20u));
+  } else if (first >= 'a' && first <= 'z') {
+    // Folded bytes are never lower-case letters: nothing can begin it.
+    hit = end;
+  } else {
+    hit = static_cast<const uint8_t*>(std::memchr(begin, first, static_cast<size_t>(to - from)));
+    if (hit == nullptr) hit = end;
+  }
+  return from + static_cast<int32_t>(hit - begin);
+}
+
 // ---------------------------------------------------------------------------
 // Logging
 
@@ -463,6 +516,25 @@ bool TSioDataPacket::ScanData(int32_t start) {
       if (!waitingForCapture_) break;
       waitingForCapture_ = false;
       SetMode(dpCollecting);
+    }
+    // Bytes that can neither begin the start string nor the end string, nor
+    // complete a packet by its size, change no state: the scan goes straight
+    // to the next byte that can.
+    if (mode_ == dpWaiting && beginPos_ == -1 && startMatch_ == 1) {
+      p = NextCandidate(m->data_.get(), p, m->dataLen_, matchStart_, startMask_);
+      if (p >= m->dataLen_) break;
+    } else if (mode_ == dpCollecting && beginPos_ != -1 && endPos_ == -1 && endMatch_ == 1) {
+      int32_t to = m->dataLen_;
+      if ((endCond_ & EndCondBit(ecPacketSize)) != 0) {
+        const int64_t last = static_cast<int64_t>(beginPos_) + sizeLimit_ - 1;
+        if (last < to) to = static_cast<int32_t>(std::max<int64_t>(last, p));
+      }
+      if ((endCond_ & EndCondBit(ecString)) != 0 && !matchEnd_.empty()) {
+        p = NextCandidate(m->data_.get(), p, to, matchEnd_, endMask_);
+      } else {
+        p = to;
+      }
+      if (p >= m->dataLen_) break;
     }
     const uint8_t c = m->data_[static_cast<size_t>(p)];
     if (mode_ == dpCollecting) {

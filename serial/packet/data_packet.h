@@ -117,6 +117,11 @@ class TSioDataPacket : public TSioBaseComponent {
   void DataRemoved(int32_t Count);
   bool MatchByte(uint8_t C, const std::string& Prepared, const std::vector<bool>& Mask,
                  int32_t Index) const;
+  // The first position in [From, To) whose byte MatchByte would accept as
+  // the first character of Prepared; To when there is none. Every byte can
+  // begin a string that starts with a wildcard.
+  int32_t NextCandidate(const uint8_t* Data, int32_t From, int32_t To, const std::string& Prepared,
+                        const std::vector<bool>& Mask) const;
   void Log(int32_t SubType, const void* Bytes, int32_t Length);
   void LogName(int32_t SubType);
   // The manager's lock when there is a manager (the setters take it).

@@ -331,7 +331,8 @@ void TSioDataPacketManager::ReadAvailable(uint32_t count) {
       int32_t capacity = capacity_;
       while (capacity <= dataLen_ + n)
         capacity += PacketBufferStep;
-      auto grown = std::make_unique<uint8_t[]>(static_cast<size_t>(capacity));
+      // Not cleared: every byte below dataLen_ is written before it is read.
+      std::unique_ptr<uint8_t[]> grown(new uint8_t[static_cast<size_t>(capacity)]);
       if (dataLen_ > 0) std::memcpy(grown.get(), data_.get(), static_cast<size_t>(dataLen_));
       RetireStorage();
       data_ = std::move(grown);
@@ -429,7 +430,18 @@ void TSioDataPacketManager::OfferData(int32_t start) {
   for (const TSioDataPacket* p : packetList_) {
     if (p->enabled_ && p->mode_ != dpIdle && p->beginPos_ != -1) return;
   }
-  FreeBuffer();
+  DiscardBuffered();
+}
+
+void TSioDataPacketManager::DiscardBuffered() {
+  // The storage waits for the next block, which saves allocating and
+  // clearing it for every block; not when a handler may still read it, and
+  // not once a long packet has made it large.
+  if (deliveries_ > 0 || capacity_ > PacketBufferKept) {
+    FreeBuffer();
+  } else {
+    dataLen_ = 0;
+  }
 }
 
 void TSioDataPacketManager::OfferPass(int32_t start) {

@@ -34,6 +34,8 @@ constexpr uint32_t kMsgQueryEndSession = 17;
 
 // The buffer grows in steps of this many bytes.
 constexpr int32_t PacketBufferStep = 8192;
+// Emptied storage up to this size is kept for the next block.
+constexpr int32_t PacketBufferKept = 4 * PacketBufferStep;
 
 // A re-entrant lock that its owner can leave completely and enter again to
 // the same depth: the manager's lock is never held while a user's handler
@@ -137,6 +139,8 @@ class TSioDataPacketManager {
   void SetInEvent(bool Value);
   void RemoveData(int32_t Start, int32_t Count);
   void FreeBuffer();
+  // Forgets the buffered bytes, keeping the storage when it can.
+  void DiscardBuffered();
   void ReadAvailable(uint32_t Count);
   bool Contains(const TSioDataPacket* Packet) const;
   // Starts a matcher after an event, or restarts one for a capture; on the

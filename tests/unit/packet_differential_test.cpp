@@ -29,6 +29,9 @@ struct Config {
   int32_t size = 0;
   bool ignoreCase = true;
   bool include = true;
+  // IgnoreCase was changed after the matcher started: its strings stay
+  // prepared for the other setting until its first packet restarts it.
+  bool caseFlipped = false;
 };
 
 // --- The plain matcher ---
@@ -76,15 +79,16 @@ size_t Find(const std::string& s, size_t from, const Pattern& p, bool ignoreCase
 }
 
 std::vector<std::string> Reference(const Config& c, const std::string& s) {
-  const Pattern start = Prepare(c.start, c.ignoreCase);
-  const Pattern end = Prepare(c.end, c.ignoreCase);
   const bool bySizeOn = (c.endCond & sio::EndCondBit(sio::ecPacketSize)) != 0;
   const bool byStringOn = (c.endCond & sio::EndCondBit(sio::ecString)) != 0;
-  const size_t startLen = start.ch.size();
+  const size_t startLen = Prepare(c.start, c.ignoreCase).ch.size();
   const size_t npos = std::string::npos;
   std::vector<std::string> out;
   size_t base = 0;
   for (;;) {
+    const bool preparedCase = c.caseFlipped && out.empty() ? !c.ignoreCase : c.ignoreCase;
+    const Pattern start = Prepare(c.start, preparedCase);
+    const Pattern end = Prepare(c.end, preparedCase);
     size_t begin;
     size_t collectFrom;
     if (c.startCond == sio::scString) {
@@ -224,6 +228,88 @@ TEST(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
   }
   // The streams were not all empty of packets.
   EXPECT_GT(delivered, 2000);
+  port.SetOpen(false);
+  for (int i = 0; i < 20 && sio::PacketManagers().Count() > 0; ++i)
+    sio_test::WaitFor([] { return sio::PacketManagers().Count() == 0; }, 100);
+}
+
+// Bytes that can begin none of the strings the generator makes.
+const std::string kFiller("zZ019~ \x80\xfe\xff", 10);
+
+// Long stretches of such bytes around short runs of the usual ones, now and
+// then the start or end text itself: what the scan passes over in one step
+// lies on every side of block borders and of partial matches.
+std::string SparseStream(std::mt19937& rng, const Config& c) {
+  std::uniform_int_distribution<int> pieces(1, 8);
+  std::uniform_int_distribution<int> kind(0, 9);
+  std::string s;
+  for (int n = pieces(rng); n > 0; --n) {
+    s += RandomText(rng, kFiller, 0, 90);
+    const int k = kind(rng);
+    if (k < 2) {
+      s += c.start;
+    } else if (k < 3) {
+      s += c.end;
+    } else {
+      s += RandomText(rng, std::string("abABx?\\\r\n\0", 10), 0, 5);
+    }
+  }
+  return s;
+}
+
+TEST(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMatcher) {
+  platform::InitUserInterfaceThread();
+  TMemoryPort port;
+  port.SetComNumber(1);
+  port.SetAutoOpen(false);
+  port.SetOpen(true);
+  auto* d = dynamic_cast<sio_test::TMemoryDispatcher*>(port.GetDispatcher());
+  ASSERT_NE(d, nullptr);
+  std::mt19937 rng(20261210);
+  int delivered = 0;
+  int flipped = 0;
+  for (int stream = 0; stream < 2000; ++stream) {
+    Config c = RandomConfig(rng);
+    c.caseFlipped = stream % 4 == 3;
+    const std::string bytes = SparseStream(rng, c);
+    Collector got;
+    TSioDataPacket m;
+    m.SetStartCond(c.startCond);
+    m.SetStartString(c.start);
+    m.SetEndCond(c.endCond);
+    m.SetEndString(c.end);
+    m.SetPacketSize(c.size);
+    m.SetIgnoreCase(c.caseFlipped ? !c.ignoreCase : c.ignoreCase);
+    m.SetIncludeStrings(c.include);
+    m.SetTimeOut(0);
+    m.SetOnPacket(sio::TPacketNotifyEvent::Of<&Collector::Packet>(&got));
+    m.SetOnStringPacket(sio::TStringPacketNotifyEvent::Of<&Collector::String>(&got));
+    m.SetComPort(&port);
+    m.SetEnabled(true);
+    if (c.caseFlipped) m.SetIgnoreCase(c.ignoreCase);
+    size_t at = 0;
+    while (at < bytes.size()) {
+      const size_t n =
+          std::min(bytes.size() - at, std::uniform_int_distribution<size_t>(1, 120)(rng));
+      d->FeedBytes(bytes.substr(at, n), n);
+      at += n;
+      for (int pass = 0; pass < 8 && d->InQueue.Count() > 0; ++pass)
+        d->ProcessCommEvents();
+      d->ProcessCommEvents();
+    }
+    const std::vector<std::string> want = Reference(c, bytes);
+    ASSERT_EQ(got.packets, want) << "stream " << stream << " start '" << c.start << "' cond "
+                                 << int(c.startCond) << " end '" << c.end << "' endcond "
+                                 << int(c.endCond) << " size " << c.size << " case " << c.ignoreCase
+                                 << " flipped " << c.caseFlipped << " include " << c.include
+                                 << " bytes '" << bytes << "'";
+    ASSERT_EQ(got.strings, want);
+    delivered += static_cast<int>(want.size());
+    if (c.caseFlipped && !want.empty()) ++flipped;
+    m.SetComPort(nullptr);
+  }
+  EXPECT_GT(delivered, 1000);
+  EXPECT_GT(flipped, 100);
   port.SetOpen(false);
   for (int i = 0; i < 20 && sio::PacketManagers().Count() > 0; ++i)
     sio_test::WaitFor([] { return sio::PacketManagers().Count() == 0; }, 100);
