@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -57,17 +58,18 @@ int ThreadCount() {
   return static_cast<int>(bench::StatusKiB("Threads"));
 }
 
-// Whether a descriptor of this process refers to `path`.
-bool HoldsDevice(const std::string& path) {
+// Whether a descriptor of this process refers to the terminal `device`
+// (by device number: once the master is closed the slave's name is gone,
+// but a descriptor still open on it keeps the device).
+bool HoldsDevice(dev_t device) {
   DIR* dir = ::opendir("/proc/self/fd");
   if (dir == nullptr) return false;
   bool held = false;
   while (dirent* e = ::readdir(dir)) {
     if (e->d_name[0] == '.') continue;
-    char target[512] = {};
+    struct stat st {};
     const std::string link = std::string("/proc/self/fd/") + e->d_name;
-    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-    if (n > 0 && path == std::string(target, static_cast<size_t>(n))) held = true;
+    if (::stat(link.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) held = true;
   }
   ::closedir(dir);
   return held;
@@ -76,6 +78,7 @@ bool HoldsDevice(const std::string& path) {
 struct Pty {
   int master = -1;
   std::string slave;
+  dev_t device = 0;
   bool Open() {
     int s = -1;
     char name[256] = {};
@@ -84,6 +87,9 @@ struct Pty {
     ::tcgetattr(s, &t);
     ::cfmakeraw(&t);
     ::tcsetattr(s, TCSANOW, &t);
+    struct stat st {};
+    ::fstat(s, &st);
+    device = st.st_rdev;
     ::close(s);  // the port opens it by name; a hang-up then reaches it alone
     slave = name;
     return true;
@@ -108,7 +114,7 @@ struct Round {
 
 // Waits until both hold or `limitMs` passes, serving messages; the times
 // at which each came true.
-void WatchEnd(Clock::time_point from, int threadsBefore, const std::string& device, double limitMs,
+void WatchEnd(Clock::time_point from, int threadsBefore, dev_t device, double limitMs,
               double& threadsGone, double& released) {
   threadsGone = -1;
   released = -1;
@@ -140,7 +146,7 @@ Round RunRound(finder::TfrmMain& form) {
   port->SetOpen(false);
   double threadsGone = 0;
   double released = 0;
-  WatchEnd(t0, threadsBefore, pty.slave, 5000, threadsGone, released);
+  WatchEnd(t0, threadsBefore, pty.device, 5000, threadsGone, released);
   r.closeMs = std::max(threadsGone, released);
 
   // An idle open port for 2 s.
@@ -157,7 +163,7 @@ Round RunRound(finder::TfrmMain& form) {
   own0 = bench::ThreadCpuMs();
   t0 = Clock::now();
   pty.Close();
-  WatchEnd(t0, threadsBefore, pty.slave, kAfterMs, r.threadsGoneMs, r.releasedMs);
+  WatchEnd(t0, threadsBefore, pty.device, kAfterMs, r.threadsGoneMs, r.releasedMs);
   const double left = kAfterMs - MsBetween(t0, Clock::now());
   if (left > 0) ::usleep(static_cast<useconds_t>(left * 1000));
   r.watcherCpuMs = bench::ThreadCpuMs() - own0;
