@@ -80,6 +80,7 @@ struct SearchRun {
   int found = 0;
   double wallMs = 0;
   double cpuMs = 0;
+  double listMs = 0;  // Start to the first probe: the port list read and shown
   std::vector<ProbeTimes> times;
 };
 
@@ -122,6 +123,7 @@ SearchRun RunSearch(size_t devices) {
   TimingView view;
   std::vector<Clock::time_point> ends;
   std::vector<bool> identifier;
+  Clock::time_point started;
   {
     finder::TfrmMain form(view);
     form.Controller().OnProbe = [&](const finder::TProbeRecord& p) {
@@ -134,6 +136,7 @@ SearchRun RunSearch(size_t devices) {
     sio::WaitTicks(1, true);
     const double cpu0 = bench::ProcessCpuMs();
     const auto t0 = Clock::now();
+    started = t0;
     run.ok = form.StartClicked();
     const auto t1 = Clock::now();
     run.cpuMs = bench::ProcessCpuMs() - cpu0;
@@ -141,6 +144,12 @@ SearchRun RunSearch(size_t devices) {
     form.Controller().OnProbe = nullptr;
   }
   run.times = ProbesOf(view.stamps, ends, identifier);
+  for (const Stamp& st : view.stamps) {
+    if (st.text.rfind("  Looking on COM", 0) == 0) {
+      run.listMs = MsBetween(started, st.at);
+      break;
+    }
+  }
   run.probes = static_cast<int>(ends.size());
   for (const std::string& b : view.boxes)
     std::fprintf(stderr, "[message box] %s\n", b.c_str());
@@ -198,7 +207,7 @@ int main(int argc, char** argv) {
   struct PerSize {
     std::vector<double> wall, overheadFloor, overheadRef, outside, before, after, cpuPercent;
     std::vector<double> wait[3];
-    std::vector<double> identifier;
+    std::vector<double> identifier, list;
     int bad = 0;
   };
   std::vector<PerSize> per(sizes.size());
@@ -218,6 +227,7 @@ int main(int argc, char** argv) {
       p.overheadFloor.push_back((run.wallMs - probes * kTicksPerProbe * kTickMs) / probes);
       p.overheadRef.push_back((run.wallMs - probes * ref) / probes);
       p.cpuPercent.push_back(100.0 * run.cpuMs / run.wallMs);
+      p.list.push_back(run.listMs);
       // Where the identifier command went out, the last wait's piece holds
       // it too: its share is that piece less this run's plain last wait.
       std::vector<double> plainLast;
@@ -264,14 +274,17 @@ int main(int argc, char** argv) {
   }
   std::printf("\nOne probe, all sizes and rounds together (ms):\n\n");
   std::printf("| piece | measured | the tick rule |\n|---|---|---|\n");
-  std::vector<double> before, after, wait[3], identifier;
+  std::vector<double> before, after, wait[3], identifier, list;
   for (const PerSize& p : per) {
+    list.insert(list.end(), p.list.begin(), p.list.end());
     identifier.insert(identifier.end(), p.identifier.begin(), p.identifier.end());
     before.insert(before.end(), p.before.begin(), p.before.end());
     after.insert(after.end(), p.after.begin(), p.after.end());
     for (int w = 0; w < 3; ++w)
       wait[w].insert(wait[w].end(), p.wait[w].begin(), p.wait[w].end());
   }
+  std::printf("| once a search: Start to the first probe (the port list) | %s | - |\n",
+              bench::Show(bench::Summarise(list), 2).c_str());
   std::printf("| number, open, \"\\r\" sent | %s | - |\n",
               bench::Show(bench::Summarise(before), 2).c_str());
   const int ticks[3] = {5, 5, 10};
