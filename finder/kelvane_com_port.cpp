@@ -52,7 +52,8 @@ int ComparePortNumbers(const std::string& a, const std::string& b) {
   return x < y ? -1 : (x > y ? 1 : 0);
 }
 
-TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* context) {
+TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* context,
+                              platform::Event* wake) {
   const uint32_t start = sio::MillisecondClock();
   for (;;) {
     if (done(context)) return TPumpResult::Done;
@@ -65,7 +66,12 @@ TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* con
     }
     const uint32_t elapsed = sio::MillisecondClock() - start;
     if (elapsed >= timeoutMs) return done(context) ? TPumpResult::Done : TPumpResult::TimedOut;
-    platform::WaitForMessage(std::min<uint32_t>(timeoutMs - elapsed, 5));
+    // With an event that says done() may have changed, the wait ends the
+    // moment it is set; without one done() is looked at every 5 ms.
+    if (wake != nullptr)
+      platform::WaitForMessageOrEvent(*wake, timeoutMs - elapsed);
+    else
+      platform::WaitForMessage(std::min<uint32_t>(timeoutMs - elapsed, 5));
   }
 }
 
@@ -120,6 +126,7 @@ struct PreOpen {
   std::string name;
   void (*opener)(const std::string&) = nullptr;
   std::atomic<bool> done{false};
+  platform::Event finished{true, false};  // set with done
   platform::Thread thread;
 
   static uint32_t Run(void* arg) {
@@ -129,6 +136,7 @@ struct PreOpen {
     delete holder;
     self->opener(self->name);
     self->done.store(true);
+    self->finished.Set();
     return 0;
   }
 };
@@ -155,7 +163,8 @@ bool TKelvaneComPort::DeviceAnswersInTime() {
     return true;  // no thread to spare: the open itself decides
   }
   const TPumpResult answered = PumpMessagesUntil(
-      kOpenLimitMs, [](void* p) { return static_cast<PreOpen*>(p)->done.load(); }, pre.get());
+      kOpenLimitMs, [](void* p) { return static_cast<PreOpen*>(p)->done.load(); }, pre.get(),
+      &pre->finished);
   if (answered == TPumpResult::Done) {
     pre->thread.WaitFor(1000);
     return true;
@@ -214,6 +223,7 @@ void TKelvaneComPort::ClosePort() {
 }
 
 void TKelvaneComPort::Send(const std::string& text) {
+  lastSentBytes_ = text.size();
   try {
     port_->OutputString(text);
   } catch (const sio::ECommNotOpen&) {
@@ -232,10 +242,12 @@ void TKelvaneComPort::WaitUntilSent(int32_t maxTicks) {
       d);
   if (drained != TPumpResult::Done) return;
   // The ring is empty; the last bytes may still be in the driver's queue and
-  // on the line: allow them the time the line needs for a ring's worth of
-  // what was just sent (a command: a few character times).
-  const int32_t baud = std::max<int32_t>(port_->GetBaud(), 300);
-  const uint32_t lineMs = static_cast<uint32_t>(64 * 10 * 1000 / baud) + 5;
+  // on the line. Only what the last Send gave can be there still (the waits
+  // before it outlast anything sent earlier), so allow the line time of
+  // those bytes, ten bits each, and a little more.
+  const int64_t baud = std::max<int32_t>(port_->GetBaud(), 300);
+  const auto bits = static_cast<int64_t>(std::min<size_t>(lastSentBytes_, 64 * 1024)) * 10;
+  const uint32_t lineMs = static_cast<uint32_t>((bits * 1000 + baud - 1) / baud) + 5;
   const uint32_t spent = sio::MillisecondClock() - start;
   if (spent < limitMs) {
     PumpMessagesUntil(

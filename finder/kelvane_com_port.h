@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/sync.h"
 #include "serial/port/com_port.h"
 #include "serial/support/exceptions.h"
 #include "serial/support/method_ref.h"
@@ -69,7 +70,8 @@ class TKelvaneComPort {
   void ClosePort();
   void Send(const std::string& text);
   // After Send: waits, processing messages, until the output has left the
-  // port (at most maxTicks), so that a close does not discard it.
+  // port (at most maxTicks), so that a close does not discard it: until the
+  // output ring is empty, then the line time of the text last sent.
   void WaitUntilSent(int32_t maxTicks);
 
   TNotifyEvent OnBaudChanged;
@@ -99,11 +101,15 @@ class TKelvaneComPort {
 
   sio::TSioComPort* port_;
   TMessageBoxes& boxes_;
+  size_t lastSentBytes_ = 0;  // by the last Send
 };
 
 enum class TPumpResult { Done, TimedOut, Quit };
 // Serves the calling thread's messages until done() holds, timeoutMs pass,
-// or the program is asked to quit (the quit request stays queued).
-TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* context);
+// or the program is asked to quit (the quit request stays queued). `wake`,
+// when given, is set whenever done() may have become true, so the wait
+// ends at once instead of at the next look.
+TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* context,
+                              platform::Event* wake = nullptr);
 
 }  // namespace finder

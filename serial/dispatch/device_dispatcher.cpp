@@ -198,7 +198,7 @@ void TReadThread::Execute() {
       }
       if (buffer == nullptr) {
         ReturnValue.store(ecNoQueueMemory);
-        Owner->KillThreads.store(true);
+        Owner->StopThreadsAfterFailure();
         return false;
       }
       return true;
@@ -209,7 +209,7 @@ void TReadThread::Execute() {
                                          : d->ReadEvent.Wait(kReadPollMs);
       if (w != platform::WaitResult::Signaled && w != platform::WaitResult::Timeout) {
         ReturnValue.store(ecDeviceRead);
-        d->KillThreads.store(true);
+        d->StopThreadsAfterFailure();
         break;
       }
       if (buffer == nullptr && !newBuffer()) break;
@@ -226,7 +226,7 @@ void TReadThread::Execute() {
       }
       if (n < 0) {
         ReturnValue.store(ecDeviceRead);
-        d->KillThreads.store(true);
+        d->StopThreadsAfterFailure();
       }
     }
   } catch (...) {
@@ -286,7 +286,7 @@ void TStatusThread::Execute() {
         // clears the event mask) is no device fault.
         if (!StopRequested()) {
           ReturnValue.store(r);
-          d->KillThreads.store(true);
+          d->StopThreadsAfterFailure();
         }
         break;
       }
@@ -295,7 +295,7 @@ void TStatusThread::Execute() {
       status = new (std::nothrow) TStatusBuffer();
       if (status == nullptr) {
         ReturnValue.store(ecNoQueueMemory);
-        d->KillThreads.store(true);
+        d->StopThreadsAfterFailure();
         break;
       }
       status->EventMask = events;
@@ -420,13 +420,13 @@ void TWriteThread::Execute() {
       if (w == platform::WaitResult::Signaled) {
         if (!d->KillThreads.load() && WriteOutput() != 0) {
           ReturnValue.store(ecDeviceWrite);
-          d->KillThreads.store(true);
+          d->StopThreadsAfterFailure();
         }
       } else if (w == platform::WaitResult::Signaled2) {
         d->SignalEvent(d->ThreadReadyEvent.get());  // acknowledges the flush
       } else if (w != platform::WaitResult::Timeout) {
         ReturnValue.store(ecDeviceWrite);
-        d->KillThreads.store(true);
+        d->StopThreadsAfterFailure();
       }
     }
   } catch (...) {
@@ -478,6 +478,16 @@ size_t TSioWin32Dispatcher::ReleaseParkedIo() {
                                [](const TParkedIo& p) { return !p.Io || !p.Io->Pending(); }),
                 parked_.end());
   return parked_.size();
+}
+
+void TSioWin32Dispatcher::StopThreadsAfterFailure() {
+  KillThreads.store(true);
+  // Each of the others is woken from its wait now rather than at the end
+  // of it, so an unplugged port is released at once.
+  ReadEvent.Set();
+  inRoomEvent_.Set();
+  SignalEvent(OutputWaitEvent.get());
+  WakeDispatcherThread();
 }
 
 int32_t TSioWin32Dispatcher::OpenCom(const char* comName, uint32_t, uint32_t) {

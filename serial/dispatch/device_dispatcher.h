@@ -215,6 +215,9 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   platform::Event inRoomEvent_{false, false};
   std::atomic<bool> roomWanted_{false};
   void RoomMade();
+  // A thread has failed: every thread of the port is to end, and the others
+  // are woken to see it.
+  void StopThreadsAfterFailure();
   platform::CriticalSection parkSection_;
   std::vector<TParkedIo> parked_;
   // Line errors a thread cleared to go on; the next GetComError reports them.

@@ -272,6 +272,9 @@ class TSioBaseDispatcher {
 
   // --- Line settings, flow control and status ---
   int32_t SetLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits);
+  // SetLine, with or without the wait for the line to go idle first.
+  int32_t ApplyLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits,
+                    bool WaitForIdle);
   void GetLine(uint32_t& Baud, uint8_t& Parity, uint8_t& DataBits, uint8_t& StopBits);
   void WaitTxIdle();
   int32_t SetComStatePrim(platform::CommDcb& DCB);

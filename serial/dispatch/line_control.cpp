@@ -41,6 +41,11 @@ uint32_t TSioBaseDispatcher::NumericBaud(uint32_t baud) {
 
 int32_t TSioBaseDispatcher::SetLine(uint32_t baud, uint8_t parity, uint8_t dataBits,
                                     uint8_t stopBits) {
+  return ApplyLine(baud, parity, dataBits, stopBits, true);
+}
+
+int32_t TSioBaseDispatcher::ApplyLine(uint32_t baud, uint8_t parity, uint8_t dataBits,
+                                      uint8_t stopBits, bool waitForIdle) {
   uint32_t newBaud;
   uint8_t newParity;
   uint8_t newSize;
@@ -64,7 +69,7 @@ int32_t TSioBaseDispatcher::SetLine(uint32_t baud, uint8_t parity, uint8_t dataB
     }
   }
   // The bytes already on their way go out at the old settings.
-  WaitTxIdle();
+  if (waitForIdle) WaitTxIdle();
   platform::CriticalSectionLock guard(DataSection);
   GetComState(LineSettings);
   LineSettings.BaudRate = newBaud;

@@ -90,10 +90,14 @@ class SlowPortWrapper : public finder::TKelvaneComPort {
 };
 
 constexpr uint32_t kTick = 0x0401;
+// Asks the window's thread to quit (a quit request goes to the queue of the
+// thread that posts it).
+constexpr uint32_t kAskQuit = 0x0402;
 std::atomic<int> ticks{0};
 platform::LResult TickProc(platform::WindowHandle, uint32_t msg, platform::WParam,
                            platform::LParam) {
   if (msg == kTick) ++ticks;
+  if (msg == kAskQuit) platform::PostQuit(0);
   return 0;
 }
 
@@ -158,6 +162,67 @@ TEST(FinderPortWrapper, PortNumberZeroIsNotSelectedAndTouchesNothing) {
   EXPECT_FALSE(port.GetOpen());
   wrapper.SetComNumber(0x10003);  // the low 16 bits
   EXPECT_EQ(port.GetComNumber(), 3);
+}
+
+}  // namespace
+
+namespace {
+
+struct Flag {
+  std::atomic<bool> set{false};
+};
+bool FlagSet(void* p) {
+  return static_cast<Flag*>(p)->set.load();
+}
+
+TEST(FinderPumpMessagesUntil,
+     EndsWhenDoneHoldsOrTheTimeIsUpOrAQuitComesAndServesMessagesMeanwhile) {
+  platform::InitUserInterfaceThread();
+  platform::WindowHandle w = platform::CreateHiddenWindow("FinderPumpTest", &TickProc, nullptr);
+  ASSERT_NE(w, nullptr);
+  const struct {
+    const char* name;
+    bool withEvent;  // the setter also sets the wake event
+    bool setDone;    // another thread makes done() true after 100 ms
+    bool quit;       // a quit request is posted after 100 ms
+    finder::TPumpResult expected;
+    double atLeastMs;
+  } cases[] = {
+      {"done, with event", true, true, false, finder::TPumpResult::Done, 100},
+      {"done, without event", false, true, false, finder::TPumpResult::Done, 100},
+      {"time up, with event", true, false, false, finder::TPumpResult::TimedOut, 400},
+      {"time up, without event", false, false, false, finder::TPumpResult::TimedOut, 400},
+      {"quit, with event", true, false, true, finder::TPumpResult::Quit, 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Flag flag;
+    platform::Event wake(false, false);
+    ticks = 0;
+    platform::PostWindowMessage(w, kTick, 0, 0);
+    std::thread setter([&] {
+      platform::SleepMs(100);
+      platform::PostWindowMessage(w, kTick, 0, 0);
+      if (c.setDone) flag.set = true;
+      if (c.quit) platform::PostWindowMessage(w, kAskQuit, 0, 0);
+      if (c.withEvent && c.setDone) wake.Set();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const finder::TPumpResult r =
+        finder::PumpMessagesUntil(400, &FlagSet, &flag, c.withEvent ? &wake : nullptr);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    setter.join();
+    EXPECT_EQ(r, c.expected);
+    EXPECT_GE(ms, c.atLeastMs - 1);
+    EXPECT_LT(ms, 400 + 2000);
+    // The message posted before, at least, was served in the wait.
+    EXPECT_GE(ticks.load(), 1);
+    platform::Message m;
+    while (platform::PeekOneMessage(m)) {
+    }
+  }
+  platform::DestroyHiddenWindow(w);
 }
 
 }  // namespace
