@@ -213,6 +213,17 @@ void TKelvaneComPort::ClosePort() {
   FinishDeferredClose();
 }
 
+void TKelvaneComPort::ReleasePort() noexcept {
+  try {
+    port_->SetOpen(false);
+  } catch (...) {
+  }
+  try {
+    FinishDeferredClose();
+  } catch (...) {
+  }
+}
+
 void TKelvaneComPort::Send(const std::string& text) {
   try {
     port_->OutputString(text);
