@@ -11,6 +11,7 @@
 #include "platform/host_ports.h"
 #include "platform/message_loop.h"
 #include "platform/sync.h"
+#include "serial/port/port_check.h"
 #include "serial/support/ticks.h"
 
 namespace finder {
@@ -195,6 +196,15 @@ bool TKelvaneComPort::OpenPort() {
                          path +
                          "): permission denied. Add your user to the device's group (usually "
                          "'dialout': sudo usermod -aG dialout $USER), then log in again.");
+      return false;
+    }
+    throw;
+  } catch (const sio::ESioException&) {
+    // An adapter pulled out while its port was being opened fails with a
+    // device error, not "no such port"; it is gone all the same, and one
+    // device vanishing must not end the search over the others.
+    if (!sio::PortExists(port_->GetComNumber())) {
+      boxes_.ShowMessage(kMsgOpenNoPort);
       return false;
     }
     throw;

@@ -249,6 +249,10 @@ const FaultCase kCases[] = {
      ".*"},
 };
 
+void PrintTo(const FaultCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
 // The test's hooks into the port, reached through the component's own
 // events and users.
 struct Hooks {
@@ -377,11 +381,15 @@ TEST_P(FinderFault, SearchEndsAsItShouldAndNothingIsLeftBehind) {
     }
     {
       std::lock_guard<std::mutex> lock(reportsMutex);
-      if (c.workerReport) EXPECT_FALSE(reports.empty()) << "no failure reported";
+      if (c.workerReport) {
+        EXPECT_FALSE(reports.empty()) << "no failure reported";
+      }
       for (const std::string& r : reports)
         EXPECT_TRUE(std::regex_match(r, std::regex(c.reportMatch))) << r;
     }
-    if (c.act == Act::FillOutputRing) EXPECT_EQ(hooks.fills, 1);
+    if (c.act == Act::FillOutputRing) {
+      EXPECT_EQ(hooks.fills, 1);
+    }
     // Only the identifier command's device may hear it, and only at its speed.
     EXPECT_EQ(tool.ReceivedText().find("AT@3"), std::string::npos);
 

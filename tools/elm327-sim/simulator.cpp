@@ -71,6 +71,7 @@ struct Simulator::Impl {
   std::string sending;  // due bytes, as they go onto the wire
   Clock::time_point lastDue;
   uint32_t noiseCounter = 0;
+  uint32_t speedAtStart = 0;  // read before a host can have opened the slave
   size_t floodCounter = 0;
 
   bool RightSpeed() {
@@ -178,7 +179,6 @@ void Simulator::Impl::Run() {
       start + std::chrono::milliseconds(hangs ? options.hangupAfterMs : 0);
   int fd = master;  // only this thread closes it, and only on the way out
   uint8_t buffer[4096];
-  const uint32_t speedAtStart = TerminalSpeed(fd);
   uint64_t receivedTotal = 0;
   while (!stopping.load()) {
     Clock::time_point now = Clock::now();
@@ -310,6 +310,7 @@ bool Simulator::Start(std::string& error) {
     d.log = std::fopen(d.options.logFile.c_str(), "w");
     if (d.log == nullptr) return fail(SystemError("log file"));
   }
+  d.speedAtStart = TerminalSpeed(d.master);
   d.start = Clock::now();
   d.lastDue = d.start;
   d.thread = std::thread([&d] { d.Run(); });
