@@ -19,6 +19,7 @@
 
 #include "finder/main_form.h"
 #include "platform/message_loop.h"
+#include "serial/dispatch/dispatcher.h"
 #include "serial/support/exceptions.h"
 #include "tests/common/process_usage.h"
 #include "tests/integration/port_table.h"
@@ -73,6 +74,7 @@ enum class Act {
   VanishBeforeOpen,  // the device goes once its probe is announced, before the open
   UnplugAtClose,     // the device goes when the port starts closing
   RaisingHandler,    // the banner's packet handler raises after setting its flag
+  RaisingTrigger,    // a trigger handler on the dispatcher thread raises on data
   FillOutputRing,    // a device that never reads, after more output than it all holds
   TraceUnwritable,   // tracing on, the trace file in a directory that is not there
   LogUnwritable,     // the same for the dispatch log
@@ -216,6 +218,17 @@ const FaultCase kCases[] = {
      "",
      true,
      "the banner handler failed"},
+    // The dispatcher thread ends with the exception and the port is
+    // released, so the commands after the first echo find it closed.
+    {"ATriggerHandlerThatRaisesOnTheDispatcherThread",
+     Interpreter,
+     Act::RaisingTrigger,
+     {"nothing", "nothing", "nothing"},
+     true,
+     kClosed + kClosed + kClosed + kClosed + kClosed + kClosed,
+     "",
+     true,
+     "the trigger handler failed"},
     {"ADeviceThatNeverReadsFillsTheOutputRing",
      [] {
        elmsim::Options o = Silent();
@@ -262,7 +275,12 @@ struct Hooks {
   int fills = 0;
 
   void PortOpened(sio::TComponent*) {
-    if (act != Act::FillOutputRing || form->SioComPort()->GetComNumber() != 5) return;
+    if (form->SioComPort()->GetComNumber() != 5) return;
+    if (act == Act::RaisingTrigger) {
+      form->SioComPort()->GetDispatcher()->RegisterEventTriggerHandler(
+          sio::TTriggerEvent::Of<&Hooks::Trigger>(this));
+    }
+    if (act != Act::FillOutputRing) return;
     // What the terminal buffers first, then the ring, until the layer refuses.
     ++fills;
     const std::string block(1024, 'x');
@@ -280,6 +298,9 @@ struct Hooks {
         form->SioComPort()->GetComNumber() == 5) {
       faulty->Stop();
     }
+  }
+  void Trigger(uint32_t msg, uint32_t, uint32_t) {
+    if (msg == sio::kMsgTriggerAvail) throw std::runtime_error("the trigger handler failed");
   }
   void Banner(sio::TComponent*, const void*, int32_t) {
     form->Controller().BannerSeen = true;
@@ -315,12 +336,18 @@ TEST_P(FinderFault, SearchEndsAsItShouldAndNothingIsLeftBehind) {
   auto form = std::make_unique<finder::TfrmMain>(view);
   const sio_test::ProcessUsage before = sio_test::CurrentProcessUsage();
   {
-    elmsim::Simulator faulty(c.device());
+    // The faulty device is reached through a link of its own, which goes
+    // with it: the number of its terminal may be reused by another program
+    // at once, and this port must stay gone.
+    fs::create_directories(scratch);
+    elmsim::Options faultyOptions = c.device();
+    faultyOptions.link = (scratch / "com5").string();
+    elmsim::Simulator faulty(faultyOptions);
     elmsim::Simulator tool(ScanTool());
     std::string error;
     ASSERT_TRUE(faulty.Start(error)) << error;
     ASSERT_TRUE(tool.Start(error)) << error;
-    devtest::UsePortTable("5=" + faulty.SlavePath() + ",6=" + tool.SlavePath());
+    devtest::UsePortTable("5=" + faultyOptions.link + ",6=" + tool.SlavePath());
 
     sio::TSioComPort* port = form->SioComPort();
     Hooks hooks{form.get(), &faulty, c.act};

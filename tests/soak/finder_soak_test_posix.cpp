@@ -4,7 +4,9 @@
 // resident memory within a little slack).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -76,6 +78,13 @@ TEST(FinderSoak, FortySearchesLeaveNoDescriptorThreadOrMemoryBehind) {
     EXPECT_TRUE(view.errors.empty()) << view.errors.front();
 
     const sio_test::ProcessUsage last = sio_test::SettledProcessUsage(first, 3000ms);
+    std::printf(
+        "soak: %d searches; fds %d/%d/%d, threads %d/%d/%d (start/first/last); "
+        "resident %llu KiB after the first, %llu KiB after the last, peak %llu KiB\n",
+        kSearches, start.fds, first.fds, last.fds, start.threads, first.threads, last.threads,
+        static_cast<unsigned long long>(first.residentKiB),
+        static_cast<unsigned long long>(last.residentKiB),
+        static_cast<unsigned long long>(peakKiB));
     EXPECT_LE(last.fds, first.fds) << sio_test::OpenDescriptors();
     EXPECT_LE(last.threads, first.threads);
     EXPECT_LE(last.residentKiB, first.residentKiB + kResidentSlackKiB)
