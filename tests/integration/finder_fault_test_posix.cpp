@@ -75,6 +75,7 @@ enum class Act {
   UnplugAtClose,     // the device goes when the port starts closing
   RaisingHandler,    // the banner's packet handler raises after setting its flag
   RaisingTrigger,    // a trigger handler on the dispatcher thread raises on data
+  RaisingEvent,      // the port's availability event (run by its window) raises
   FillOutputRing,    // a device that never reads, after more output than it all holds
   TraceUnwritable,   // tracing on, the trace file in a directory that is not there
   LogUnwritable,     // the same for the dispatch log
@@ -234,6 +235,17 @@ const FaultCase kCases[] = {
      "",
      true,
      "the trigger handler failed"},
+    // Caught where the port's window runs it and reported; the data still
+    // reaches the matchers, so the scan tool is found.
+    {"AnEventHandlerThatRaises",
+     Interpreter,
+     Act::RaisingEvent,
+     {"nothing", "nothing", "nothing"},
+     true,
+     "",
+     "",
+     true,
+     "the availability handler failed"},
     // The few bytes of each probe fit in the terminal: nothing blocks.
     {"ADeviceThatNeverReads",
      NeverReads,
@@ -313,6 +325,9 @@ struct Hooks {
   void Trigger(uint32_t msg, uint32_t, uint32_t) {
     if (msg == sio::kMsgTriggerAvail) throw std::runtime_error("the trigger handler failed");
   }
+  void Available(sio::TComponent*, uint16_t) {
+    throw std::runtime_error("the availability handler failed");
+  }
   void Banner(sio::TComponent*, const void*, int32_t) {
     form->Controller().BannerSeen = true;
     throw std::runtime_error("the banner handler failed");
@@ -367,6 +382,9 @@ TEST_P(FinderFault, SearchEndsAsItShouldAndNothingIsLeftBehind) {
     port->RegisterUserCallbackEx(user);
     if (c.act == Act::RaisingHandler) {
       form->SioDataPacket(1)->SetOnPacket(sio::TPacketNotifyEvent::Of<&Hooks::Banner>(&hooks));
+    }
+    if (c.act == Act::RaisingEvent) {
+      port->SetOnTriggerAvail(sio::TTriggerAvailEvent::Of<&Hooks::Available>(&hooks));
     }
     if (c.act == Act::VanishBeforeOpen) {
       view.onAppend = [&faulty](std::string_view text) {
@@ -436,6 +454,7 @@ TEST_P(FinderFault, SearchEndsAsItShouldAndNothingIsLeftBehind) {
 
     port->DeregisterUserCallbackEx(user);
     port->SetOnPortOpen(sio::TNotifyEvent());
+    port->SetOnTriggerAvail(sio::TTriggerAvailEvent());
     view.onAppend = nullptr;
     faulty.Stop();
     tool.Stop();
