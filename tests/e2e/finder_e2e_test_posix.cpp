@@ -410,10 +410,13 @@ TEST_F(FinderSearch, AnUnplugDuringAProbeLetsTheSearchGoOn) {
                     "of its own";
   }
   Options o = Interpreter(115200);
+  // Through a link that goes with the device: its terminal's number may be
+  // taken by another program as soon as it is free.
+  o.link = (run_.Dir() / "com5").string();
   auto gone = StartSim(o);
   auto tool = StartSim(ScanTool(115200));
   ASSERT_TRUE(gone && tool);
-  const std::vector<Port> ports{{5, gone->SlavePath()}, {6, tool->SlavePath()}};
+  const std::vector<Port> ports{{5, o.link}, {6, tool->SlavePath()}};
   // Pulled out once it has heard its first identification command.
   std::thread puller([&] {
     const auto start = Clock::now();
