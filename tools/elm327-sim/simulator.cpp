@@ -217,6 +217,12 @@ void Simulator::Impl::Run() {
     pollfd fds[2] = {{fd, static_cast<short>(reading | (blocked ? POLLOUT : 0)), 0},
                      {wake[0], POLLIN, 0}};
     const int ready = ::poll(fds, 2, std::max(timeout, 0));
+    // A host writes only after its open has set the line: checked again
+    // before reading, so nothing it sent is heard.
+    if (options.hangupOnOpen && TerminalSpeed(fd) != speedAtStart) {
+      HangUp();
+      return;
+    }
     if (ready <= 0) continue;
     if (fds[1].revents != 0) {
       char drain[16];
