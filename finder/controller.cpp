@@ -33,11 +33,18 @@ void TController::NoteClone() {
 void TController::Search() {
   wrapper_ = std::make_unique<TKelvaneComPort>(port_, boxes_);
   log_.Clear();
-  const std::vector<std::string> list = ListPorts();
-  const auto count = static_cast<int32_t>(list.size());
-  ProbeAtBaud(list, count, 115200);
-  ProbeAtBaud(list, count, 38400);
-  ProbeAtBaud(list, count, 9600);
+  try {
+    const std::vector<std::string> list = ListPorts();
+    const auto count = static_cast<int32_t>(list.size());
+    ProbeAtBaud(list, count, 115200);
+    ProbeAtBaud(list, count, 38400);
+    ProbeAtBaud(list, count, 9600);
+  } catch (...) {
+    // The error ends the search; a port left open by it would stay held,
+    // with its four threads, until the next search or the program's end.
+    wrapper_->ReleasePort();
+    throw;
+  }
   log_.Append("\r\rEnd of search.\r");
 }
 

@@ -11,6 +11,7 @@
 #include "platform/host_ports.h"
 #include "platform/message_loop.h"
 #include "platform/sync.h"
+#include "serial/port/port_check.h"
 #include "serial/support/ticks.h"
 
 namespace finder {
@@ -207,6 +208,15 @@ bool TKelvaneComPort::OpenPort() {
       return false;
     }
     throw;
+  } catch (const sio::ESioException&) {
+    // An adapter pulled out while its port was being opened fails with a
+    // device error, not "no such port"; it is gone all the same, and one
+    // device vanishing must not end the search over the others.
+    if (!sio::PortExists(port_->GetComNumber())) {
+      boxes_.ShowMessage(kMsgOpenNoPort);
+      return false;
+    }
+    throw;
   }
   return port_->GetOpenState() == sio::osOpen;
 }
@@ -220,6 +230,17 @@ void TKelvaneComPort::ClosePort() {
   // A close deferred because a delivery was under way is completed here, so
   // that the probe's last packet is handled before the next probe starts.
   FinishDeferredClose();
+}
+
+void TKelvaneComPort::ReleasePort() noexcept {
+  try {
+    port_->SetOpen(false);
+  } catch (...) {
+  }
+  try {
+    FinishDeferredClose();
+  } catch (...) {
+  }
 }
 
 void TKelvaneComPort::Send(const std::string& text) {

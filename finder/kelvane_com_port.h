@@ -68,6 +68,10 @@ class TKelvaneComPort {
   // True only when the port is open now.
   bool OpenPort();
   void ClosePort();
+  // Closes the port after a failure has ended the search, so the device and
+  // its threads are not held until the next one; failures of this close go
+  // unreported (the one that ended the search is).
+  void ReleasePort() noexcept;
   void Send(const std::string& text);
   // After Send: waits, processing messages, until the output has left the
   // port (at most maxTicks), so that a close does not discard it: until the

@@ -471,8 +471,20 @@ void TSioCustomComPort::CompleteClose() {
 
 void TSioCustomComPort::ClosePortNow() {
   if (openState_ != osOpen) return;
-  SetTracing(tlDump);
-  SetLogging(tlDump);
+  // A trace or log file that cannot be written must not keep the device
+  // and its threads: the close goes on, and the first failure is raised
+  // once the port is closed.
+  std::exception_ptr dumpFailure;
+  try {
+    SetTracing(tlDump);
+  } catch (...) {
+    dumpFailure = std::current_exception();
+  }
+  try {
+    SetLogging(tlDump);
+  } catch (...) {
+    if (!dumpFailure) dumpFailure = std::current_exception();
+  }
   openState_ = osClosing;
   NotifyPortClosing();
   dispatcher_->SaveTriggers(savedTriggers_);
@@ -501,6 +513,7 @@ void TSioCustomComPort::ClosePortNow() {
     reopenPending_ = false;
     OpenPortNow();
   }
+  if (dumpFailure) std::rethrow_exception(dumpFailure);
 }
 
 void TSioCustomComPort::DeferredClose(TSioBaseDispatcher* d, platform::LParam lParam) {

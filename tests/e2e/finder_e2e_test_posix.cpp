@@ -410,10 +410,13 @@ TEST_F(FinderSearch, AnUnplugDuringAProbeLetsTheSearchGoOn) {
                     "of its own";
   }
   Options o = Interpreter(115200);
+  // Through a link that goes with the device: its terminal's number may be
+  // taken by another program as soon as it is free.
+  o.link = (run_.Dir() / "com5").string();
   auto gone = StartSim(o);
   auto tool = StartSim(ScanTool(115200));
   ASSERT_TRUE(gone && tool);
-  const std::vector<Port> ports{{5, gone->SlavePath()}, {6, tool->SlavePath()}};
+  const std::vector<Port> ports{{5, o.link}, {6, tool->SlavePath()}};
   // Pulled out once it has heard its first identification command.
   std::thread puller([&] {
     const auto start = Clock::now();
@@ -508,5 +511,120 @@ TEST_F(FinderSearch, AnInterruptCutsTheWaitsShortAndEndsWith130) {
   EXPECT_EQ(Count(r.out, "nothing"), 6u) << "every probe still ran: " << r.out;
   EXPECT_EQ(r.err, "") << "the ports still opened and closed as usual";
 }
+
+// A device unplugged at a given moment of its first probe, as the program
+// itself reports it: the search goes on over the other port and to its end,
+// the unplugged port's line ends in "nothing", and the boxes are the ones
+// for a port that has gone. The worker threads' own reports of the lost
+// device ("Device read error") come as they see it; they are counted, not
+// placed.
+struct UnplugCase {
+  const char* name;
+  Options device;
+  // The boxes of the first probe after the unplug; every later probe of the
+  // port is one of a port that does not exist.
+  int closedBoxes;
+  bool workerReport;
+};
+
+Options SilentAnySpeed() {
+  Options o;
+  o.silent = true;
+  o.baud = 0;
+  return o;
+}
+
+Options GoneAfter(int64_t bytes, Options o = SilentAnySpeed()) {
+  o.hangupAfterBytes = bytes;
+  return o;
+}
+
+Options GoneOnOpen() {
+  Options o = GoneAfter(-1);
+  o.hangupOnOpen = true;
+  return o;
+}
+
+const UnplugCase kUnplugCases[] = {
+    // The open either fails (the device is gone: "does not exist" and the
+    // three commands find the port closed) or wins the race and the
+    // commands find it closed once the loss is seen.
+    {"DuringTheOpen", GoneOnOpen(), -1, false},
+    {"InTheFirstWait", GoneAfter(1), 2, true},
+    {"InTheSecondWait", GoneAfter(6), 1, true},
+    {"InTheThirdWait", GoneAfter(11), 0, true},
+    {"WhileACommandGoesOut", GoneAfter(3), 1, true},
+    {"WhileTheIdentifierGoesOut", GoneAfter(17, Interpreter(115200)), 0, true},
+};
+
+class FinderUnplug : public ::testing::TestWithParam<UnplugCase> {
+ protected:
+  void SetUp() override {
+    if (UnderWine()) {
+      GTEST_SKIP() << "Wine opens a COM port whose device has gone and fails later, with no error "
+                      "of its own";
+    }
+    if (Env("SIO_E2E_FINDER").empty() || !fs::exists(Env("SIO_E2E_FINDER"))) {
+      GTEST_SKIP() << "SIO_E2E_FINDER names no finder program";
+    }
+  }
+  FinderRun run_;
+};
+
+void PrintTo(const UnplugCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+TEST_P(FinderUnplug, TheSearchGoesOnAndTheGonePortSaysSo) {
+  const UnplugCase& c = GetParam();
+  auto tool = StartSim(ScanTool(38400));
+  // Through a link of its own, which goes with the device: the number of
+  // its terminal may be taken by another program at once.
+  Options o = c.device;
+  o.link = (run_.Dir() / "com5").string();
+  auto gone = StartSim(o);
+  ASSERT_TRUE(tool && gone);
+  const std::vector<Port> ports{{4, tool->SlavePath()}, {5, o.link}};
+  const RunResult r = run_.Run(ports, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(gone->HungUp());
+  using E = Expected;
+  Expected e{{PortLine(ports[0]), PortLine(ports[1])}};
+  EXPECT_EQ(r.out, e.Header() + E::Speed(115200, {E::Nothing(4), E::Nothing(5)}) +
+                       E::Speed(38400, {E::Found(4), E::Nothing(5)}) +
+                       E::Speed(9600, {E::Nothing(4), E::Nothing(5)}) + E::End());
+  // The worker threads' reports apart, the boxes in order.
+  std::string boxes;
+  size_t reports = 0;
+  std::istringstream lines(r.err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "[message box] Device read error" || line == "[message box] Device write error") {
+      ++reports;
+    } else {
+      boxes += line + "\n";
+    }
+  }
+  const std::string goneProbe = kBoxMissing + kBoxClosed + kBoxClosed + kBoxClosed;
+  if (c.closedBoxes >= 0) {
+    std::string first;
+    for (int i = 0; i < c.closedBoxes; ++i)
+      first += kBoxClosed;
+    EXPECT_EQ(boxes, first + goneProbe + goneProbe) << r.err;
+  } else {
+    const bool openFailed = boxes == goneProbe + goneProbe + goneProbe;
+    const bool openWon = boxes.size() >= 2 * goneProbe.size() &&
+                         boxes.substr(boxes.size() - 2 * goneProbe.size()) == goneProbe + goneProbe;
+    EXPECT_TRUE(openFailed || openWon) << r.err;
+  }
+  if (c.workerReport) {
+    EXPECT_GE(reports, 1u) << r.err;
+  }
+  EXPECT_EQ(Count(tool->ReceivedText(), "AT@3"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, FinderUnplug, ::testing::ValuesIn(kUnplugCases),
+                         [](const ::testing::TestParamInfo<UnplugCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -253,6 +253,59 @@ TEST_F(SimDevice, HangUpIsSeenByTheHost) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // unplugged: the name is gone
 }
 
+// The faults a test pulls at a given moment: what the device heard before it
+// went, and that the host sees the hang-up (or, for a device that never
+// reads, that the host's writes end up blocked).
+TEST_F(SimDevice, FaultsHappenExactlyWhereAsked) {
+  struct Case {
+    const char* name;
+    int64_t afterBytes;
+    bool onOpen;
+    bool noRead;
+    uint32_t hostBaud;
+    const char* heard;  // nullptr: no hang-up
+  };
+  const Case cases[] = {
+      {"after the first command", 1, false, false, 38400, "\r"},
+      {"inside the second command", 3, false, false, 38400, "\rAT"},
+      {"after the third command", 11, false, false, 38400, "\rAT@1\rAT@2\r"},
+      {"when the host sets its speed", -1, true, false, 115200, ""},
+      {"never reading", -1, false, true, 38400, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    elmsim::Options options;
+    options.hangupAfterBytes = c.afterBytes;
+    options.hangupOnOpen = c.onOpen;
+    options.noRead = c.noRead;
+    Plug(options, c.hostBaud);
+    if (c.heard == nullptr) {
+      // Far more than the terminal holds: the host's writes stop being taken.
+      const std::string block(4096, 'x');
+      size_t accepted = 0;
+      bool blocked = false;
+      for (int i = 0; i < 1024 && !blocked; ++i) {
+        const ssize_t n = ::write(host_.fd(), block.data(), block.size());
+        if (n > 0) accepted += static_cast<size_t>(n);
+        blocked = n < 0 && errno == EAGAIN;
+      }
+      EXPECT_TRUE(blocked) << accepted;
+      EXPECT_EQ(sim_->ReceivedText(), "");
+      EXPECT_FALSE(sim_->HungUp());
+    } else {
+      host_.Write("\rAT@1\rAT@2\rAT@2\r");
+      EXPECT_TRUE(sim_->WaitForHangUp(2000ms));
+      EXPECT_EQ(Show(sim_->ReceivedText()), Show(c.heard));
+      pollfd p{host_.fd(), POLLIN, 0};
+      host_.ReadFor(50ms);
+      ASSERT_EQ(::poll(&p, 1, 1000), 1);
+      EXPECT_NE(p.revents & POLLHUP, 0);
+    }
+    host_.Close();
+    sim_->Stop();
+  }
+}
+
 TEST_F(SimDevice, StopHangsUpTooAndTheSlaveCannotBeReopened) {
   Plug();
   const std::string path = sim_->SlavePath();
@@ -353,6 +406,10 @@ TEST(SimOptions, ReadsEveryOption) {
                         "12",
                         "--hangup-after",
                         "900",
+                        "--hangup-after-bytes",
+                        "11",
+                        "--hangup-on-open",
+                        "--no-read",
                         "--log",
                         "/tmp/l",
                         "--link",
@@ -372,6 +429,9 @@ TEST(SimOptions, ReadsEveryOption) {
   EXPECT_TRUE(options.silent);
   EXPECT_EQ(options.flood, 12u);
   EXPECT_EQ(options.hangupAfterMs, 900);
+  EXPECT_EQ(options.hangupAfterBytes, 11);
+  EXPECT_TRUE(options.hangupOnOpen);
+  EXPECT_TRUE(options.noRead);
   EXPECT_EQ(options.logFile, "/tmp/l");
   EXPECT_EQ(options.link, "/tmp/k");
 }
@@ -387,6 +447,7 @@ TEST(SimOptions, RefusesBadOptions) {
       {"elm327-sim", "--delay", "1e3"},
       {"elm327-sim", "--whatever"},
       {"elm327-sim", "--hangup-after", "99999999999999999999"},
+      {"elm327-sim", "--hangup-after-bytes", "-3"},
   };
   for (const auto& args : bad) {
     elmsim::Options options;

@@ -63,8 +63,18 @@ struct Options {
   bool silent = false;       // reads and logs, never sends a byte
   uint32_t flood = 0;  // > 0: every arrival of input is answered by this many bytes, nothing else
   int64_t hangupAfterMs = -1;  // >= 0: the device "unplugs" (closes the pty) this long after Start
-  std::string logFile;         // every received byte with its time
-  std::string link;            // a symbolic link to the slave, made at Start, removed at the end
+  // >= 0: it unplugs once it has received this many bytes (right speed or
+  // not), so a test can pull it out between two given commands, or in the
+  // middle of one.
+  int64_t hangupAfterBytes = -1;
+  // It unplugs as soon as a host changes the line speed from the one it
+  // started with (38400), which a host's open does before the open is over.
+  bool hangupOnOpen = false;
+  // It never reads: what a host sends piles up in the terminal until the
+  // host's writes block.
+  bool noRead = false;
+  std::string logFile;  // every received byte with its time
+  std::string link;     // a symbolic link to the slave, made at Start, removed at the end
 };
 
 // The identifier rule of AT@3 (and --id): exactly 12 characters, each from

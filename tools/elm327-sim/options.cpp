@@ -46,6 +46,9 @@ std::string Usage() {
          "  --silent          read, never answer\n"
          "  --flood N         answer any input with N bytes and nothing else\n"
          "  --hangup-after MS close the terminal (unplug) this long after start\n"
+         "  --hangup-after-bytes N  unplug once N bytes have been received\n"
+         "  --hangup-on-open  unplug as soon as a host changes the line speed (an open does)\n"
+         "  --no-read         never read: what a host sends piles up until its writes block\n"
          "  --log FILE        write every received byte with its time (ms, hex)\n"
          "  --link PATH       make a symbolic link PATH to the terminal\n";
 }
@@ -113,6 +116,13 @@ bool ParseOptions(int argc, const char* const* argv, Options& options, std::stri
     } else if (name == "--hangup-after") {
       if (!number(kMsLimit, n)) return false;
       options.hangupAfterMs = static_cast<int64_t>(n);
+    } else if (name == "--hangup-after-bytes") {
+      if (!number(uint64_t{1} << 40, n)) return false;
+      options.hangupAfterBytes = static_cast<int64_t>(n);
+    } else if (name == "--hangup-on-open") {
+      options.hangupOnOpen = true;
+    } else if (name == "--no-read") {
+      options.noRead = true;
     } else if (name == "--log") {
       if (!value(text)) return false;
       options.logFile = text;

@@ -71,6 +71,7 @@ struct Simulator::Impl {
   std::string sending;  // due bytes, as they go onto the wire
   Clock::time_point lastDue;
   uint32_t noiseCounter = 0;
+  uint32_t speedAtStart = 0;  // read before a host can have opened the slave
   size_t floodCounter = 0;
 
   bool RightSpeed() {
@@ -178,9 +179,14 @@ void Simulator::Impl::Run() {
       start + std::chrono::milliseconds(hangs ? options.hangupAfterMs : 0);
   int fd = master;  // only this thread closes it, and only on the way out
   uint8_t buffer[4096];
+  uint64_t receivedTotal = 0;
   while (!stopping.load()) {
     Clock::time_point now = Clock::now();
     if (hangs && now >= hangupAt) {
+      HangUp();
+      return;
+    }
+    if (options.hangupOnOpen && TerminalSpeed(fd) != speedAtStart) {
       HangUp();
       return;
     }
@@ -205,9 +211,18 @@ void Simulator::Impl::Run() {
     int timeout =
         static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
     if (!sending.empty() && !blocked) timeout = 0;
-    pollfd fds[2] = {{fd, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
+    // Watching for an open means watching the line settings closely.
+    if (options.hangupOnOpen) timeout = std::min(timeout, 1);
+    const short reading = options.noRead ? 0 : POLLIN;
+    pollfd fds[2] = {{fd, static_cast<short>(reading | (blocked ? POLLOUT : 0)), 0},
                      {wake[0], POLLIN, 0}};
     const int ready = ::poll(fds, 2, std::max(timeout, 0));
+    // A host writes only after its open has set the line: checked again
+    // before reading, so nothing it sent is heard.
+    if (options.hangupOnOpen && TerminalSpeed(fd) != speedAtStart) {
+      HangUp();
+      return;
+    }
     if (ready <= 0) continue;
     if (fds[1].revents != 0) {
       char drain[16];
@@ -216,7 +231,20 @@ void Simulator::Impl::Run() {
     }
     if ((fds[0].revents & POLLIN) != 0) {
       const ssize_t count = ::read(fd, buffer, sizeof buffer);
-      if (count > 0) OnInput(Clock::now(), buffer, static_cast<size_t>(count));
+      if (count > 0) {
+        size_t taken = static_cast<size_t>(count);
+        const bool pulled =
+            options.hangupAfterBytes >= 0 &&
+            receivedTotal + taken >= static_cast<uint64_t>(options.hangupAfterBytes);
+        // The bytes past the limit were on the wire as it was cut: never heard.
+        if (pulled) taken = static_cast<size_t>(options.hangupAfterBytes) - receivedTotal;
+        receivedTotal += taken;
+        if (taken > 0) OnInput(Clock::now(), buffer, taken);
+        if (pulled) {
+          HangUp();
+          return;
+        }
+      }
     } else if ((fds[0].revents & (POLLHUP | POLLERR)) != 0) {
       // Cannot happen while our own slave descriptor is open; never spin on it.
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -288,6 +316,7 @@ bool Simulator::Start(std::string& error) {
     d.log = std::fopen(d.options.logFile.c_str(), "w");
     if (d.log == nullptr) return fail(SystemError("log file"));
   }
+  d.speedAtStart = TerminalSpeed(d.master);
   d.start = Clock::now();
   d.lastDue = d.start;
   d.thread = std::thread([&d] { d.Run(); });
