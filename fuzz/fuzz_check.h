@@ -32,7 +32,8 @@ inline std::string Visible(const std::string& bytes) {
 
 }  // namespace sio_fuzz
 
-// Not assert(): the fuzz build keeps NDEBUG, and a disagreement must stop it.
+// Not assert(), which a build may compile out: a disagreement must always
+// stop the run.
 #define FUZZ_CHECK(cond, detail)                                        \
   do {                                                                  \
     if (!(cond)) ::sio_fuzz::Fail(__FILE__, __LINE__, #cond, (detail)); \
