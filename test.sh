@@ -12,6 +12,8 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 echo "== Linux tests"
 ctest --preset default -j "$jobs"
+echo "== Fuzz targets, a few seconds each (fuzz preset)"
+scripts/fuzz.sh 4
 
 echo "== Windows build (mingw preset)"
 cmake --preset mingw >/dev/null

@@ -138,4 +138,36 @@ bool ComNumberForDevice(std::string_view deviceName, uint32_t& number) {
   return false;
 }
 
+bool PortNamesFromRegistryValues(const std::vector<RegistryPortValue>& values,
+                                 std::vector<std::string>& names, std::string& error) {
+  names.clear();
+  error.clear();
+  for (const RegistryPortValue& value : values) {
+    std::string text;
+    if (!value.data.empty()) {
+      if (value.type != kRegistryText && value.type != kRegistryExpandText) {
+        error = "Invalid data type for '" + value.name + "'";
+        return false;
+      }
+      text = value.data.substr(0, value.data.find('\0'));
+    }
+    if (text.compare(0, 3, "COM") == 0) names.push_back(text);
+  }
+  return true;
+}
+
+std::vector<HostPort> PortsFromRegisteredNames(const std::vector<std::string>& names) {
+  std::vector<HostPort> ports;
+  for (const std::string& name : names) {
+    uint32_t number = 0;
+    if (!ParseComName(name, number)) continue;
+    const bool taken = std::any_of(ports.begin(), ports.end(),
+                                   [number](const HostPort& p) { return p.number == number; });
+    if (!taken) ports.push_back(HostPort{number, ComName(number), ComDeviceName(number)});
+  }
+  std::stable_sort(ports.begin(), ports.end(),
+                   [](const HostPort& a, const HostPort& b) { return a.number < b.number; });
+  return ports;
+}
+
 }  // namespace platform

@@ -103,6 +103,29 @@ std::vector<HostPort> ParsePortOverride(std::string_view text);
 // above; false for names outside it.
 bool ComNumberForDevice(std::string_view deviceName, uint32_t& number);
 
+// One value of the registry's port list as the registry gives it: its name,
+// its data type (REG_SZ 1, REG_EXPAND_SZ 2, any other number is not text)
+// and its raw data bytes. A value that vanished between listing and reading
+// has type 0 and no data.
+struct RegistryPortValue {
+  std::string name;
+  uint32_t type = 0;
+  std::string data;
+};
+constexpr uint32_t kRegistryText = 1;        // REG_SZ
+constexpr uint32_t kRegistryExpandText = 2;  // REG_EXPAND_SZ
+
+// RegisteredPortNames over values already read (the rules above: data of
+// size 0 is the empty text, text data ends at its first NUL, a name is kept
+// when its text starts with "COM"). Every host compiles it, so the rules are
+// tested and fuzzed on any of them.
+bool PortNamesFromRegistryValues(const std::vector<RegistryPortValue>& values,
+                                 std::vector<std::string>& names, std::string& error);
+
+// ListHostPorts' rule over registered names: proper COM names only,
+// ascending by number, the first of a number wins, each opened as "\\.\COMn".
+std::vector<HostPort> PortsFromRegisteredNames(const std::vector<std::string>& names);
+
 // Where a scan looks: the device directory and the kernel's tty class
 // directory. Tests point both at directories of their own.
 struct PortScanRoots {

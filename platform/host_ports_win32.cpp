@@ -5,13 +5,14 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace platform {
 
 namespace {
 
 constexpr char kSerialCommKey[] = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
+static_assert(kRegistryText == REG_SZ && kRegistryExpandText == REG_EXPAND_SZ,
+              "the portable rules name the registry's text types by their numbers");
 
 class RegistryKey {
  public:
@@ -53,12 +54,12 @@ class RegistryKey {
     return names;
   }
 
-  // The value's data as text: size 0 (or a value gone since it was listed)
-  // is the empty text; text data ends at its first NUL; any other type of
-  // data is not text and gives false.
-  bool ReadString(const std::string& name, std::string& text) const {
-    text.clear();
-    if (key_ == nullptr) return true;
+  // The value's type and raw data; a value gone since it was listed reads
+  // as type 0 without data.
+  RegistryPortValue ReadValue(const std::string& name) const {
+    RegistryPortValue value;
+    value.name = name;
+    if (key_ == nullptr) return value;
     std::vector<BYTE> data(64);
     DWORD type = REG_NONE;
     LSTATUS rc = ERROR_MORE_DATA;
@@ -68,11 +69,10 @@ class RegistryKey {
       rc = ::RegQueryValueExA(key_, name.c_str(), nullptr, &type, data.data(), &size);
       if (rc == ERROR_MORE_DATA) data.resize(std::max<size_t>(size, data.size() * 2));
     }
-    if (rc != ERROR_SUCCESS || size == 0) return true;
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-    const char* chars = reinterpret_cast<const char*>(data.data());
-    text.assign(chars, ::strnlen(chars, size));
-    return true;
+    if (rc != ERROR_SUCCESS) return value;
+    value.type = type;
+    value.data.assign(reinterpret_cast<const char*>(data.data()), size);
+    return value;
   }
 
  private:
@@ -83,19 +83,12 @@ class RegistryKey {
 
 bool RegisteredPortNamesFromKey(bool currentUser, const std::string& keyPath,
                                 std::vector<std::string>& names, std::string& error) {
-  names.clear();
-  error.clear();
   RegistryKey key;
   key.OpenForReading(currentUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE, keyPath.c_str());
-  for (const std::string& valueName : key.ValueNames()) {
-    std::string data;
-    if (!key.ReadString(valueName, data)) {
-      error = "Invalid data type for '" + valueName + "'";
-      return false;
-    }
-    if (data.compare(0, 3, "COM") == 0) names.push_back(data);
-  }
-  return true;
+  std::vector<RegistryPortValue> values;
+  for (const std::string& valueName : key.ValueNames())
+    values.push_back(key.ReadValue(valueName));
+  return PortNamesFromRegistryValues(values, names, error);
 }
 
 bool RegisteredPortNames(std::vector<std::string>& names, std::string& error) {
@@ -103,18 +96,9 @@ bool RegisteredPortNames(std::vector<std::string>& names, std::string& error) {
 }
 
 bool ListHostPorts(std::vector<HostPort>& ports, std::string& error) {
-  ports.clear();
   std::vector<std::string> names;
   const bool ok = RegisteredPortNames(names, error);
-  for (const std::string& name : names) {
-    uint32_t number = 0;
-    if (!ParseComName(name, number)) continue;
-    const bool taken = std::any_of(ports.begin(), ports.end(),
-                                   [number](const HostPort& p) { return p.number == number; });
-    if (!taken) ports.push_back(HostPort{number, ComName(number), ComDeviceName(number)});
-  }
-  std::stable_sort(ports.begin(), ports.end(),
-                   [](const HostPort& a, const HostPort& b) { return a.number < b.number; });
+  ports = PortsFromRegisteredNames(names);
   return ok;
 }
 

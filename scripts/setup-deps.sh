@@ -3,7 +3,7 @@
 # first, so that a second run costs nothing and needs no network.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev
-          g++-mingw-w64-x86-64 wine wine64 socat)
+          g++-mingw-w64-x86-64 wine wine64 socat clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -15,6 +15,7 @@
 #include "serial/support/error_codes.h"
 #include "serial/support/exceptions.h"
 #include "tests/common/memory_dispatcher.h"
+#include "tests/common/trigger_reference.h"
 
 namespace {
 
@@ -147,22 +148,6 @@ TEST_F(Triggers, DataTriggersAreLimitedTo22CharactersAndKeptUpperCaseWhenCaseIsI
   EXPECT_EQ(probe.Calls()[0].Data, LParamOf(*d, 12));
 }
 
-// The plain rule the slot matcher must agree with: a match is reported at
-// each byte that completes an occurrence beginning after the previous match.
-std::vector<bool> ReferenceMatches(const std::string& text, const std::string& stream) {
-  std::vector<bool> out(stream.size(), false);
-  long lastEnd = -1;
-  for (size_t j = 0; j < stream.size(); ++j) {
-    if (j + 1 < text.size()) continue;
-    const size_t start = j + 1 - text.size();
-    if (static_cast<long>(start) > lastEnd && stream.compare(start, text.size(), text) == 0) {
-      out[j] = true;
-      lastEnd = static_cast<long>(j);
-    }
-  }
-  return out;
-}
-
 TEST(MatchTriggerByte, AgreesWithAPlainMatcherOnRandomStreams) {
   std::mt19937 rng(20261209);
   size_t matches = 0;
@@ -179,7 +164,7 @@ TEST(MatchTriggerByte, AgreesWithAPlainMatcherOnRandomStreams) {
     int32_t slots[sio::MaxTriggerLength] = {};
     char stored[sio::TriggerTextSize] = {};
     text.copy(stored, text.size());
-    const std::vector<bool> expected = ReferenceMatches(text, stream);
+    const std::vector<bool> expected = sio_test::ReferenceMatches(text, stream);
     for (size_t j = 0; j < stream.size(); ++j) {
       const bool got = sio::TSioBaseDispatcher::MatchTriggerByte(
           slots, static_cast<uint8_t>(stream[j]), length, false, stored);

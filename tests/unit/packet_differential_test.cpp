@@ -1,6 +1,6 @@
 // Random byte streams, cut into random blocks, through a port component,
 // its packet manager and one matcher with random start and end conditions,
-// against a plain matcher written here from the matching rules: both must
+// against the plain matcher of tests/common: both must
 // report the same packets, in the same order, byte for byte. The port runs
 // on a memory device layer whose dispatcher the test drives pass by pass,
 // so thousands of streams take seconds.
@@ -16,114 +16,14 @@
 #include "serial/packet/packet_manager.h"
 #include "serial/port/com_port.h"
 #include "tests/common/memory_dispatcher.h"
+#include "tests/common/packet_reference.h"
 
 namespace {
 
 using sio::TSioDataPacket;
 
-struct Config {
-  sio::TPacketStartCond startCond = sio::scString;
-  std::string start;
-  sio::TPacketEndSet endCond = 0;
-  std::string end;
-  int32_t size = 0;
-  bool ignoreCase = true;
-  bool include = true;
-  // IgnoreCase was changed after the matcher started: its strings stay
-  // prepared for the other setting until its first packet restarts it.
-  bool caseFlipped = false;
-};
-
-// --- The plain matcher ---
-
-struct Pattern {
-  std::vector<int> ch;  // -1: any byte
-};
-
-int Up(int c) {
-  return c >= 'a' && c <= 'z' ? c - 32 : c;
-}
-
-Pattern Prepare(const std::string& text, bool ignoreCase) {
-  Pattern p;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c == '\\') {
-      if (i + 1 < text.size()) {
-        const auto next = static_cast<unsigned char>(text[++i]);
-        p.ch.push_back(ignoreCase ? Up(next) : next);
-      }
-    } else if (c == '?') {
-      p.ch.push_back(-1);
-    } else {
-      p.ch.push_back(ignoreCase ? Up(c) : c);
-    }
-  }
-  return p;
-}
-
-bool MatchAt(const std::string& s, size_t at, const Pattern& p, bool ignoreCase) {
-  if (at + p.ch.size() > s.size()) return false;
-  for (size_t k = 0; k < p.ch.size(); ++k) {
-    const int c = static_cast<unsigned char>(s[at + k]);
-    if (p.ch[k] != -1 && (ignoreCase ? Up(c) : c) != p.ch[k]) return false;
-  }
-  return true;
-}
-
-// The first position at or after from where p matches, or npos.
-size_t Find(const std::string& s, size_t from, const Pattern& p, bool ignoreCase) {
-  for (size_t at = from; at + p.ch.size() <= s.size(); ++at)
-    if (MatchAt(s, at, p, ignoreCase)) return at;
-  return std::string::npos;
-}
-
-std::vector<std::string> Reference(const Config& c, const std::string& s) {
-  const bool bySizeOn = (c.endCond & sio::EndCondBit(sio::ecPacketSize)) != 0;
-  const bool byStringOn = (c.endCond & sio::EndCondBit(sio::ecString)) != 0;
-  const size_t startLen = Prepare(c.start, c.ignoreCase).ch.size();
-  const size_t npos = std::string::npos;
-  std::vector<std::string> out;
-  size_t base = 0;
-  for (;;) {
-    const bool preparedCase = c.caseFlipped && out.empty() ? !c.ignoreCase : c.ignoreCase;
-    const Pattern start = Prepare(c.start, preparedCase);
-    const Pattern end = Prepare(c.end, preparedCase);
-    size_t begin;
-    size_t collectFrom;
-    if (c.startCond == sio::scString) {
-      begin = Find(s, base, start, c.ignoreCase);
-      if (begin == npos) break;
-      if (c.endCond == 0) {
-        out.push_back(c.include ? s.substr(begin, startLen) : std::string());
-        base = begin + startLen;
-        continue;
-      }
-      collectFrom = begin + startLen;
-    } else {
-      if (base >= s.size()) break;
-      begin = base;
-      collectFrom = base;
-    }
-    size_t sizeEnd = npos;
-    if (bySizeOn) sizeEnd = std::max(collectFrom, begin + static_cast<size_t>(c.size) - 1);
-    size_t stringEnd = npos;
-    if (byStringOn) {
-      const size_t e = Find(s, collectFrom, end, c.ignoreCase);
-      if (e != npos) stringEnd = e + end.ch.size() - 1;
-    }
-    if (sizeEnd >= s.size()) sizeEnd = npos;
-    if (sizeEnd == npos && stringEnd == npos) break;
-    const bool bySize = sizeEnd <= stringEnd;
-    const size_t last = bySize ? sizeEnd : stringEnd;
-    std::string data = s.substr(begin, last - begin + 1);
-    if (c.startCond == sio::scString && !c.include) data.erase(0, startLen);
-    if (!c.include && !bySize) data.erase(data.size() - end.ch.size());
-    out.push_back(data);
-    base = last + 1;
-  }
-  return out;
-}
+using Config = sio_test::PacketConfig;
+using sio_test::PreparePattern;
 
 // --- The real one ---
 
@@ -164,15 +64,15 @@ Config RandomConfig(std::mt19937& rng) {
   c.startCond = chance(80) ? sio::scString : sio::scAnyData;
   do {
     c.start = RandomText(rng, "abA?\\x", 1, 4);
-  } while (Prepare(c.start, c.ignoreCase).ch.empty());
+  } while (PreparePattern(c.start, c.ignoreCase).ch.empty());
   if (chance(60)) c.endCond |= sio::EndCondBit(sio::ecString);
   if (chance(40)) c.endCond |= sio::EndCondBit(sio::ecPacketSize);
   if (c.startCond == sio::scAnyData && c.endCond == 0) c.endCond = sio::EndCondBit(sio::ecString);
   do {
     c.end = RandomText(rng, "bB?\\\r\n", 1, 3);
-  } while (Prepare(c.end, c.ignoreCase).ch.empty());
+  } while (PreparePattern(c.end, c.ignoreCase).ch.empty());
   const auto startLen = c.startCond == sio::scString
-                            ? static_cast<int32_t>(Prepare(c.start, c.ignoreCase).ch.size())
+                            ? static_cast<int32_t>(PreparePattern(c.start, c.ignoreCase).ch.size())
                             : 1;
   c.size = std::uniform_int_distribution<int32_t>(startLen, startLen + 6)(rng);
   return c;
@@ -217,7 +117,7 @@ TEST(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
         d->ProcessCommEvents();
       d->ProcessCommEvents();
     }
-    const std::vector<std::string> want = Reference(c, bytes);
+    const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
     ASSERT_EQ(got.packets, want) << "stream " << stream << " start '" << c.start << "' cond "
                                  << int(c.startCond) << " end '" << c.end << "' endcond "
                                  << int(c.endCond) << " size " << c.size << " case " << c.ignoreCase
@@ -297,7 +197,7 @@ TEST(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMatch
         d->ProcessCommEvents();
       d->ProcessCommEvents();
     }
-    const std::vector<std::string> want = Reference(c, bytes);
+    const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
     ASSERT_EQ(got.packets, want) << "stream " << stream << " start '" << c.start << "' cond "
                                  << int(c.startCond) << " end '" << c.end << "' endcond "
                                  << int(c.endCond) << " size " << c.size << " case " << c.ignoreCase

@@ -156,3 +156,73 @@ TEST(ListHostPorts, NamesPathsAndOrderAgree) {
 }
 
 }  // namespace
+
+namespace {
+
+using platform::RegistryPortValue;
+
+// The registry's value lists as a Windows host reads them, on any host.
+TEST(RegistryPortList, ValuesBecomeNamesAndNamesBecomePorts) {
+  const std::string nul(1, '\0');
+  struct Case {
+    const char* what;
+    std::vector<RegistryPortValue> values;
+    bool ok;
+    std::vector<std::string> names;
+    std::string error;
+    std::vector<uint32_t> ports;
+  } cases[] = {
+      {"text and expandable text, terminator dropped, case-sensitive prefix",
+       {{"a", 1, "COM3" + nul}, {"b", 2, "COM12"}, {"c", 1, "com4"}, {"d", 1, "XCOM5"}},
+       true,
+       {"COM3", "COM12"},
+       "",
+       {3, 12}},
+      {"text ends at its first NUL; COM alone and COMx kept as names, not ports",
+       {{"a", 1, "COM7" + nul + "9"}, {"b", 1, "COM"}, {"c", 1, "COMx"}, {"d", 1, "COM07"}},
+       true,
+       {"COM7", "COM", "COMx", "COM07"},
+       "",
+       {7}},
+      {"size 0 reads as the empty text whatever its type; a vanished value too",
+       {{"a", 4, ""}, {"b", 0, ""}, {"c", 1, "COM2"}},
+       true,
+       {"COM2"},
+       "",
+       {2}},
+      {"data that is not text stops the list with the value's name",
+       {{"a", 1, "COM1"}, {"\\Device\\Odd", 3, "COM2"}, {"c", 1, "COM3"}},
+       false,
+       {"COM1"},
+       "Invalid data type for '\\Device\\Odd'",
+       {1}},
+      {"ascending, first of a number wins, range 1..65535",
+       {{"a", 1, "COM9"},
+        {"b", 1, "COM2"},
+        {"c", 1, "COM9"},
+        {"d", 1, "COM65535"},
+        {"e", 1, "COM65536"},
+        {"f", 1, "COM0"}},
+       true,
+       {"COM9", "COM2", "COM9", "COM65535", "COM65536", "COM0"},
+       "",
+       {2, 9, 65535}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> names{"stale"};
+    std::string error = "stale";
+    EXPECT_EQ(platform::PortNamesFromRegistryValues(c.values, names, error), c.ok) << c.what;
+    EXPECT_EQ(names, c.names) << c.what;
+    EXPECT_EQ(error, c.error) << c.what;
+    const std::vector<HostPort> ports = platform::PortsFromRegisteredNames(names);
+    std::vector<uint32_t> numbers;
+    for (const HostPort& p : ports) {
+      numbers.push_back(p.number);
+      EXPECT_EQ(p.name, "COM" + std::to_string(p.number)) << c.what;
+      EXPECT_EQ(p.path, "\\\\.\\COM" + std::to_string(p.number)) << c.what;
+    }
+    EXPECT_EQ(numbers, c.ports) << c.what;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,24 @@
+# The serial layer as an installed package: `find_package(sio)` gives
+# `sio::sio` (and `sio::platform` under it), the headers under include/sio
+# as the source tree lays them out. The package version is the project's.
+include(CMakePackageConfigHelpers)
+
+set(SIO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sio)
+
+install(TARGETS sio sio_platform EXPORT sioTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(dir serial platform)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sio/${dir}
+          FILES_MATCHING PATTERN "*.h")
+endforeach()
+install(EXPORT sioTargets NAMESPACE sio:: DESTINATION ${SIO_CMAKE_DIR})
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/sioConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/sioConfig.cmake
+                              INSTALL_DESTINATION ${SIO_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/sioConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/sioConfig.cmake ${PROJECT_BINARY_DIR}/sioConfigVersion.cmake
+        DESTINATION ${SIO_CMAKE_DIR})

@@ -1,0 +1,46 @@
+// A plain packet matcher written straight from the matching rules, with no
+// buffer, manager or state machine: the whole received stream is searched at
+// once. The differential test and the fuzzer hold the real matcher against
+// it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "serial/packet/data_packet.h"
+
+namespace sio_test {
+
+struct PacketConfig {
+  sio::TPacketStartCond startCond = sio::scString;
+  std::string start;
+  sio::TPacketEndSet endCond = 0;
+  std::string end;
+  int32_t size = 0;
+  bool ignoreCase = true;
+  bool include = true;
+  // IgnoreCase was changed after the matcher started: its strings stay
+  // prepared for the other setting until its first packet restarts it.
+  bool caseFlipped = false;
+};
+
+// A prepared match string: one entry per character, -1 for a wildcard.
+struct MatchPattern {
+  std::vector<int> ch;
+};
+
+int AsciiUp(int c);
+
+// Escapes removed, wildcards marked, letters upper-cased when ignoreCase.
+MatchPattern PreparePattern(const std::string& text, bool ignoreCase);
+
+// The packets a matcher with this configuration reports for the stream, in
+// order, as OnPacket sees them.
+std::vector<std::string> ReferencePackets(const PacketConfig& c, const std::string& stream);
+
+// Whether StartMatching accepts the configuration (no empty strings, a size
+// that fits the start string, an end condition for any-data packets).
+bool ReferenceAccepts(const PacketConfig& c);
+
+}  // namespace sio_test

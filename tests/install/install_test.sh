@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The serial layer as another program sees it: installed to a scratch
+# prefix, both examples configured and built against that prefix alone
+# (find_package(sio)), then run against a simulated scan tool on a
+# pseudo-terminal.
+#   install_test.sh <build dir> <source dir> <elm327-sim> <c++ compiler>
+set -euo pipefail
+build=$1 source=$2 sim=$3 cxx=$4
+work=$(mktemp -d)
+simpid=""
+cleanup() {
+  [ -n "$simpid" ] && kill "$simpid" 2>/dev/null && wait "$simpid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+for h in serial/port/com_port.h serial/packet/data_packet.h platform/message_loop.h; do
+  [ -f "$work/prefix/include/sio/$h" ] || fail "header include/sio/$h not installed"
+done
+version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$work/prefix/lib/cmake/sio/sioConfigVersion.cmake")
+project_version=$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\) .*/\1/p' "$source/CMakeLists.txt")
+[ -n "$version" ] && [ "$version" = "$project_version" ] ||
+  fail "package version '$version', project version '$project_version'"
+
+for example in send_command watch_packet; do
+  cmake -S "$source/examples/$example" -B "$work/$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$work/prefix" >"$work/$example.log" 2>&1 ||
+    { cat "$work/$example.log"; fail "$example does not configure against the package"; }
+  cmake --build "$work/$example" >>"$work/$example.log" 2>&1 ||
+    { cat "$work/$example.log"; fail "$example does not build against the package"; }
+done
+send=$work/send_command/send_command
+watch=$work/watch_packet/watch_packet
+
+# Wrong use is answered with the usage text and status 2.
+set +e
+"$send" 2>"$work/usage"; rc=$?
+set -e
+[ $rc -eq 2 ] && grep -q '^usage: send_command <port number> <command>' "$work/usage" ||
+  fail "send_command without arguments: status $rc, '$(cat "$work/usage")'"
+
+"$sim" --baud 0 >"$work/sim.out" &
+simpid=$!
+for _ in $(seq 50); do
+  [ -s "$work/sim.out" ] && break
+  sleep 0.1
+done
+pty=$(head -n 1 "$work/sim.out")
+[ -n "$pty" ] || fail "the simulator gave no terminal"
+export SIO_PORTS="5=$pty"
+
+reply=$("$send" 5 AT@1) || fail "send_command failed: '$reply'"
+grep -qx 'OBDII to RS232 Interpreter' <<<"$reply" || fail "send_command replied '$reply'"
+packets=$("$watch" 5 ELM $'\r' 1 ATI) || fail "watch_packet saw no packet"
+[ "$packets" = 'packet: ELM327 v1.5\r' ] || fail "watch_packet printed '$packets'"
+# A port that is not there is an error, not a hang.
+set +e
+"$send" 6 ATI >/dev/null 2>"$work/missing"; rc=$?
+set -e
+[ $rc -eq 1 ] && grep -q '^send_command: ' "$work/missing" ||
+  fail "send_command on a missing port: status $rc, '$(cat "$work/missing")'"
+echo "install test: package $version installed, both examples built and answered"
