@@ -5,6 +5,7 @@
 #include <QMetaObject>
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -51,6 +52,11 @@ void ReportThreadFailure(std::exception_ptr error) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --version: the caption the window would show, on standard output.
+  bool versionOnly = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--version") == 0) versionOnly = true;
+  }
   // The window is laid out in pixels, as designed.
   if (qEnvironmentVariableIsEmpty("QT_ENABLE_HIGHDPI_SCALING"))
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
@@ -72,10 +78,14 @@ int main(int argc, char** argv) {
   int status = 0;
   {
     finder::TQtMainWindow window;
-    source.SetErrorHandler([&window](const std::string& message) { window.ShowError(message); });
-    window.show();
-    status = QApplication::exec();
-    source.SetErrorHandler(nullptr);
+    if (versionOnly) {
+      std::printf("%s\n", window.windowTitle().toUtf8().constData());
+    } else {
+      source.SetErrorHandler([&window](const std::string& message) { window.ShowError(message); });
+      window.show();
+      status = QApplication::exec();
+      source.SetErrorHandler(nullptr);
+    }
   }
   sio::SetThreadExceptionReporter(nullptr);
   platform::SetUiServices(nullptr);

@@ -71,6 +71,7 @@ TQtMainWindow::TQtMainWindow() {
   // edit is.
   reStatusLog_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   reStatusLog_->setFocusPolicy(Qt::StrongFocus);
+  reStatusLog_->setTabChangesFocus(true);
 
   btnStart_ = new QPushButton(QStringLiteral("Start"), this);
   connect(btnStart_, &QPushButton::clicked, this, [this] { btnStartClick(); });
