@@ -29,13 +29,6 @@ bool MakeWakePipe(int& readFd, int& writeFd) {
   return true;
 }
 
-// Counts our loop as inside Qt's processEvents for as long as it lives.
-struct Inside {
-  explicit Inside(int& d) : depth(d) { ++depth; }
-  ~Inside() { --depth; }
-  int& depth;
-};
-
 }  // namespace
 
 TQtEventSource::TQtEventSource() {
@@ -62,25 +55,50 @@ TQtEventSource* TQtEventSource::Current() {
   return dynamic_cast<TQtEventSource*>(platform::GetEventSource());
 }
 
+// Counts our loop as inside Qt's processEvents for as long as it lives.
+class TQtEventSource::Inside {
+ public:
+  explicit Inside(int& depth) : depth_(depth) { ++depth_; }
+  ~Inside() { --depth_; }
+  Inside(const Inside&) = delete;
+  Inside& operator=(const Inside&) = delete;
+
+ private:
+  int& depth_;
+};
+
+void TQtEventSource::HandOnMissedWake() {
+  if (depth_ > 0 || !missedWake_) return;
+  missedWake_ = false;
+  // A wake-up taken inside may be for messages our caller leaves queued (a
+  // single pump, then back to Qt's loop): hand it on while any remain. The
+  // check runs the sent messages, as the caller's next step would.
+  if (platform::WaitForMessage(0)) Wake();
+}
+
 void TQtEventSource::ProcessPending() {
-  Inside inside(depth_);
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  {
+    Inside inside(depth_);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+  }
+  HandOnMissedWake();
 }
 
 void TQtEventSource::WaitForEvents(uint32_t timeoutMs) {
-  Inside inside(depth_);
-  const bool bounded = timeoutMs != platform::kWaitForever && waitTimer_ != nullptr;
-  if (bounded) {
-    if (timeoutMs == 0) {
+  {
+    Inside inside(depth_);
+    const bool bounded = timeoutMs != platform::kWaitForever && waitTimer_ != nullptr;
+    if (bounded && timeoutMs == 0) {
       QCoreApplication::processEvents(QEventLoop::AllEvents);
-      return;
+    } else {
+      if (bounded) waitTimer_->start(static_cast<int>(std::min<uint32_t>(timeoutMs, 0x7FFFFFFF)));
+      // Returns once something was handled: a window event, the wake-up
+      // pipe (our queue has work) or the timer.
+      QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+      if (bounded) waitTimer_->stop();
     }
-    waitTimer_->start(static_cast<int>(std::min<uint32_t>(timeoutMs, 0x7FFFFFFF)));
   }
-  // Returns once something was handled: a window event, the wake-up pipe
-  // (our queue has work) or the timer.
-  QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-  if (bounded) waitTimer_->stop();
+  HandOnMissedWake();
 }
 
 void TQtEventSource::Wake() {
@@ -104,7 +122,10 @@ void TQtEventSource::Woken() {
   Drain();
   // Our own loop is running (a wait inside a search): it takes the
   // messages itself once processEvents returns.
-  if (depth_ > 0) return;
+  if (depth_ > 0) {
+    missedWake_ = true;
+    return;
+  }
   if (quitInModal_) return;
   RunQueue();
 }

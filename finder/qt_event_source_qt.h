@@ -63,7 +63,9 @@ class TQtEventSource final : public platform::EventSource {
   static TQtEventSource* Current();
 
  private:
+  class Inside;
   void Woken();
+  void HandOnMissedWake();
   void Drain();
   void RunQueue();
   void Report(const std::string& message);
@@ -75,6 +77,8 @@ class TQtEventSource final : public platform::EventSource {
   // > 0 while our own loop is inside processEvents: it runs the queue
   // itself then, and the notifier only empties the pipe.
   int depth_ = 0;
+  // A wake-up was taken while our loop was inside processEvents.
+  bool missedWake_ = false;
   ModalScope* modal_ = nullptr;
   bool quitInModal_ = false;
   std::function<void(int)> onQuit_;

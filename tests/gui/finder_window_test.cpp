@@ -310,10 +310,11 @@ TEST(FinderWindow, ClosingTheWindowDuringASearchLetsItRunOutAndThenCloses) {
   PortTable table("5=" + tool->SlavePath() + ",6=" + interpreter->SlavePath());
 
   TQtMainWindow w;
-  // The form's own hidden windows are there already; a port's comes and goes.
-  const size_t windows = platform::HiddenWindowCount();
   w.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+  // The form's own hidden windows are there (and what earlier forms left to
+  // be freed through our queue is gone); a port's comes and goes.
+  const size_t windows = platform::HiddenWindowCount();
   // The close box, pressed once the first probe waits.
   bool closedWhileSearching = false;
   QTimer closer;
