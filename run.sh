@@ -17,8 +17,10 @@ build=build/default
 headless=$build/finder/kelvane-finder-headless
 window=$build/finder/kelvane-finder
 finder=("$headless")
+windowed=0
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$window" ]; then
   finder=("$window")
+  windowed=1
 fi
 
 if [ "${1:-}" = "--real" ]; then
@@ -53,5 +55,8 @@ start_device interpreter --baud 9600
 echo "Demo: COM5 is a simulated Kelvane scan tool (38400 baud), COM6 an ELM327"
 echo "interpreter without identifier (9600 baud). ./run.sh --real searches this"
 echo "machine's own ports."
+if [ "$windowed" = 1 ]; then
+  echo "Press Start in the Kelvane Finder window; close the window to end the demo."
+fi
 echo
 SIO_PORTS="5=$work/scantool,6=$work/interpreter" "${finder[@]}"

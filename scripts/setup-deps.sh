@@ -3,7 +3,11 @@
 # first, so that a second run costs nothing and needs no network.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev
-          g++-mingw-w64-x86-64 wine wine64 socat clang libclang-rt-14-dev)
+          g++-mingw-w64-x86-64 wine wine64 socat clang libclang-rt-14-dev
+          # The Linux window (Qt 6 Widgets), its fonts, and the virtual display,
+          # clicks and captures of the screenshots.
+          qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2 fonts-dejavu-core
+          xvfb xauth xdotool x11-utils imagemagick)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
