@@ -331,6 +331,9 @@ LRESULT TMainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
       }
       break;
+    case WM_GETFONT:
+      // The form's font, which its controls were given.
+      return reinterpret_cast<LRESULT>(font_);
     case WM_SIZE:
       ArrangeControls(LOWORD(lParam), HIWORD(lParam));
       return 0;
