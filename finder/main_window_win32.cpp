@@ -147,11 +147,11 @@ bool TMainWindow::CreateControls(std::string& whyNot) {
   HINSTANCE instance = GetModuleHandleA(nullptr);
   auto id = [](int n) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(n)); };
   // Creation order is the tab order: the log, then the button.
-  log_ = CreateWindowExW(
-      WS_EX_CLIENTEDGE, richEdit, L"",
-      WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
-      kStatusLogRect.left, kStatusLogRect.top, kStatusLogRect.width, kStatusLogRect.height, hwnd_,
-      id(kStatusLogId), instance, nullptr);
+  log_ = CreateWindowExW(WS_EX_CLIENTEDGE, richEdit, L"",
+                         WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | ES_MULTILINE |
+                             ES_AUTOVSCROLL | ES_READONLY | ES_DISABLENOSCROLL,
+                         kStatusLogRect.left, kStatusLogRect.top, kStatusLogRect.width,
+                         kStatusLogRect.height, hwnd_, id(kStatusLogId), instance, nullptr);
   start_ = CreateWindowExA(0, "BUTTON", "Start", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
                            kStartButtonRect.left, kStartButtonRect.top, kStartButtonRect.width,
                            kStartButtonRect.height, hwnd_, id(kStartButtonId), instance, nullptr);
