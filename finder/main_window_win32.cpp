@@ -373,6 +373,11 @@ LRESULT TMainWindow::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY: {
       HWND expected = hwnd_;
       g_reportWindow.compare_exchange_strong(expected, nullptr);
+      // Reports still queued would be dropped with the window, their texts lost.
+      MSG m;
+      while (PeekMessageA(&m, hwnd_, kMsgThreadError, kMsgThreadError, PM_REMOVE)) {
+        delete reinterpret_cast<std::string*>(m.lParam);
+      }
       PostQuitMessage(0);
       return 0;
     }
