@@ -286,6 +286,8 @@ void TMainWindow::ReportThreadException(std::exception_ptr error) {
 }
 
 void TMainWindow::StartClicked() {
+  // Closing the form's port as it goes still dispatches messages.
+  if (form_ == nullptr) return;
   form_->StartClicked();
   if (closePending_ && hwnd_ != nullptr) DestroyWindow(hwnd_);
 }
