@@ -116,8 +116,9 @@ bool TakeQuit() {
   return PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
 }
 
-// A helper thread that answers every message box of the process with OK and
-// keeps their texts, and runs `during` once the search has begun.
+// A helper thread, the user: it answers every message box of the process
+// with OK, keeps their texts, and calls `tick` on every round (about every
+// 20 ms) to look at or act on the window from outside.
 class BoxAnswerer {
  public:
   explicit BoxAnswerer(std::function<void()> tick = nullptr) : tick_(std::move(tick)) {
