@@ -190,8 +190,9 @@ TEST_F(FinderWindow, HasTheDesignedLayoutFontsAndTabOrderAndKeepsItsAnchorsWhenR
                      static_cast<DWORD>(GetWindowLongPtrA(hwnd_, GWL_EXSTYLE)));
   EXPECT_EQ(outer.right - outer.left, expected.right - expected.left);
   EXPECT_EQ(outer.bottom - outer.top, expected.bottom - expected.top);
-  std::printf("outer size %ldx%ld for the client area 319x421\n", outer.right - outer.left,
-              outer.bottom - outer.top);
+  std::printf("outer size %ldx%ld for the client area 319x421; smallest client area %ldx%ld\n",
+              outer.right - outer.left, outer.bottom - outer.top, window_.MinimumClientSize().cx,
+              window_.MinimumClientSize().cy);
   const int offX = (outer.left + outer.right) / 2 - GetSystemMetrics(SM_CXSCREEN) / 2;
   const int offY = (outer.top + outer.bottom) / 2 - GetSystemMetrics(SM_CYSCREEN) / 2;
   EXPECT_LE(std::abs(offX), 1);
