@@ -7,8 +7,8 @@
 
 namespace finder {
 
-const char* const kNoticeText =
-    "Connect the adapter to the car and the computer, then press Start.";
+// Short enough to fit the label at the window's narrowest.
+const char* const kNoticeText = "Connect the adapter to the car and the PC, then press Start.";
 const char* const kInitialCaption = "Kelvane Finder";
 
 std::string ReadFileVersion(const std::string& path) {
