@@ -2,7 +2,9 @@
 // modem-status and line-error shadows of the dispatcher.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "serial/support/error_codes.h"
@@ -97,6 +99,47 @@ TEST_F(LineControl, AChangeWaitsForTheOutputToDrainAndEighteenCharacterTimes) {
   EXPECT_LT(took, 3000u);
   EXPECT_EQ(Dcb().BaudRate, 19200u);
   EXPECT_EQ(d->Written(), "pending!");
+}
+
+TEST_F(LineControl, WithoutTheIdleWaitTheSameSettingsAreAppliedAndPendingOutputStaysQueued) {
+  const struct {
+    uint32_t baud;
+    uint8_t parity, dataBits, stopBits;
+  } cases[] = {
+      {9600, 0, 8, 1}, {38400, 5, 9, 3}, {115200, 2, 7, 2}, {0, 1, 5, 3}, {19200, 5, 9, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.baud) + " " + std::to_string(c.parity) + " " +
+                 std::to_string(c.dataBits) + " " + std::to_string(c.stopBits));
+    TMemoryDispatcher waiting(nullptr, false);
+    TMemoryDispatcher direct(nullptr, false);
+    ASSERT_EQ(waiting.Open(), 0);
+    ASSERT_EQ(direct.Open(), 0);
+    ASSERT_EQ(waiting.SetLine(c.baud, c.parity, c.dataBits, c.stopBits), 0);
+    // Output that is drained only if the change is still under way after
+    // 2 s: a change that waited for an idle line would return only after
+    // the drain, with the output written.
+    ASSERT_EQ(direct.PutBlock("pending!", 8), 0);
+    std::atomic<bool> returned{false};
+    std::thread drainer([&] {
+      for (int i = 0; i < 400 && !returned.load(); ++i)
+        platform::SleepMs(5);
+      if (!returned.load()) direct.DrainOutput();
+    });
+    const int32_t r = direct.ApplyLine(c.baud, c.parity, c.dataBits, c.stopBits, false);
+    returned = true;
+    drainer.join();
+    ASSERT_EQ(r, 0);
+    EXPECT_EQ(direct.OutBuffUsed(), 8u);
+    EXPECT_EQ(direct.Written(), "");
+    const platform::CommDcb a = waiting.DeviceDcb();
+    const platform::CommDcb b = direct.DeviceDcb();
+    EXPECT_EQ(b.BaudRate, a.BaudRate);
+    EXPECT_EQ(b.Parity, a.Parity);
+    EXPECT_EQ(b.ByteSize, a.ByteSize);
+    EXPECT_EQ(b.StopBits, a.StopBits);
+    EXPECT_EQ(direct.Baud, waiting.Baud);
+  }
 }
 
 TEST_F(LineControl, ADeviceWithoutASpeedDoesNotStopTheChange) {
