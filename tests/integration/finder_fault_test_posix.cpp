@@ -130,160 +130,64 @@ const std::string kClosed = "COM Port Closed\n";
 const std::string kGoneProbe = kMissing + kClosed + kClosed + kClosed;
 const char* const kReadFailure = "Device (read|write) error";
 
+elmsim::Options GoneOnOpen() {
+  elmsim::Options o = Silent();
+  o.hangupOnOpen = true;
+  return o;
+}
+elmsim::Options InterpreterGoneInItsIdentifier() {
+  elmsim::Options o = Interpreter();
+  o.hangupAfterBytes = 11 + 6;  // "AT@3 E" of the identifier command
+  return o;
+}
+
+const std::vector<std::string> kNothing{"nothing", "nothing", "nothing"};
+
+// clang-format off
 const FaultCase kCases[] = {
-    {"UnpluggedDuringTheOpen",
-     [] {
-       elmsim::Options o = Silent();
-       o.hangupOnOpen = true;
-       return o;
-     },
-     Act::None,
-     {"nothing", "nothing", "nothing"},
-     true,
-     // The open either loses the race (the device is gone: one box) or wins
-     // it, and the commands find the port closed once the loss is seen.
-     "(" + kGoneProbe + "|(" + kClosed + "){0,3})" + kGoneProbe + kGoneProbe,
-     "",
-     false,
+    // The open either loses the race (the device is gone: the boxes of a port
+    // that does not exist) or wins it, and the commands find the port closed
+    // once the loss is seen.
+    {"UnpluggedDuringTheOpen", GoneOnOpen, Act::None, kNothing, true,
+     "(" + kGoneProbe + "|(" + kClosed + "){0,3})" + kGoneProbe + kGoneProbe, "", false,
      kReadFailure},
-    {"UnpluggedInTheFirstWait",
-     [] { return SilentGoneAfter(1); },
-     Act::None,
-     {"nothing", "nothing", "nothing"},
-     true,
-     kClosed + kClosed + kGoneProbe + kGoneProbe,
-     "",
-     true,
-     kReadFailure},
-    {"UnpluggedInTheSecondWait",
-     [] { return SilentGoneAfter(6); },
-     Act::None,
-     {"nothing", "nothing", "nothing"},
-     true,
-     kClosed + kGoneProbe + kGoneProbe,
-     "",
-     true,
-     kReadFailure},
-    {"UnpluggedInTheThirdWait",
-     [] { return SilentGoneAfter(11); },
-     Act::None,
-     {"nothing", "nothing", "nothing"},
-     true,
-     kGoneProbe + kGoneProbe,
-     "",
-     true,
-     kReadFailure},
-    {"UnpluggedWhileACommandGoesOut",
-     [] { return SilentGoneAfter(3); },
-     Act::None,
-     {"nothing", "nothing", "nothing"},
-     true,
-     kClosed + kGoneProbe + kGoneProbe,
-     "",
-     true,
-     kReadFailure},
-    {"UnpluggedWhileTheIdentifierGoesOut",
-     [] {
-       elmsim::Options o = Interpreter();
-       o.hangupAfterBytes = 11 + 6;  // "AT@3 E" of the identifier command
-       return o;
-     },
-     Act::None,
-     {"nothing", "nothing", "nothing"},
-     true,
-     // Every command, the identifier too, went into the ring before the
-     // unplug; at the other speeds the device is gone.
-     kGoneProbe + kGoneProbe,
-     "",
-     true,
-     kReadFailure},
-    {"UnpluggedDuringTheClose",
-     Silent,
-     Act::UnplugAtClose,
-     {"nothing", "nothing", "nothing"},
-     true,
-     kGoneProbe + kGoneProbe,
-     "",
-     false,
-     kReadFailure},
-    {"GoneBetweenTheListAndTheOpen",
-     Silent,
-     Act::VanishBeforeOpen,
-     {"nothing", "nothing", "nothing"},
-     true,
-     kGoneProbe + kGoneProbe + kGoneProbe,
-     "",
-     false,
-     ""},
-    {"APacketHandlerThatRaises",
-     ScanTool,
-     Act::RaisingHandler,
-     {"nothing", "found", "nothing"},
-     true,
-     "",
-     "",
-     true,
-     "the banner handler failed"},
+    {"UnpluggedInTheFirstWait", [] { return SilentGoneAfter(1); }, Act::None, kNothing, true,
+     kClosed + kClosed + kGoneProbe + kGoneProbe, "", true, kReadFailure},
+    {"UnpluggedInTheSecondWait", [] { return SilentGoneAfter(6); }, Act::None, kNothing, true,
+     kClosed + kGoneProbe + kGoneProbe, "", true, kReadFailure},
+    {"UnpluggedInTheThirdWait", [] { return SilentGoneAfter(11); }, Act::None, kNothing, true,
+     kGoneProbe + kGoneProbe, "", true, kReadFailure},
+    {"UnpluggedWhileACommandGoesOut", [] { return SilentGoneAfter(3); }, Act::None, kNothing, true,
+     kClosed + kGoneProbe + kGoneProbe, "", true, kReadFailure},
+    // Every command, the identifier too, went into the ring before the
+    // unplug; at the other speeds the device is gone.
+    {"UnpluggedWhileTheIdentifierGoesOut", InterpreterGoneInItsIdentifier, Act::None, kNothing,
+     true, kGoneProbe + kGoneProbe, "", true, kReadFailure},
+    {"UnpluggedDuringTheClose", Silent, Act::UnplugAtClose, kNothing, true,
+     kGoneProbe + kGoneProbe, "", false, kReadFailure},
+    {"GoneBetweenTheListAndTheOpen", Silent, Act::VanishBeforeOpen, kNothing, true,
+     kGoneProbe + kGoneProbe + kGoneProbe, "", false, ""},
+    {"APacketHandlerThatRaises", ScanTool, Act::RaisingHandler, {"nothing", "found", "nothing"},
+     true, "", "", true, "the banner handler failed"},
     // The dispatcher thread ends with the exception and the port is
     // released, so the commands after the first echo find it closed.
-    {"ATriggerHandlerThatRaisesOnTheDispatcherThread",
-     Interpreter,
-     Act::RaisingTrigger,
-     {"nothing", "nothing", "nothing"},
-     true,
-     kClosed + kClosed + kClosed + kClosed + kClosed + kClosed,
-     "",
-     true,
+    {"ATriggerHandlerThatRaisesOnTheDispatcherThread", Interpreter, Act::RaisingTrigger, kNothing,
+     true, kClosed + kClosed + kClosed + kClosed + kClosed + kClosed, "", true,
      "the trigger handler failed"},
     // Caught where the port's window runs it and reported; the data still
     // reaches the matchers, so the scan tool is found.
-    {"AnEventHandlerThatRaises",
-     Interpreter,
-     Act::RaisingEvent,
-     {"nothing", "nothing", "nothing"},
-     true,
-     "",
-     "",
-     true,
+    {"AnEventHandlerThatRaises", Interpreter, Act::RaisingEvent, kNothing, true, "", "", true,
      "the availability handler failed"},
     // The few bytes of each probe fit in the terminal: nothing blocks.
-    {"ADeviceThatNeverReads",
-     NeverReads,
-     Act::None,
-     {"nothing", "nothing", "nothing"},
-     true,
-     "",
-     "",
-     false,
-     ""},
-    {"ADeviceThatNeverReadsFillsTheOutputRing",
-     NeverReads,
-     Act::FillOutputRing,
-     {},
-     false,
-     "",
-     "Output buffer too small for block",
-     false,
-     ""},
-    {"ATraceFileThatCannotBeWrittenAtTheClose",
-     Silent,
-     Act::TraceUnwritable,
-     {"nothing"},
-     false,
-     "",
-     "Path not found",
-     false,
-     ""},
-    {"ALogFileThatCannotBeWrittenAtTheClose",
-     Silent,
-     Act::LogUnwritable,
-     {"nothing"},
-     false,
-     "",
-     "Path not found",
-     false,
-     ""},
+    {"ADeviceThatNeverReads", NeverReads, Act::None, kNothing, true, "", "", false, ""},
+    {"ADeviceThatNeverReadsFillsTheOutputRing", NeverReads, Act::FillOutputRing, {}, false, "",
+     "Output buffer too small for block", false, ""},
+    {"ATraceFileThatCannotBeWrittenAtTheClose", Silent, Act::TraceUnwritable, {"nothing"}, false,
+     "", "Path not found", false, ""},
+    {"ALogFileThatCannotBeWrittenAtTheClose", Silent, Act::LogUnwritable, {"nothing"}, false, "",
+     "Path not found", false, ""},
 };
+// clang-format on
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
   *os << c.name;
