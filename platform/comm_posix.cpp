@@ -160,6 +160,9 @@ struct CommIo::Impl {
   Clock::time_point totalDeadline;
   uint32_t interval = 0;  // 0: none
   Clock::time_point lastByte;
+  // The last read of the device found its queue empty, in a round that did
+  // not go on to wait: the next round waits first.
+  bool foundEmpty = false;
 };
 
 // Asked of a pending event wait by SetEventMask: complete with events 0.
@@ -378,12 +381,22 @@ struct CommDevice::Impl {
 };
 
 void CommDevice::Impl::StepRead(CommIo::Impl& io, Clock::time_point now) {
+  io.foundEmpty = false;
   while (io.count < io.size) {
-    const ssize_t n = ::read(fd, io.readBuf + io.count, io.size - io.count);
+    const uint32_t asked = io.size - io.count;
+    const ssize_t n = ::read(fd, io.readBuf + io.count, asked);
     if (n > 0) {
       io.count += static_cast<uint32_t>(n);
       rxConsumed += static_cast<uint64_t>(n);
       io.lastByte = now;
+      // A read that takes what has arrived stops at a short read: the queue
+      // was empty, and asking again only to hear so costs a system call (on
+      // a terminal also a wait for its input work) with every arrival.
+      if ((io.readAtOnce || io.firstByteEnds) && static_cast<uint32_t>(n) < asked) {
+        io.foundEmpty = true;
+        InputDrained();
+        break;
+      }
       continue;
     }
     // A terminal reads 0 only once it has been hung up, and says EIO only
@@ -395,6 +408,7 @@ void CommDevice::Impl::StepRead(CommIo::Impl& io, Clock::time_point now) {
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      io.foundEmpty = true;
       InputDrained();
       break;
     }
@@ -463,14 +477,27 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
   short wanted = 0;
   Clock::time_point wakeAt = until;
   switch (io.kind) {
-    case IoKind::Read:
-      StepRead(io, now);
-      if (io.done) return;
+    case IoKind::Read: {
+      Clock::time_point readWake = until;
+      if (io.hasTotal) readWake = std::min(readWake, io.totalDeadline);
+      if (io.interval != 0 && io.count > 0)
+        readWake = std::min(readWake, io.lastByte + Ms(io.interval));
+      // Found empty by the round just before (the start of the read), which
+      // did not wait: this round waits first, and poll() tells when bytes
+      // are there to be read in the next.
+      if (!io.foundEmpty || readWake <= now) {
+        StepRead(io, now);
+        if (io.done) return;
+      }
       wanted = POLLIN;
       if (io.hasTotal) wakeAt = std::min(wakeAt, io.totalDeadline);
       if (io.interval != 0 && io.count > 0)
         wakeAt = std::min(wakeAt, io.lastByte + Ms(io.interval));
+      // Nothing to wait for (the start of the read): the read has just
+      // told what poll() would.
+      if (wakeAt <= now) return;
       break;
+    }
     case IoKind::Write:
       StepWrite(io, now);
       if (io.done) return;
@@ -523,6 +550,7 @@ void CommDevice::Impl::Advance(CommIo::Impl& io, Clock::time_point until) {
 
   pollfd fds[2] = {{io.wakeRead, POLLIN, 0}, {fd, wanted, 0}};
   const int rc = ::poll(fds, 2, MsUntil(wakeAt, now));
+  io.foundEmpty = false;
   if (rc <= 0) return;  // time-out or signal: the caller's loop goes round again
   // Emptied only once poll() has said so: a wake-up written at any time
   // before the poll ends it at once, so none is lost.
@@ -822,7 +850,7 @@ uint32_t Begin(const std::shared_ptr<CommDevice::Impl>& dev, CommIo::Impl& io, I
   io.count = 0;
   io.error = 0;
   io.events = 0;
-  io.readAtOnce = io.firstByteEnds = io.hasTotal = false;
+  io.readAtOnce = io.firstByteEnds = io.hasTotal = io.foundEmpty = false;
   io.interval = 0;
   io.pending = true;
   dev->pending.push_back(&io);
