@@ -178,18 +178,6 @@ double ComponentRound(Pty& pty, sio::TSioComPort& port, Flags&) {
 
 // Where the latency goes: when the dispatcher thread first offered the
 // bytes of each sample to its handlers.
-struct AvailProbe {
-  std::atomic<int> sample{-1};
-  std::vector<Clock::time_point> at = std::vector<Clock::time_point>(kSamples);
-  std::vector<bool> seen = std::vector<bool>(kSamples, false);
-  void Handle(uint32_t msg, uint32_t, uint32_t) {
-    const int i = sample.load();
-    if (msg != sio::kMsgTriggerAvail || i < 0 || seen[static_cast<size_t>(i)]) return;
-    seen[static_cast<size_t>(i)] = true;
-    at[static_cast<size_t>(i)] = Clock::now();
-  }
-};
-
 double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   const size_t n = v.size();
@@ -258,14 +246,10 @@ void BM_PacketMatchingThroughput(benchmark::State& state) {
   std::atomic<bool> done{false};
   std::vector<Clock::time_point> written(kSamples);
   std::atomic<int> sent{0};
-  AvailProbe probe;
-  const auto probeMethod = sio::TTriggerEvent::Of<&AvailProbe::Handle>(&probe);
-  port.GetDispatcher()->RegisterEventTriggerHandler(probeMethod);
   std::thread device([&] {
     const std::string text = "xxKELVANE";
     for (int i = 0; i < kSamples && !done.load(); ++i) {
       const int before = flags.packets.load();
-      probe.sample.store(i);
       if (::write(dev.master, text.data(), text.size()) != static_cast<ssize_t>(text.size())) break;
       written[static_cast<size_t>(i)] = Clock::now();
       sent.store(i + 1);
@@ -280,19 +264,7 @@ void BM_PacketMatchingThroughput(benchmark::State& state) {
     sio::WaitTicks(1, true);
   done.store(true);
   device.join();
-  port.GetDispatcher()->DeregisterEventTriggerHandler(probeMethod);
   port.SetOpen(false);
-  std::vector<double> toAvail;
-  std::vector<double> availToPacket;
-  for (int i = 0; i < sent.load() && first + static_cast<size_t>(i) < flags.stamps.size(); ++i) {
-    if (!probe.seen[static_cast<size_t>(i)]) continue;
-    const auto w = written[static_cast<size_t>(i)];
-    const auto a = probe.at[static_cast<size_t>(i)];
-    toAvail.push_back(std::chrono::duration<double, std::micro>(a - w).count());
-    availToPacket.push_back(
-        std::chrono::duration<double, std::micro>(flags.stamps[first + static_cast<size_t>(i)] - a)
-            .count());
-  }
   std::vector<double> latencies;
   for (int i = 0; i < sent.load() && first + static_cast<size_t>(i) < flags.stamps.size(); ++i) {
     latencies.push_back(
@@ -324,15 +296,6 @@ void BM_PacketMatchingThroughput(benchmark::State& state) {
               *std::max_element(ratios.begin(), ratios.end()), kRounds);
   std::printf("KELVANE to OnPacket over %zu samples: p50 %.0f us, p99 %.0f us, max %.0f us\n",
               latencies.size(), p50, p99, latencies.back());
-  if (!toAvail.empty()) {
-    std::sort(toAvail.begin(), toAvail.end());
-    std::sort(availToPacket.begin(), availToPacket.end());
-    std::printf("  of which write to first availability event: p50 %.0f us, p99 %.0f us\n",
-                toAvail[toAvail.size() / 2], toAvail[toAvail.size() * 99 / 100]);
-    std::printf("  and availability event to OnPacket: p50 %.0f us, p99 %.0f us\n",
-                availToPacket[availToPacket.size() / 2],
-                availToPacket[availToPacket.size() * 99 / 100]);
-  }
   state.counters["latency_p50_us"] = p50;
   state.counters["latency_p99_us"] = p99;
 }
