@@ -210,14 +210,34 @@ struct Hooks {
     if (act != Act::FillOutputRing) return;
     // What the terminal buffers first, then the ring, until the layer refuses.
     ++fills;
-    const std::string block(1024, 'x');
-    for (int i = 0; i < 4096; ++i) {
-      try {
-        form->SioComPort()->OutputString(block);
-      } catch (const sio::EOutputBufferTooSmall&) {
-        return;
+    // Ever smaller blocks, so that not even the probe's one-byte command
+    // fits afterwards.
+    for (const size_t size : {size_t{1024}, size_t{32}, size_t{1}}) {
+      const std::string block(size, 'x');
+      for (int i = 0; i < 4096; ++i) {
+        try {
+          form->SioComPort()->OutputString(block);
+        } catch (const sio::EOutputBufferTooSmall&) {
+          break;
+        }
+        if (i % 16 == 15) platform::WaitForMessage(2);
       }
-      if (i % 16 == 15) platform::WaitForMessage(2);
+    }
+    // The write thread may still move a little into the terminal: top the
+    // ring up until it stays full.
+    const std::string one(1, 'x');
+    for (int settled = 0, round = 0; settled < 3 && round < 100; ++round) {
+      platform::WaitForMessage(20);
+      bool took = false;
+      for (int i = 0; i < 4096; ++i) {
+        try {
+          form->SioComPort()->OutputString(one);
+          took = true;
+        } catch (const sio::EOutputBufferTooSmall&) {
+          break;
+        }
+      }
+      settled = took ? 0 : settled + 1;
     }
   }
   void PortChanged(sio::TComponent*, uint8_t kind) {
