@@ -136,15 +136,20 @@ HWND MakeChild(HWND parent, const char* cls, const char* text, DWORD style, cons
 
 // A closed drop-down list is as high as its selection field makes it; the
 // field is sized so that the control has the form's height.
+// The correction accumulates rather than starting from the field height read
+// back each time: some implementations give back a different figure than
+// they take (Wine's is 2 pixels apart), which would leave the field as it was.
 void FitComboHeight(HWND combo, int height) {
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  LRESULT field = SendMessageA(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+  if (field == CB_ERR) return;
+  for (int attempt = 0; attempt < 4; ++attempt) {
     RECT r;
     GetWindowRect(combo, &r);
     const int now = r.bottom - r.top;
     if (now == height) return;
-    const LRESULT field = SendMessageA(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-    if (field == CB_ERR || field + (height - now) <= 0) return;
-    SendMessageA(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field + (height - now));
+    field += height - now;
+    if (field <= 0) return;
+    SendMessageA(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
   }
 }
 

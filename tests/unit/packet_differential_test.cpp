@@ -78,6 +78,39 @@ Config RandomConfig(std::mt19937& rng) {
   return c;
 }
 
+// A fresh matcher set up from c on the port, the stream fed to it in random
+// blocks of 1 to maxBlock bytes: what its OnPacket and OnStringPacket saw.
+Collector RunMatcher(TMemoryPort& port, sio_test::TMemoryDispatcher& d, const Config& c,
+                     const std::string& bytes, size_t maxBlock, std::mt19937& rng) {
+  Collector got;
+  TSioDataPacket m;
+  m.SetStartCond(c.startCond);
+  m.SetStartString(c.start);
+  m.SetEndCond(c.endCond);
+  m.SetEndString(c.end);
+  m.SetPacketSize(c.size);
+  m.SetIgnoreCase(c.caseFlipped ? !c.ignoreCase : c.ignoreCase);
+  m.SetIncludeStrings(c.include);
+  m.SetTimeOut(0);
+  m.SetOnPacket(sio::TPacketNotifyEvent::Of<&Collector::Packet>(&got));
+  m.SetOnStringPacket(sio::TStringPacketNotifyEvent::Of<&Collector::String>(&got));
+  m.SetComPort(&port);
+  m.SetEnabled(true);
+  if (c.caseFlipped) m.SetIgnoreCase(c.ignoreCase);
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const size_t n =
+        std::min(bytes.size() - at, std::uniform_int_distribution<size_t>(1, maxBlock)(rng));
+    d.FeedBytes(bytes.substr(at, n), n);
+    at += n;
+    for (int pass = 0; pass < 8 && d.InQueue.Count() > 0; ++pass)
+      d.ProcessCommEvents();
+    d.ProcessCommEvents();
+  }
+  m.SetComPort(nullptr);
+  return got;
+}
+
 TEST(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
   platform::InitUserInterfaceThread();
   TMemoryPort port;
@@ -93,30 +126,7 @@ TEST(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
     std::string bytes = RandomText(rng, std::string("abABx?\\\r\n\0", 10), 0, 60);
     // Now and then a stream rich in the start text itself.
     if (stream % 5 == 0) bytes = c.start + bytes + c.start + c.end;
-    Collector got;
-    TSioDataPacket m;
-    m.SetStartCond(c.startCond);
-    m.SetStartString(c.start);
-    m.SetEndCond(c.endCond);
-    m.SetEndString(c.end);
-    m.SetPacketSize(c.size);
-    m.SetIgnoreCase(c.ignoreCase);
-    m.SetIncludeStrings(c.include);
-    m.SetTimeOut(0);
-    m.SetOnPacket(sio::TPacketNotifyEvent::Of<&Collector::Packet>(&got));
-    m.SetOnStringPacket(sio::TStringPacketNotifyEvent::Of<&Collector::String>(&got));
-    m.SetComPort(&port);
-    m.SetEnabled(true);
-    size_t at = 0;
-    while (at < bytes.size()) {
-      const size_t n =
-          std::min(bytes.size() - at, std::uniform_int_distribution<size_t>(1, 12)(rng));
-      d->FeedBytes(bytes.substr(at, n), n);
-      at += n;
-      for (int pass = 0; pass < 8 && d->InQueue.Count() > 0; ++pass)
-        d->ProcessCommEvents();
-      d->ProcessCommEvents();
-    }
+    const Collector got = RunMatcher(port, *d, c, bytes, 12, rng);
     const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
     ASSERT_EQ(got.packets, want) << "stream " << stream << " start '" << c.start << "' cond "
                                  << int(c.startCond) << " end '" << c.end << "' endcond "
@@ -124,7 +134,6 @@ TEST(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
                                  << " include " << c.include << " bytes '" << bytes << "'";
     ASSERT_EQ(got.strings, want);
     delivered += static_cast<int>(want.size());
-    m.SetComPort(nullptr);
   }
   // The streams were not all empty of packets.
   EXPECT_GT(delivered, 2000);
@@ -172,31 +181,7 @@ TEST(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMatch
     Config c = RandomConfig(rng);
     c.caseFlipped = stream % 4 == 3;
     const std::string bytes = SparseStream(rng, c);
-    Collector got;
-    TSioDataPacket m;
-    m.SetStartCond(c.startCond);
-    m.SetStartString(c.start);
-    m.SetEndCond(c.endCond);
-    m.SetEndString(c.end);
-    m.SetPacketSize(c.size);
-    m.SetIgnoreCase(c.caseFlipped ? !c.ignoreCase : c.ignoreCase);
-    m.SetIncludeStrings(c.include);
-    m.SetTimeOut(0);
-    m.SetOnPacket(sio::TPacketNotifyEvent::Of<&Collector::Packet>(&got));
-    m.SetOnStringPacket(sio::TStringPacketNotifyEvent::Of<&Collector::String>(&got));
-    m.SetComPort(&port);
-    m.SetEnabled(true);
-    if (c.caseFlipped) m.SetIgnoreCase(c.ignoreCase);
-    size_t at = 0;
-    while (at < bytes.size()) {
-      const size_t n =
-          std::min(bytes.size() - at, std::uniform_int_distribution<size_t>(1, 120)(rng));
-      d->FeedBytes(bytes.substr(at, n), n);
-      at += n;
-      for (int pass = 0; pass < 8 && d->InQueue.Count() > 0; ++pass)
-        d->ProcessCommEvents();
-      d->ProcessCommEvents();
-    }
+    const Collector got = RunMatcher(port, *d, c, bytes, 120, rng);
     const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
     ASSERT_EQ(got.packets, want) << "stream " << stream << " start '" << c.start << "' cond "
                                  << int(c.startCond) << " end '" << c.end << "' endcond "
@@ -206,7 +191,6 @@ TEST(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMatch
     ASSERT_EQ(got.strings, want);
     delivered += static_cast<int>(want.size());
     if (c.caseFlipped && !want.empty()) ++flipped;
-    m.SetComPort(nullptr);
   }
   EXPECT_GT(delivered, 1000);
   EXPECT_GT(flipped, 100);
