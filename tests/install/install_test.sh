@@ -3,9 +3,12 @@
 # prefix, both examples configured and built against that prefix alone
 # (find_package(sio)), then run against a simulated scan tool on a
 # pseudo-terminal.
-#   install_test.sh <build dir> <source dir> <elm327-sim> <c++ compiler>
+#   install_test.sh <build dir> <source dir> <elm327-sim> <c++ compiler> [<cxx flags> <link flags>]
 set -euo pipefail
 build=$1 source=$2 sim=$3 cxx=$4
+# The build's own compile and link flags: a sanitized library needs its
+# sanitizer in the programs that link it.
+cxxflags=${5:-} ldflags=${6:-}
 work=$(mktemp -d)
 simpid=""
 cleanup() {
@@ -26,7 +29,8 @@ project_version=$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\) .*/\1/p' "$sour
 
 for example in send_command watch_packet; do
   cmake -S "$source/examples/$example" -B "$work/$example" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$work/prefix" >"$work/$example.log" 2>&1 ||
+    -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+    -DCMAKE_PREFIX_PATH="$work/prefix" >"$work/$example.log" 2>&1 ||
     { cat "$work/$example.log"; fail "$example does not configure against the package"; }
   cmake --build "$work/$example" >>"$work/$example.log" 2>&1 ||
     { cat "$work/$example.log"; fail "$example does not build against the package"; }

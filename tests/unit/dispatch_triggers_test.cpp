@@ -807,6 +807,7 @@ TEST_F(TriggerThread, AFullRingThatNobodyReadsIsWaitedOnNotSpunOn) {
   d->SetTimerTrigger(h, 1, true);
   ASSERT_TRUE(WaitFor([&] { return drained.load(); }, 3000));
   EXPECT_TRUE(WaitFor([&] { return d->InQueue.Count() == 0 && d->InBuffUsed() == 0; }, 3000));
+  d.reset();  // its thread stops before the probe it reports to goes
 }
 
 TEST_F(TriggerThread, SynchronisedHandlersRunOnTheUserInterfaceThread) {
