@@ -25,22 +25,8 @@
 
 namespace {
 
-class TMemoryPort : public sio::TSioComPort {
- public:
-  using sio::TSioComPort::TSioComPort;
-  sio::TSioBaseDispatcher* CreateDispatcher() override {
-    return new sio_test::TMemoryDispatcher(this, false);
-  }
-};
-
-struct Collector {
-  std::vector<std::string> packets;
-  std::vector<std::string> strings;
-  void Packet(sio::TComponent*, const void* data, int32_t size) {
-    packets.emplace_back(static_cast<const char*>(data), static_cast<size_t>(size));
-  }
-  void String(sio::TComponent*, const std::string& s) { strings.push_back(s); }
-};
+using sio_test::Collector;
+using sio_test::TMemoryPort;
 
 // Texts from a small alphabet rich in wildcards, escapes and case pairs.
 std::string Text(FuzzedDataProvider& in, const char* alphabet, size_t maxLen) {

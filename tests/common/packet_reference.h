@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "serial/packet/data_packet.h"
+#include "serial/port/com_port.h"
+#include "tests/common/memory_dispatcher.h"
 
 namespace sio_test {
 
@@ -42,5 +44,25 @@ std::vector<std::string> ReferencePackets(const PacketConfig& c, const std::stri
 // Whether StartMatching accepts the configuration (no empty strings, a size
 // that fits the start string, an end condition for any-data packets).
 bool ReferenceAccepts(const PacketConfig& c);
+
+// A port whose dispatcher is fed by hand, so matchers can be driven
+// deterministically without a device.
+class TMemoryPort : public sio::TSioComPort {
+ public:
+  using sio::TSioComPort::TSioComPort;
+  sio::TSioBaseDispatcher* CreateDispatcher() override {
+    return new sio_test::TMemoryDispatcher(this, false);
+  }
+};
+
+// What a matcher's OnPacket and OnStringPacket were given, in order.
+struct Collector {
+  std::vector<std::string> packets;
+  std::vector<std::string> strings;
+  void Packet(sio::TComponent*, const void* data, int32_t size) {
+    packets.emplace_back(static_cast<const char*>(data), static_cast<size_t>(size));
+  }
+  void String(sio::TComponent*, const std::string& s) { strings.push_back(s); }
+};
 
 }  // namespace sio_test

@@ -27,22 +27,8 @@ using sio_test::PreparePattern;
 
 // --- The real one ---
 
-class TMemoryPort : public sio::TSioComPort {
- public:
-  using sio::TSioComPort::TSioComPort;
-  sio::TSioBaseDispatcher* CreateDispatcher() override {
-    return new sio_test::TMemoryDispatcher(this, false);
-  }
-};
-
-struct Collector {
-  std::vector<std::string> packets;
-  std::vector<std::string> strings;
-  void Packet(sio::TComponent*, const void* data, int32_t size) {
-    packets.emplace_back(static_cast<const char*>(data), static_cast<size_t>(size));
-  }
-  void String(sio::TComponent*, const std::string& s) { strings.push_back(s); }
-};
+using sio_test::Collector;
+using sio_test::TMemoryPort;
 
 std::string RandomText(std::mt19937& rng, const std::string& alphabet, size_t minLen,
                        size_t maxLen) {
