@@ -162,9 +162,11 @@ struct Simulator::Impl {
     linkMade = false;
   }
 
+  // The name goes first: whoever sees the hang-up finds the device gone too,
+  // as with a pulled adapter whose node goes with it.
   void HangUp() {
-    CloseDevice();
     RemoveLink();
+    CloseDevice();
     std::lock_guard<std::mutex> lock(mutex);
     hungUp = true;
     changed.notify_all();
