@@ -362,6 +362,7 @@ void TSioCustomComPort::OpenPortNow() {
   dispatcher_->SetComName("COM" + std::to_string(comNumber_));
   bool windowMade = false;
   bool usersTold = false;
+  bool deviceOpened = false;
   try {
     if (tapiMode_ == tmOn) {
       TSioBaseDispatcher* d = ValidDispatcher();
@@ -392,6 +393,7 @@ void TSioCustomComPort::OpenPortNow() {
       r = ecBadId;
     }
     if (r != 0) RaiseSioError(r);
+    deviceOpened = true;
 
     openState_ = osOpen;
     UpdateEventInterest();
@@ -419,7 +421,14 @@ void TSioCustomComPort::OpenPortNow() {
     usersTold = true;
     NotifyPortOpen();
   } catch (...) {
+    // A device that goes while its settings are applied (an adapter pulled
+    // during the open) has its threads release the port, and the step that
+    // follows fails on the closed handle. The open failed because the port
+    // is no longer open, and says so rather than "invalid handle".
+    const bool released =
+        deviceOpened && !usersTold && dispatcher_ && dispatcher_->KillThreads.load();
     RecoverFailedOpen(windowMade, usersTold);
+    if (released) RaiseSioError(ecCommNotOpen);
     throw;
   }
 }
