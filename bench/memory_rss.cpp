@@ -34,21 +34,11 @@
 #include "platform/message_loop.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/support/ticks.h"
+#include "tests/common/collecting_view.h"
 
 namespace {
 
 using bench::Clock;
-
-class QuietView : public finder::TFinderView {
- public:
-  void LogCleared() override {}
-  void LogAppended(std::string_view, uint32_t) override {}
-  void SetStartEnabled(bool) override {}
-  void SetCaption(const std::string&) override {}
-  void ShowMessage(const std::string& text) override { boxes.push_back(text); }
-  void ShowError(const std::string& text) override { boxes.push_back(text); }
-  std::vector<std::string> boxes;
-};
 
 // ---- the flooding device, in a process of its own ------------------------
 
@@ -228,12 +218,12 @@ PeakRun SearchPeak(uint64_t floodBytes) {
   Flooder device(floodBytes);
   if (device.Path().empty()) return r;
   ::setenv("SIO_PORTS", ("210=" + device.Path()).c_str(), 1);
-  QuietView view;
+  finder_test::CollectingView view;
   finder::TfrmMain form(view);
   sio::WaitTicks(1, true);
   const double start = bench::StatusKiB("VmRSS");
   if (!bench::ResetPeakRss()) return r;
-  r.ok = form.StartClicked() && view.boxes.empty();
+  r.ok = form.StartClicked() && view.boxes.empty() && view.errors.empty();
   r.peakOverStartKiB = bench::StatusKiB("VmHWM") - start;
   r.floodMs = device.Stop();
   return r;

@@ -35,6 +35,7 @@
 #include "platform/message_loop.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/support/ticks.h"
+#include "tests/common/collecting_view.h"
 
 namespace {
 
@@ -48,23 +49,6 @@ constexpr int kNominalTicksPerProbe = 5 + 5 + 10;
 struct Stamp {
   Clock::time_point at;
   std::string text;
-};
-
-// A window that only notes when each piece of the log was written.
-class TimingView : public finder::TFinderView {
- public:
-  void LogCleared() override {}
-  void LogAppended(std::string_view text, uint32_t) override {
-    stamps.push_back({Clock::now(), std::string(text)});
-  }
-  void SetStartEnabled(bool) override {}
-  void SetCaption(const std::string&) override {}
-  void ShowMessage(const std::string& text) override { boxes.push_back(text); }
-  void ShowError(const std::string& message) override { errors.push_back(message); }
-
-  std::vector<Stamp> stamps;
-  std::vector<std::string> boxes;
-  std::vector<std::string> errors;
 };
 
 struct ProbeTimes {
@@ -120,7 +104,12 @@ SearchRun RunSearch(size_t devices) {
     table += (table.empty() ? "" : ",") + std::to_string(101 + i) + "=" + sims.back()->Path();
   }
   ::setenv("SIO_PORTS", table.c_str(), 1);
-  TimingView view;
+  // The window notes when each piece of the log was written.
+  finder_test::CollectingView view;
+  std::vector<Stamp> stamps;
+  view.onAppend = [&stamps](std::string_view text) {
+    stamps.push_back({Clock::now(), std::string(text)});
+  };
   std::vector<Clock::time_point> ends;
   std::vector<bool> identifier;
   Clock::time_point started;
@@ -143,8 +132,8 @@ SearchRun RunSearch(size_t devices) {
     run.wallMs = MsBetween(t0, t1);
     form.Controller().OnProbe = nullptr;
   }
-  run.times = ProbesOf(view.stamps, ends, identifier);
-  for (const Stamp& st : view.stamps) {
+  run.times = ProbesOf(stamps, ends, identifier);
+  for (const Stamp& st : stamps) {
     if (st.text.rfind("  Looking on COM", 0) == 0) {
       run.listMs = MsBetween(started, st.at);
       break;

@@ -33,6 +33,7 @@
 #include "platform/message_loop.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/support/ticks.h"
+#include "tests/common/collecting_view.h"
 
 namespace {
 
@@ -41,16 +42,6 @@ using bench::MsBetween;
 
 constexpr uint16_t kPort = 77;
 constexpr double kAfterMs = 2000;
-
-class QuietView : public finder::TFinderView {
- public:
-  void LogCleared() override {}
-  void LogAppended(std::string_view, uint32_t) override {}
-  void SetStartEnabled(bool) override {}
-  void SetCaption(const std::string&) override {}
-  void ShowMessage(const std::string&) override {}
-  void ShowError(const std::string&) override {}
-};
 
 std::atomic<int> threadFailures{0};
 
@@ -187,7 +178,7 @@ int main(int argc, char** argv) {
   platform::InitUserInterfaceThread();
   sio::SetThreadExceptionReporter([](std::exception_ptr) { ++threadFailures; });
   std::printf("load average before: %s\n", bench::LoadAverage().c_str());
-  QuietView view;
+  finder_test::CollectingView view;
   finder::TfrmMain form(view);
   std::vector<double> close, idle, threads, released, after, watcher;
   int bad = 0;

@@ -13,6 +13,7 @@
 #include "finder/headless_view.h"
 #include "finder/main_form.h"
 #include "finder/version.h"
+#include "finder/view.h"
 #include "platform/console.h"
 #include "platform/file_version.h"
 #include "platform/message_loop.h"
@@ -43,13 +44,7 @@ platform::LResult InterruptProc(platform::WindowHandle, uint32_t msg, platform::
 // A worker thread of a port that failed (a device error, an unplugged
 // adapter) is reported as a window would report it: in a message box.
 void ReportThreadFailure(std::exception_ptr error) {
-  std::string text = "Unknown error";
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    text = e.what();
-  } catch (...) {
-  }
+  std::string text = finder::ErrorText(error);
   std::fprintf(stderr, "[message box] %s\n", text.c_str());
   std::fflush(stderr);
 }

@@ -267,13 +267,7 @@ void TMainWindow::ShowError(const std::string& message) {
 }
 
 void TMainWindow::ReportThreadException(std::exception_ptr error) {
-  std::string text = "Unknown error";
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    text = e.what();
-  } catch (...) {
-  }
+  std::string text = ErrorText(error);
   // Worker threads do not own the window: the box is shown by the
   // user-interface thread, modal to the window.
   auto* owned = new std::string(std::move(text));

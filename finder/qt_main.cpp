@@ -13,6 +13,7 @@
 #include "finder/qt_main_window_qt.h"
 #include "finder/qt_ui_services_qt.h"
 #include "finder/version.h"
+#include "finder/view.h"
 #include "platform/message_loop.h"
 #include "platform/ui.h"
 #include "serial/dispatch/dispatcher.h"
@@ -28,13 +29,7 @@ namespace {
 // reported in a box, shown on the user-interface thread without holding the
 // failed thread.
 void ReportThreadFailure(std::exception_ptr error) {
-  std::string text = "Unknown error";
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    text = e.what();
-  } catch (...) {
-  }
+  std::string text = finder::ErrorText(error);
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) {
     std::fprintf(stderr, "%s\n", text.c_str());

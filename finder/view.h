@@ -3,6 +3,7 @@
 // logic is written once.
 #pragma once
 
+#include <exception>
 #include <string>
 
 #include "finder/status_log.h"
@@ -21,5 +22,17 @@ class TFinderView : public TStatusLog::Listener {
   // operation: its message.
   virtual void ShowError(const std::string& message) = 0;
 };
+
+// The text an error report shows for an exception: its message, or
+// "Unknown error" for one that is no std::exception.
+inline std::string ErrorText(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+  }
+  return "Unknown error";
+}
 
 }  // namespace finder

@@ -22,6 +22,7 @@
 #include "platform/message_loop.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/support/exceptions.h"
+#include "tests/common/collecting_view.h"
 #include "tests/common/process_usage.h"
 #include "tests/integration/port_table.h"
 #include "tools/elm327-sim/elm327_sim.h"
@@ -37,13 +38,7 @@ std::mutex reportsMutex;
 std::vector<std::string> reports;
 
 void CollectReport(std::exception_ptr error) {
-  std::string text = "Unknown error";
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    text = e.what();
-  } catch (...) {
-  }
+  std::string text = finder::ErrorText(error);
   std::lock_guard<std::mutex> lock(reportsMutex);
   reports.push_back(text);
 }
@@ -54,21 +49,6 @@ std::string Joined(const std::vector<std::string>& lines) {
     text += l + "\n";
   return text;
 }
-
-class RecordingView : public finder::TFinderView {
- public:
-  void LogCleared() override {}
-  void LogAppended(std::string_view text, uint32_t) override {
-    if (onAppend) onAppend(text);
-  }
-  void SetStartEnabled(bool) override {}
-  void SetCaption(const std::string&) override {}
-  void ShowMessage(const std::string& text) override { boxes.push_back(text); }
-  void ShowError(const std::string& message) override { errors.push_back(message); }
-  std::function<void(std::string_view)> onAppend;
-  std::vector<std::string> boxes;
-  std::vector<std::string> errors;
-};
 
 enum class Act {
   None,
@@ -283,7 +263,7 @@ TEST_P(FinderFault, SearchEndsAsItShouldAndNothingIsLeftBehind) {
     reports.clear();
   }
   const fs::path scratch = fs::temp_directory_path() / ("sio-fault-" + std::to_string(::getpid()));
-  RecordingView view;
+  finder_test::CollectingView view;
   auto form = std::make_unique<finder::TfrmMain>(view);
   // A runtime that starts a thread of its own at the first thread start
   // (the thread sanitizer's) has it before the count.

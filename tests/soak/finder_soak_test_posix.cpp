@@ -14,24 +14,13 @@
 
 #include "finder/main_form.h"
 #include "platform/message_loop.h"
+#include "tests/common/collecting_view.h"
 #include "tests/common/process_usage.h"
 #include "tools/elm327-sim/elm327_sim.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-class QuietView : public finder::TFinderView {
- public:
-  void LogCleared() override {}
-  void LogAppended(std::string_view, uint32_t) override {}
-  void SetStartEnabled(bool) override {}
-  void SetCaption(const std::string&) override {}
-  void ShowMessage(const std::string& text) override { boxes.push_back(text); }
-  void ShowError(const std::string& message) override { errors.push_back(message); }
-  std::vector<std::string> boxes;
-  std::vector<std::string> errors;
-};
 
 // Memory the first search has not settled yet (allocator arenas growing to
 // their working size, lazily made tables) may still come; a leak of one
@@ -60,7 +49,7 @@ TEST(FinderSoak, FortySearchesLeaveNoDescriptorThreadOrMemoryBehind) {
 
   const sio_test::ProcessUsage start = sio_test::CurrentProcessUsage();
   {
-    QuietView view;
+    finder_test::CollectingView view;
     finder::TfrmMain form(view);
     sio_test::ProcessUsage first;
     std::string firstLog;
