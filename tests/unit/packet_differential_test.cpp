@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -97,14 +98,35 @@ Collector RunMatcher(TMemoryPort& port, sio_test::TMemoryDispatcher& d, const Co
   return got;
 }
 
-TEST(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
-  platform::InitUserInterfaceThread();
+// A port on the memory device layer, open for the whole test.
+class PacketDifferential : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::InitUserInterfaceThread();
+    port.SetComNumber(1);
+    port.SetAutoOpen(false);
+    port.SetOpen(true);
+    d = dynamic_cast<sio_test::TMemoryDispatcher*>(port.GetDispatcher());
+    ASSERT_NE(d, nullptr);
+  }
+  void TearDown() override {
+    port.SetOpen(false);
+    for (int i = 0; i < 20 && sio::PacketManagers().Count() > 0; ++i)
+      sio_test::WaitFor([] { return sio::PacketManagers().Count() == 0; }, 100);
+  }
   TMemoryPort port;
-  port.SetComNumber(1);
-  port.SetAutoOpen(false);
-  port.SetOpen(true);
-  auto* d = dynamic_cast<sio_test::TMemoryDispatcher*>(port.GetDispatcher());
-  ASSERT_NE(d, nullptr);
+  sio_test::TMemoryDispatcher* d = nullptr;
+};
+
+std::string Described(const Config& c, const std::string& bytes) {
+  std::ostringstream out;
+  out << "start '" << c.start << "' cond " << int(c.startCond) << " end '" << c.end << "' endcond "
+      << int(c.endCond) << " size " << c.size << " case " << c.ignoreCase << " flipped "
+      << c.caseFlipped << " include " << c.include << " bytes '" << bytes << "'";
+  return out.str();
+}
+
+TEST_F(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
   std::mt19937 rng(20261209);
   int delivered = 0;
   for (int stream = 0; stream < 4000; ++stream) {
@@ -114,18 +136,12 @@ TEST(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
     if (stream % 5 == 0) bytes = c.start + bytes + c.start + c.end;
     const Collector got = RunMatcher(port, *d, c, bytes, 12, rng);
     const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
-    ASSERT_EQ(got.packets, want) << "stream " << stream << " start '" << c.start << "' cond "
-                                 << int(c.startCond) << " end '" << c.end << "' endcond "
-                                 << int(c.endCond) << " size " << c.size << " case " << c.ignoreCase
-                                 << " include " << c.include << " bytes '" << bytes << "'";
+    ASSERT_EQ(got.packets, want) << "stream " << stream << " " << Described(c, bytes);
     ASSERT_EQ(got.strings, want);
     delivered += static_cast<int>(want.size());
   }
   // The streams were not all empty of packets.
   EXPECT_GT(delivered, 2000);
-  port.SetOpen(false);
-  for (int i = 0; i < 20 && sio::PacketManagers().Count() > 0; ++i)
-    sio_test::WaitFor([] { return sio::PacketManagers().Count() == 0; }, 100);
 }
 
 // Bytes that can begin none of the strings the generator makes.
@@ -152,14 +168,7 @@ std::string SparseStream(std::mt19937& rng, const Config& c) {
   return s;
 }
 
-TEST(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMatcher) {
-  platform::InitUserInterfaceThread();
-  TMemoryPort port;
-  port.SetComNumber(1);
-  port.SetAutoOpen(false);
-  port.SetOpen(true);
-  auto* d = dynamic_cast<sio_test::TMemoryDispatcher*>(port.GetDispatcher());
-  ASSERT_NE(d, nullptr);
+TEST_F(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMatcher) {
   std::mt19937 rng(20261210);
   int delivered = 0;
   int flipped = 0;
@@ -169,20 +178,13 @@ TEST(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMatch
     const std::string bytes = SparseStream(rng, c);
     const Collector got = RunMatcher(port, *d, c, bytes, 120, rng);
     const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
-    ASSERT_EQ(got.packets, want) << "stream " << stream << " start '" << c.start << "' cond "
-                                 << int(c.startCond) << " end '" << c.end << "' endcond "
-                                 << int(c.endCond) << " size " << c.size << " case " << c.ignoreCase
-                                 << " flipped " << c.caseFlipped << " include " << c.include
-                                 << " bytes '" << bytes << "'";
+    ASSERT_EQ(got.packets, want) << "stream " << stream << " " << Described(c, bytes);
     ASSERT_EQ(got.strings, want);
     delivered += static_cast<int>(want.size());
     if (c.caseFlipped && !want.empty()) ++flipped;
   }
   EXPECT_GT(delivered, 1000);
   EXPECT_GT(flipped, 100);
-  port.SetOpen(false);
-  for (int i = 0; i < 20 && sio::PacketManagers().Count() > 0; ++i)
-    sio_test::WaitFor([] { return sio::PacketManagers().Count() == 0; }, 100);
 }
 
 }  // namespace
