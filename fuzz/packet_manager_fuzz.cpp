@@ -52,13 +52,6 @@ TMemoryPort& Port() {
   return *port;
 }
 
-std::string Describe(const sio_test::PacketConfig& c, const std::string& stream) {
-  return "start \"" + sio_fuzz::Visible(c.start) + "\" cond " + std::to_string(c.startCond) +
-         " end \"" + sio_fuzz::Visible(c.end) + "\" endcond " + std::to_string(c.endCond) +
-         " size " + std::to_string(c.size) + " case " + std::to_string(c.ignoreCase) + " include " +
-         std::to_string(c.include) + " stream \"" + sio_fuzz::Visible(stream) + "\"";
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
@@ -77,16 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   Collector got;
   {
     sio::TSioDataPacket m;
-    m.SetStartCond(c.startCond);
-    m.SetStartString(c.start);
-    m.SetEndCond(c.endCond);
-    m.SetEndString(c.end);
-    m.SetPacketSize(c.size);
-    m.SetIgnoreCase(c.ignoreCase);
-    m.SetIncludeStrings(c.include);
-    m.SetTimeOut(0);
-    m.SetOnPacket(sio::TPacketNotifyEvent::Of<&Collector::Packet>(&got));
-    m.SetOnStringPacket(sio::TStringPacketNotifyEvent::Of<&Collector::String>(&got));
+    sio_test::SetUpMatcher(m, c, got);
     m.SetComPort(&Port());
     bool accepted = true;
     try {
@@ -94,8 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     } catch (const sio::ESioException&) {
       accepted = false;
     }
-    FUZZ_CHECK(accepted == sio_test::ReferenceAccepts(c), Describe(c, ""));
-    FUZZ_CHECK(m.GetEnabled() == accepted, Describe(c, ""));
+    FUZZ_CHECK(accepted == sio_test::ReferenceAccepts(c), sio_test::Describe(c, ""));
+    FUZZ_CHECK(m.GetEnabled() == accepted, sio_test::Describe(c, ""));
 
     std::string stream;
     while (accepted && in.remaining_bytes() > 0 && stream.size() < 4096) {
@@ -103,14 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
       const std::string block = Text(in, "abABx?\\\r\n", n);
       if (block.empty()) continue;
       stream += block;
-      d->FeedBytes(block, block.size());
-      for (int pass = 0; pass < 8 && d->InQueue.Count() > 0; ++pass)
-        d->ProcessCommEvents();
-      d->ProcessCommEvents();
+      sio_test::Deliver(*d, block);
     }
     const std::vector<std::string> want =
         accepted ? sio_test::ReferencePackets(c, stream) : std::vector<std::string>();
-    std::string detail = Describe(c, stream) + " got";
+    std::string detail = sio_test::Describe(c, stream) + " got";
     for (const auto& p : got.packets)
       detail += " \"" + sio_fuzz::Visible(p) + "\"";
     detail += " want";

@@ -1,6 +1,7 @@
 #include "tests/common/packet_reference.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace sio_test {
 
@@ -111,6 +112,48 @@ std::vector<std::string> ReferencePackets(const PacketConfig& c, const std::stri
     base = last + 1;
   }
   return out;
+}
+
+void SetUpMatcher(sio::TSioDataPacket& m, const PacketConfig& c, Collector& got) {
+  m.SetStartCond(c.startCond);
+  m.SetStartString(c.start);
+  m.SetEndCond(c.endCond);
+  m.SetEndString(c.end);
+  m.SetPacketSize(c.size);
+  m.SetIgnoreCase(c.caseFlipped ? !c.ignoreCase : c.ignoreCase);
+  m.SetIncludeStrings(c.include);
+  m.SetTimeOut(0);
+  m.SetOnPacket(sio::TPacketNotifyEvent::Of<&Collector::Packet>(&got));
+  m.SetOnStringPacket(sio::TStringPacketNotifyEvent::Of<&Collector::String>(&got));
+}
+
+void Deliver(TMemoryDispatcher& d, const std::string& block) {
+  d.FeedBytes(block, block.size());
+  for (int pass = 0; pass < 8 && d.InQueue.Count() > 0; ++pass)
+    d.ProcessCommEvents();
+  d.ProcessCommEvents();
+}
+
+std::string Describe(const PacketConfig& c, const std::string& stream) {
+  auto visible = [](const std::string& bytes) {
+    std::string out;
+    for (const char ch : bytes) {
+      const auto u = static_cast<unsigned char>(ch);
+      if (u >= 32 && u < 127 && u != '\\') {
+        out.push_back(ch);
+      } else {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", u);
+        out += hex;
+      }
+    }
+    return out;
+  };
+  return "start \"" + visible(c.start) + "\" cond " + std::to_string(c.startCond) + " end \"" +
+         visible(c.end) + "\" endcond " + std::to_string(c.endCond) + " size " +
+         std::to_string(c.size) + " case " + std::to_string(c.ignoreCase) + " flipped " +
+         std::to_string(c.caseFlipped) + " include " + std::to_string(c.include) + " stream \"" +
+         visible(stream) + "\"";
 }
 
 }  // namespace sio_test

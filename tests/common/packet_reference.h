@@ -65,4 +65,15 @@ struct Collector {
   void String(sio::TComponent*, const std::string& s) { strings.push_back(s); }
 };
 
+// A matcher set up from c, reporting to got; the caller gives it its port
+// and enables it (and, for caseFlipped, then restores IgnoreCase).
+void SetUpMatcher(sio::TSioDataPacket& m, const PacketConfig& c, Collector& got);
+
+// The block handed to the dispatcher, and its passes run until the matchers
+// have been given all of it.
+void Deliver(TMemoryDispatcher& d, const std::string& block);
+
+// The configuration and the stream, printable, for a failure's account.
+std::string Describe(const PacketConfig& c, const std::string& stream);
+
 }  // namespace sio_test

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,16 +70,7 @@ Collector RunMatcher(TMemoryPort& port, sio_test::TMemoryDispatcher& d, const Co
                      const std::string& bytes, size_t maxBlock, std::mt19937& rng) {
   Collector got;
   TSioDataPacket m;
-  m.SetStartCond(c.startCond);
-  m.SetStartString(c.start);
-  m.SetEndCond(c.endCond);
-  m.SetEndString(c.end);
-  m.SetPacketSize(c.size);
-  m.SetIgnoreCase(c.caseFlipped ? !c.ignoreCase : c.ignoreCase);
-  m.SetIncludeStrings(c.include);
-  m.SetTimeOut(0);
-  m.SetOnPacket(sio::TPacketNotifyEvent::Of<&Collector::Packet>(&got));
-  m.SetOnStringPacket(sio::TStringPacketNotifyEvent::Of<&Collector::String>(&got));
+  sio_test::SetUpMatcher(m, c, got);
   m.SetComPort(&port);
   m.SetEnabled(true);
   if (c.caseFlipped) m.SetIgnoreCase(c.ignoreCase);
@@ -88,11 +78,8 @@ Collector RunMatcher(TMemoryPort& port, sio_test::TMemoryDispatcher& d, const Co
   while (at < bytes.size()) {
     const size_t n =
         std::min(bytes.size() - at, std::uniform_int_distribution<size_t>(1, maxBlock)(rng));
-    d.FeedBytes(bytes.substr(at, n), n);
+    sio_test::Deliver(d, bytes.substr(at, n));
     at += n;
-    for (int pass = 0; pass < 8 && d.InQueue.Count() > 0; ++pass)
-      d.ProcessCommEvents();
-    d.ProcessCommEvents();
   }
   m.SetComPort(nullptr);
   return got;
@@ -118,14 +105,6 @@ class PacketDifferential : public ::testing::Test {
   sio_test::TMemoryDispatcher* d = nullptr;
 };
 
-std::string Described(const Config& c, const std::string& bytes) {
-  std::ostringstream out;
-  out << "start '" << c.start << "' cond " << int(c.startCond) << " end '" << c.end << "' endcond "
-      << int(c.endCond) << " size " << c.size << " case " << c.ignoreCase << " flipped "
-      << c.caseFlipped << " include " << c.include << " bytes '" << bytes << "'";
-  return out.str();
-}
-
 TEST_F(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
   std::mt19937 rng(20261209);
   int delivered = 0;
@@ -136,7 +115,7 @@ TEST_F(PacketDifferential, RandomStreamsGiveThePacketsOfThePlainMatcher) {
     if (stream % 5 == 0) bytes = c.start + bytes + c.start + c.end;
     const Collector got = RunMatcher(port, *d, c, bytes, 12, rng);
     const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
-    ASSERT_EQ(got.packets, want) << "stream " << stream << " " << Described(c, bytes);
+    ASSERT_EQ(got.packets, want) << "stream " << stream << " " << sio_test::Describe(c, bytes);
     ASSERT_EQ(got.strings, want);
     delivered += static_cast<int>(want.size());
   }
@@ -178,7 +157,7 @@ TEST_F(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMat
     const std::string bytes = SparseStream(rng, c);
     const Collector got = RunMatcher(port, *d, c, bytes, 120, rng);
     const std::vector<std::string> want = sio_test::ReferencePackets(c, bytes);
-    ASSERT_EQ(got.packets, want) << "stream " << stream << " " << Described(c, bytes);
+    ASSERT_EQ(got.packets, want) << "stream " << stream << " " << sio_test::Describe(c, bytes);
     ASSERT_EQ(got.strings, want);
     delivered += static_cast<int>(want.size());
     if (c.caseFlipped && !want.empty()) ++flipped;
