@@ -208,15 +208,11 @@ bool TKelvaneComPort::OpenPort() {
       return false;
     }
     throw;
-  } catch (const sio::ECommNotOpen&) {
-    // Its threads found the device gone and released the port before the
-    // open was through: an adapter pulled out during the open.
-    boxes_.ShowMessage(kMsgOpenNoPort);
-    return false;
   } catch (const sio::ESioException&) {
     // An adapter pulled out while its port was being opened fails with a
-    // device error, not "no such port"; it is gone all the same, and one
-    // device vanishing must not end the search over the others.
+    // device error, or as not open once its threads have released the port,
+    // not "no such port"; it is gone all the same, and one device vanishing
+    // must not end the search over the others.
     if (!sio::PortExists(port_->GetComNumber())) {
       boxes_.ShowMessage(kMsgOpenNoPort);
       return false;
