@@ -7,22 +7,11 @@
 #include <cstdlib>
 #include <string>
 
+#include "tests/common/visible.h"
+
 namespace sio_fuzz {
 
-inline std::string Visible(const std::string& bytes) {
-  std::string out;
-  for (const char c : bytes) {
-    const auto u = static_cast<unsigned char>(c);
-    if (u >= 32 && u < 127 && u != '\\') {
-      out.push_back(c);
-    } else {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02X", u);
-      out += hex;
-    }
-  }
-  return out;
-}
+using sio_test::Visible;
 
 [[noreturn]] inline void Fail(const char* file, int line, const char* what,
                               const std::string& detail) {

@@ -1,7 +1,8 @@
 #include "tests/common/packet_reference.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "tests/common/visible.h"
 
 namespace sio_test {
 
@@ -135,25 +136,11 @@ void Deliver(TMemoryDispatcher& d, const std::string& block) {
 }
 
 std::string Describe(const PacketConfig& c, const std::string& stream) {
-  auto visible = [](const std::string& bytes) {
-    std::string out;
-    for (const char ch : bytes) {
-      const auto u = static_cast<unsigned char>(ch);
-      if (u >= 32 && u < 127 && u != '\\') {
-        out.push_back(ch);
-      } else {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", u);
-        out += hex;
-      }
-    }
-    return out;
-  };
-  return "start \"" + visible(c.start) + "\" cond " + std::to_string(c.startCond) + " end \"" +
-         visible(c.end) + "\" endcond " + std::to_string(c.endCond) + " size " +
+  return "start \"" + Visible(c.start) + "\" cond " + std::to_string(c.startCond) + " end \"" +
+         Visible(c.end) + "\" endcond " + std::to_string(c.endCond) + " size " +
          std::to_string(c.size) + " case " + std::to_string(c.ignoreCase) + " flipped " +
          std::to_string(c.caseFlipped) + " include " + std::to_string(c.include) + " stream \"" +
-         visible(stream) + "\"";
+         Visible(stream) + "\"";
 }
 
 }  // namespace sio_test
