@@ -196,8 +196,8 @@ class FinderRun {
   }
 
   void MapWinePorts(const std::vector<Port>& ports) {
-    for (uint32_t n : mapped_)
-      Wine("reg delete 'HKLM\\Software\\Wine\\Ports' /v COM" + std::to_string(n) + " /f");
+    // Only this case's ports: also none an earlier run failed to remove.
+    Wine("reg delete 'HKLM\\Software\\Wine\\Ports' /va /f");
     mapped_.clear();
     for (const Port& p : ports) {
       Wine("reg add 'HKLM\\Software\\Wine\\Ports' /v COM" + std::to_string(p.number) +

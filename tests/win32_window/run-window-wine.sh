@@ -51,6 +51,10 @@ start_device() {  # name, then elm327-sim options
 start_device scantool --scan-tool --baud 38400
 start_device interpreter --baud 9600
 
+# Only these two: a mapping an earlier run failed to remove would list a
+# port whose device has gone, and Wine fails such a port's open as a device
+# error, which ends the search.
+wine reg delete 'HKLM\Software\Wine\Ports' /va /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$scan_com" /t REG_SZ /d "$work/scantool" /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$interp_com" /t REG_SZ /d "$work/interpreter" /f >/dev/null 2>&1
 # The port table is read when the server starts; links it made for earlier

@@ -48,6 +48,9 @@ start_pair() {
 }
 start_pair || exit 1
 
+# Only this pair: mappings an earlier run failed to remove would list ports
+# whose devices have gone.
+wine reg delete 'HKLM\Software\Wine\Ports' /va /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$com" /t REG_SZ /d "$work/dev" /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v "COM$peer" /t REG_SZ /d "$work/peer" /f >/dev/null 2>&1
 wineserver -k
