@@ -7,7 +7,10 @@ packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-
           # The Linux window (Qt 6 Widgets), its fonts, and the virtual display,
           # clicks and captures of the screenshots.
           qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2 fonts-dejavu-core
-          xvfb xauth xdotool x11-utils imagemagick)
+          xvfb xauth xdotool x11-utils imagemagick
+          # The guest with real kernel serial drivers: QEMU, Debian's own kernel
+          # and modules, and what its initramfs is made of.
+          qemu-system-x86 linux-image-amd64 busybox-static cpio)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
