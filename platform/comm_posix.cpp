@@ -52,29 +52,12 @@ bool Unsupported(int e) {
 
 // The device has gone away under an open descriptor.
 bool HungUp(int e) {
-  return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
+  return ErrnoMeansDeviceGone(e);
 }
 
-// What errno means for a serial device, where it differs from a file.
+// What errno means for a serial device (the shared table's device column).
 uint32_t ErrorFromErrno(int e) {
-  switch (e) {
-    case ENOTDIR:
-    case EISDIR:
-    case ENXIO:
-    case ENODEV:
-      return errFileNotFound;  // no such serial device
-    case EBUSY:
-    case ETXTBSY:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EAGAIN:
-      return errAccessDenied;  // held by someone else
-    case EIO:
-      return errGenFailure;
-    default:
-      return WindowsErrorFromErrno(e);
-  }
+  return CommErrorFromErrno(e);
 }
 
 int MsUntil(Clock::time_point t, Clock::time_point now) {
