@@ -25,6 +25,7 @@
 #endif
 
 #include "platform/comm_baud_posix.h"
+#include "platform/comm_open.h"
 #include "platform/comm_termios_posix.h"
 #include "platform/host_ports.h"
 
@@ -642,7 +643,37 @@ CommDevice::~CommDevice() {
   Close();
 }
 
-uint32_t CommDevice::Open(const std::string& name) {
+namespace {
+
+int OpenSystemCall(const char* path, int flags) {
+  return ::open(path, flags);
+}
+std::atomic<CommSystemOpenCall> systemOpenCall{&OpenSystemCall};
+
+// The open itself, on the thread comm_open gives it.
+comm_open::SystemResult OpenDevicePath(const std::string& path) {
+  comm_open::SystemResult result;
+  const int fd = systemOpenCall.load()(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    result.error = ErrorFromErrno(errno);
+  } else {
+    result.opened = true;
+    result.handle = fd;
+  }
+  return result;
+}
+
+void CloseDevicePath(intptr_t handle) {
+  ::close(static_cast<int>(handle));
+}
+
+}  // namespace
+
+CommSystemOpenCall SetCommSystemOpenCall(CommSystemOpenCall call) {
+  return systemOpenCall.exchange(call);
+}
+
+uint32_t CommDevice::Open(const std::string& name, uint32_t limitMs, const CommOpenWait& wait) {
   Impl& d = *impl_;
   {
     std::lock_guard<std::mutex> lock(d.mu);
@@ -650,8 +681,12 @@ uint32_t CommDevice::Open(const std::string& name) {
   }
   std::string path = name;
   if (!ResolveComDevice(name, path)) return errFileNotFound;
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return ErrorFromErrno(errno);
+  intptr_t opened = -1;
+  if (const uint32_t rc =
+          comm_open::OpenInTime(path, limitMs, wait, &OpenDevicePath, &CloseDevicePath, opened)) {
+    return rc;
+  }
+  const int fd = static_cast<int>(opened);
   auto fail = [fd](uint32_t error) {
     ::close(fd);
     return error;
