@@ -170,6 +170,7 @@ struct CommDevice::Impl {
   int shadowLines = TIOCM_DTR | TIOCM_RTS;  // for devices without modem lines
   int lastLines = 0;
   bool hasCounters = false;
+  comm_posix::SavedLineSettings savedLine;  // as found at open
 #if defined(__linux__)
   serial_icounter_struct counters{};
 #endif
@@ -700,11 +701,16 @@ uint32_t CommDevice::Open(const std::string& name, uint32_t limitMs, const CommO
   ::ioctl(fd, TIOCEXCL);
   termios t{};
   if (::tcgetattr(fd, &t) != 0) return fail(ErrorFromErrno(errno));
+  // Put back at close, so that no other program finds the terminal changed
+  // by ours.
+  comm_posix::SavedLineSettings saved;
+  comm_posix::SaveLineSettings(fd, saved);
   MakeRaw(t);
   if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(ErrorFromErrno(errno));
 
   std::lock_guard<std::mutex> lock(d.mu);
   d.fd = fd;
+  d.savedLine = saved;
   d.gone = false;
   d.closing = false;
   int lines = 0;
@@ -736,6 +742,9 @@ uint32_t CommDevice::Close() {
   d.closing = true;
   d.AbortPending(IoKind::None, errOperationAborted);
   d.idle.wait(lock, [&d] { return d.users == 0; });
+  // Not after a hang-up: the device has gone, and nobody is left to find it
+  // changed.
+  if (!d.Gone()) comm_posix::RestoreLineSettings(d.fd, d.savedLine);
   ::ioctl(d.fd, TIOCNXCL);
   ::close(d.fd);  // also releases the flock
   d.fd = -1;
