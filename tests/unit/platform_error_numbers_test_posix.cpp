@@ -85,43 +85,6 @@ TEST(PlatformErrnoTable, EveryDriverErrnoHasItsWindowsTwin) {
   }
 }
 
-TEST(PlatformSystemErrorText, GivesWindowsOwnTextsForWindowsNumbers) {
-  const struct {
-    uint32_t number;
-    const char* text;  // as FormatMessage gives it, "" for none
-  } rows[] = {
-      {2, "The system cannot find the file specified.\r\n"},
-      {3, "The system cannot find the path specified.\r\n"},
-      {5, "Access is denied.\r\n"},
-      {6, "The handle is invalid.\r\n"},
-      {31, "A device attached to the system is not functioning.\r\n"},
-      {32, "The process cannot access the file because it is being used by another process.\r\n"},
-      {50, "The request is not supported.\r\n"},
-      {87, "The parameter is incorrect.\r\n"},
-      {109, "The pipe has been ended.\r\n"},
-      {112, "There is not enough space on the disk.\r\n"},
-      {121, "The semaphore timeout period has expired.\r\n"},
-      {123, "The filename, directory name, or volume label syntax is incorrect.\r\n"},
-      {995,
-       "The I/O operation has been aborted because of either a thread exit or an application "
-       "request.\r\n"},
-      {1117, "The request could not be performed because of an I/O device error.\r\n"},
-      {1167, "The device is not connected.\r\n"},
-      {1460, "This operation returned because the timeout period expired.\r\n"},
-      {1921, "The name of the file cannot be resolved by the system.\r\n"},
-      // Numbers the layer never reports have no text, whatever errno they
-      // would be: 1 is EPERM, 24 EMFILE.
-      {1, ""},
-      {24, ""},
-      {0, ""},
-      {65000, ""},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.number);
-    EXPECT_EQ(platform::SystemErrorText(r.number), r.text);
-  }
-}
-
 TEST(PlatformLastSystemError, IsAWindowsNumberNotAnErrno) {
   const struct {
     const char* path;
