@@ -153,6 +153,17 @@ using CommSystemOpenCall = int (*)(const char* path, int flags);
 CommSystemOpenCall SetCommSystemOpenCall(CommSystemOpenCall call);
 #endif
 
+// How an open device learns that a modem line (CTS, DSR, DCD, RI) changed
+// while an event wait for such a change is pending.
+enum class CommLineWatch {
+  None,      // the device is not open
+  Emulated,  // it has no modem lines (a pseudo-terminal): they read steadily, nothing to watch
+  Notified,  // the system tells of each change (Windows: the event wait itself; Linux: the
+             // driver's TIOCMIWAIT, waited for by a thread of the device); idle lines cost nothing
+  Polled,    // the lines are read every 20 ms while such a wait is pending (drivers that offer
+             // no wait for them)
+};
+
 class CommDevice {
  public:
   CommDevice();
@@ -232,6 +243,11 @@ class CommDevice {
   // The ce* line errors since the last call (and clears them); `stat`, when
   // given, gets the hold flags and the bytes in the input and output queues.
   uint32_t ClearError(uint32_t& errors, CommStat* stat);
+
+  // How modem-line changes reach an event wait on this device (None when it
+  // is not open). Lets a check on real hardware see which way its driver
+  // went.
+  CommLineWatch LineWatch() const;
 
   struct Impl;
 

@@ -233,6 +233,11 @@ bool CommDevice::IsOpen() const {
   return impl_->handle != INVALID_HANDLE_VALUE;
 }
 
+CommLineWatch CommDevice::LineWatch() const {
+  // WaitCommEvent is told of line changes by the driver itself.
+  return IsOpen() ? CommLineWatch::Notified : CommLineWatch::None;
+}
+
 uint32_t CommDevice::Close() {
   const Sole use(impl_->lock);
   if (impl_->handle == INVALID_HANDLE_VALUE) return errInvalidHandle;
