@@ -1,10 +1,8 @@
 #include "finder/kelvane_com_port.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
 #include "platform/comm.h"
 #include "platform/device_access.h"
@@ -121,69 +119,13 @@ void TKelvaneComPort::FinishDeferredClose() {
 
 namespace {
 
-// One open of the device on a thread of its own. The record is shared, so
-// a thread still stuck in the open when it is given up frees it alone.
-struct PreOpen {
-  std::string name;
-  void (*opener)(const std::string&) = nullptr;
-  std::atomic<bool> done{false};
-  platform::Event finished{true, false};  // set with done
-  platform::Thread thread;
-
-  static uint32_t Run(void* arg) {
-    // The thread holds its own reference for as long as it runs.
-    auto* holder = static_cast<std::shared_ptr<PreOpen>*>(arg);
-    std::shared_ptr<PreOpen> self = std::move(*holder);
-    delete holder;
-    self->opener(self->name);
-    self->done.store(true);
-    self->finished.Set();
-    return 0;
-  }
-};
-
-void OpenAndClose(const std::string& name) {
-  platform::CommDevice device;
-  device.Open(name);
-}  // closed again at once: the real open follows
+// Whether the program has been asked to quit (the request stays queued).
+bool QuitPending() {
+  return PumpMessagesUntil(
+             0, [](void*) { return false; }, nullptr) == TPumpResult::Quit;
+}
 
 }  // namespace
-
-TKelvaneComPort::TDeviceOpener TKelvaneComPort::DeviceOpener() const {
-  return &OpenAndClose;
-}
-
-bool TKelvaneComPort::DeviceAnswersInTime() {
-  const uint32_t number = port_->GetComNumber();
-  auto pre = std::make_shared<PreOpen>();
-  pre->name = platform::ComDeviceName(number);
-  pre->opener = DeviceOpener();
-  auto* holder = new std::shared_ptr<PreOpen>(pre);
-  if (!pre->thread.Start(&PreOpen::Run, holder)) {
-    delete holder;
-    return true;  // no thread to spare: the open itself decides
-  }
-  const TPumpResult answered = PumpMessagesUntil(
-      kOpenLimitMs, [](void* p) { return static_cast<PreOpen*>(p)->done.load(); }, pre.get(),
-      &pre->finished);
-  if (answered == TPumpResult::Done) {
-    pre->thread.WaitFor(1000);
-    return true;
-  }
-  if (answered == TPumpResult::Quit) {
-    // The program is quitting: the search runs out without its waits, but a
-    // port that answers still opens and closes as usual (no boxes for every
-    // step); only one that hangs is given up, silently.
-    if (pre->thread.WaitFor(kOpenLimitMs)) return true;
-    pre->thread.Detach();
-    return false;
-  }
-  pre->thread.Detach();
-  boxes_.ShowMessage("Unable to open. " + platform::ComName(number) +
-                     " did not answer in time (a Bluetooth port whose device is off or out of "
-                     "range?)");
-  return false;
-}
 
 bool TKelvaneComPort::OpenPort() {
   if (port_->GetComNumber() == 0) {
@@ -191,7 +133,9 @@ bool TKelvaneComPort::OpenPort() {
     return false;
   }
   FinishDeferredClose();
-  if (!DeviceAnswersInTime()) return false;
+  // The open waits this long for the device, serving messages meanwhile;
+  // Bluetooth ports connect when opened.
+  port_->SetOpenTimeLimit(kOpenLimitMs);
   try {
     port_->SetOpen(true);
   } catch (const sio::EBadId&) {
@@ -208,12 +152,24 @@ bool TKelvaneComPort::OpenPort() {
       return false;
     }
     throw;
+  } catch (const sio::EInOutError& e) {
+    // A device that does not answer its open in time (a Bluetooth port
+    // whose device is off or out of range) costs only this probe.
+    if (e.ErrorCode() != static_cast<int32_t>(platform::errSemTimeout)) throw;
+    // While the program quits the search runs out without its waits and
+    // boxes; a port that hangs is given up silently.
+    if (QuitPending()) return false;
+    boxes_.ShowMessage("Unable to open. " + platform::ComName(port_->GetComNumber()) +
+                       " did not answer in time (a Bluetooth port whose device is off or out of "
+                       "range?)");
+    return false;
   } catch (const sio::ESioException&) {
     // An adapter pulled out while its port was being opened fails with a
     // device error, or as not open once its threads have released the port,
     // not "no such port"; it is gone all the same, and one device vanishing
-    // must not end the search over the others.
-    if (!sio::PortExists(port_->GetComNumber())) {
+    // must not end the search over the others. Judged from the port table:
+    // another open would reset the device once more.
+    if (!sio::PortListed(port_->GetComNumber())) {
       boxes_.ShowMessage(kMsgOpenNoPort);
       return false;
     }

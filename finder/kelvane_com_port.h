@@ -82,23 +82,15 @@ class TKelvaneComPort {
   TNotifyEvent OnComNumberChanged;
 
   // How long an open may take before the port is given up as not
-  // answering (Bluetooth ports connect when opened).
+  // answering (Bluetooth ports connect when opened): the open then shows
+  // that it did not answer in time and returns false, and the search goes on.
   static constexpr uint32_t kOpenLimitMs = 5000;
 
  protected:
   virtual void BaudChanged();
   virtual void ComNumberChanged();
-  // What opens and closes the device once, on a thread of its own, to see
-  // whether it answers an open in time. It may outlive the wrapper, so it is
-  // a plain function.
-  using TDeviceOpener = void (*)(const std::string& deviceName);
-  virtual TDeviceOpener DeviceOpener() const;
 
  private:
-  // The device answers an open within the limit (a pre-open on a thread of
-  // its own while messages are dispatched). False after a message box, or
-  // when the program is quitting.
-  bool DeviceAnswersInTime();
   // A close still deferred is completed (bounded), so that nothing of the
   // last probe runs later.
   void FinishDeferredClose();

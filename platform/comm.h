@@ -15,6 +15,8 @@
 //   5    the device is held by someone else, or access is denied
 //   6    the device is not open
 //   87   an invalid argument (an impossible DCB, a second event wait, ...)
+//   121  the open did not finish within its limit (a Bluetooth device that
+//        is off or out of range)
 //   995  the operation was aborted (purge, cancel, close)
 //   996  GetResult without wait on an operation still running
 //   997  the operation is pending (Start* only)
@@ -130,6 +132,38 @@ class CommIo {
   std::unique_ptr<Impl> impl_;
 };
 
+// How long an open waits for the system to open the device before it gives
+// up with 121, as Windows does for a Bluetooth COM port whose device does
+// not answer (such a port connects to its device in the open).
+constexpr uint32_t kCommOpenLimitMs = 5000;
+
+// What the caller does while an open waits for the system: `wait` returns
+// when `opened` is set or timeoutMs have passed. Without one the open
+// blocks; a user-interface thread gives one that keeps serving its messages.
+struct CommOpenWait {
+  void (*wait)(void* context, Event& opened, uint32_t timeoutMs) = nullptr;
+  void* context = nullptr;
+};
+
+#ifndef _WIN32
+// The system call an open makes (::open unless changed). Tests put a
+// stand-in here for a device whose open blocks; the previous one is
+// returned.
+using CommSystemOpenCall = int (*)(const char* path, int flags);
+CommSystemOpenCall SetCommSystemOpenCall(CommSystemOpenCall call);
+#endif
+
+// How an open device learns that a modem line (CTS, DSR, DCD, RI) changed
+// while an event wait for such a change is pending.
+enum class CommLineWatch {
+  None,      // the device is not open
+  Emulated,  // it has no modem lines (a pseudo-terminal): they read steadily, nothing to watch
+  Notified,  // the system tells of each change (Windows: the event wait itself; Linux: the
+             // driver's TIOCMIWAIT, waited for by a thread of the device); idle lines cost nothing
+  Polled,    // the lines are read every 20 ms while such a wait is pending (drivers that offer
+             // no wait for them)
+};
+
 class CommDevice {
  public:
   CommDevice();
@@ -140,8 +174,11 @@ class CommDevice {
   // Opens the device exclusively for reading and writing. `name` is
   // "\\.\COMn" or, on POSIX, a device path (a COM name resolves through the
   // host's port table). POSIX: the line is put in raw mode, timeouts are all
-  // 0 (reads wait for the whole block), the event mask is 0.
-  uint32_t Open(const std::string& name);
+  // 0 (reads wait for the whole block), the event mask is 0. The system's
+  // open is waited for at most limitMs (through `wait` when given); 121 when
+  // it takes longer (see comm_open.h for what becomes of that open).
+  uint32_t Open(const std::string& name, uint32_t limitMs = kCommOpenLimitMs,
+                const CommOpenWait& wait = CommOpenWait());
   bool IsOpen() const;
   // Ends pending operations (995) and closes the device. 6 when not open.
   uint32_t Close();
@@ -206,6 +243,11 @@ class CommDevice {
   // The ce* line errors since the last call (and clears them); `stat`, when
   // given, gets the hold flags and the bytes in the input and output queues.
   uint32_t ClearError(uint32_t& errors, CommStat* stat);
+
+  // How modem-line changes reach an event wait on this device (None when it
+  // is not open). Lets a check on real hardware see which way its driver
+  // went.
+  CommLineWatch LineWatch() const;
 
   struct Impl;
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -25,6 +26,8 @@
 #endif
 
 #include "platform/comm_baud_posix.h"
+#include "platform/comm_line_watch_posix.h"
+#include "platform/comm_open.h"
 #include "platform/comm_termios_posix.h"
 #include "platform/host_ports.h"
 
@@ -52,29 +55,12 @@ bool Unsupported(int e) {
 
 // The device has gone away under an open descriptor.
 bool HungUp(int e) {
-  return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE;
+  return ErrnoMeansDeviceGone(e);
 }
 
-// What errno means for a serial device, where it differs from a file.
+// What errno means for a serial device (the shared table's device column).
 uint32_t ErrorFromErrno(int e) {
-  switch (e) {
-    case ENOTDIR:
-    case EISDIR:
-    case ENXIO:
-    case ENODEV:
-      return errFileNotFound;  // no such serial device
-    case EBUSY:
-    case ETXTBSY:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EAGAIN:
-      return errAccessDenied;  // held by someone else
-    case EIO:
-      return errGenFailure;
-    default:
-      return WindowsErrorFromErrno(e);
-  }
+  return CommErrorFromErrno(e);
 }
 
 int MsUntil(Clock::time_point t, Clock::time_point now) {
@@ -168,7 +154,7 @@ struct CommIo::Impl {
 // Asked of a pending event wait by SetEventMask: complete with events 0.
 constexpr uint32_t kMaskChanged = 0xFFFFFFFFu;
 
-struct CommDevice::Impl {
+struct CommDevice::Impl final : comm_posix::LineWatchListener {
   std::mutex mu;
   std::condition_variable idle;
   int fd = -1;
@@ -185,7 +171,14 @@ struct CommDevice::Impl {
   bool hasModemLines = false;
   int shadowLines = TIOCM_DTR | TIOCM_RTS;  // for devices without modem lines
   int lastLines = 0;
+  CommLineWatch lineWatch = CommLineWatch::Polled;   // with modem lines
+  std::shared_ptr<comm_posix::LineWatcher> watcher;  // while lineWatch is Notified
+  // Changes the watcher has told of, and how many of them the last look at
+  // the lines (lastLines) came after.
+  std::atomic<uint64_t> lineChanges{0};
+  uint64_t linesLookedAt = 0;
   bool hasCounters = false;
+  comm_posix::SavedLineSettings savedLine;  // as found at open
 #if defined(__linux__)
   serial_icounter_struct counters{};
 #endif
@@ -257,6 +250,53 @@ struct CommDevice::Impl {
     return lines;
   }
 
+  // Caller holds mu. Whether the lines may differ from lastLines: always,
+  // unless the watcher tells of every change and has told of none since.
+  bool LinesMayHaveChanged() const {
+    return lineWatch != CommLineWatch::Notified || lineChanges.load() != linesLookedAt;
+  }
+
+  // Caller holds mu. lastLines as the device has them now.
+  void LookAtLines() {
+    // Counted before the read: a change told of meanwhile is looked at again.
+    linesLookedAt = lineChanges.load();
+    const int lines = ReadLines();
+    if (lines >= 0) lastLines = lines;
+  }
+
+  // Caller holds mu.
+  void WakeEventWaits() {
+    for (CommIo::Impl* io : pending) {
+      if (io->kind == IoKind::WaitEvent) io->Wake();
+    }
+  }
+
+  // From the watcher's thread.
+  void LinesChanged() override {
+    ++lineChanges;
+    std::lock_guard<std::mutex> lock(mu);
+    WakeEventWaits();
+  }
+
+  // From the watcher's thread: event waits read the lines themselves now.
+  void WatchEnded(const comm_posix::LineWatcher* w) override {
+    ++lineChanges;
+    std::lock_guard<std::mutex> lock(mu);
+    if (watcher.get() == w) lineWatch = CommLineWatch::Polled;
+    WakeEventWaits();
+  }
+
+  // Caller holds mu. After new terminal settings: they may have switched off
+  // the driver's line-change interrupt (an 8250 with CLOCAL and without
+  // CRTSCTS), which the watcher's next wait switches on again; a change
+  // meanwhile went unseen, so the lines are read once.
+  void RenewWatch() {
+    if (!watcher) return;
+    watcher->Renew();
+    ++lineChanges;
+    WakeEventWaits();
+  }
+
   // Caller holds mu. Sets or clears DTR / RTS.
   uint32_t SetLines(int bits, bool on) {
     if (hasModemLines) {
@@ -294,8 +334,8 @@ struct CommDevice::Impl {
   // Caller holds mu. Forgets events seen so far (open, new mask).
   void ResetHistory() {
     rxReported = Arrived();
-    const int lines = ReadLines();
-    lastLines = lines < 0 ? 0 : lines;
+    lastLines = 0;
+    LookAtLines();
     PollLineErrors();
     errorEvents = 0;
     txSinceEmpty = false;
@@ -311,16 +351,14 @@ struct CommDevice::Impl {
       ev |= evRxChar;
       rxReported = arrived;
     }
-    if (hasModemLines) {
-      const int lines = ReadLines();
-      if (lines >= 0) {
-        const int changed = lines ^ lastLines;
-        if (changed & TIOCM_CTS) ev |= evCts;
-        if (changed & TIOCM_DSR) ev |= evDsr;
-        if (changed & TIOCM_CD) ev |= evRlsd;
-        if ((changed & TIOCM_RI) && (lines & TIOCM_RI)) ev |= evRing;
-        lastLines = lines;
-      }
+    if (hasModemLines && LinesMayHaveChanged()) {
+      const int before = lastLines;
+      LookAtLines();
+      const int changed = lastLines ^ before;
+      if (changed & TIOCM_CTS) ev |= evCts;
+      if (changed & TIOCM_DSR) ev |= evDsr;
+      if (changed & TIOCM_CD) ev |= evRlsd;
+      if ((changed & TIOCM_RI) && (lastLines & TIOCM_RI)) ev |= evRing;
     }
     PollLineErrors();
     ev |= errorEvents;
@@ -338,7 +376,9 @@ struct CommDevice::Impl {
   // Whether an event wait must look again by itself rather than sleep until
   // poll() reports something. Caller holds mu.
   bool NeedsLineChecks(uint32_t mask) {
-    if (hasModemLines && (mask & (evCts | evDsr | evRlsd | evRing))) return true;
+    if (hasModemLines && lineWatch != CommLineWatch::Notified &&
+        (mask & (evCts | evDsr | evRlsd | evRing)))
+      return true;
     if (hasCounters && (mask & (evErr | evBreak))) return true;
     if ((mask & evTxEmpty) && txSinceEmpty) return true;
     return false;
@@ -659,7 +699,37 @@ CommDevice::~CommDevice() {
   Close();
 }
 
-uint32_t CommDevice::Open(const std::string& name) {
+namespace {
+
+int OpenSystemCall(const char* path, int flags) {
+  return ::open(path, flags);
+}
+std::atomic<CommSystemOpenCall> systemOpenCall{&OpenSystemCall};
+
+// The open itself, on the thread comm_open gives it.
+comm_open::SystemResult OpenDevicePath(const std::string& path) {
+  comm_open::SystemResult result;
+  const int fd = systemOpenCall.load()(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    result.error = ErrorFromErrno(errno);
+  } else {
+    result.opened = true;
+    result.handle = fd;
+  }
+  return result;
+}
+
+void CloseDevicePath(intptr_t handle) {
+  ::close(static_cast<int>(handle));
+}
+
+}  // namespace
+
+CommSystemOpenCall SetCommSystemOpenCall(CommSystemOpenCall call) {
+  return systemOpenCall.exchange(call);
+}
+
+uint32_t CommDevice::Open(const std::string& name, uint32_t limitMs, const CommOpenWait& wait) {
   Impl& d = *impl_;
   {
     std::lock_guard<std::mutex> lock(d.mu);
@@ -667,8 +737,12 @@ uint32_t CommDevice::Open(const std::string& name) {
   }
   std::string path = name;
   if (!ResolveComDevice(name, path)) return errFileNotFound;
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return ErrorFromErrno(errno);
+  intptr_t opened = -1;
+  if (const uint32_t rc =
+          comm_open::OpenInTime(path, limitMs, wait, &OpenDevicePath, &CloseDevicePath, opened)) {
+    return rc;
+  }
+  const int fd = static_cast<int>(opened);
   auto fail = [fd](uint32_t error) {
     ::close(fd);
     return error;
@@ -682,15 +756,30 @@ uint32_t CommDevice::Open(const std::string& name) {
   ::ioctl(fd, TIOCEXCL);
   termios t{};
   if (::tcgetattr(fd, &t) != 0) return fail(ErrorFromErrno(errno));
+  // Put back at close, so that no other program finds the terminal changed
+  // by ours.
+  comm_posix::SavedLineSettings saved;
+  comm_posix::SaveLineSettings(fd, saved);
   MakeRaw(t);
   if (::tcsetattr(fd, TCSANOW, &t) != 0) return fail(ErrorFromErrno(errno));
+  int lines = 0;
+  const bool modemLines = ::ioctl(fd, TIOCMGET, &lines) == 0 || !Unsupported(errno);
+  // Started outside the lock: the watcher's first report takes it.
+  std::shared_ptr<comm_posix::LineWatcher> watcher;
+  if (modemLines)
+    watcher = comm_posix::LineWatcher::Start(impl_, fd, comm_posix::DriverLineWaitOps());
 
   std::lock_guard<std::mutex> lock(d.mu);
   d.fd = fd;
+  d.savedLine = saved;
   d.gone = false;
   d.closing = false;
-  int lines = 0;
-  d.hasModemLines = ::ioctl(fd, TIOCMGET, &lines) == 0 || !Unsupported(errno);
+  d.hasModemLines = modemLines;
+  d.watcher = watcher;
+  d.lineWatch = CommLineWatch::Polled;
+  // One that has ended already (the device went meanwhile) told a device
+  // that did not know it yet.
+  if (watcher && !watcher->Ended()) d.lineWatch = CommLineWatch::Notified;
   d.shadowLines = TIOCM_DTR | TIOCM_RTS;
 #if defined(__linux__)
   d.hasCounters = ::ioctl(fd, TIOCGICOUNT, &d.counters) == 0;
@@ -711,6 +800,13 @@ bool CommDevice::IsOpen() const {
   return impl_->fd >= 0;
 }
 
+CommLineWatch CommDevice::LineWatch() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (impl_->fd < 0) return CommLineWatch::None;
+  if (!impl_->hasModemLines) return CommLineWatch::Emulated;
+  return impl_->lineWatch;
+}
+
 uint32_t CommDevice::Close() {
   Impl& d = *impl_;
   std::unique_lock<std::mutex> lock(d.mu);
@@ -718,8 +814,22 @@ uint32_t CommDevice::Close() {
   d.closing = true;
   d.AbortPending(IoKind::None, errOperationAborted);
   d.idle.wait(lock, [&d] { return d.users == 0; });
+  // Ended outside the lock, which its last reports take; closing keeps every
+  // other call out meanwhile.
+  const std::shared_ptr<comm_posix::LineWatcher> watcher = std::move(d.watcher);
+  d.lineWatch = CommLineWatch::Polled;
+  if (watcher) {
+    lock.unlock();
+    watcher->Stop();
+    lock.lock();
+  }
+  // Not after a hang-up: the device has gone, and nobody is left to find it
+  // changed.
+  if (!d.Gone()) comm_posix::RestoreLineSettings(d.fd, d.savedLine);
   ::ioctl(d.fd, TIOCNXCL);
-  ::close(d.fd);  // also releases the flock
+  // A watcher left behind still holds the device open: the lock goes now.
+  ::flock(d.fd, LOCK_UN);
+  ::close(d.fd);
   d.fd = -1;
   d.closing = false;
   return 0;
@@ -774,13 +884,15 @@ uint32_t CommDevice::SetState(const CommDcb& dcb) {
   termios applied{};
   if (::tcgetattr(d.fd, &applied) != 0 || (applied.c_cflag & framing) != (t.c_cflag & framing)) {
     ::tcsetattr(d.fd, TCSANOW, &before);
+    std::lock_guard<std::mutex> lock(d.mu);
+    d.RenewWatch();
     return errInvalidParameter;
   }
-  if (!comm_posix::SetLineSpeed(d.fd, dcb.BaudRate)) {
-    return HungUp(errno) ? errDeviceNotConnected : errInvalidParameter;
-  }
-
+  const bool speedTaken = comm_posix::SetLineSpeed(d.fd, dcb.BaudRate);
+  const int speedErrno = errno;
   std::lock_guard<std::mutex> lock(d.mu);
+  d.RenewWatch();
+  if (!speedTaken) return HungUp(speedErrno) ? errDeviceNotConnected : errInvalidParameter;
   const uint32_t dtr = dcb.Flags & dcbDtrControlMask;
   const uint32_t rts = dcb.Flags & dcbRtsControlMask;
   uint32_t rc = d.SetLines(TIOCM_DTR, dtr != 0);

@@ -2,6 +2,7 @@
 // the communications calls on it. A CommIo is an OVERLAPPED record with its
 // own manual-reset event.
 #include "platform/comm.h"
+#include "platform/comm_open.h"
 
 #include <windows.h>
 
@@ -182,12 +183,46 @@ CommDevice::~CommDevice() {
   Close();
 }
 
-uint32_t CommDevice::Open(const std::string& name) {
-  const Sole use(impl_->lock);
-  if (impl_->handle != INVALID_HANDLE_VALUE) return errInvalidParameter;
-  HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+namespace {
+
+// The open itself, on the thread comm_open gives it (a Bluetooth port's
+// CreateFile connects to the device and can take half a minute to fail).
+comm_open::SystemResult OpenDevicePath(const std::string& path) {
+  comm_open::SystemResult result;
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return LastError();
+  if (h == INVALID_HANDLE_VALUE) {
+    result.error = LastError();
+  } else {
+    result.opened = true;
+    result.handle = reinterpret_cast<intptr_t>(h);
+  }
+  return result;
+}
+
+void CloseDevicePath(intptr_t handle) {
+  ::CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+}  // namespace
+
+uint32_t CommDevice::Open(const std::string& name, uint32_t limitMs, const CommOpenWait& wait) {
+  {
+    const Shared use(impl_->lock);
+    if (impl_->handle != INVALID_HANDLE_VALUE) return errInvalidParameter;
+  }
+  // Not under the lock: the wait may serve messages.
+  intptr_t opened = 0;
+  if (const uint32_t rc =
+          comm_open::OpenInTime(name, limitMs, wait, &OpenDevicePath, &CloseDevicePath, opened)) {
+    return rc;
+  }
+  HANDLE h = reinterpret_cast<HANDLE>(opened);
+  const Sole use(impl_->lock);
+  if (impl_->handle != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(h);
+    return errInvalidParameter;
+  }
   impl_->handle = h;
   impl_->gone.store(false);
   return 0;
@@ -196,6 +231,11 @@ uint32_t CommDevice::Open(const std::string& name) {
 bool CommDevice::IsOpen() const {
   const Shared use(impl_->lock);
   return impl_->handle != INVALID_HANDLE_VALUE;
+}
+
+CommLineWatch CommDevice::LineWatch() const {
+  // WaitCommEvent is told of line changes by the driver itself.
+  return IsOpen() ? CommLineWatch::Notified : CommLineWatch::None;
 }
 
 uint32_t CommDevice::Close() {

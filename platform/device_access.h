@@ -11,4 +11,10 @@ namespace platform {
 // as "dialout"). Windows grants serial ports to every user: always false.
 bool DeviceAccessDenied(const std::string& path);
 
+// Whether the device a port resolves to is there now, judged without opening
+// it (an open of a device may reset it or connect to it). POSIX: the device
+// file exists; Windows: the system knows the DOS device name ("COMn" of
+// "\\.\COMn").
+bool DeviceNodeExists(const std::string& path);
+
 }  // namespace platform

@@ -41,6 +41,10 @@
 //   terminal) and TIOCGSERIAL reports a type other than PORT_UNKNOWN. The
 //   other families' nodes exist only while their device does.
 //
+//   A terminal that is the kernel's active console (named in
+//   /sys/class/tty/console/active, as with console=ttyS0) is left out: it is
+//   somebody's console, not a free port. SIO_PORTS may still name it.
+//
 //   The environment variable SIO_PORTS replaces the scan entirely when it is
 //   set (even to the empty text): "3=/dev/pts/4,7=/tmp/ttyV0" makes COM3 and
 //   COM7 those devices. Entries are separated by commas; blanks around an
@@ -127,7 +131,8 @@ bool PortNamesFromRegistryValues(const std::vector<RegistryPortValue>& values,
 std::vector<HostPort> PortsFromRegisteredNames(const std::vector<std::string>& names);
 
 // Where a scan looks: the device directory and the kernel's tty class
-// directory. Tests point both at directories of their own.
+// directory (port types, and the active consoles in console/active). Tests
+// point both at directories of their own.
 struct PortScanRoots {
   std::string devDir = "/dev";
   std::string sysClassTtyDir = "/sys/class/tty";

@@ -51,16 +51,30 @@ bool UartAnswers(const PortScanRoots& roots, const std::string& name) {
   return ioctlType > kPortUnknown;
 }
 
+// The terminals the kernel writes its console to ("tty0 ttyS0"), by name.
+// Probing one types commands into the console and changes its settings under
+// whoever uses it, so they are no ports of ours.
+std::vector<std::string> ActiveConsoles(const std::string& sysClassTtyDir) {
+  std::ifstream file(sysClassTtyDir + "/console/active");
+  std::vector<std::string> names;
+  std::string name;
+  while (file >> name)
+    names.push_back(name);
+  return names;
+}
+
 }  // namespace
 
 std::vector<HostPort> ScanSerialDevices(const PortScanRoots& roots) {
   std::vector<HostPort> ports;
   DIR* dir = ::opendir(roots.devDir.c_str());
   if (dir == nullptr) return ports;
+  const std::vector<std::string> consoles = ActiveConsoles(roots.sysClassTtyDir);
   while (const dirent* entry = ::readdir(dir)) {
     const std::string name = entry->d_name;
     uint32_t number = 0;
     if (!ComNumberForDevice(name, number)) continue;
+    if (std::find(consoles.begin(), consoles.end(), name) != consoles.end()) continue;
     const std::string path = roots.devDir + "/" + name;
     struct stat info {};
     // A directory of that name is not a device; a dangling link is no

@@ -6,12 +6,14 @@
 
 namespace platform {
 
-// The system's own text for an error number (Windows: FormatMessage with
-// system messages in the default language; POSIX: strerror_r). Empty when
-// the system has no text for it. Returned raw: line breaks and all.
+// The system's own text for a Windows error number (Windows: FormatMessage
+// with system messages in the default language; other hosts: Windows'
+// English text for the numbers this layer reports). Empty when there is no
+// text for it. Returned raw: line breaks and all.
 std::string SystemErrorText(uint32_t errorNumber);
 
-// The last error of the calling thread (GetLastError / errno).
+// The last error of the calling thread as a Windows error number
+// (GetLastError; elsewhere errno translated as for a file).
 uint32_t LastSystemError();
 
 // The operating system's version record.

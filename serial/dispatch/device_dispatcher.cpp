@@ -8,8 +8,10 @@
 #include <cstring>
 #include <new>
 
+#include "platform/message_loop.h"
 #include "serial/support/error_codes.h"
 #include "serial/support/exceptions.h"
+#include "serial/support/ticks.h"
 
 namespace sio {
 
@@ -490,8 +492,34 @@ void TSioWin32Dispatcher::StopThreadsAfterFailure() {
   WakeDispatcherThread();
 }
 
+namespace {
+
+// While an open waits for the system, the calling thread's messages are
+// served, as every other wait of the port's life does: a window stays live
+// while a Bluetooth port takes its time.
+void ServeMessagesWhileOpening(void*, platform::Event& opened, uint32_t timeoutMs) {
+  const uint32_t start = MillisecondClock();
+  for (;;) {
+    if (opened.Wait(0) == platform::WaitResult::Signaled) return;
+    const uint32_t spent = MillisecondClock() - start;
+    if (spent >= timeoutMs) return;
+    const int32_t pumped = PumpOneMessage();
+    if (pumped == 0) {
+      platform::WaitForMessageOrEvent(opened, timeoutMs - spent);
+    } else if (pumped == static_cast<int32_t>(platform::kMsgQuit)) {
+      // The quit request stays queued for the main loop; do not spin on it.
+      opened.Wait(timeoutMs - spent);
+    }
+  }
+}
+
+}  // namespace
+
 int32_t TSioWin32Dispatcher::OpenCom(const char* comName, uint32_t, uint32_t) {
-  const uint32_t rc = Device->Open(comName == nullptr ? std::string() : std::string(comName));
+  platform::CommOpenWait serve;
+  serve.wait = &ServeMessagesWhileOpening;
+  const uint32_t rc = Device->Open(comName == nullptr ? std::string() : std::string(comName),
+                                   OpenLimitMs.load(), serve);
   if (rc != 0) {
     lastError_.store(rc);
     return -1;

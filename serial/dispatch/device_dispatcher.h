@@ -191,6 +191,10 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   void ParkIo(TParkedIo Parked);
   // Frees the parked operations that have ended; the number still kept.
   size_t ReleaseParkedIo();
+  // How long the open waits for the system to open the device before the
+  // port is given up as not answering (121); messages keep being served
+  // meanwhile.
+  std::atomic<uint32_t> OpenLimitMs{platform::kCommOpenLimitMs};
   // Which of abort-on-error, DSR sensitivity and null stripping the open
   // sets; the others of the three it clears, whatever the driver kept from
   // an earlier program.

@@ -113,6 +113,7 @@ void TSioCustomComPort::Assign(TComponent* source) {
   promptForPort_ = src->promptForPort_;
   rs485Mode_ = src->rs485Mode_;
   threadBoost_ = src->threadBoost_;
+  openTimeLimit_ = src->openTimeLimit_;
   dtr_ = src->dtr_;
   rts_ = src->rts_;
   bufferFull_ = src->bufferFull_;
@@ -181,6 +182,8 @@ int32_t TSioCustomComPort::OpenDevice() {
   if ((hwFlowOptions_ & hwfUseRTS) != 0) options |= ipRTSFlow;
   TSioBaseDispatcher* d = GetDispatcher();
   if (d == nullptr) return ecCommNotOpen;
+  if (auto* device = dynamic_cast<TSioWin32Dispatcher*>(d))
+    device->OpenLimitMs.store(openTimeLimit_);
   return d->InitPort(device, static_cast<uint32_t>(baud_), parity_, static_cast<uint8_t>(dataBits_),
                      static_cast<uint8_t>(stopBits_), inSize_, outSize_, options);
 }

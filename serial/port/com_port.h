@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/comm.h"
 #include "platform/message_loop.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/support/component.h"
@@ -258,6 +259,11 @@ class TSioCustomComPort : public TSioBaseComponent {
   void SetTapiCid(uint16_t Value) { tapiCid_ = Value; }
   uint8_t GetThreadBoost() const { return threadBoost_; }
   void SetThreadBoost(uint8_t Value);
+  // How long an open may wait for the device (ms) before the port is given
+  // up as not answering: the open then fails with the time-out -121. For the
+  // next open.
+  uint32_t GetOpenTimeLimit() const { return openTimeLimit_; }
+  void SetOpenTimeLimit(uint32_t Value) { openTimeLimit_ = Value; }
   uint16_t GetAvailThreshold() const { return availThreshold_; }
   void SetAvailThreshold(uint16_t Value);
 
@@ -304,6 +310,7 @@ class TSioCustomComPort : public TSioBaseComponent {
   std::unique_ptr<TSioBaseDispatcher> dispatcher_;
   uint16_t tapiCid_ = 0;
   uint8_t threadBoost_ = 0;
+  uint32_t openTimeLimit_ = platform::kCommOpenLimitMs;
   uint16_t availThreshold_ = 1;
   // How many trigger messages of the hidden window are being handled now:
   // a close asked from inside one leaves even the release of the device to

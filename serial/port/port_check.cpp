@@ -1,10 +1,12 @@
-// The port check: one exclusive open and close of the device, nothing kept.
+// The port check: one exclusive open and close of the device, nothing kept;
+// and the look at the port table that needs no open.
 #include "serial/port/port_check.h"
 
 #include <memory>
 #include <string>
 
 #include "platform/comm.h"
+#include "platform/device_access.h"
 #include "platform/host_ports.h"
 #include "serial/dispatch/device_dispatcher.h"
 
@@ -45,6 +47,13 @@ bool PortExists(uint32_t n) {
     return true;
   }
   return BusyCountsAsPresent(rc);
+}
+
+bool PortListed(uint32_t n) {
+  if (n == 0) return false;
+  std::string path;
+  if (!platform::ResolveComDevice(platform::ComName(n), path)) return false;
+  return platform::DeviceNodeExists(path);
 }
 
 }  // namespace sio

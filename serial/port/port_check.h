@@ -18,4 +18,10 @@ extern std::atomic<bool> CountBusyPorts;
 // Port 0 is never present and is not looked for.
 bool PortExists(uint32_t n);
 
+// Whether port n is still there, judged without opening it: the host's port
+// table lists it and its device is present. For deciding whether a port
+// whose open failed has gone, where another open would reset the device or
+// connect to it once more.
+bool PortListed(uint32_t n);
+
 }  // namespace sio

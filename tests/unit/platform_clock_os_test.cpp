@@ -107,6 +107,12 @@ TEST(PlatformSystemErrorText, IsEmptyForNumbersTheSystemDoesNotKnow) {
   EXPECT_EQ(platform::SystemErrorText(0x7FFFFFFFu), "");
   EXPECT_EQ(platform::SystemErrorText(0xFFFFFFFFu), "");
   EXPECT_EQ(platform::SystemErrorText(65000u), "");
+#ifndef _WIN32
+  // Elsewhere, nor for Windows numbers the layer never reports, whatever
+  // errno they would be (1 is EPERM, 24 EMFILE).
+  EXPECT_EQ(platform::SystemErrorText(1), "");
+  EXPECT_EQ(platform::SystemErrorText(24), "");
+#endif
 }
 
 TEST(PlatformLastSystemError, ReportsTheFailureOfTheLastCall) {

@@ -133,6 +133,36 @@ TEST_F(DeviceScan, OnBoardUartIsListedOnlyWhenTheKernelKnowsItsType) {
   EXPECT_EQ(Scan(), (PairList{{1, "ttyS0"}, {32, "ttyS31"}}));
 }
 
+TEST_F(DeviceScan, TheKernelsActiveConsoleIsNoPort) {
+  // ttyS0 and ttyS1 are both real UARTs; whichever the kernel's console is
+  // is left out, and so is a USB adapter that serves as the console.
+  const struct {
+    const char* active;  // nullptr: no console/active file
+    PairList expected;
+  } cases[] = {
+      {nullptr, {{1, "ttyS0"}, {2, "ttyS1"}, {33, "ttyUSB0"}}},
+      {"tty0 ttyS0\n", {{2, "ttyS1"}, {33, "ttyUSB0"}}},
+      {"ttyS1\n", {{1, "ttyS0"}, {33, "ttyUSB0"}}},
+      {"ttyUSB0 ttyS0\n", {{2, "ttyS1"}}},
+      {"tty0\n", {{1, "ttyS0"}, {2, "ttyS1"}, {33, "ttyUSB0"}}},
+      {"", {{1, "ttyS0"}, {2, "ttyS1"}, {33, "ttyUSB0"}}},
+      // Only whole names count.
+      {"ttyS ttyS10 ttyUSB\n", {{1, "ttyS0"}, {2, "ttyS1"}, {33, "ttyUSB0"}}},
+  };
+  for (const char* name : {"ttyS0", "ttyS1", "ttyUSB0"}) {
+    Touch(Dev(name));
+  }
+  WriteText(dir_.path() / "sys" / "ttyS0" / "type", "4\n");
+  WriteText(dir_.path() / "sys" / "ttyS1" / "type", "4\n");
+  const fs::path active = dir_.path() / "sys" / "console" / "active";
+  for (const auto& c : cases) {
+    std::error_code ignored;
+    fs::remove(active, ignored);
+    if (c.active != nullptr) WriteText(active, c.active);
+    EXPECT_EQ(Scan(), c.expected) << (c.active ? c.active : "(no file)");
+  }
+}
+
 TEST_F(DeviceScan, PseudoTerminalIsNoUart) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
@@ -154,6 +184,12 @@ TEST(HostUart, DeviceAnswerAgreesWithTheKernelsRecord) {
   }
   if (::access("/dev/ttyS0", R_OK | W_OK) != 0) GTEST_SKIP() << "ttyS0 not accessible";
   TempDir emptySys;
+  // The kernel's record alone, without its console list: ttyS0 is often the
+  // console, which neither answer would list.
+  TempDir recordOnly;
+  std::string type;
+  ASSERT_TRUE(std::getline(std::ifstream("/sys/class/tty/ttyS0/type"), type));
+  WriteText(recordOnly.path() / "ttyS0" / "type", type + "\n");
   auto listsCom1 = [](const PortScanRoots& roots) {
     for (const HostPort& port : platform::ScanSerialDevices(roots)) {
       if (port.number == 1) return true;
@@ -161,7 +197,7 @@ TEST(HostUart, DeviceAnswerAgreesWithTheKernelsRecord) {
     return false;
   };
   EXPECT_EQ(listsCom1(PortScanRoots{"/dev", emptySys.path().string()}),
-            listsCom1(PortScanRoots{"/dev", "/sys/class/tty"}));
+            listsCom1(PortScanRoots{"/dev", recordOnly.path().string()}));
 }
 
 // Sets SIO_PORTS (or removes it) for one test and restores what was there.

@@ -226,12 +226,39 @@ TEST(MessageForCode, FallsBackToTheSystemTextOnOneLine) {
   EXPECT_EQ(MessageForCode(32), text);
   EXPECT_FALSE(HasControlCharacter(text)) << text;
   EXPECT_EQ(text.find("  "), std::string::npos) << text;
-#ifdef _WIN32
-  // System messages end in a line break, which becomes one blank.
+  // System messages end in a line break, which becomes one blank, on every
+  // host: the texts are Windows' own.
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), ' ');
   EXPECT_NE(text[text.size() - 2], ' ');
-#endif
+}
+
+TEST(MessageForCode, SystemErrorsReadAsWhatHappened) {
+  // The layer's error numbers are Windows ones on every host, so are their
+  // texts: never the C library's text of an errno that has the same value
+  // (31 is not "Too many links", 87 not "Too many users").
+  const struct {
+    int32_t code;
+    const char* text;
+  } rows[] = {
+      {-31, "A device attached to the system is not functioning. "},
+      {-32, "The process cannot access the file because it is being used by another process. "},
+      {-87, "The parameter is incorrect. "},
+      {-121, "The semaphore timeout period has expired. "},
+      {-123, "The filename, directory name, or volume label syntax is incorrect. "},
+      {-1117, "The request could not be performed because of an I/O device error. "},
+      {-1167, "The device is not connected. "},
+      {-995,
+       "The I/O operation has been aborted because of either a thread exit or an application "
+       "request. "},
+      // Table texts come first.
+      {-2, "File not found"},
+      {-5, "File access denied"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.code);
+    EXPECT_EQ(MessageForCode(r.code), r.text);
+  }
 }
 
 TEST(MessageForCode, IsEmptyWithNeitherTableNorSystemText) {

@@ -1,0 +1,291 @@
+// Opening a port on a pseudo-terminal, as the finder's probes and the serial
+// layer do it: one system open per probe, an open that does not answer in
+// time given up after its limit without anything left racing the next open,
+// and errors that read as what happened.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include "finder/kelvane_com_port.h"
+#include "platform/comm.h"
+#include "platform/comm_open.h"
+#include "platform/message_loop.h"
+#include "serial/support/exceptions.h"
+#include "tests/common/pty.h"
+#include "tests/integration/port_table.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double MsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+class Boxes : public finder::TMessageBoxes {
+ public:
+  void ShowMessage(const std::string& text) override { shown.push_back(text); }
+  std::vector<std::string> shown;
+};
+
+// Counts the opens of a device file as the kernel reports them. Closes are
+// watched too: the kernel folds a run of identical events into one.
+class OpenCounter {
+ public:
+  explicit OpenCounter(const std::string& path) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ >= 0) watch_ = ::inotify_add_watch(fd_, path.c_str(), IN_OPEN | IN_CLOSE);
+  }
+  ~OpenCounter() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return fd_ >= 0 && watch_ >= 0; }
+  int Opens() {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        if ((event->mask & IN_OPEN) != 0) ++opens_;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      }
+    }
+    return opens_;
+  }
+
+ private:
+  int fd_ = -1;
+  int watch_ = -1;
+  int opens_ = 0;
+};
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++n;
+  return n;
+}
+
+// A device whose open blocks while `holding`, as a Bluetooth port's does
+// while it connects; then it opens for real.
+std::atomic<bool> holding{false};
+std::atomic<int> systemOpens{0};
+int HeldOpen(const char* path, int flags) {
+  ++systemOpens;
+  for (int i = 0; i < 3000 && holding.load(); ++i)
+    ::usleep(2000);
+  return ::open(path, flags);
+}
+
+class HeldOpens {
+ public:
+  HeldOpens() {
+    systemOpens = 0;
+    holding = true;
+    previous_ = platform::SetCommSystemOpenCall(&HeldOpen);
+  }
+  ~HeldOpens() {
+    holding = false;
+    platform::SetCommSystemOpenCall(previous_);
+    WaitNoneInFlight();
+  }
+  static bool WaitNoneInFlight() {
+    for (int i = 0; i < 1000; ++i) {
+      if (platform::comm_open::OpensInFlight() == 0) return true;
+      ::usleep(2000);
+    }
+    return false;
+  }
+
+ private:
+  platform::CommSystemOpenCall previous_;
+};
+
+TEST(CommOpenInTime, AnOpenPastItsLimitIsGivenUpAndNeverRacesTheNextOne) {
+  sio_test::PtyPair pty;
+  ASSERT_TRUE(pty.Open());
+  const struct {
+    const char* name;
+    bool held;  // the first open hangs
+    uint32_t firstLimitMs;
+    uint32_t expectFirst;
+    int releaseAfterMs;      // during the second open; -1: only after it
+    uint32_t secondLimitMs;  // 0: no second open
+    uint32_t expectSecond;
+    int systemOpensAfterSecond;
+  } rows[] = {
+      {"answers in time", false, 2000, 0, -1, 0, 0, 1},
+      {"a second open meets the first still hanging", true, 300, 121, -1, 300, 121, 1},
+      {"a second open waits for the hanging one to end", true, 300, 121, 200, 4000, 0, 2},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const size_t baseline = OpenDescriptors();
+    {
+      HeldOpens stand_in;
+      holding = r.held;
+      platform::CommDevice first;
+      auto start = Clock::now();
+      EXPECT_EQ(first.Open(pty.slaveName, r.firstLimitMs), r.expectFirst);
+      if (r.expectFirst == 121) {
+        EXPECT_GE(MsSince(start), r.firstLimitMs - 1);
+        EXPECT_EQ(platform::comm_open::OpensInFlight(), 1u) << "the hanging open runs on";
+      }
+      if (r.secondLimitMs != 0) {
+        std::thread releaser;
+        if (r.releaseAfterMs >= 0) {
+          releaser = std::thread([&r] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(r.releaseAfterMs));
+            holding = false;
+          });
+        }
+        platform::CommDevice second;
+        start = Clock::now();
+        EXPECT_EQ(second.Open(pty.slaveName, r.secondLimitMs), r.expectSecond);
+        if (r.expectSecond == 121) {
+          EXPECT_GE(MsSince(start), r.secondLimitMs - 1);
+        }
+        if (releaser.joinable()) releaser.join();
+        EXPECT_EQ(systemOpens.load(), r.systemOpensAfterSecond);
+        if (r.expectSecond == 0) {
+          EXPECT_TRUE(second.IsOpen());
+        }
+      } else {
+        EXPECT_EQ(systemOpens.load(), r.systemOpensAfterSecond);
+      }
+      holding = false;
+      ASSERT_TRUE(HeldOpens::WaitNoneInFlight());
+    }
+    // Every open given up has closed what it got at last, and the device is
+    // free for the next one.
+    EXPECT_EQ(OpenDescriptors(), baseline);
+    platform::CommDevice again;
+    EXPECT_EQ(again.Open(pty.slaveName), 0u);
+  }
+}
+
+constexpr uint32_t kTick = 0x0401;
+std::atomic<int> ticks{0};
+platform::LResult TickProc(platform::WindowHandle, uint32_t msg, platform::WParam,
+                           platform::LParam) {
+  if (msg == kTick) ++ticks;
+  return 0;
+}
+
+TEST(FinderOpen, EachProbeOpensTheDeviceOnce) {
+  platform::InitUserInterfaceThread();
+  sio_test::PtyPair pty;
+  ASSERT_TRUE(pty.Open());
+  devtest::UseComPort(pty.slaveName, 44);
+  OpenCounter counter(pty.slaveName);
+  ASSERT_TRUE(counter.ok());
+  sio::TSioComPort port;
+  port.SetAutoOpen(false);
+  port.SetComNumber(44);
+  Boxes boxes;
+  finder::TKelvaneComPort wrapper(&port, boxes);
+  int expected = 0;
+  for (const int32_t baud : {115200, 38400, 9600}) {
+    SCOPED_TRACE(baud);
+    wrapper.SetBaud(baud);
+    ASSERT_TRUE(wrapper.OpenPort());
+    wrapper.ClosePort();
+    EXPECT_EQ(counter.Opens(), ++expected);
+  }
+  EXPECT_TRUE(boxes.shown.empty());
+  devtest::ForgetPortTable();
+}
+
+TEST(FinderOpen, AnOpenThatDoesNotAnswerInTimeCostsOnlyThatProbeWhileMessagesFlow) {
+  platform::InitUserInterfaceThread();
+  sio_test::PtyPair pty;
+  ASSERT_TRUE(pty.Open());
+  devtest::UseComPort(pty.slaveName, 61);
+  sio::TSioComPort port;
+  port.SetAutoOpen(false);
+  port.SetComNumber(61);
+  Boxes boxes;
+  finder::TKelvaneComPort wrapper(&port, boxes);
+  platform::WindowHandle w = platform::CreateHiddenWindow("FinderOpenTest", &TickProc, nullptr);
+  ASSERT_NE(w, nullptr);
+  const double limitMs = finder::TKelvaneComPort::kOpenLimitMs;
+  {
+    HeldOpens stand_in;
+    ticks = 0;
+    std::atomic<bool> stop{false};
+    std::thread poster([&] {
+      while (!stop.load()) {
+        platform::PostWindowMessage(w, kTick, 0, 0);
+        platform::SleepMs(50);
+      }
+    });
+    const auto start = Clock::now();
+    EXPECT_FALSE(wrapper.OpenPort());
+    const double ms = MsSince(start);
+    stop = true;
+    poster.join();
+    EXPECT_GE(ms, limitMs - 1);
+    EXPECT_LT(ms, limitMs + 3000);
+    EXPECT_GE(ticks.load(), 20) << "messages were not served while the open waited";
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_NE(boxes.shown[0].find("COM61"), std::string::npos) << boxes.shown[0];
+    EXPECT_NE(boxes.shown[0].find("did not answer in time"), std::string::npos) << boxes.shown[0];
+    EXPECT_FALSE(port.GetOpen());
+    EXPECT_EQ(systemOpens.load(), 1);
+
+    // While quitting, an open that hangs is given up within the same bound,
+    // without a box.
+    boxes.shown.clear();
+    holding = false;
+    ASSERT_TRUE(HeldOpens::WaitNoneInFlight());
+    holding = true;
+    platform::PostQuit(0);
+    const auto again = Clock::now();
+    EXPECT_FALSE(wrapper.OpenPort());
+    EXPECT_LT(MsSince(again), limitMs + 3000);
+    EXPECT_TRUE(boxes.shown.empty());
+    platform::Message m;
+    while (platform::PeekOneMessage(m)) {
+    }
+  }
+  // The probes given up have let go of the device: the next one opens it.
+  EXPECT_TRUE(wrapper.OpenPort());
+  wrapper.ClosePort();
+  EXPECT_TRUE(boxes.shown.empty());
+  platform::DestroyHiddenWindow(w);
+  devtest::ForgetPortTable();
+}
+
+TEST(SystemErrorTexts, AFailingCallOnAnOpenPortSaysWhatHappened) {
+  platform::InitUserInterfaceThread();
+  sio_test::PtyPair pty;
+  ASSERT_TRUE(pty.Open());
+  devtest::UseComPort(pty.slaveName, 45);
+  sio::TSioComPort port;
+  port.SetAutoOpen(false);
+  port.SetComNumber(45);
+  port.SetOpen(true);
+  // A pseudo-terminal takes no parity: the call is refused as an incorrect
+  // parameter, and the text says so (not the C library's text of errno 87).
+  try {
+    port.SetParity(sio::pEven);
+    ADD_FAILURE() << "the parity was taken";
+  } catch (const sio::EInOutError& e) {
+    EXPECT_EQ(e.ErrorCode(), 87);
+    EXPECT_EQ(std::string(e.what()), "The parameter is incorrect. ");
+  }
+  port.SetOpen(false);
+  devtest::ForgetPortTable();
+}
+
+}  // namespace
