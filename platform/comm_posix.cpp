@@ -177,6 +177,12 @@ struct CommDevice::Impl final : comm_posix::LineWatchListener {
   // the lines (lastLines) came after.
   std::atomic<uint64_t> lineChanges{0};
   uint64_t linesLookedAt = 0;
+  // What the last modem-status query read, and after how many changes: a
+  // port's users ask for the status on every pass of their own, and on a
+  // USB adapter each read is a request on the bus.
+  int statusLines = 0;
+  bool statusKnown = false;
+  uint64_t statusLookedAt = 0;
   bool hasCounters = false;
   comm_posix::SavedLineSettings savedLine;  // as found at open
 #if defined(__linux__)
@@ -264,6 +270,22 @@ struct CommDevice::Impl final : comm_posix::LineWatchListener {
     if (lines >= 0) lastLines = lines;
   }
 
+  // Caller holds mu. The lines as the device has them now, for a status
+  // query: read again only when the watcher cannot vouch that nothing has
+  // changed since the last read. Apart from lastLines, which is the event
+  // wait's own record of what it has reported.
+  int StatusLines() {
+    if (statusKnown && lineWatch == CommLineWatch::Notified &&
+        lineChanges.load() == statusLookedAt) {
+      return statusLines;
+    }
+    statusLookedAt = lineChanges.load();
+    const int lines = ReadLines();
+    statusKnown = lines >= 0;
+    if (statusKnown) statusLines = lines;
+    return lines;
+  }
+
   // Caller holds mu.
   void WakeEventWaits() {
     for (CommIo::Impl* io : pending) {
@@ -299,6 +321,7 @@ struct CommDevice::Impl final : comm_posix::LineWatchListener {
 
   // Caller holds mu. Sets or clears DTR / RTS.
   uint32_t SetLines(int bits, bool on) {
+    statusKnown = false;  // the output lines are part of the status read
     if (hasModemLines) {
       if (::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0) return 0;
       if (HungUp(errno)) return errDeviceNotConnected;
@@ -781,6 +804,7 @@ uint32_t CommDevice::Open(const std::string& name, uint32_t limitMs, const CommO
   // that did not know it yet.
   if (watcher && !watcher->Ended()) d.lineWatch = CommLineWatch::Notified;
   d.shadowLines = TIOCM_DTR | TIOCM_RTS;
+  d.statusKnown = false;
 #if defined(__linux__)
   d.hasCounters = ::ioctl(fd, TIOCGICOUNT, &d.counters) == 0;
 #endif
@@ -1126,7 +1150,7 @@ uint32_t CommDevice::GetModemStatus(uint32_t& status) {
   if (!use.ok()) return errInvalidHandle;
   if (d.Gone()) return errDeviceNotConnected;
   std::lock_guard<std::mutex> lock(d.mu);
-  const int lines = d.ReadLines();
+  const int lines = d.StatusLines();
   if (lines < 0) return HungUp(errno) ? errDeviceNotConnected : ErrorFromErrno(errno);
   if (lines & TIOCM_CTS) status |= msCtsOn;
   if (lines & TIOCM_DSR) status |= msDsrOn;
