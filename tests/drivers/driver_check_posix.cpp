@@ -10,6 +10,9 @@
 //   driver-check speed PATH BAUD MS      sets BAUD, says so, holds the port MS
 //   driver-check hangup PATH FILE TEXT   a pending read when TEXT is written to FILE
 //                                        (a device disconnect) ends as "device gone"
+//   driver-check idle PATH MS            holds the port open through the port component
+//                                        (its four threads), idle, for MS; says which
+//                                        way its modem lines are watched
 //   driver-check serve-scan-tool PATH    answers as a scan tool on a terminal (the
 //                                        far end of a USB gadget), at any speed
 //   driver-check rfcomm-bind N ADDR CH   binds /dev/rfcommN to a Bluetooth address
@@ -31,6 +34,11 @@
 
 #include "platform/comm.h"
 #include "platform/error_numbers.h"
+#include "platform/host_ports.h"
+#include "platform/message_loop.h"
+#include "serial/dispatch/device_dispatcher.h"
+#include "serial/port/com_port.h"
+#include "serial/support/ticks.h"
 #include "tools/elm327-sim/engine.h"
 
 namespace {
@@ -216,6 +224,51 @@ int CheckHangup(const std::string& path, const std::string& trigger, const std::
   return Ok("hangup", "seen after " + std::to_string(ms) + " ms");
 }
 
+const char* WatchName(platform::CommLineWatch watch) {
+  switch (watch) {
+    case platform::CommLineWatch::None:
+      return "none";
+    case platform::CommLineWatch::Emulated:
+      return "emulated";
+    case platform::CommLineWatch::Notified:
+      return "notified";
+    case platform::CommLineWatch::Polled:
+      return "polled";
+  }
+  return "?";
+}
+
+// An open port with nothing to do: what it costs the device is counted at
+// the far end (the host counts the adapter's control requests meanwhile).
+int CheckIdle(const std::string& path, uint32_t ms) {
+  uint32_t number = 0;
+  const std::string base = path.substr(path.rfind('/') + 1);
+  if (!platform::ComNumberForDevice(base, number)) return Fail("idle", "no COM number: " + path);
+  platform::InitUserInterfaceThread();
+  sio::TSioComPort port;
+  port.SetComNumber(static_cast<uint16_t>(number));
+  port.SetBaud(38400);
+  try {
+    port.SetOpen(true);
+  } catch (const std::exception& e) {
+    return Fail("idle", std::string("open: ") + e.what());
+  }
+  auto* dispatcher = dynamic_cast<sio::TSioWin32Dispatcher*>(port.GetDispatcher());
+  if (dispatcher == nullptr) return Fail("idle", "no device dispatcher");
+  // Settled first: the open's own requests are not the idle port's.
+  sio::WaitTicks(10, true);
+  const platform::CommLineWatch watch = dispatcher->Device->LineWatch();
+  std::printf("idle-begin %s %s\n", path.c_str(), WatchName(watch));
+  std::fflush(stdout);
+  sio::WaitTicks(static_cast<int32_t>(ms) / sio::MillisecondsPerTick, true);
+  std::printf("idle-end %s\n", path.c_str());
+  std::fflush(stdout);
+  // The close's own requests come after the host has seen the end mark.
+  sio::WaitTicks(20, true);
+  port.SetOpen(false);
+  return Ok("idle", WatchName(watch));
+}
+
 // The far end of the USB gadget: no speed of its own, a scan tool at any.
 int ServeScanTool(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -265,12 +318,13 @@ int RfcommBind(int index, const std::string& address, int channel) {
   RfcommDevReq req{};
   req.devId = static_cast<int16_t>(index);
   unsigned b[6];
-  if (std::sscanf(address.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4],
-                  &b[5]) != 6) {
+  if (std::sscanf(address.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) !=
+      6) {
     return Fail("rfcomm-bind", "bad address " + address);
   }
   // The kernel keeps addresses least significant byte first.
-  for (int i = 0; i < 6; ++i) req.dst[i] = static_cast<uint8_t>(b[5 - i]);
+  for (int i = 0; i < 6; ++i)
+    req.dst[i] = static_cast<uint8_t>(b[5 - i]);
   req.channel = static_cast<uint8_t>(channel);
   const int s = ::socket(kAfBluetooth, SOCK_RAW, kBtProtoRfcomm);
   if (s < 0) return Fail("rfcomm-bind", std::string("socket: ") + std::strerror(errno));
@@ -291,13 +345,17 @@ int main(int argc, char** argv) {
     return CheckSpeed(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)),
                       static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10)));
   }
+  if (what == "idle" && argc == 4) {
+    return CheckIdle(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)));
+  }
   if (what == "hangup" && argc == 5) return CheckHangup(argv[2], argv[3], argv[4]);
   if (what == "serve-scan-tool" && argc == 3) return ServeScanTool(argv[2]);
   if (what == "rfcomm-bind" && argc == 5) {
     return RfcommBind(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
   }
-  std::fprintf(stderr,
-               "usage: driver-check lines|exclusive PATH | speed PATH BAUD MS | "
-               "hangup PATH FILE TEXT | serve-scan-tool PATH | rfcomm-bind N ADDR CH\n");
+  std::fprintf(
+      stderr,
+      "usage: driver-check lines|exclusive PATH | speed PATH BAUD MS | "
+      "idle PATH MS | hangup PATH FILE TEXT | serve-scan-tool PATH | rfcomm-bind N ADDR CH\n");
   return 2;
 }

@@ -1,3 +1,140 @@
 #!/usr/bin/env bash
-work=$1
-cat "$work/console.txt" | grep -v '^[A-Za-z0-9+/=]*$' ; echo ---; cat "$work/finder.out"; echo ---; cat "$work/finder.err"; echo ---; cat "$work/report.json"; cat "$work/host-speeds.txt"
+# Judges what the driver guest said (tests/drivers/run-guest.sh leaves it in
+# WORK): the finder's log, boxes and report, what reached the simulated
+# devices, the serial layer's checks, the speeds the far ends saw and the
+# requests an idle open port made of its USB adapter. Prints each verdict;
+# exit 1 when any failed.
+set -uo pipefail
+work=${1:?usage: judge-guest.sh WORK}
+failures=0
+pass() { echo "guest: ok   $*"; }
+fail() {
+  echo "guest: FAIL $*"
+  failures=$((failures + 1))
+}
+console=$work/console.txt
+
+# ---- the search
+exit_line=$(grep '^== finder exit ' "$console" | tail -n1)
+[ "$exit_line" = "== finder exit 0" ] && pass "the search ran to its end" ||
+  fail "the search ended with '${exit_line#== }'"
+
+# The port list: real UARTs only (ttyS3 is the kernel's phantom), not the
+# console (ttyS0); adapters, ACM and rfcomm numbered by their fixed blocks.
+# Each device found at its own speed: the scan tool behind the ISA 16550A
+# at 38400, the one behind an FTDI at 115200, the one behind CDC-ACM (whose
+# far end has no speed) at all three; the rest nothing. The adapter pulled
+# out during its first probe costs that line only.
+expected=$(mktemp)
+trap 'rm -f "$expected"' EXIT
+{
+  printf '= Retrieving list of available COM ports: =\n'
+  for entry in "COM2 (/dev/ttyS1)" "COM3 (/dev/ttyS2)" "COM33 (/dev/ttyUSB0)" \
+    "COM34 (/dev/ttyUSB1)" "COM35 (/dev/ttyUSB2)" "COM36 (/dev/ttyUSB3)" \
+    "COM65 (/dev/ttyACM0)" "COM97 (/dev/rfcomm0)" "COM449 (/dev/ttyGS0)"; do
+    printf '   %s\n' "$entry"
+  done
+  for baud in 115200 38400 9600; do
+    printf '\n\n= Attempting to connect at %s baud =\n' "$baud"
+    for port in 2 3 33 34 35 36 65 97 449; do
+      result=nothing
+      case "$baud:$port" in
+        115200:34 | 38400:2 | *:65) result='found scan tool! ' ;;
+      esac
+      printf '  Looking on COM%s...%s\n' "$port" "$result"
+    done
+  done
+  printf '\n\nEnd of search.\n'
+} >"$expected"
+if cmp -s "$expected" "$work/finder.out"; then
+  pass "the log: port list and one line per port and speed, as the devices are"
+else
+  fail "the log differs from what the devices give:"
+  diff "$expected" "$work/finder.out" | sed 's/^/    /'
+fi
+
+# The boxes. The pulled adapter's probe may end its commands in any of
+# these, depending on when the unplug lands; from the next port on the
+# boxes are fixed: the user may not open COM36, the Bluetooth port does not
+# answer, and the pulled adapter is gone for the later speeds.
+closed='[message box] COM Port Closed'
+perm="[message box] Unable to open COM36 (/dev/ttyUSB3): permission denied. Add your user to the device's group (usually 'dialout': sudo usermod -aG dialout \$USER), then log in again."
+bt='[message box] Unable to open. COM97 did not answer in time (a Bluetooth port whose device is off or out of range?)'
+gone='[message box] Unable to open. Specified COM port does not exist'
+{
+  for round in 1 2 3; do
+    [ "$round" -gt 1 ] && printf '%s\n%s\n%s\n%s\n' "$gone" "$closed" "$closed" "$closed"
+    printf '%s\n%s\n%s\n%s\n' "$perm" "$closed" "$closed" "$closed"
+    printf '%s\n%s\n%s\n%s\n' "$bt" "$closed" "$closed" "$closed"
+  done
+} >"$expected"
+first_perm=$(grep -nxF "$perm" "$work/finder.err" | head -n1 | cut -d: -f1)
+if [ -z "$first_perm" ]; then
+  fail "no permission box for COM36"
+else
+  pulled_ok=1
+  while IFS= read -r line; do
+    case "$line" in
+      "$closed" | "$gone" | "[message box] Device read error") ;;
+      *) pulled_ok=0 ;;
+    esac
+  done < <(head -n $((first_perm - 1)) "$work/finder.err")
+  [ "$pulled_ok" = 1 ] && pass "the pulled adapter's probe: only its own boxes" ||
+    fail "the pulled adapter's probe said: $(head -n $((first_perm - 1)) "$work/finder.err")"
+  if tail -n +"$first_perm" "$work/finder.err" | cmp -s "$expected" -; then
+    pass "the boxes: permission, the Bluetooth time-out, the pulled adapter gone; the search goes on"
+  else
+    fail "the boxes differ:"
+    tail -n +"$first_perm" "$work/finder.err" | diff "$expected" - | sed 's/^/    /'
+  fi
+fi
+
+# The identifier reaches the interpreter behind the first FTDI once and
+# whole: decoded from the simulator's log of every byte it received.
+received=$(awk '{ v = 0; h = tolower($2)
+                  for (i = 1; i <= length(h); i++) v = v * 16 + index("0123456789abcdef", substr(h, i, 1)) - 1
+                  printf "%c", v }' "$work/ftdi1.rx" | tr '\r' '\n')
+count=$(printf '%s\n' "$received" | grep -cx 'AT@3 ELM327_CLONE')
+[ "$count" = 1 ] && pass "the identifier reached the FTDI interpreter once, whole" ||
+  fail "the identifier reached the FTDI interpreter $count times"
+grep -q '"port": "COM33", "device": "/dev/ttyUSB0", "baud": 9600, "result": "nothing", .*"identifier_sent": true' \
+  "$work/report.json" && pass "the report says the identifier went to COM33 at 9600" ||
+  fail "the report does not say the identifier went to COM33 at 9600"
+
+# ---- the serial layer's checks, each as the guest ran it
+for check in rfcomm-bind console-settings lines:3 exclusive:3 speed:2 idle hangup; do
+  name=${check%%:*}
+  want=${check#*:}
+  [ "$want" = "$check" ] && want=1
+  got=$(grep -c "^check $name: ok" "$console")
+  [ "$got" = "$want" ] && pass "check $name ($got)" ||
+    fail "check $name: $got of $want ok; $(grep "^check $name:" "$console" | grep -v ': ok' | head -n3)"
+done
+
+# The speed the far end of the 16550A and of the FTDI adapter saw.
+for dev in /dev/ttyS1 /dev/ttyUSB1; do
+  line=$(grep "^$dev " "$work/host-speeds.txt")
+  [ "$line" = "$dev 57600 57600" ] && pass "$dev: the device side saw 57600" ||
+    fail "$dev: the speed seen at the far end: '${line:-nothing}'"
+done
+
+# An idle open port, through the whole port component, asks its USB
+# adapter for (almost) nothing: its modem lines are waited for, not polled.
+watch=$(grep '^idle-begin ' "$console" | awk '{print $3}')
+[ "$watch" = notified ] && pass "the FTDI port's modem lines are waited for (TIOCMIWAIT)" ||
+  fail "the FTDI port's modem lines are watched as '$watch'"
+begin=$(awk '$1 == "idle-begin" {print $2}' "$work/idle-window.txt" 2>/dev/null)
+end=$(awk '$1 == "idle-end" {print $2}' "$work/idle-window.txt" 2>/dev/null)
+if [ -n "$begin" ] && [ -n "$end" ]; then
+  rate=$(awk -F'[@:]' -v b="$begin" -v e="$end" \
+    '{ t = $2 + 0; if (t >= b && t <= e) n++ } END { printf "%.2f", n / (e - b) }' \
+    "$work/qemu-trace.log")
+  echo "guest: an idle open FTDI port made $rate USB control requests a second"
+  awk -v r="$rate" 'BEGIN { exit !(r <= 2) }' && pass "at most 2 requests a second" ||
+    fail "$rate USB control requests a second (at most 2)"
+else
+  fail "no idle window was seen"
+fi
+
+[ "$failures" = 0 ] && echo "guest: every check passed" || echo "guest: $failures checks failed"
+exit $((failures > 0))

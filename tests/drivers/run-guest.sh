@@ -113,7 +113,7 @@ qemu-system-x86_64 -accel "$accel" -m 384 -display none -no-reboot -nodefaults \
   -chardev serial,id=u3,path="$(path ftdi3)" -device usb-serial,chardev=u3,id=ftdi3 \
   -chardev serial,id=u4,path="$(path ftdi4)" -device usb-serial,chardev=u4,id=ftdi4 \
   -monitor unix:"$monitor",server,nowait \
-  -trace usb_serial_handle_control -D "$work/qemu-trace.log" \
+  -trace usb_serial_handle_control -D "$work/qemu-trace.log" -msg timestamp=on \
   >"$work/qemu.out" 2>&1 &
 qemu_pid=$!
 
@@ -141,6 +141,12 @@ while kill -0 "$qemu_pid" 2>/dev/null; do
     esac
     echo "$dev $baud $(stty -F "$far" speed 2>&1)" >>"$speeds"
   done < <(tr -d '\r' <"$console" | grep '^speed-set ' || true)
+  # The window in which an open port sat idle, in the trace's clock.
+  for mark in idle-begin idle-end; do
+    if ! grep -q "^$mark" "$work/idle-window.txt" 2>/dev/null && grep -q "^$mark " "$console"; then
+      echo "$mark $(date +%s.%N)" >>"$work/idle-window.txt"
+    fi
+  done
   sleep 0.05
 done
 wait "$qemu_pid" || true
@@ -156,4 +162,6 @@ extract() {  # name
 }
 for f in finder.out finder.err report.json; do extract "$f"; done
 
-exec bash "$here/judge-guest.sh" "$work"
+cleanup
+trap - EXIT
+bash "$here/judge-guest.sh" "$work"
