@@ -13,6 +13,8 @@
 //   driver-check idle PATH MS            holds the port open through the port component
 //                                        (its four threads), idle, for MS; says which
 //                                        way its modem lines are watched
+//   driver-check open-error PATH         the text of the error an open through the port
+//                                        component fails with
 //   driver-check serve-scan-tool PATH    answers as a scan tool on a terminal (the
 //                                        far end of a USB gadget), at any speed
 //   driver-check rfcomm-bind N ADDR CH   binds /dev/rfcommN to a Bluetooth address
@@ -269,6 +271,27 @@ int CheckIdle(const std::string& path, uint32_t ms) {
   return Ok("idle", WatchName(watch));
 }
 
+// What the user is told when a real driver refuses the open: the error's
+// own text, whatever number the layer carries it as.
+int CheckOpenError(const std::string& path) {
+  uint32_t number = 0;
+  const std::string base = path.substr(path.rfind('/') + 1);
+  if (!platform::ComNumberForDevice(base, number)) {
+    return Fail("open-error", "no COM number: " + path);
+  }
+  platform::InitUserInterfaceThread();
+  sio::TSioComPort port;
+  port.SetComNumber(static_cast<uint16_t>(number));
+  try {
+    port.SetOpen(true);
+  } catch (const std::exception& e) {
+    std::printf("open-error %s: %s\n", path.c_str(), e.what());
+    std::fflush(stdout);
+    return 0;
+  }
+  return Fail("open-error", "the open succeeded");
+}
+
 // The far end of the USB gadget: no speed of its own, a scan tool at any.
 int ServeScanTool(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -349,6 +372,7 @@ int main(int argc, char** argv) {
     return CheckIdle(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10)));
   }
   if (what == "hangup" && argc == 5) return CheckHangup(argv[2], argv[3], argv[4]);
+  if (what == "open-error" && argc == 3) return CheckOpenError(argv[2]);
   if (what == "serve-scan-tool" && argc == 3) return ServeScanTool(argv[2]);
   if (what == "rfcomm-bind" && argc == 5) {
     return RfcommBind(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
@@ -356,6 +380,6 @@ int main(int argc, char** argv) {
   std::fprintf(
       stderr,
       "usage: driver-check lines|exclusive PATH | speed PATH BAUD MS | "
-      "idle PATH MS | hangup PATH FILE TEXT | serve-scan-tool PATH | rfcomm-bind N ADDR CH\n");
+      "idle PATH MS | open-error PATH | hangup PATH FILE TEXT | serve-scan-tool PATH | rfcomm-bind N ADDR CH\n");
   return 2;
 }

@@ -93,6 +93,8 @@ done
 for n in ttyS1 ttyUSB1; do
   as_user "driver-check speed /dev/$n 57600 1500" >/dev/console 2>&1
 done
+# The words a refused open is reported in.
+as_user "driver-check open-error /dev/rfcomm0" >/dev/console 2>&1
 # What an idle open port costs a USB adapter (the host counts its requests).
 as_user "driver-check idle /dev/ttyUSB0 5000" >/dev/console 2>&1
 # The disconnect of the gadget is a hang-up on ttyACM0, as an unplug is.

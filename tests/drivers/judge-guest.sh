@@ -101,6 +101,29 @@ grep -q '"port": "COM33", "device": "/dev/ttyUSB0", "baud": 9600, "result": "not
   "$work/report.json" && pass "the report says the identifier went to COM33 at 9600" ||
   fail "the report does not say the identifier went to COM33 at 9600"
 
+# One open per probe: an ftdi_sio open resets the adapter's serial engine
+# (vendor request 0, value 0) once. During the search the two adapters that
+# answer are probed at three speeds each, the pulled one once; a check
+# that opens the device again before each probe doubles that.
+search_end=$(awk '$1 == "==" && $2 == "finder" {print $4}' "$work/marks.txt")
+if [ -n "$search_end" ]; then
+  opens=$(awk -F'[@:]' -v e="$search_end" '$2 + 0 <= e && /got control 0x4000, value 0x0$/ {
+            split($0, p, "dev "); split(p[2], d, " "); n[d[1]]++ }
+          END { for (k in n) printf "%d\n", n[k] }' "$work/qemu-trace.log" | sort -n | tr '\n' ' ')
+  [ "$opens" = "1 3 3 " ] && pass "one open per probe on the FTDI adapters (opens: $opens)" ||
+    fail "opens of the FTDI adapters during the search: ${opens:-none} (want 1 3 3)"
+else
+  fail "the search's end was not seen"
+fi
+
+# The words a refused open is told in: the Bluetooth port that does not
+# answer is a time-out, in the words Windows uses for it.
+line=$(grep '^open-error /dev/rfcomm0: ' "$console")
+case "$line" in
+  *"The semaphore timeout period has expired."*) pass "rfcomm open error: '${line#*: }'" ;;
+  *) fail "rfcomm open error: '${line:-nothing}'" ;;
+esac
+
 # ---- the serial layer's checks, each as the guest ran it
 for check in rfcomm-bind console-settings lines:3 exclusive:3 speed:2 idle hangup; do
   name=${check%%:*}
@@ -123,8 +146,8 @@ done
 watch=$(grep '^idle-begin ' "$console" | awk '{print $3}')
 [ "$watch" = notified ] && pass "the FTDI port's modem lines are waited for (TIOCMIWAIT)" ||
   fail "the FTDI port's modem lines are watched as '$watch'"
-begin=$(awk '$1 == "idle-begin" {print $2}' "$work/idle-window.txt" 2>/dev/null)
-end=$(awk '$1 == "idle-end" {print $2}' "$work/idle-window.txt" 2>/dev/null)
+begin=$(awk '$1 == "idle-begin" {print $2}' "$work/marks.txt")
+end=$(awk '$1 == "idle-end" {print $2}' "$work/marks.txt")
 if [ -n "$begin" ] && [ -n "$end" ]; then
   rate=$(awk -F'[@:]' -v b="$begin" -v e="$end" \
     '{ t = $2 + 0; if (t >= b && t <= e) n++ } END { printf "%.2f", n / (e - b) }' \

@@ -93,6 +93,7 @@ path() { head -n1 "$work/$1.path"; }
 
 # ---- the guest
 console=$work/console.log
+: >"$work/marks.txt"
 : >"$console"
 monitor=$work/monitor.sock
 accel=tcg
@@ -141,10 +142,11 @@ while kill -0 "$qemu_pid" 2>/dev/null; do
     esac
     echo "$dev $baud $(stty -F "$far" speed 2>&1)" >>"$speeds"
   done < <(tr -d '\r' <"$console" | grep '^speed-set ' || true)
-  # The window in which an open port sat idle, in the trace's clock.
-  for mark in idle-begin idle-end; do
-    if ! grep -q "^$mark" "$work/idle-window.txt" 2>/dev/null && grep -q "^$mark " "$console"; then
-      echo "$mark $(date +%s.%N)" >>"$work/idle-window.txt"
+  # When the guest said what, in the trace's clock: the search's end and
+  # the window in which an open port sat idle.
+  for mark in "== finder exit" idle-begin idle-end; do
+    if ! grep -q "^$mark" "$work/marks.txt" 2>/dev/null && grep -q "^$mark " "$console"; then
+      echo "$mark $(date +%s.%N)" >>"$work/marks.txt"
     fi
   done
   sleep 0.05
