@@ -1,12 +1,10 @@
 // What an open port leaves for the other programs on its line: the speed as
-// they read it, the terminal's settings after the close, and the modem-line
-// watch of an open port.
+// they read it and the terminal's settings after the close.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include <termios.h>
@@ -141,48 +139,6 @@ TEST(CommLineRestore, CloseAfterAHangUpEndsPromptly) {
   EXPECT_EQ(0u, dev.Close());
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
   EXPECT_FALSE(dev.IsOpen());
-}
-
-// ---- the modem-line watch ----
-
-// The voluntary context switches of the calling thread so far: each sleep it
-// wakes from counts one.
-long OwnWakeUps() {
-  std::ifstream status("/proc/thread-self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
-  }
-  return -1;
-}
-
-TEST(CommLineWatchPty, IdleLinesWithoutModemLinesAreNeitherPolledNorWatched) {
-  sio_test::PtyPair pty;
-  ASSERT_TRUE(pty.Open());
-  CommDevice dev;
-  EXPECT_EQ(platform::CommLineWatch::None, dev.LineWatch());
-  ASSERT_EQ(0u, dev.Open(pty.slaveName));
-  // A pseudo-terminal has no modem lines: they are emulated, steadily on.
-  EXPECT_EQ(platform::CommLineWatch::Emulated, dev.LineWatch());
-  uint32_t status = 0;
-  ASSERT_EQ(0u, dev.GetModemStatus(status));
-  EXPECT_EQ(platform::msCtsOn | platform::msDsrOn | platform::msDcdOn, status);
-
-  // The status thread's mask: an idle line sleeps through the whole wait,
-  // where one look every 20 ms would wake it about 25 times.
-  ASSERT_EQ(0u, dev.SetEventMask(platform::evCts | platform::evDsr | platform::evRlsd |
-                                 platform::evRing | platform::evBreak | platform::evErr));
-  platform::CommIo io;
-  uint32_t events = 0;
-  ASSERT_EQ(platform::errIoPending, dev.StartWaitEvent(io, events));
-  const long before = OwnWakeUps();
-  ASSERT_GE(before, 0);
-  EXPECT_EQ(platform::WaitResult::Timeout, io.Wait(500));
-  EXPECT_LE(OwnWakeUps() - before, 5);
-  EXPECT_EQ(0u, dev.CancelIo(io));
-
-  ASSERT_EQ(0u, dev.Close());
-  EXPECT_EQ(platform::CommLineWatch::None, dev.LineWatch());
 }
 
 }  // namespace
