@@ -241,6 +241,8 @@ TEST(MessageForCode, SystemErrorsReadAsWhatHappened) {
     int32_t code;
     const char* text;
   } rows[] = {
+#ifndef _WIN32
+      // Windows words these itself (and Wine in words of its own).
       {-31, "A device attached to the system is not functioning. "},
       {-32, "The process cannot access the file because it is being used by another process. "},
       {-87, "The parameter is incorrect. "},
@@ -251,6 +253,7 @@ TEST(MessageForCode, SystemErrorsReadAsWhatHappened) {
       {-995,
        "The I/O operation has been aborted because of either a thread exit or an application "
        "request. "},
+#endif
       // Table texts come first.
       {-2, "File not found"},
       {-5, "File access denied"},
