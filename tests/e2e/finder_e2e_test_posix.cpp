@@ -375,6 +375,10 @@ TEST_F(FinderSearch, MixedPortsEachGetTheirResultAndOnlyTheBareInterpreterItsIde
   for (auto* s : {s3.get(), s5.get(), s6.get()})
     EXPECT_EQ(Count(s->ReceivedText(), "AT@3"), 0u) << s->SlavePath();
   EXPECT_EQ(Count(r.report, "\"identifier_sent\": true"), 1u) << r.report;
+  // Only COM5 says "ELM327_CLONE" in its probe; the echo of the identifier
+  // sent to COM4 comes after that probe's decision.
+  EXPECT_EQ(Count(r.report, "\"ELM327_CLONE\": true"), 1u) << r.report;
+  EXPECT_EQ(Count(r.report, "\"ELM327_CLONE\": false}, \"identifier_sent\": true"), 1u);
 
   // A second search: the interpreter now carries the identifier. The scan
   // tool is a fresh one: a device that has heard a command repeats it on a
@@ -468,6 +472,8 @@ TEST_F(FinderSearch, ALateReplyBelongsToTheProbeThatEnded) {
   EXPECT_EQ(Count(b->ReceivedText(), "AT@3"), 0u);
   EXPECT_EQ(Count(d->ReceivedText(), "AT@3"), 0u);
   EXPECT_EQ(r.err, "");
+  // A banner after the decision is not one the probe saw.
+  EXPECT_EQ(Count(r.report, "\"nothing\", \"seen\": {\"KELVANE\": true"), 0u) << r.report;
 }
 
 TEST_F(FinderSearch, SplitSlowRepliesAndANoisyFloodDoNotHideTheScanTool) {
