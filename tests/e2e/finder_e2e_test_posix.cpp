@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -64,6 +65,83 @@ size_t Count(const std::string& text, const std::string& what) {
     ++n;
   return n;
 }
+
+// A strict JSON reader (RFC 8259, UTF-8 in shortest form, no surrogates):
+// Parse() is true when the text is one JSON value and nothing else.
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view text) : t_(text) {}
+  bool Parse() { return Value(0) && (Skip(), i_ == t_.size()); }
+
+ private:
+  bool At(char c) const { return i_ < t_.size() && t_[i_] == c; }
+  unsigned Byte(size_t k) const { return k < t_.size() ? static_cast<unsigned char>(t_[k]) : 256; }
+  void Skip() {
+    while (At(' ') || At('\t') || At('\n') || At('\r'))
+      ++i_;
+  }
+  bool Eat(char c) { return Skip(), At(c) ? (++i_, true) : false; }
+  bool Digits() {
+    const size_t from = i_;
+    while (Byte(i_) >= '0' && Byte(i_) <= '9')
+      ++i_;
+    return i_ > from;
+  }
+  bool Value(int depth) {
+    Skip();
+    if (At('{') || At('[')) {
+      const char close = t_[i_++] == '{' ? '}' : ']';
+      if (Eat(close)) return true;
+      do {
+        if (close == '}' && !(Skip(), String() && Eat(':'))) return false;
+        if (depth > 50 || !Value(depth + 1)) return false;
+      } while (Eat(','));
+      return Eat(close);
+    }
+    if (At('"')) return String();
+    for (const std::string_view word : {"true", "false", "null"})
+      if (t_.substr(i_, word.size()) == word) return i_ += word.size(), true;
+    if (At('-')) ++i_;
+    if (At('0') ? (++i_, false) : !Digits()) return false;
+    if (At('.') && (++i_, !Digits())) return false;
+    if (At('e') || At('E')) {
+      ++i_;
+      if (At('+') || At('-')) ++i_;
+      return Digits();
+    }
+    return true;
+  }
+  bool String() {
+    if (!At('"')) return false;
+    ++i_;
+    for (unsigned c = Byte(i_); c != '"'; c = Byte(i_)) {
+      if (c < 0x20 || c > 0xFF) return false;
+      if (c == '\\') {
+        const unsigned e = Byte(++i_);
+        for (int k = 0; e == 'u' && k < 4; ++k) {
+          const unsigned h = Byte(++i_);
+          if (!((h >= '0' && h <= '9') || ((h | 0x20) >= 'a' && (h | 0x20) <= 'f'))) return false;
+        }
+        if (e != 'u' && std::string_view("\"\\/bfnrt").find(static_cast<char>(e)) > 7) return false;
+        ++i_;
+        continue;
+      }
+      const unsigned n = c < 0x80 ? 1 : c >= 0xC2 && c < 0xF5 ? 2 + (c >= 0xE0) + (c >= 0xF0) : 0;
+      uint32_t u = c & (0xFFu >> (n + 1));
+      for (unsigned k = 1; k < n; ++k) {
+        if ((Byte(i_ + k) & 0xC0) != 0x80) return false;
+        u = u << 6 | (Byte(i_ + k) & 0x3F);
+      }
+      if (n == 0 || (n == 3 && (u < 0x800 || (u >= 0xD800 && u < 0xE000))) ||
+          (n == 4 && (u < 0x10000 || u > 0x10FFFF)))
+        return false;
+      i_ += n;
+    }
+    return ++i_, true;
+  }
+  std::string_view t_;
+  size_t i_ = 0;
+};
 
 struct RunResult {
   int status = -1;
@@ -163,6 +241,7 @@ class FinderRun {
     r.out = ReadFile(out);
     r.err = ReadFile(err);
     r.report = ReadFile(report);
+    EXPECT_TRUE(r.report.empty() || JsonReader(r.report).Parse()) << r.report;
     if (UnderWine()) {
       // The console's text mode writes line breaks as CR LF.
       r.out = Without(r.out, "\r");
@@ -474,6 +553,22 @@ TEST_F(FinderSearch, ALateReplyBelongsToTheProbeThatEnded) {
   EXPECT_EQ(r.err, "");
   // A banner after the decision is not one the probe saw.
   EXPECT_EQ(Count(r.report, "\"nothing\", \"seen\": {\"KELVANE\": true"), 0u) << r.report;
+}
+
+TEST_F(FinderSearch, TheReportIsUtf8WhateverBytesADevicePathHolds) {
+  if (UnderWine()) GTEST_SKIP() << "the report names no device paths on Windows";
+  // A stray byte, an over-long "/", a sequence cut short, and a proper "é".
+  const std::string name =
+      "dev\xff"
+      "a\xc0\xaf"
+      "b\xe2\x82"
+      "c\xc3\xa9";
+  const RunResult r = run_.Run({{5, (run_.Dir() / name).string()}}, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string bad = "\xef\xbf\xbd";  // U+FFFD
+  const std::string device = "dev" + bad + "a" + bad + bad + "b" + bad + bad + "c\xc3\xa9";
+  EXPECT_EQ(Count(r.report, "\"device\": \"" + (run_.Dir() / device).string() + "\""), 3u)
+      << r.report;  // and Run checks that it is JSON
 }
 
 TEST_F(FinderSearch, SplitSlowRepliesAndANoisyFloodDoNotHideTheScanTool) {
