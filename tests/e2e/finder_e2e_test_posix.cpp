@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -179,22 +180,24 @@ class FinderRun {
     const fs::path out = dir_ / "out";
     const fs::path err = dir_ / "err";
     const fs::path report = dir_ / "report.json";
-    args.push_back("--report");
+    const bool ownReport = std::find(args.begin(), args.end(), "--report") != args.end();
+    std::error_code ignored;
+    fs::remove(report, ignored);  // left by an earlier run of the case
     std::vector<std::string> argv;
     std::map<std::string, std::string> env;
     if (UnderWine()) {
       MapWinePorts(ports);
       argv = {"wine", Env("SIO_E2E_WINE_EXE")};
-      args.back() = "--report";
-      args.push_back("Z:" + Backslashed(report.string()));
+      if (!ownReport) args.insert(args.end(), {"--report", "Z:" + Backslashed(report.string())});
       if (!Env("SIO_E2E_WINE_SHIM").empty()) env["LD_PRELOAD"] = Env("SIO_E2E_WINE_SHIM");
     } else {
-      argv = {Env("SIO_E2E_FINDER")};
-      args.push_back(report.string());
+      // Run in the case's directory, so that a stray file lands there.
+      argv = {fs::absolute(Env("SIO_E2E_FINDER")).string()};
+      if (!ownReport) args.insert(args.end(), {"--report", report.string()});
       std::string table;
       for (const Port& p : ports)
         table += (table.empty() ? "" : ",") + std::to_string(p.number) + "=" + p.path;
-      env["SIO_PORTS"] = table;
+      env["SIO_PORTS"] = portsText.value_or(table);
     }
     argv.insert(argv.end(), args.begin(), args.end());
 
@@ -206,6 +209,7 @@ class FinderRun {
       const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int n = ::open("/dev/null", O_RDONLY);
+      if (!UnderWine() && ::chdir(dir_.c_str()) != 0) ::_exit(126);
       ::dup2(o, 1);
       ::dup2(e, 2);
       ::dup2(n, 0);
@@ -263,6 +267,9 @@ class FinderRun {
     }
     return r;
   }
+
+  // Replaces the SIO_PORTS text made from the ports.
+  std::optional<std::string> portsText;
 
   std::string Missing() const { return (dir_ / "no-such-device").string(); }
   const fs::path& Dir() const { return dir_; }
@@ -569,6 +576,49 @@ TEST_F(FinderSearch, TheReportIsUtf8WhateverBytesADevicePathHolds) {
   const std::string device = "dev" + bad + "a" + bad + bad + "b" + bad + bad + "c\xc3\xa9";
   EXPECT_EQ(Count(r.report, "\"device\": \"" + (run_.Dir() / device).string() + "\""), 3u)
       << r.report;  // and Run checks that it is JSON
+}
+
+// Bad input is named on stderr and ends the program with 2 before any probe.
+struct BadInputCase {
+  const char* portsText;  // SIO_PORTS; null: a good table
+  std::vector<std::string> args;
+  std::vector<std::string> named;  // on stderr
+};
+
+TEST_F(FinderSearch, BadInputIsNamedAndEndsWith2BeforeAnyProbe) {
+  if (UnderWine()) GTEST_SKIP() << "SIO_PORTS is not read on Windows";
+  const BadInputCase cases[] = {
+      {"COM5=/dev/ttyUSB0", {}, {"\"COM5=/dev/ttyUSB0\": \"COM5\" is not a port number", "3=/"}},
+      {"5=ttyUSB0", {}, {"\"5=ttyUSB0\": \"ttyUSB0\" is not an absolute path"}},
+      {"garbage", {}, {"\"garbage\": no \"=\""}},
+      {"5=/a;6=/b", {}, {"\"5=/a;6=/b\": the path holds \";\""}},
+      {"3=/a, x=/b ,3=/c", {}, {"\"x=/b\"", "\"3=/c\": COM3 is given already (as /a)"}},
+      {nullptr, {"--frobnicate"}, {"unknown option --frobnicate\nusage: "}},
+      {nullptr, {"--color=sometimes"}, {"\"sometimes\"\nusage: "}},
+      {nullptr, {"--report"}, {"--report needs a value\nusage: "}},
+      {nullptr, {"--report", "/no/such/dir/r.json"}, {"the report to /no/such/dir/r.json: "}},
+  };
+  for (const BadInputCase& c : cases) {
+    if (c.portsText != nullptr) run_.portsText = c.portsText;
+    const RunResult r = run_.Run({{5, run_.Missing()}}, c.args);
+    run_.portsText.reset();
+    const std::string input = c.portsText != nullptr ? c.portsText : c.args[0];
+    EXPECT_EQ(r.status, 2) << input;
+    EXPECT_EQ(r.out, "") << input;
+    EXPECT_EQ(r.report, "") << input;
+    for (const std::string& named : c.named)
+      EXPECT_NE(r.err.find(named), std::string::npos) << input << " gave " << r.err;
+  }
+}
+
+TEST_F(FinderSearch, ReportDashIsStandardOutputAfterTheLog) {
+  if (UnderWine()) GTEST_SKIP() << "the program's directory is Wine's there";
+  const RunResult r = run_.Run({}, {"--report", "-"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const size_t end = r.out.find(Expected::End());
+  ASSERT_NE(end, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(end + Expected::End().size()), "{\n  \"probes\": []\n}\n");
+  EXPECT_FALSE(fs::exists(run_.Dir() / "-"));
 }
 
 TEST_F(FinderSearch, SplitSlowRepliesAndANoisyFloodDoNotHideTheScanTool) {
