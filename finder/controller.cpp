@@ -21,13 +21,13 @@ TController::TController(sio::TSioComPort* port, TStatusLog& log, TMessageBoxes&
     : port_(port), log_(log), boxes_(boxes) {}
 
 void TController::NoteBanner() {
-  probe_.SawBanner = true;
+  if (listening_) probe_.SawBanner = true;
 }
 void TController::NoteInterpreter() {
-  probe_.SawInterpreter = true;
+  if (listening_) probe_.SawInterpreter = true;
 }
 void TController::NoteClone() {
-  probe_.SawClone = true;
+  if (listening_) probe_.SawClone = true;
 }
 
 void TController::Search() {
@@ -79,6 +79,7 @@ void TController::ProbeAtBaud(const std::vector<std::string>& list, int32_t coun
     BannerSeen = false;
     NeedsCloneTag = false;
     probe_ = TProbeRecord{};
+    listening_ = true;
     log_.Append("  Looking on COM" + entry);
     const uint16_t number = PortNumberFromEntry(entry);
     probe_.Port = platform::ComName(number);
@@ -95,6 +96,9 @@ void TController::ProbeAtBaud(const std::vector<std::string>& list, int32_t coun
     wrapper_->Send("AT@2\r");
     log_.Append(".");
     sio::WaitTicks(10, true);
+    // What the device says from here on (the echo of our own identifier, a
+    // late reply while the port closes) did not decide this probe.
+    listening_ = false;
     if (BannerSeen) {
       log_.SetColour(clRed);
       log_.Append("found scan tool!");

@@ -39,7 +39,8 @@ class TController {
   bool BannerSeen = false;
   bool NeedsCloneTag = false;
 
-  // The packet handlers also say what they saw, for the probe's record.
+  // The packet handlers also say what they saw, for the probe's record
+  // (only what came before the probe's decision counts).
   void NoteBanner();
   void NoteInterpreter();
   void NoteClone();
@@ -53,6 +54,9 @@ class TController {
   TMessageBoxes& boxes_;
   std::unique_ptr<TKelvaneComPort> wrapper_;
   TProbeRecord probe_;
+  // The probe's record takes what the device says only during its three
+  // waits.
+  bool listening_ = false;
 };
 
 }  // namespace finder

@@ -1,12 +1,13 @@
 // kelvane-finder-headless: one search exactly as the Start button runs it,
 // without a window. stdout: the status log; stderr: message boxes and the
 // error report; exit 0 when the search ended, 1 when an exception ended it,
-// 130 after an interrupt.
+// 2 on bad input (options, SIO_PORTS, the report path), 130 after an
+// interrupt.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
+#include <getopt.h>
 #include <string>
 #include <vector>
 
@@ -15,8 +16,11 @@
 #include "finder/version.h"
 #include "finder/view.h"
 #include "platform/console.h"
+#include "platform/file_output.h"
 #include "platform/file_version.h"
+#include "platform/host_ports.h"
 #include "platform/message_loop.h"
+#include "platform/os_info.h"
 #include "serial/dispatch/dispatcher.h"
 
 #ifndef _WIN32
@@ -56,12 +60,22 @@ void OnInterrupt() {
   }
 }
 
+constexpr char kUsage[] =
+    "usage: kelvane-finder-headless [--color=auto|always|never] [--report FILE|-] [--version]\n";
+
 int Usage(std::FILE* to, int status) {
+  std::fputs(kUsage, to);
   std::fputs(
-      "usage: kelvane-finder-headless [--color=auto|always|never] [--report FILE] [--version]\n"
       "Runs one search over the machine's serial ports (SIO_PORTS replaces the list on Linux).\n",
       to);
   return status;
+}
+
+// Bad input is named before anything is probed, so that a script learns of
+// it from the exit status instead of from a search over the wrong ports.
+int BadInput(const std::string& what) {
+  std::fprintf(stderr, "[error] %s\n%s", what.c_str(), kUsage);
+  return 2;
 }
 
 }  // namespace
@@ -70,22 +84,64 @@ int main(int argc, char** argv) {
   std::string colourMode = "auto";
   std::string reportFile;
   bool versionOnly = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--version") {
-      versionOnly = true;
-    } else if (arg.rfind("--color=", 0) == 0) {
-      colourMode = arg.substr(8);
-      if (colourMode != "auto" && colourMode != "always" && colourMode != "never")
-        return Usage(stderr, 2);
-    } else if (arg == "--report" && i + 1 < argc) {
-      reportFile = argv[++i];
-    } else if (arg.rfind("--report=", 0) == 0) {
-      reportFile = arg.substr(9);
-    } else if (arg == "--help" || arg == "-h") {
-      return Usage(stdout, 0);
-    } else {
-      return Usage(stderr, 2);
+  enum : int { kColor = 256, kReport, kVersion };
+  const option longOptions[] = {{"color", required_argument, nullptr, kColor},
+                                {"report", required_argument, nullptr, kReport},
+                                {"version", no_argument, nullptr, kVersion},
+                                {"help", no_argument, nullptr, 'h'},
+                                {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // our own words, the same on every host
+  for (int c; (c = getopt_long(argc, argv, "h", longOptions, nullptr)) != -1;) {
+    switch (c) {
+      case kColor:
+        colourMode = optarg;
+        if (colourMode != "auto" && colourMode != "always" && colourMode != "never")
+          return BadInput("--color takes auto, always or never, not \"" + colourMode + "\"");
+        break;
+      case kReport:
+        reportFile = optarg;
+        if (reportFile.empty()) return BadInput("--report needs a file name, or - for stdout");
+        break;
+      case kVersion:
+        versionOnly = true;
+        break;
+      case 'h':
+        return Usage(stdout, 0);
+      default: {
+        // A missing or unwanted value leaves the option's own code in
+        // optopt; an unknown long option leaves 0 there.
+        const std::string given = argv[optind - 1];
+        if (optopt == kColor || optopt == kReport) return BadInput(given + " needs a value");
+        if (optopt == kVersion) return BadInput(given + " takes no value");
+        if (optopt != 0)
+          return BadInput(std::string("unknown option -") + static_cast<char>(optopt));
+        return BadInput("unknown option " + given);
+      }
+    }
+  }
+  if (optind < argc) return BadInput("unexpected argument \"" + std::string(argv[optind]) + "\"");
+  platform::OutputFile report;
+  std::FILE* reportOut = nullptr;
+  if (!versionOnly) {
+    const std::vector<platform::RejectedPortEntry> rejected =
+        platform::RejectedPortOverrideEntries();
+    for (const platform::RejectedPortEntry& r : rejected)
+      std::fprintf(stderr, "[error] SIO_PORTS entry \"%s\": %s\n", r.entry.c_str(),
+                   r.reason.c_str());
+    if (!rejected.empty()) return 2;
+    // A report that cannot be written is known before the search, not after.
+    if (reportFile == "-") {
+      reportOut = stdout;
+    } else if (!reportFile.empty()) {
+      if (const uint32_t error = report.Create(reportFile.c_str())) {
+        std::string why = platform::SystemErrorText(error);
+        // The system's text comes with its own line break.
+        while (!why.empty() && (why.back() == '\n' || why.back() == '\r'))
+          why.pop_back();
+        std::fprintf(stderr, "[error] cannot write the report to %s: %s\n", reportFile.c_str(),
+                     why.c_str());
+        return 2;
+      }
     }
   }
   // Before any thread exists, so the interrupt watcher alone takes them.
@@ -109,9 +165,13 @@ int main(int argc, char** argv) {
     const bool completed = form.StartClicked();
     status = completed ? 0 : 1;
     if (!reportFile.empty()) {
-      std::ofstream out(reportFile, std::ios::binary | std::ios::trunc);
-      out << finder::ProbeReportJson(probes);
-      if (!out) {
+      const std::string json = finder::ProbeReportJson(probes);
+      const bool written =
+          reportOut != nullptr
+              ? std::fwrite(json.data(), 1, json.size(), reportOut) == json.size() &&
+                    std::fflush(reportOut) == 0
+              : report.Write(json.data(), json.size()) == 0 && report.Close() == 0;
+      if (!written) {
         std::fprintf(stderr, "[error] cannot write the report to %s\n", reportFile.c_str());
         if (status == 0) status = 1;
       }

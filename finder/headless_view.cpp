@@ -31,9 +31,54 @@ void THeadlessView::ShowError(const std::string& message) {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at text[at] (shortest form,
+// no surrogates, at most U+10FFFF), 0 when there is none.
+size_t Utf8SequenceAt(const std::string& text, size_t at) {
+  const auto byte = [&text](size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  if (lead < 0x80) return 1;
+  // The second byte's range depends on the lead; the later ones are any
+  // continuation byte.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  size_t length = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+  }
+  return length;
+}
+
+// JSON text is UTF-8, but a device path is whatever bytes the host allows:
+// each byte that starts no well-formed sequence becomes U+FFFD.
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
-  for (const char ch : text) {
+  for (size_t at = 0; at < text.size();) {
+    const size_t length = Utf8SequenceAt(text, at);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      ++at;
+      continue;
+    }
+    if (length > 1) {
+      out.append(text, at, length);
+      at += length;
+      continue;
+    }
+    const char ch = text[at++];
     const auto c = static_cast<unsigned char>(ch);
     switch (c) {
       case '"':

@@ -1,8 +1,8 @@
 // The SIO_PORTS parser against a reference written from the rules (commas
 // between entries, blanks and tabs around an entry ignored, "n=/path" with
-// n = 1..65535 in decimal without leading zeros, the first entry of a number
-// wins, ascending by number), and the round trip: the table written back as
-// an override text parses to the same table.
+// n = 1..65535 in decimal without leading zeros, a path without ";", the
+// first entry of a number wins, ascending by number), and the round trip:
+// the table written back as an override text parses to the same table.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -47,7 +47,9 @@ std::vector<Entry> Reference(const std::string& text) {
     const unsigned long number = std::stoul(digits);
     if (number > 65535) continue;
     const std::string path = piece.substr(eq + 1);
-    if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) continue;
+    if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos ||
+        path.find(';') != std::string::npos)
+      continue;
     const bool seen = std::any_of(out.begin(), out.end(),
                                   [number](const Entry& e) { return e.number == number; });
     if (!seen) out.push_back({static_cast<uint32_t>(number), path});

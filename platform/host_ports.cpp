@@ -101,22 +101,47 @@ std::string ComDeviceName(uint32_t number) {
 }
 
 std::vector<HostPort> ParsePortOverride(std::string_view text) {
+  std::vector<RejectedPortEntry> ignored;
+  return ParsePortOverride(text, ignored);
+}
+
+std::vector<HostPort> ParsePortOverride(std::string_view text,
+                                        std::vector<RejectedPortEntry>& rejected) {
+  constexpr std::string_view kShape = " (expected N=/absolute/path, as in 3=/dev/ttyUSB0)";
   std::vector<HostPort> ports;
+  rejected.clear();
   while (true) {
     const size_t comma = text.find(',');
     const std::string_view entry = TrimBlanks(text.substr(0, comma));
     const size_t equals = entry.find('=');
+    const std::string_view path =
+        equals == std::string_view::npos ? std::string_view() : entry.substr(equals + 1);
     uint32_t number = 0;
-    if (equals != std::string_view::npos &&
-        ParseDecimal(entry.substr(0, equals), kMaxComNumber, number) && number != 0) {
-      const std::string_view path = entry.substr(equals + 1);
-      const bool absolute = !path.empty() && path.front() == '/';
-      const bool taken = std::any_of(ports.begin(), ports.end(),
-                                     [number](const HostPort& p) { return p.number == number; });
-      if (absolute && !taken && path.find('\0') == std::string_view::npos) {
-        ports.push_back(HostPort{number, ComName(number), std::string(path)});
-      }
+    std::string why;
+    if (entry.empty()) {
+      // Stray commas (",,", a trailing one) name nothing.
+    } else if (equals == std::string_view::npos) {
+      why = "no \"=\"" + std::string(kShape);
+    } else if (!ParseDecimal(entry.substr(0, equals), kMaxComNumber, number) || number == 0) {
+      why = "\"" + std::string(entry.substr(0, equals)) +
+            "\" is not a port number 1..65535 in decimal without leading zeros" +
+            std::string(kShape);
+    } else if (path.empty() || path.front() != '/') {
+      why = "\"" + std::string(path) + "\" is not an absolute path" + std::string(kShape);
+    } else if (path.find(';') != std::string_view::npos) {
+      // Most likely ";" was meant to separate entries, as in Windows lists.
+      why = "the path holds \";\" (entries are separated by \",\")";
+    } else if (path.find('\0') != std::string_view::npos) {
+      why = "the path holds a NUL byte";
+    } else if (const auto same =
+                   std::find_if(ports.begin(), ports.end(),
+                                [number](const HostPort& p) { return p.number == number; });
+               same != ports.end()) {
+      why = "COM" + std::to_string(number) + " is given already (as " + same->path + ")";
+    } else {
+      ports.push_back(HostPort{number, ComName(number), std::string(path)});
     }
+    if (!why.empty()) rejected.push_back(RejectedPortEntry{std::string(entry), why});
     if (comma == std::string_view::npos) break;
     text.remove_prefix(comma + 1);
   }

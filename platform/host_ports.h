@@ -49,8 +49,9 @@
 //   set (even to the empty text): "3=/dev/pts/4,7=/tmp/ttyV0" makes COM3 and
 //   COM7 those devices. Entries are separated by commas; blanks around an
 //   entry are ignored; an entry is a port number 1..65535 in decimal without
-//   leading zeros, "=", and an absolute path. Entries of any other shape are
-//   ignored, and of two entries with the same number the first wins.
+//   leading zeros, "=", and an absolute path without ";" (a ";" is taken for
+//   a mistaken separator). Entries of any other shape are ignored, and of two
+//   entries with the same number the first wins.
 #pragma once
 
 #include <cstdint>
@@ -102,6 +103,21 @@ std::string ComDeviceName(uint32_t number);
 
 // The ports of an SIO_PORTS text (rules above), ascending by number.
 std::vector<HostPort> ParsePortOverride(std::string_view text);
+
+// An SIO_PORTS entry that the table leaves out, and why.
+struct RejectedPortEntry {
+  std::string entry;   // as given, blanks around it removed
+  std::string reason;  // what is wrong with it and what was expected
+};
+
+// ParsePortOverride, also giving every entry it leaves out (empty ones
+// apart), in the order given; a program can refuse such a table.
+std::vector<HostPort> ParsePortOverride(std::string_view text,
+                                        std::vector<RejectedPortEntry>& rejected);
+
+// The entries of SIO_PORTS that the host's table leaves out; none when the
+// variable is not set or the host does not read it (Windows).
+std::vector<RejectedPortEntry> RejectedPortOverrideEntries();
 
 // The COM number of a device file name such as "ttyUSB0" under the rule
 // above; false for names outside it.

@@ -95,6 +95,12 @@ std::vector<HostPort> HostPortTable() {
   return ScanSerialDevices();
 }
 
+std::vector<RejectedPortEntry> RejectedPortOverrideEntries() {
+  std::vector<RejectedPortEntry> rejected;
+  if (const char* override = std::getenv("SIO_PORTS")) ParsePortOverride(override, rejected);
+  return rejected;
+}
+
 bool RegisteredPortNames(std::vector<std::string>& names, std::string& error) {
   error.clear();
   names.clear();

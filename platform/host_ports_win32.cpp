@@ -91,6 +91,11 @@ bool RegisteredPortNamesFromKey(bool currentUser, const std::string& keyPath,
   return PortNamesFromRegistryValues(values, names, error);
 }
 
+// The registry is the list here; SIO_PORTS is not read.
+std::vector<RejectedPortEntry> RejectedPortOverrideEntries() {
+  return {};
+}
+
 bool RegisteredPortNames(std::vector<std::string>& names, std::string& error) {
   return RegisteredPortNamesFromKey(false, kSerialCommKey, names, error);
 }

@@ -14,8 +14,10 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -65,6 +67,83 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+// A strict JSON reader (RFC 8259, UTF-8 in shortest form, no surrogates):
+// Parse() is true when the text is one JSON value and nothing else.
+class JsonReader {
+ public:
+  explicit JsonReader(std::string_view text) : t_(text) {}
+  bool Parse() { return Value(0) && (Skip(), i_ == t_.size()); }
+
+ private:
+  bool At(char c) const { return i_ < t_.size() && t_[i_] == c; }
+  unsigned Byte(size_t k) const { return k < t_.size() ? static_cast<unsigned char>(t_[k]) : 256; }
+  void Skip() {
+    while (At(' ') || At('\t') || At('\n') || At('\r'))
+      ++i_;
+  }
+  bool Eat(char c) { return Skip(), At(c) ? (++i_, true) : false; }
+  bool Digits() {
+    const size_t from = i_;
+    while (Byte(i_) >= '0' && Byte(i_) <= '9')
+      ++i_;
+    return i_ > from;
+  }
+  bool Value(int depth) {
+    Skip();
+    if (At('{') || At('[')) {
+      const char close = t_[i_++] == '{' ? '}' : ']';
+      if (Eat(close)) return true;
+      do {
+        if (close == '}' && !(Skip(), String() && Eat(':'))) return false;
+        if (depth > 50 || !Value(depth + 1)) return false;
+      } while (Eat(','));
+      return Eat(close);
+    }
+    if (At('"')) return String();
+    for (const std::string_view word : {"true", "false", "null"})
+      if (t_.substr(i_, word.size()) == word) return i_ += word.size(), true;
+    if (At('-')) ++i_;
+    if (At('0') ? (++i_, false) : !Digits()) return false;
+    if (At('.') && (++i_, !Digits())) return false;
+    if (At('e') || At('E')) {
+      ++i_;
+      if (At('+') || At('-')) ++i_;
+      return Digits();
+    }
+    return true;
+  }
+  bool String() {
+    if (!At('"')) return false;
+    ++i_;
+    for (unsigned c = Byte(i_); c != '"'; c = Byte(i_)) {
+      if (c < 0x20 || c > 0xFF) return false;
+      if (c == '\\') {
+        const unsigned e = Byte(++i_);
+        for (int k = 0; e == 'u' && k < 4; ++k) {
+          const unsigned h = Byte(++i_);
+          if (!((h >= '0' && h <= '9') || ((h | 0x20) >= 'a' && (h | 0x20) <= 'f'))) return false;
+        }
+        if (e != 'u' && std::string_view("\"\\/bfnrt").find(static_cast<char>(e)) > 7) return false;
+        ++i_;
+        continue;
+      }
+      const unsigned n = c < 0x80 ? 1 : c >= 0xC2 && c < 0xF5 ? 2 + (c >= 0xE0) + (c >= 0xF0) : 0;
+      uint32_t u = c & (0xFFu >> (n + 1));
+      for (unsigned k = 1; k < n; ++k) {
+        if ((Byte(i_ + k) & 0xC0) != 0x80) return false;
+        u = u << 6 | (Byte(i_ + k) & 0x3F);
+      }
+      if (n == 0 || (n == 3 && (u < 0x800 || (u >= 0xD800 && u < 0xE000))) ||
+          (n == 4 && (u < 0x10000 || u > 0x10FFFF)))
+        return false;
+      i_ += n;
+    }
+    return ++i_, true;
+  }
+  std::string_view t_;
+  size_t i_ = 0;
+};
+
 struct RunResult {
   int status = -1;
   std::string out;
@@ -101,22 +180,24 @@ class FinderRun {
     const fs::path out = dir_ / "out";
     const fs::path err = dir_ / "err";
     const fs::path report = dir_ / "report.json";
-    args.push_back("--report");
+    const bool ownReport = std::find(args.begin(), args.end(), "--report") != args.end();
+    std::error_code ignored;
+    fs::remove(report, ignored);  // left by an earlier run of the case
     std::vector<std::string> argv;
     std::map<std::string, std::string> env;
     if (UnderWine()) {
       MapWinePorts(ports);
       argv = {"wine", Env("SIO_E2E_WINE_EXE")};
-      args.back() = "--report";
-      args.push_back("Z:" + Backslashed(report.string()));
+      if (!ownReport) args.insert(args.end(), {"--report", "Z:" + Backslashed(report.string())});
       if (!Env("SIO_E2E_WINE_SHIM").empty()) env["LD_PRELOAD"] = Env("SIO_E2E_WINE_SHIM");
     } else {
-      argv = {Env("SIO_E2E_FINDER")};
-      args.push_back(report.string());
+      // Run in the case's directory, so that a stray file lands there.
+      argv = {fs::absolute(Env("SIO_E2E_FINDER")).string()};
+      if (!ownReport) args.insert(args.end(), {"--report", report.string()});
       std::string table;
       for (const Port& p : ports)
         table += (table.empty() ? "" : ",") + std::to_string(p.number) + "=" + p.path;
-      env["SIO_PORTS"] = table;
+      env["SIO_PORTS"] = portsText.value_or(table);
     }
     argv.insert(argv.end(), args.begin(), args.end());
 
@@ -128,6 +209,7 @@ class FinderRun {
       const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int n = ::open("/dev/null", O_RDONLY);
+      if (!UnderWine() && ::chdir(dir_.c_str()) != 0) ::_exit(126);
       ::dup2(o, 1);
       ::dup2(e, 2);
       ::dup2(n, 0);
@@ -163,6 +245,7 @@ class FinderRun {
     r.out = ReadFile(out);
     r.err = ReadFile(err);
     r.report = ReadFile(report);
+    EXPECT_TRUE(r.report.empty() || JsonReader(r.report).Parse()) << r.report;
     if (UnderWine()) {
       // The console's text mode writes line breaks as CR LF.
       r.out = Without(r.out, "\r");
@@ -184,6 +267,9 @@ class FinderRun {
     }
     return r;
   }
+
+  // Replaces the SIO_PORTS text made from the ports.
+  std::optional<std::string> portsText;
 
   std::string Missing() const { return (dir_ / "no-such-device").string(); }
   const fs::path& Dir() const { return dir_; }
@@ -375,6 +461,10 @@ TEST_F(FinderSearch, MixedPortsEachGetTheirResultAndOnlyTheBareInterpreterItsIde
   for (auto* s : {s3.get(), s5.get(), s6.get()})
     EXPECT_EQ(Count(s->ReceivedText(), "AT@3"), 0u) << s->SlavePath();
   EXPECT_EQ(Count(r.report, "\"identifier_sent\": true"), 1u) << r.report;
+  // Only COM5 says "ELM327_CLONE" in its probe; the echo of the identifier
+  // sent to COM4 comes after that probe's decision.
+  EXPECT_EQ(Count(r.report, "\"ELM327_CLONE\": true"), 1u) << r.report;
+  EXPECT_EQ(Count(r.report, "\"ELM327_CLONE\": false}, \"identifier_sent\": true"), 1u);
 
   // A second search: the interpreter now carries the identifier. The scan
   // tool is a fresh one: a device that has heard a command repeats it on a
@@ -468,6 +558,67 @@ TEST_F(FinderSearch, ALateReplyBelongsToTheProbeThatEnded) {
   EXPECT_EQ(Count(b->ReceivedText(), "AT@3"), 0u);
   EXPECT_EQ(Count(d->ReceivedText(), "AT@3"), 0u);
   EXPECT_EQ(r.err, "");
+  // A banner after the decision is not one the probe saw.
+  EXPECT_EQ(Count(r.report, "\"nothing\", \"seen\": {\"KELVANE\": true"), 0u) << r.report;
+}
+
+TEST_F(FinderSearch, TheReportIsUtf8WhateverBytesADevicePathHolds) {
+  if (UnderWine()) GTEST_SKIP() << "the report names no device paths on Windows";
+  // A stray byte, an over-long "/", a sequence cut short, and a proper "é".
+  const std::string name =
+      "dev\xff"
+      "a\xc0\xaf"
+      "b\xe2\x82"
+      "c\xc3\xa9";
+  const RunResult r = run_.Run({{5, (run_.Dir() / name).string()}}, {});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string bad = "\xef\xbf\xbd";  // U+FFFD
+  const std::string device = "dev" + bad + "a" + bad + bad + "b" + bad + bad + "c\xc3\xa9";
+  EXPECT_EQ(Count(r.report, "\"device\": \"" + (run_.Dir() / device).string() + "\""), 3u)
+      << r.report;  // and Run checks that it is JSON
+}
+
+// Bad input is named on stderr and ends the program with 2 before any probe.
+struct BadInputCase {
+  const char* portsText;  // SIO_PORTS; null: a good table
+  std::vector<std::string> args;
+  std::vector<std::string> named;  // on stderr
+};
+
+TEST_F(FinderSearch, BadInputIsNamedAndEndsWith2BeforeAnyProbe) {
+  if (UnderWine()) GTEST_SKIP() << "SIO_PORTS is not read on Windows";
+  const BadInputCase cases[] = {
+      {"COM5=/dev/ttyUSB0", {}, {"\"COM5=/dev/ttyUSB0\": \"COM5\" is not a port number", "3=/"}},
+      {"5=ttyUSB0", {}, {"\"5=ttyUSB0\": \"ttyUSB0\" is not an absolute path"}},
+      {"garbage", {}, {"\"garbage\": no \"=\""}},
+      {"5=/a;6=/b", {}, {"\"5=/a;6=/b\": the path holds \";\""}},
+      {"3=/a, x=/b ,3=/c", {}, {"\"x=/b\"", "\"3=/c\": COM3 is given already (as /a)"}},
+      {nullptr, {"--frobnicate"}, {"unknown option --frobnicate\nusage: "}},
+      {nullptr, {"--color=sometimes"}, {"\"sometimes\"\nusage: "}},
+      {nullptr, {"--report"}, {"--report needs a value\nusage: "}},
+      {nullptr, {"--report", "/no/such/dir/r.json"}, {"the report to /no/such/dir/r.json: "}},
+  };
+  for (const BadInputCase& c : cases) {
+    if (c.portsText != nullptr) run_.portsText = c.portsText;
+    const RunResult r = run_.Run({{5, run_.Missing()}}, c.args);
+    run_.portsText.reset();
+    const std::string input = c.portsText != nullptr ? c.portsText : c.args[0];
+    EXPECT_EQ(r.status, 2) << input;
+    EXPECT_EQ(r.out, "") << input;
+    EXPECT_EQ(r.report, "") << input;
+    for (const std::string& named : c.named)
+      EXPECT_NE(r.err.find(named), std::string::npos) << input << " gave " << r.err;
+  }
+}
+
+TEST_F(FinderSearch, ReportDashIsStandardOutputAfterTheLog) {
+  if (UnderWine()) GTEST_SKIP() << "the program's directory is Wine's there";
+  const RunResult r = run_.Run({}, {"--report", "-"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const size_t end = r.out.find(Expected::End());
+  ASSERT_NE(end, std::string::npos) << r.out;
+  EXPECT_EQ(r.out.substr(end + Expected::End().size()), "{\n  \"probes\": []\n}\n");
+  EXPECT_FALSE(fs::exists(run_.Dir() / "-"));
 }
 
 TEST_F(FinderSearch, SplitSlowRepliesAndANoisyFloodDoNotHideTheScanTool) {
