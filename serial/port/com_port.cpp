@@ -497,6 +497,9 @@ void TSioCustomComPort::ClosePortNow() {
   } catch (...) {
     if (!dumpFailure) dumpFailure = std::current_exception();
   }
+  // A closed port holds neither a trace nor a log, whatever the dumps did.
+  tracing_ = tlOff;
+  logging_ = tlOff;
   openState_ = osClosing;
   NotifyPortClosing();
   dispatcher_->SaveTriggers(savedTriggers_);
@@ -915,15 +918,18 @@ void TSioCustomComPort::SetTracing(TTraceLogState v) {
     case tlDump:
       if (IsTraceActive(s)) {
         d->ResumeTracing();
-        RaiseIfError(this, d->WriteTraceFile(traceName_, traceHex_, traceAllHex_));
+        // Off even when the file fails: the dump has ended the trace either way.
+        const int32_t r = d->WriteTraceFile(traceName_, traceHex_, traceAllHex_);
         tracing_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlAppend:
       if (IsTraceActive(s)) {
         d->ResumeTracing();
-        RaiseIfError(this, d->AppendTraceFile(traceName_, traceHex_, traceAllHex_));
+        const int32_t r = d->AppendTraceFile(traceName_, traceHex_, traceAllHex_);
         tracing_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlClear:
@@ -971,15 +977,17 @@ void TSioCustomComPort::SetLogging(TTraceLogState v) {
     case tlDump:
       if (IsTraceActive(s)) {
         d->ResumeDispatchLog();
-        RaiseIfError(this, d->WriteDispatchLogFile(logName_, logHex_, logAllHex_));
+        const int32_t r = d->WriteDispatchLogFile(logName_, logHex_, logAllHex_);
         logging_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlAppend:
       if (IsTraceActive(s)) {
         d->ResumeDispatchLog();
-        RaiseIfError(this, d->AppendDispatchLogFile(logName_, logHex_, logAllHex_));
+        const int32_t r = d->AppendDispatchLogFile(logName_, logHex_, logAllHex_);
         logging_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlClear:
