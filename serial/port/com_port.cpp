@@ -501,7 +501,12 @@ void TSioCustomComPort::ClosePortNow() {
   tracing_ = tlOff;
   logging_ = tlOff;
   openState_ = osClosing;
-  NotifyPortClosing();
+  // A user that raises at "closing" must not leave the port half closed.
+  try {
+    NotifyPortClosing();
+  } catch (...) {
+    if (!dumpFailure) dumpFailure = std::current_exception();
+  }
   dispatcher_->SaveTriggers(savedTriggers_);
   triggersSaved_ = true;
   if (handlerDepth_ > 0) {
