@@ -775,13 +775,15 @@ void TSioCustomComPort::SetOutSize(uint16_t v) {
 
 void TSioCustomComPort::SetDTR(bool v) {
   if (v == dtr_ && !forceUpdate_) return;
-  if (IsOpen()) RaiseIfError(this, dispatcher_->SetDTR(v));
+  // 1: flow control owns the line and it was left as it is.
+  if (IsOpen() && RaiseIfError(this, dispatcher_->SetDTR(v)) != 0) return;
   dtr_ = v;
 }
 
 void TSioCustomComPort::SetRTS(bool v) {
   if (v == rts_ && !forceUpdate_) return;
-  if (IsOpen()) RaiseIfError(this, dispatcher_->SetRTS(v));
+  // 1: flow control owns the line and it was left as it is.
+  if (IsOpen() && RaiseIfError(this, dispatcher_->SetRTS(v)) != 0) return;
   rts_ = v;
 }
 
