@@ -497,8 +497,16 @@ void TSioCustomComPort::ClosePortNow() {
   } catch (...) {
     if (!dumpFailure) dumpFailure = std::current_exception();
   }
+  // A closed port holds neither a trace nor a log, whatever the dumps did.
+  tracing_ = tlOff;
+  logging_ = tlOff;
   openState_ = osClosing;
-  NotifyPortClosing();
+  // A user that raises at "closing" must not leave the port half closed.
+  try {
+    NotifyPortClosing();
+  } catch (...) {
+    if (!dumpFailure) dumpFailure = std::current_exception();
+  }
   dispatcher_->SaveTriggers(savedTriggers_);
   triggersSaved_ = true;
   if (handlerDepth_ > 0) {
@@ -767,13 +775,15 @@ void TSioCustomComPort::SetOutSize(uint16_t v) {
 
 void TSioCustomComPort::SetDTR(bool v) {
   if (v == dtr_ && !forceUpdate_) return;
-  if (IsOpen()) RaiseIfError(this, dispatcher_->SetDTR(v));
+  // 1: flow control owns the line and it was left as it is.
+  if (IsOpen() && RaiseIfError(this, dispatcher_->SetDTR(v)) != 0) return;
   dtr_ = v;
 }
 
 void TSioCustomComPort::SetRTS(bool v) {
   if (v == rts_ && !forceUpdate_) return;
-  if (IsOpen()) RaiseIfError(this, dispatcher_->SetRTS(v));
+  // 1: flow control owns the line and it was left as it is.
+  if (IsOpen() && RaiseIfError(this, dispatcher_->SetRTS(v)) != 0) return;
   rts_ = v;
 }
 
@@ -915,15 +925,18 @@ void TSioCustomComPort::SetTracing(TTraceLogState v) {
     case tlDump:
       if (IsTraceActive(s)) {
         d->ResumeTracing();
-        RaiseIfError(this, d->WriteTraceFile(traceName_, traceHex_, traceAllHex_));
+        // Off even when the file fails: the dump has ended the trace either way.
+        const int32_t r = d->WriteTraceFile(traceName_, traceHex_, traceAllHex_);
         tracing_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlAppend:
       if (IsTraceActive(s)) {
         d->ResumeTracing();
-        RaiseIfError(this, d->AppendTraceFile(traceName_, traceHex_, traceAllHex_));
+        const int32_t r = d->AppendTraceFile(traceName_, traceHex_, traceAllHex_);
         tracing_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlClear:
@@ -971,15 +984,17 @@ void TSioCustomComPort::SetLogging(TTraceLogState v) {
     case tlDump:
       if (IsTraceActive(s)) {
         d->ResumeDispatchLog();
-        RaiseIfError(this, d->WriteDispatchLogFile(logName_, logHex_, logAllHex_));
+        const int32_t r = d->WriteDispatchLogFile(logName_, logHex_, logAllHex_);
         logging_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlAppend:
       if (IsTraceActive(s)) {
         d->ResumeDispatchLog();
-        RaiseIfError(this, d->AppendDispatchLogFile(logName_, logHex_, logAllHex_));
+        const int32_t r = d->AppendDispatchLogFile(logName_, logHex_, logAllHex_);
         logging_ = tlOff;
+        RaiseIfError(this, r);
       }
       break;
     case tlClear:

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -802,6 +803,69 @@ TEST_F(ComPort, UserThatDetachesDuringTheDestructorsCloseIsNotCalledAgain) {
   port->SetOpen(true);
   port.reset();
   EXPECT_EQ(user.heard, (std::vector<int>{sio::ctOpen, sio::ctClosing}));
+}
+
+// Each row fails on an open port in its own way; afterwards the port reads
+// what it is and the device is free for another.
+TEST_F(ComPort, AFailedCloseOrARefusedLineWriteLeavesNoFalseState) {
+  const std::string file = ::testing::TempDir() + "sio_port_false_state.out";
+  const std::string missing = ::testing::TempDir() + "sio-missing-dir/x";
+  struct Raiser {
+    void Callback(sio::TComponent*, uint8_t kind) {
+      if (kind == sio::ctClosing) throw sio::EInternal(sio::ecInternal);
+    }
+  } raiser;
+  // A paused trace or log that cannot be dumped at the close, then a reopen.
+  auto pausedDump = [&](auto set, auto get, auto name) {
+    return [=, &file](TSioComPort& p) {
+      (p.*name)(missing);
+      (p.*set)(sio::tlOn);
+      p.OutputString("t");
+      (p.*set)(sio::tlPause);
+      EXPECT_THROW(p.SetOpen(false), sio::EInOutError);
+      EXPECT_EQ((p.*get)(), sio::tlOff);
+      (p.*name)(file);
+      p.SetOpen(true);
+      (p.*set)(sio::tlOn);
+      p.OutputString("t");
+      std::remove(file.c_str());
+      (p.*set)(sio::tlDump);
+      EXPECT_TRUE(std::filesystem::exists(file)) << "nothing recorded";
+      p.SetOpen(false);
+    };
+  };
+  const std::vector<std::pair<const char*, std::function<void(TSioComPort&)>>> rows = {
+      {"trace",
+       pausedDump(&TSioComPort::SetTracing, &TSioComPort::GetTracing, &TSioComPort::SetTraceName)},
+      {"log",
+       pausedDump(&TSioComPort::SetLogging, &TSioComPort::GetLogging, &TSioComPort::SetLogName)},
+      {"user raising at closing",
+       [&](TSioComPort& p) {
+         p.RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&Raiser::Callback>(&raiser));
+         EXPECT_THROW(p.SetOpen(false), sio::EInternal);
+       }},
+      {"DTR and RTS owned by flow control",
+       [](TSioComPort& p) {
+         p.SetHWFlowOptions(sio::hwfUseDTR | sio::hwfUseRTS);
+         p.SetDTR(false);
+         p.SetRTS(false);
+         EXPECT_TRUE(p.GetDTR() && p.GetRTS());
+         p.SetHWFlowOptions(0);
+         p.SetDTR(false);
+         EXPECT_FALSE(p.GetDTR());
+         p.SetOpen(false);
+       }},
+  };
+  for (const auto& [what, fail] : rows) {
+    SCOPED_TRACE(what);
+    auto port = MakePort();
+    port->SetOpen(true);
+    fail(*port);
+    EXPECT_EQ(port->GetOpenState(), sio::osClosed);
+    EXPECT_EQ(port->GetDispatcher(), nullptr);
+    EXPECT_NO_THROW(MakePort()->SetOpen(true));
+  }
+  std::remove(file.c_str());
 }
 
 TEST_F(ComPort, AssignCopiesSettingsAndHandlersButNotUsers) {
