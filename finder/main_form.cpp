@@ -15,6 +15,10 @@ std::string ReadFileVersion(const std::string& path) {
   return platform::ReadFileVersion(path);
 }
 
+std::string VersionedCaption() {
+  return "Kelvane Finder " + ReadFileVersion(platform::ProgramFilePath());
+}
+
 TfrmMain::TfrmMain(TFinderView& view) : sio::TComponent(nullptr), view_(view) {
   log_.SetListener(&view_);
   caption_ = kInitialCaption;
@@ -87,8 +91,7 @@ sio::TSioDataPacket* TfrmMain::SioDataPacket(int index) const {
 }
 
 void TfrmMain::FormCreate() {
-  const std::string version = ReadFileVersion(platform::ProgramFilePath());
-  caption_ = "Kelvane Finder " + version;
+  caption_ = VersionedCaption();
   view_.SetCaption(caption_);
   controller_ = std::make_unique<TController>(SioComPort_, log_, *this);
 }

@@ -76,4 +76,8 @@ class TfrmMain : public sio::TComponent, public TMessageBoxes {
 // information; empty when there is none.
 std::string ReadFileVersion(const std::string& path);
 
+// "Kelvane Finder " and the running program's file version: the caption
+// FormCreate gives the window, and what --version prints.
+std::string VersionedCaption();
+
 }  // namespace finder

@@ -562,7 +562,11 @@ bool TSioDataPacket::ScanData(int32_t start) {
       if (MatchByte(c, matchStart_, startMask_, startMatch_ - 1)) {
         if (beginPos_ == -1) beginPos_ = p;
         if (startMatch_ == static_cast<int32_t>(matchStart_.size())) {
-          if (endCond_ == 0) {
+          // The size counts the start string too: one as long as the start
+          // ends the packet here, as a start-only packet ends.
+          const bool sizeReached =
+              (endCond_ & EndCondBit(ecPacketSize)) != 0 && p - beginPos_ + 1 >= sizeLimit_;
+          if (endCond_ == 0 || sizeReached) {
             dataSize_ = p - beginPos_ + 1;
             if (!DeliverPacket(true)) return false;
             if (!enabled_ || manager_ != m) break;

@@ -90,12 +90,14 @@ std::vector<std::string> ReferencePackets(const PacketConfig& c, const std::stri
       begin = base;
       collectFrom = base;
     }
-    // The size counts from the packet's first byte, but is checked from the
-    // first collected byte on; a size of 1 or less ends at that byte.
+    // The size counts from the packet's first byte, start string included,
+    // and is checked from the start string's last byte on (a start as long
+    // as the size is the whole packet), or from an any-data packet's first.
     size_t sizeEnd = npos;
     if (bySizeOn) {
+      const size_t earliest = c.startCond == sio::scString ? collectFrom - 1 : collectFrom;
       const int64_t last = static_cast<int64_t>(begin) + c.size - 1;
-      sizeEnd = std::max(collectFrom, last < 0 ? size_t{0} : static_cast<size_t>(last));
+      sizeEnd = std::max(earliest, last < 0 ? size_t{0} : static_cast<size_t>(last));
     }
     size_t stringEnd = npos;
     if (byStringOn) {

@@ -13,8 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -174,6 +178,35 @@ TEST(FinderWindow, CaptionLayoutAndLookAsDesigned) {
     out.append(buffer, n);
   EXPECT_EQ(::pclose(pipe), 0);
   EXPECT_EQ(out, "Kelvane Finder 1.2.0.0\n");
+}
+
+// Answered without a display, as the headless program answers; Qt's own
+// options are not taken for unknown ones. What status 2 says is on stderr.
+TEST(FinderWindow, TheProgramAnswersItsOptionsWithoutADisplay) {
+  const char* program = std::getenv("SIO_GUI_FINDER");
+  if (program == nullptr) GTEST_SKIP() << "SIO_GUI_FINDER names no window program";
+  const std::vector<std::tuple<std::string, int, std::string>> cases = {
+      {"--version", 0, "Kelvane Finder 1.2.0.0\n"},
+      {"-style Fusion --platform=xcb --version", 0, "Kelvane Finder 1.2.0.0\n"},
+      {"--help", 0, "usage: kelvane-finder "},
+      {"--bogus --version", 2, "kelvane-finder: unknown option --bogus\nusage: "},
+      {"COM5", 2, "kelvane-finder: unexpected argument COM5\nusage: "},
+      {"--version -style", 2, "kelvane-finder: -style needs a value\nusage: "},
+  };
+  for (const auto& [args, want, text] : cases) {
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" +
+                                std::string(program) + "' " + args +
+                                (want == 0 ? " 2>/dev/null" : " 2>&1 >/dev/null");
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string out;
+    char buffer[256];
+    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+      out.append(buffer, n);
+    const int status = ::pclose(pipe);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, want) << args;
+    EXPECT_EQ(out.substr(0, text.size()), text) << args;
+  }
 }
 
 TEST(FinderWindow, AClickOnStartSearchesTheDevicesWithTheWindowLiveThroughout) {

@@ -236,6 +236,7 @@ TEST_F(Packet, SizeAndEndStringEndThePacketWhicheverComesFirstSizeOnATie) {
       {4, false, "<abcdef>", "abc"},  // the size first
       {10, false, "<a<>", "a<"},      // the end string never overlaps the start
       {10, true, "<>b>", "<>"},       //
+      {1, true, "<ab>", "<"},         // a size as long as the start: the start alone
   };
   port_->SetOpen(true);
   for (const Case& c : cases) {
