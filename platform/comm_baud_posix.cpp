@@ -84,19 +84,12 @@ bool GetLineSpeed(int fd, uint32_t& baud) {
   return true;
 }
 
+// The whole record, speed numbers included.
 using SavedRecord = struct termios2;
-
-bool SaveLineSettings(int fd, SavedLineSettings& saved) {
-  SavedRecord tio{};
-  saved.valid = ::ioctl(fd, TCGETS2, &tio) == 0;
-  if (saved.valid) std::memcpy(saved.bytes, &tio, sizeof tio);
-  return saved.valid;
+bool ReadRecord(int fd, SavedRecord& tio) {
+  return ::ioctl(fd, TCGETS2, &tio) == 0;
 }
-
-bool RestoreLineSettings(int fd, const SavedLineSettings& saved) {
-  if (!saved.valid) return false;
-  SavedRecord tio{};
-  std::memcpy(&tio, saved.bytes, sizeof tio);
+bool WriteRecord(int fd, const SavedRecord& tio) {
   return ::ioctl(fd, TCSETS2, &tio) == 0;
 }
 
@@ -144,10 +137,20 @@ bool GetLineSpeed(int fd, uint32_t& baud) {
 }
 
 using SavedRecord = termios;
+bool ReadRecord(int fd, SavedRecord& tio) {
+  return ::tcgetattr(fd, &tio) == 0;
+}
+bool WriteRecord(int fd, const SavedRecord& tio) {
+  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+}
+
+#endif
+
+static_assert(sizeof(SavedRecord) <= sizeof(SavedLineSettings::bytes));
 
 bool SaveLineSettings(int fd, SavedLineSettings& saved) {
   SavedRecord tio{};
-  saved.valid = ::tcgetattr(fd, &tio) == 0;
+  saved.valid = ReadRecord(fd, tio);
   if (saved.valid) std::memcpy(saved.bytes, &tio, sizeof tio);
   return saved.valid;
 }
@@ -156,11 +159,7 @@ bool RestoreLineSettings(int fd, const SavedLineSettings& saved) {
   if (!saved.valid) return false;
   SavedRecord tio{};
   std::memcpy(&tio, saved.bytes, sizeof tio);
-  return ::tcsetattr(fd, TCSANOW, &tio) == 0;
+  return WriteRecord(fd, tio);
 }
-
-#endif
-
-static_assert(sizeof(SavedRecord) <= sizeof(SavedLineSettings::bytes));
 
 }  // namespace platform::comm_posix
