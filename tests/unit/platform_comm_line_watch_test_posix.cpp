@@ -111,53 +111,33 @@ class LineWatch : public ::testing::Test {
   std::shared_ptr<Listener> listener_ = std::make_shared<Listener>();
 };
 
-TEST_F(LineWatch, RunsOnlyWhereTheDriverWaitsAndLeavesNoThread) {
-  const struct {
-    const char* what;
-    int (*wait)(int);
-    bool watches;
-  } cases[] = {
-      {"a driver without the wait", &RefusedWait, false},
-      {"a driver that waits", &PipeWait, true},
-  };
-  const size_t before = ThreadCount();
-  for (const auto& c : cases) {
-    LineWaitOps ops;
-    ops.wait = c.wait;
-    const auto w = LineWatcher::Start(listener_, fds_[0], ops);
-    ASSERT_EQ(c.watches, w != nullptr) << c.what;
-    if (!w) {
-      EXPECT_EQ(before, ThreadCount()) << c.what;
-      continue;
-    }
-    EXPECT_FALSE(w->Ended());
-    EXPECT_EQ(before + 1, ThreadCount()) << c.what;
-    const auto start = Clock::now();
-    w->Stop();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1)) << c.what;
-    EXPECT_TRUE(w->Ended());
-    EXPECT_EQ(before, ThreadCount()) << c.what;
-  }
-  EXPECT_EQ(0, listener_->Changes());
-}
-
-TEST_F(LineWatch, StopEndsTheWaitHoweverTheSignalMeetsTheThread) {
+TEST_F(LineWatch, StartsOnlyWhereTheDriverWaitsAndStopEndsItWhereverTheSignalLands) {
   // The stop's signal may come just before the thread goes into the wait;
   // many starts and stops meet it at different points.
   LineWaitOps ops;
   ops.wait = &PipeWait;
   ops.count = &Counted;
   const size_t before = ThreadCount();
+  // A driver without the wait gets no watcher, and no thread stays.
+  LineWaitOps refused;
+  refused.wait = &RefusedWait;
+  EXPECT_EQ(nullptr, LineWatcher::Start(listener_, fds_[0], refused));
+  EXPECT_EQ(before, ThreadCount());
   const auto start = Clock::now();
   for (int i = 0; i < 50; ++i) {
     const auto w = LineWatcher::Start(listener_, fds_[0], ops);
     ASSERT_NE(nullptr, w) << i;
+    EXPECT_FALSE(w->Ended()) << i;
+    if (i == 0) {
+      EXPECT_EQ(before + 1, ThreadCount());
+    }
     if (i % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(50 * i));
     w->Stop();
     ASSERT_TRUE(w->Ended()) << i;
   }
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(before, ThreadCount());
+  EXPECT_EQ(0, listener_->Changes()) << "a start or stop is no line change";
 }
 
 TEST_F(LineWatch, ToldOfEachChangeAndOfTheHangUp) {
