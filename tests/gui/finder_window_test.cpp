@@ -135,6 +135,21 @@ elmsim::Options Interpreter(uint32_t baud) {
   return o;
 }
 
+// What a shell command prints on stdout, and its exit status (-1 when it
+// did not exit).
+std::string ProgramOutput(const std::string& command, int& status) {
+  std::string out;
+  status = -1;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[256];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+    out.append(buffer, n);
+  const int raw = ::pclose(pipe);
+  if (WIFEXITED(raw)) status = WEXITSTATUS(raw);
+  return out;
+}
+
 TEST(FinderWindow, CaptionLayoutAndLookAsDesigned) {
   TQtMainWindow w;
   w.show();
@@ -169,14 +184,10 @@ TEST(FinderWindow, CaptionLayoutAndLookAsDesigned) {
   // The window program itself reads its version into the caption.
   const char* program = std::getenv("SIO_GUI_FINDER");
   if (program == nullptr) GTEST_SKIP() << "SIO_GUI_FINDER names no window program";
-  const std::string command = std::string("QT_QPA_PLATFORM=offscreen '") + program + "' --version";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string out;
-  char buffer[256];
-  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-    out.append(buffer, n);
-  EXPECT_EQ(::pclose(pipe), 0);
+  int status = -1;
+  const std::string out =
+      ProgramOutput(std::string("QT_QPA_PLATFORM=offscreen '") + program + "' --version", status);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(out, "Kelvane Finder 1.2.0.0\n");
 }
 
@@ -197,14 +208,9 @@ TEST(FinderWindow, TheProgramAnswersItsOptionsWithoutADisplay) {
     const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" +
                                 std::string(program) + "' " + args +
                                 (want == 0 ? " 2>/dev/null" : " 2>&1 >/dev/null");
-    FILE* pipe = ::popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string out;
-    char buffer[256];
-    while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
-      out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, want) << args;
+    int status = -1;
+    const std::string out = ProgramOutput(command, status);
+    EXPECT_EQ(status, want) << args;
     EXPECT_EQ(out.substr(0, text.size()), text) << args;
   }
 }
