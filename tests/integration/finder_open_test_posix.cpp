@@ -37,6 +37,21 @@ class Boxes : public finder::TMessageBoxes {
   std::vector<std::string> shown;
 };
 
+// A closed port component on a pseudo-terminal mapped as COM<number>.
+struct PtyPort {
+  explicit PtyPort(uint32_t number) {
+    platform::InitUserInterfaceThread();
+    ok = pty.Open();
+    if (ok) devtest::UseComPort(pty.slaveName, number);
+    port.SetAutoOpen(false);
+    port.SetComNumber(static_cast<uint16_t>(number));
+  }
+  ~PtyPort() { devtest::ForgetPortTable(); }
+  sio_test::PtyPair pty;
+  bool ok = false;
+  sio::TSioComPort port;
+};
+
 size_t OpenDescriptors() {
   size_t n = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
@@ -151,13 +166,9 @@ platform::LResult TickProc(platform::WindowHandle, uint32_t msg, platform::WPara
 }
 
 TEST(FinderOpen, AnOpenThatDoesNotAnswerInTimeCostsOnlyThatProbeWhileMessagesFlow) {
-  platform::InitUserInterfaceThread();
-  sio_test::PtyPair pty;
-  ASSERT_TRUE(pty.Open());
-  devtest::UseComPort(pty.slaveName, 61);
-  sio::TSioComPort port;
-  port.SetAutoOpen(false);
-  port.SetComNumber(61);
+  PtyPort p(61);
+  ASSERT_TRUE(p.ok);
+  sio::TSioComPort& port = p.port;
   Boxes boxes;
   finder::TKelvaneComPort wrapper(&port, boxes);
   platform::WindowHandle w = platform::CreateHiddenWindow("FinderOpenTest", &TickProc, nullptr);
@@ -207,17 +218,12 @@ TEST(FinderOpen, AnOpenThatDoesNotAnswerInTimeCostsOnlyThatProbeWhileMessagesFlo
   wrapper.ClosePort();
   EXPECT_TRUE(boxes.shown.empty());
   platform::DestroyHiddenWindow(w);
-  devtest::ForgetPortTable();
 }
 
 TEST(SystemErrorTexts, AFailingCallOnAnOpenPortSaysWhatHappened) {
-  platform::InitUserInterfaceThread();
-  sio_test::PtyPair pty;
-  ASSERT_TRUE(pty.Open());
-  devtest::UseComPort(pty.slaveName, 45);
-  sio::TSioComPort port;
-  port.SetAutoOpen(false);
-  port.SetComNumber(45);
+  PtyPort p(45);
+  ASSERT_TRUE(p.ok);
+  sio::TSioComPort& port = p.port;
   port.SetOpen(true);
   // A pseudo-terminal takes no parity: the call is refused as an incorrect
   // parameter, and the text says so (not the C library's text of errno 87).
@@ -229,7 +235,6 @@ TEST(SystemErrorTexts, AFailingCallOnAnOpenPortSaysWhatHappened) {
     EXPECT_EQ(std::string(e.what()), "The parameter is incorrect. ");
   }
   port.SetOpen(false);
-  devtest::ForgetPortTable();
 }
 
 }  // namespace
