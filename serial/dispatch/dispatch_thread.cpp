@@ -89,14 +89,12 @@ void TSioDispatcherThread::SyncEvent(uint32_t Msg, uint32_t Trigger, uint32_t lP
   SyncTrigger = Trigger;
   SyncLParam = lParam;
   SyncHandler = Method;
-  const HandOver handingOver(Dispatcher->handedOver_);
-  platform::RunOnUserInterfaceThread(&TSioDispatcherThread::RunSyncEvent, this);
+  Dispatcher->HandOverToUserInterface(&TSioDispatcherThread::RunSyncEvent, this);
 }
 
 void TSioDispatcherThread::SyncMethod(const TMethod<void()>& Method) {
   TMethod<void()> copy = Method;
-  const HandOver handingOver(Dispatcher->handedOver_);
-  platform::RunOnUserInterfaceThread(&RunMethodThunk, &copy);
+  Dispatcher->HandOverToUserInterface(&RunMethodThunk, &copy);
 }
 
 void TDispThread::Execute() {

@@ -420,6 +420,26 @@ bool TSioBaseDispatcher::InDelivery() const {
          (handedOver_.load() > 0 && platform::IsUserInterfaceThread());
 }
 
+void TSioBaseDispatcher::HandOverToUserInterface(void (*fn)(void*), void* context) {
+  struct Call {
+    TSioBaseDispatcher* d;
+    void (*fn)(void*);
+    void* context;
+  } call{this, fn, context};
+  const HandOver handingOver(handedOver_);
+  platform::RunOnUserInterfaceThread(
+      [](void* p) {
+        auto* c = static_cast<Call*>(p);
+        const HandOver running(c->d->runningHandOvers_);
+        c->fn(c->context);
+      },
+      &call);
+}
+
+bool TSioBaseDispatcher::InHandedOverCall() const {
+  return runningHandOvers_.load() > 0 && platform::IsUserInterfaceThread();
+}
+
 int32_t TSioBaseDispatcher::GetBlock(void* block, uint32_t len) {
   int32_t result;
   // A reader that is not a handler of the data event being delivered stays

@@ -341,6 +341,13 @@ class TSioBaseDispatcher {
   void ThreadStart();
   void ThreadGone(TSioDispatcherThread* Thread);
   bool OnDispatcherThread() const;
+  // Runs fn(context) on the user-interface thread for the dispatcher thread
+  // and waits for it; the wait counts as a hand-over, the run as a running one.
+  void HandOverToUserInterface(void (*fn)(void*), void* context);
+  // Whether the calling thread is the user-interface thread inside a call the
+  // dispatcher thread handed to it and is waiting for: what would stop the
+  // dispatcher thread must not wait for it here.
+  bool InHandedOverCall() const;
   // Waits for work for the dispatcher thread: up to 50 ms for InQueue, or,
   // while the dispatch buffer is full, for room in it.
   void WaitForDispatchWork();
@@ -585,6 +592,8 @@ class TSioBaseDispatcher {
   // waits for (window handlers, synchronised calls): while one runs, that
   // thread reads as a handler of the delivery.
   std::atomic<int32_t> handedOver_{0};
+  // Of those, the ones the user-interface thread is running now.
+  std::atomic<int32_t> runningHandOvers_{0};
   // The thread delivering an event now (0: none).
   std::atomic<uint64_t> deliveringThread_{0};
   // Whether the calling thread is running a handler of the delivery.

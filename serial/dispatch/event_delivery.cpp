@@ -229,8 +229,7 @@ bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t 
                                   const TTriggerEvent* m;
                                   uint32_t a, b, c;
                                 } call{&h.Method, msg, trigger, lParam};
-                                const HandOver handingOver(handedOver_);
-                                platform::RunOnUserInterfaceThread(
+                                HandOverToUserInterface(
                                     [](void* ctx) {
                                       auto* c = static_cast<Call*>(ctx);
                                       (*c->m)(c->a, c->b, c->c);
