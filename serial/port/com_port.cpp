@@ -56,7 +56,51 @@ void ReportHandlerException(std::exception_ptr error) {
   if (platform::IsUserInterfaceThread()) ShowThreadException(error);
 }
 
+// wParam of a close message posted again while the close waits: OnTrigger
+// heard the close once already.
+constexpr platform::WParam kCloseRepeat = 1;
+
+void RepostClose(platform::WindowHandle window, platform::LParam lParam) {
+  platform::PostWindowMessage(window, kMsgPortClosing, kCloseRepeat, lParam);
+}
+
 }  // namespace
+
+// What a port freed inside its own handler leaves to its window: the
+// dispatcher thread waits for that handler, so the device, the threads and
+// the window can only be released after it has returned.
+struct TClosingLeftover {
+  std::unique_ptr<TSioBaseDispatcher> dispatcher;
+  platform::WindowHandle window = nullptr;
+  bool donePort = false;
+  // The port's handler frames still running; the last one to return posts
+  // the close again.
+  int32_t handlers = 0;
+  bool finishing = false;
+
+  // The window's close message, once no handler of the port runs any more.
+  void Finish() {
+    if (handlers > 0 || finishing) return;
+    TSioBaseDispatcher* d = dispatcher.get();
+    if (d->InHandedOverCall()) {
+      RepostClose(window, 0);
+      return;
+    }
+    finishing = true;
+    if (donePort) {
+      donePort = false;
+      d->DonePort();
+    }
+    finishing = false;
+    if (d->ThreadsRunning.load()) {
+      RepostClose(window, 0);
+      return;
+    }
+    d->DeregisterWndTriggerHandler(window);
+    platform::DestroyHiddenWindow(window);
+    delete this;
+  }
+};
 
 // ---------------------------------------------------------------------------
 // Construction and destruction
@@ -68,14 +112,19 @@ TSioCustomComPort::~TSioCustomComPort() {
   try {
     if (openState_ == osOpen) ClosePortNow();
     // A close still deferred is completed here, so no later message reaches
-    // a component that is gone.
+    // a component that is gone; inside a handler the dispatcher thread waits
+    // for, the window completes it once the handler has returned.
     if (openState_ == osClosing && dispatcher_) {
       reopenPending_ = false;
-      if (donePortPending_) {
-        donePortPending_ = false;
-        dispatcher_->DonePort();
+      if (InHandler() && comWindow_ != nullptr) {
+        LeaveCloseToWindow();
+      } else {
+        if (donePortPending_) {
+          donePortPending_ = false;
+          dispatcher_->DonePort();
+        }
+        CompleteClose();
       }
-      CompleteClose();
     }
   } catch (...) {
     ShowThreadException(std::current_exception());
@@ -83,6 +132,7 @@ TSioCustomComPort::~TSioCustomComPort() {
     comWindow_ = nullptr;
     dispatcher_.reset();
   }
+  life_->alive = false;
   users_.clear();
   TSioBaseDispatcher::FreeSavedTriggers(savedTriggers_);
 }
@@ -93,6 +143,10 @@ TSioCustomComPort::~TSioCustomComPort() {
 void TSioCustomComPort::Assign(TComponent* source) {
   auto* src = dynamic_cast<TSioCustomComPort*>(source);
   if (src == nullptr || src == this) return;
+  // The copy is a closed port: one that is open is closed first, so that it
+  // never uses one device while it reads closed and names another.
+  if (openState_ == osOpen) ClosePortNow();
+  reopenPending_ = false;
   // The users stay our own: a copy of the source's records would stop the
   // source's users when this port closes, and would dangle once they go.
   if (src->openState_ == osOpen && src->dispatcher_) {
@@ -122,12 +176,14 @@ void TSioCustomComPort::Assign(TComponent* source) {
   swFlowOptions_ = src->swFlowOptions_;
   xOnChar_ = src->xOnChar_;
   xOffChar_ = src->xOffChar_;
-  tracing_ = src->tracing_;
+  // A closed port records when opened (on) or not (off); a paused trace is
+  // one that records.
+  tracing_ = IsTraceActive(src->tracing_) ? tlOn : tlOff;
   traceSize_ = src->traceSize_;
   traceName_ = src->traceName_;
   traceHex_ = src->traceHex_;
   traceAllHex_ = src->traceAllHex_;
-  logging_ = src->logging_;
+  logging_ = IsTraceActive(src->logging_) ? tlOn : tlOff;
   logSize_ = src->logSize_;
   logName_ = src->logName_;
   logHex_ = src->logHex_;
@@ -190,7 +246,9 @@ int32_t TSioCustomComPort::OpenDevice() {
 
 void TSioCustomComPort::SetupComWindow(bool create) {
   if (create) {
-    comWindow_ = platform::CreateHiddenWindow(kComWindowClass, &ComWindowProc, this);
+    // No user data: the window finds its port through the dispatcher, and
+    // holds only what a port freed in its handler leaves (TClosingLeftover).
+    comWindow_ = platform::CreateHiddenWindow(kComWindowClass, &ComWindowProc, nullptr);
     if (comWindow_ == nullptr) RaiseSioError(ecNoHandles);
     if (dispatcher_) dispatcher_->RegisterWndTriggerHandler(comWindow_);
     return;
@@ -474,6 +532,27 @@ void TSioCustomComPort::PostDeferredClose() {
   platform::PostWindowMessage(comWindow_, kMsgPortClosing, 0, lParam);
 }
 
+bool TSioCustomComPort::InHandler() const {
+  return handlerDepth_ > 0 || (dispatcher_ && dispatcher_->InHandedOverCall());
+}
+
+void TSioCustomComPort::LeaveCloseToWindow() {
+  auto* left = new TClosingLeftover;
+  left->dispatcher = std::move(dispatcher_);
+  left->window = comWindow_;
+  left->donePort = donePortPending_;
+  left->handlers = handlerDepth_;
+  platform::SetWindowUserData(comWindow_, left);
+  life_->leftover = left;
+  // Freed in a call handed over rather than in the window's own handler:
+  // no frame of ours will post the close when it returns.
+  if (handlerDepth_ == 0) RepostClose(comWindow_, 0);
+  comWindow_ = nullptr;
+  donePortPending_ = false;
+  openState_ = osClosed;
+  open_ = false;
+}
+
 void TSioCustomComPort::CompleteClose() {
   SetupComWindow(false);
   dispatcher_.reset();
@@ -509,11 +588,11 @@ void TSioCustomComPort::ClosePortNow() {
   }
   dispatcher_->SaveTriggers(savedTriggers_);
   triggersSaved_ = true;
-  if (handlerDepth_ > 0) {
-    // Asked from inside one of our trigger handlers: the dispatcher thread
-    // waits for this handler to return, so stopping its threads here would
-    // only wait out their time-out. The window releases the device once
-    // the handler has returned.
+  if (InHandler()) {
+    // Asked from inside a trigger handler or a call handed over (OnPacket):
+    // the dispatcher thread waits for this handler to return, so stopping
+    // its threads here would only wait out their time-out. The window
+    // releases the device once the handler has returned.
     donePortPending_ = true;
     PostDeferredClose();
     PumpOneMessage();
@@ -540,15 +619,15 @@ void TSioCustomComPort::DeferredClose(TSioBaseDispatcher* d, platform::LParam lP
   // A late copy for a close that is over already, or for another port.
   if (openState_ != osClosing || d != dispatcher_.get()) return;
   if (donePortPending_) {
-    if (handlerDepth_ > 0) {
-      platform::PostWindowMessage(comWindow_, kMsgPortClosing, 0, lParam);
+    if (InHandler()) {
+      RepostClose(comWindow_, lParam);
       return;
     }
     donePortPending_ = false;
     d->DonePort();
   }
   if (d->ThreadsRunning.load()) {
-    platform::PostWindowMessage(comWindow_, kMsgPortClosing, 0, lParam);
+    RepostClose(comWindow_, lParam);
     return;
   }
   CompleteClose();
@@ -562,9 +641,13 @@ void TSioCustomComPort::DeferredClose(TSioBaseDispatcher* d, platform::LParam lP
 // ---------------------------------------------------------------------------
 // The hidden window
 
-platform::LResult ComWindowProc(platform::WindowHandle, uint32_t msg, platform::WParam wParam,
+platform::LResult ComWindowProc(platform::WindowHandle hwnd, uint32_t msg, platform::WParam wParam,
                                 platform::LParam lParam) {
   if ((msg < kMsgTriggerAvail || msg > kMsgTriggerStatus) && msg != kMsgPortClosing) return 0;
+  if (auto* left = static_cast<TClosingLeftover*>(platform::GetWindowUserData(hwnd))) {
+    if (msg == kMsgPortClosing) left->Finish();
+    return 0;
+  }
   platform::CriticalSectionLock lock(DispatcherRegistryLock());
   const int32_t index = HandleIndexOf(lParam);
   if (index >= DispatcherRegistryCount()) return 0;
@@ -584,19 +667,30 @@ void TSioCustomComPort::HandleComMessage(TSioBaseDispatcher* d, uint32_t msg,
                                          platform::WParam wParam, platform::LParam lParam) {
   const uint16_t handle = Low16(wParam);
   const uint16_t data = msg == kMsgTriggerAvail ? handle : Low16(static_cast<uintptr_t>(lParam));
+  // A handler may free the port: after each one, nothing of it is touched
+  // unless it still exists.
+  const std::shared_ptr<TLife> life = life_;
   if (msg == kMsgPortClosing) {
-    TriggerNotify(static_cast<uint16_t>(msg), handle, data);
-    DeferredClose(d, lParam);
+    if (wParam != kCloseRepeat) TriggerNotify(static_cast<uint16_t>(msg), handle, data);
+    if (life->alive) DeferredClose(d, lParam);
     return;
   }
   struct Depth {
+    TLife& life;
     int32_t& n;
-    explicit Depth(int32_t& counter) : n(counter) { ++n; }
-    ~Depth() { --n; }
+    Depth(TLife& l, int32_t& counter) : life(l), n(counter) { ++n; }
+    ~Depth() {
+      if (life.alive) {
+        --n;
+      } else if (life.leftover != nullptr && --life.leftover->handlers == 0) {
+        RepostClose(life.leftover->window, 0);
+      }
+    }
     Depth(const Depth&) = delete;
     Depth& operator=(const Depth&) = delete;
-  } depth(handlerDepth_);
+  } depth(*life, handlerDepth_);
   TriggerNotify(static_cast<uint16_t>(msg), handle, data);
+  if (!life->alive) return;
   switch (msg) {
     case kMsgTriggerAvail:
       TriggerAvailNotify(handle);
@@ -609,6 +703,7 @@ void TSioCustomComPort::HandleComMessage(TSioBaseDispatcher* d, uint32_t msg,
       break;
     case kMsgTriggerStatus:
       TriggerStatusNotify(handle);
+      if (!life->alive) return;
       switch (handle & 7) {
         case stModem:
           TriggerModemStatusNotify();
@@ -764,7 +859,21 @@ void TSioCustomComPort::SetStopBits(uint16_t v) {
 void TSioCustomComPort::SetInSize(uint16_t v) {
   if (v == inSize_) return;
   inSize_ = v;
+  BringLevelsIntoRange();
   if (IsOpen()) (void)dispatcher_->SetupCom(inSize_, outSize_);
+}
+
+void TSioCustomComPort::BringLevelsIntoRange() {
+  // The device refuses a stop level above its queue or a resume level above
+  // the stop level, flow control on or not, so every later open would fail:
+  // such levels become the ones the flow options derive.
+  if (bufferFull_ > inSize_) bufferFull_ = static_cast<uint16_t>(inSize_ * 9u / 10u);
+  if (bufferResume_ > bufferFull_) bufferResume_ = static_cast<uint16_t>(bufferFull_ / 10u);
+}
+
+void TSioCustomComPort::CheckFlowChars(TSWFlowOptions options, char xOn, char xOff) const {
+  // One character cannot both stop and resume the sender.
+  if (options != swfNone && xOn == xOff) RaiseSioError(ecBadArgument);
 }
 
 void TSioCustomComPort::SetOutSize(uint16_t v) {
@@ -798,6 +907,7 @@ void TSioCustomComPort::SetHWFlowOptions(THWFlowOptionSet v) {
       bufferResume_ = static_cast<uint16_t>(inSize_ / 10u);
     }
   }
+  BringLevelsIntoRange();
   if (IsOpen()) RaiseIfError(this, dispatcher_->SetHWFlow(bufferFull_, bufferResume_, word));
   hwFlowOptions_ = v;
   if ((v & (hwfUseRTS | hwfRequireCTS)) != 0) SetRS485Mode(false);
@@ -805,6 +915,7 @@ void TSioCustomComPort::SetHWFlowOptions(THWFlowOptionSet v) {
 
 void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions v) {
   if (v == swFlowOptions_ && !forceUpdate_) return;
+  CheckFlowChars(v, xOnChar_, xOffChar_);
   const uint32_t word = SWOptionsWord(v);
   if (word != 0) {
     if (bufferFull_ == 0 || bufferFull_ > inSize_) {
@@ -814,6 +925,7 @@ void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions v) {
       bufferResume_ = static_cast<uint16_t>(inSize_ / 4u);
     }
   }
+  BringLevelsIntoRange();
   if (IsOpen()) {
     if (word != 0) {
       RaiseIfError(this, dispatcher_->SWFlowEnable(bufferFull_, bufferResume_, word));
@@ -826,12 +938,14 @@ void TSioCustomComPort::SetSWFlowOptions(TSWFlowOptions v) {
 
 void TSioCustomComPort::SetXOnChar(char v) {
   if (v == xOnChar_ && !forceUpdate_) return;
+  CheckFlowChars(swFlowOptions_, v, xOffChar_);
   xOnChar_ = v;
   if (IsOpen()) RaiseIfError(this, dispatcher_->SWFlowChars(xOnChar_, xOffChar_));
 }
 
 void TSioCustomComPort::SetXOffChar(char v) {
   if (v == xOffChar_ && !forceUpdate_) return;
+  CheckFlowChars(swFlowOptions_, xOnChar_, v);
   xOffChar_ = v;
   if (IsOpen()) RaiseIfError(this, dispatcher_->SWFlowChars(xOnChar_, xOffChar_));
 }

@@ -92,6 +92,8 @@ struct TUserRecord {
   bool Extended = false;
 };
 
+struct TClosingLeftover;
+
 class TSioCustomComPort : public TSioBaseComponent {
  public:
   explicit TSioCustomComPort(TComponent* Owner = nullptr);
@@ -285,6 +287,10 @@ class TSioCustomComPort : public TSioBaseComponent {
   bool IsOpen() const { return openState_ == osOpen; }
   // Speed and framing to an open port's dispatcher.
   void ApplyLine();
+  // Flow-control levels and characters that would make the device refuse
+  // every open are never stored.
+  void BringLevelsIntoRange();
+  void CheckFlowChars(TSWFlowOptions Options, char XOn, char XOff) const;
   // A trigger event is stored, and the dispatcher learns whether the
   // component still wants trigger messages.
   template <typename Event>
@@ -318,6 +324,20 @@ class TSioCustomComPort : public TSioBaseComponent {
   int32_t handlerDepth_ = 0;
   // The close was asked from inside a handler: DonePort still to be called.
   bool donePortPending_ = false;
+  // Shared with the window's handler frames, which may outlive the port (a
+  // port freed inside its own handler): whether it still exists, and what it
+  // left the window to finish.
+  struct TLife {
+    bool alive = true;
+    TClosingLeftover* leftover = nullptr;
+  };
+  std::shared_ptr<TLife> life_ = std::make_shared<TLife>();
+  // Whether this runs inside a handler the dispatcher thread is waiting for,
+  // so that a close here must not wait for that thread.
+  bool InHandler() const;
+  // Freed inside such a handler: the dispatcher and the window go to the
+  // window, which releases them once the handler has returned.
+  void LeaveCloseToWindow();
 
   TDeviceLayer deviceLayer_ = dlWin32;
   uint16_t comNumber_ = 0;

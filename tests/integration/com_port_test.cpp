@@ -442,16 +442,33 @@ TEST_F(ComPort, FlowControlLevelsAreDerivedOpenOrClosed) {
        3686, 409},
       {"software flow both ways", [](TSioComPort& p) { p.SetSWFlowOptions(sio::swfBoth); }, 3072,
        1024},
-      // The level stays above the queue, which an open port's device refuses.
-      {"full level above the queue",
+      // Levels and characters the device would refuse are brought into
+      // range or refused when written, so a closed port still opens.
+      {"full level above the queue", [](TSioComPort& p) { p.SetBufferFull(5000); }, 3686, 0},
+      {"full level below the resume level",
        [](TSioComPort& p) {
-         if (p.GetOpen()) {
-           EXPECT_THROW(p.SetBufferFull(5000), sio::EBadArgument);
-         } else {
-           p.SetBufferFull(5000);
-         }
+         p.SetSWFlowOptions(sio::swfBoth);
+         p.SetBufferFull(100);
        },
-       4500, 0},
+       100, 10},
+      {"queue made smaller than the levels",
+       [](TSioComPort& p) {
+         p.SetBufferFull(4000);
+         p.SetInSize(1024);
+       },
+       921, 0},
+      {"one character for XON and XOFF",
+       [](TSioComPort& p) {
+         p.SetSWFlowOptions(sio::swfBoth);
+         EXPECT_THROW(p.SetXOnChar(19), sio::EBadArgument);
+         EXPECT_EQ(p.GetXOnChar(), 17);
+         p.SetSWFlowOptions(sio::swfNone);
+         p.SetXOffChar(17);
+         EXPECT_THROW(p.SetSWFlowOptions(sio::swfReceive), sio::EBadArgument);
+         EXPECT_EQ(p.GetSWFlowOptions(), sio::swfNone);
+         p.SetXOffChar(19);
+       },
+       3072, 1024},
   };
   for (const bool open : {false, true}) {
     for (const Case& c : cases) {
@@ -464,6 +481,9 @@ TEST_F(ComPort, FlowControlLevelsAreDerivedOpenOrClosed) {
       c.write(*port);
       EXPECT_EQ(port->GetBufferFull(), c.full);
       EXPECT_EQ(port->GetBufferResume(), c.resume);
+      if (!open && !sio_test::RunningUnderWine()) {
+        EXPECT_NO_THROW(port->SetOpen(true));
+      }
       if (open) {
         // The levels reached the device's settings.
         sio::TSioBaseDispatcher* d = port->GetDispatcher();
@@ -755,6 +775,41 @@ TEST_F(ComPort, DestroyedDuringADeferredCloseCompletesItAndHearsNothingLater) {
   FAIL() << "the close never stayed pending until the test could look";
 }
 
+// The dispatcher thread waits for the very handler that frees the port: the
+// free returns at once, and the rest of the close is finished once the
+// handler has returned, without calling into the freed port.
+TEST_F(ComPort, FreedInsideItsOwnTriggerHandlerFinishesTheCloseAfterTheHandler) {
+  const int32_t dispatchers = sio::DispatcherRegistryCount();
+  const size_t windows = platform::HiddenWindowCount();
+  TSioComPort* port = MakePort().release();
+  Recorder r;
+  int64_t freeMs = -1;
+  r.hook = [&](const std::string& call) {
+    if (call.rfind("avail", 0) != 0 || freeMs >= 0) return;
+    const auto start = Clock::now();
+    delete port;
+    freeMs = MsSince(start);
+  };
+  HookAll(*port, r);
+  port->SetOpen(true);
+  ASSERT_TRUE(peer_->Write("x", 1));
+  ASSERT_TRUE(sio_test::WaitFor([&] { return freeMs >= 0; }, 5000));
+  EXPECT_LT(freeMs, 1500);
+  EXPECT_TRUE(sio_test::WaitFor(
+      [&] {
+        return sio::DispatcherRegistryCount() == dispatchers &&
+               platform::HiddenWindowCount() == windows;
+      },
+      5000));
+  // Nothing of the freed port was called after it had gone.
+  const std::vector<std::string> heard = r.calls;
+  ASSERT_FALSE(heard.empty());
+  EXPECT_EQ(heard.back(), "close");
+  EXPECT_LE(r.Count("trigger 7E0A 0 0"), 1u);
+  EXPECT_NO_THROW(MakePort()->SetOpen(true));
+  EXPECT_EQ(r.calls, heard);
+}
+
 // ---- users ----
 
 // A user in the manner of the packet manager: on "opened" it adds a timer
@@ -883,6 +938,8 @@ TEST_F(ComPort, AssignCopiesSettingsAndHandlersButNotUsers) {
   source->SetOpen(true);
   const int32_t timer = source->AddTimerTrigger();
   ASSERT_EQ(user.heard, std::vector<int>{sio::ctOpen});
+  // A paused trace is copied as one that records once opened.
+  source->SetTracing(sio::tlPause);
 
   TSioComPort copy;
   copy.SetOpen(false);
@@ -910,6 +967,17 @@ TEST_F(ComPort, AssignCopiesSettingsAndHandlersButNotUsers) {
   EXPECT_EQ(kind, sio::tkTimer);
   copy.SetOpen(false);
   EXPECT_TRUE(user.heard.empty());
+
+  // Onto an open port: it is closed first, and reads what it is.
+  copy.SetOpen(true);
+  source->SetBaud(9600);
+  copy.Assign(source.get());
+  EXPECT_EQ(copy.GetOpenState(), sio::osClosed);
+  EXPECT_EQ(copy.GetDispatcher(), nullptr);
+  EXPECT_NO_THROW(MakePort()->SetOpen(true));
+  copy.SetOpen(true);
+  EXPECT_EQ(copy.GetOpenState(), sio::osOpen);
+  EXPECT_EQ(copy.GetBaud(), 9600);
 }
 
 // ---- loading ----

@@ -534,6 +534,39 @@ TEST_F(Packet, APacketCompletingWhileThePortClosesNeitherBlocksTheCloseNorOutliv
   }
 }
 
+// OnPacket runs while the dispatcher thread waits for it: a close or a new
+// port number asked there returns at once and completes after the handler.
+TEST_F(Packet, ClosingOrRenumberingThePortFromOnPacketDoesNotWaitForTheDispatcher) {
+  constexpr uint16_t kMissingPort = 250;
+  const std::vector<std::pair<const char*, std::function<void()>>> rows = {
+      {"close", [&] { port_->SetOpen(false); }},
+      {"renumber", [&] { port_->SetComNumber(kMissingPort); }},
+  };
+  const uint16_t number = port_->GetComNumber();
+  for (const auto& [what, change] : rows) {
+    SCOPED_TRACE(what);
+    Reported().clear();
+    port_->SetComNumber(number);
+    Sink sink;
+    TSioDataPacket& p = Matcher("KELVANE", sink);
+    int64_t ms = -1;
+    sink.onPacket = [&](TSioDataPacket*) {
+      const auto start = Clock::now();
+      change();
+      ms = MsSince(start);
+    };
+    p.SetEnabled(true);
+    port_->SetOpen(true);
+    Send("KELVANE");
+    ASSERT_TRUE(WaitUntil([&] { return ms >= 0 && port_->GetOpenState() == sio::osClosed; }));
+    EXPECT_LT(ms, 1500);
+    EXPECT_FALSE(port_->GetOpen());
+    // The renumbered port's reopen found no device, and said so.
+    EXPECT_EQ(Reported().size(), std::string(what) == "renumber" ? 1u : 0u);
+    matchers_.clear();
+  }
+}
+
 TEST_F(Packet, AMatcherFreedOrDetachedInsideItsOwnHandlerIsNotTouchedAgain) {
   port_->SetOpen(true);
   Sink freed;
