@@ -6,14 +6,14 @@ include(CMakePackageConfigHelpers)
 set(SIO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sio)
 
 install(TARGETS sio sio_platform EXPORT sioTargets
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT development)
 foreach(dir serial platform)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sio/${dir}
-          FILES_MATCHING PATTERN "*.h")
+          COMPONENT development FILES_MATCHING PATTERN "*.h")
 endforeach()
-install(EXPORT sioTargets NAMESPACE sio:: DESTINATION ${SIO_CMAKE_DIR})
+install(EXPORT sioTargets NAMESPACE sio:: DESTINATION ${SIO_CMAKE_DIR} COMPONENT development)
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/sioConfig.cmake.in
                               ${PROJECT_BINARY_DIR}/sioConfig.cmake
@@ -21,4 +21,4 @@ configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/sioConfig.cmake.in
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/sioConfigVersion.cmake
                                  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/sioConfig.cmake ${PROJECT_BINARY_DIR}/sioConfigVersion.cmake
-        DESTINATION ${SIO_CMAKE_DIR})
+        DESTINATION ${SIO_CMAKE_DIR} COMPONENT development)
