@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-scripts/setup-deps.sh
+scripts/setup-deps.sh test
 
 echo "== Linux build (default preset)"
 cmake --preset default >/dev/null

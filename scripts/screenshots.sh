@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 which=${1:-all}
 
 if [ -z "${KELVANE_SHOT_DISPLAY:-}" ]; then
-  scripts/setup-deps.sh
+  scripts/setup-deps.sh test
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
   cmake --preset default >/dev/null
   cmake --build --preset default --target kelvane-finder elm327-sim -j 2

@@ -1,16 +1,41 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and tests need. Checks with dpkg
-# first, so that a second run costs nothing and needs no network.
+# Installs the Debian packages one purpose needs:
+#   setup-deps.sh run    build and run the finder (./run.sh): the compiler and
+#                        build tools, and Qt 6 for the window when there is a
+#                        display to show it on
+#   setup-deps.sh test   build and run every test (./test.sh): the above, Qt
+#                        always (the window tests run offscreen), and the test
+#                        tooling: GoogleTest, the Windows cross-build and Wine,
+#                        the packagers, the virtual display, the driver guest
+# Checks with dpkg first, so that a second run costs nothing and needs no
+# network.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libgtest-dev googletest libbenchmark-dev
-          g++-mingw-w64-x86-64 wine wine64 socat clang libclang-rt-14-dev
-          # The Linux window (Qt 6 Widgets), its fonts, and the virtual display,
-          # clicks and captures of the screenshots.
-          qt6-base-dev qt6-qpa-plugins libgl-dev fonts-liberation2 fonts-dejavu-core
-          xvfb xauth xdotool x11-utils imagemagick
-          # The guest with real kernel serial drivers: QEMU, Debian's own kernel
-          # and modules, and what its initramfs is made of.
-          qemu-system-x86 linux-image-amd64 busybox-static cpio)
+purpose=${1:-test}
+
+build=(cmake ninja-build g++ pkg-config)
+# The Linux window (Qt 6 Widgets) and a font for it.
+window=(qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core)
+tests=(libgtest-dev googletest libbenchmark-dev socat clang libclang-rt-14-dev
+       # The Windows build, its tests under Wine and its packages.
+       g++-mingw-w64-x86-64 wine wine64 nsis
+       # The virtual display, clicks and captures of the screenshots.
+       fonts-liberation2 xvfb xauth xdotool x11-utils imagemagick
+       # The guest with real kernel serial drivers: QEMU, Debian's own kernel
+       # and modules, and what its initramfs is made of.
+       qemu-system-x86 linux-image-amd64 busybox-static cpio)
+
+case "$purpose" in
+  run)
+    packages=("${build[@]}")
+    if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then packages+=("${window[@]}"); fi
+    ;;
+  test) packages=("${build[@]}" "${window[@]}" "${tests[@]}") ;;
+  *)
+    echo "usage: setup-deps.sh run|test" >&2
+    exit 2
+    ;;
+esac
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
