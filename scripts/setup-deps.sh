@@ -18,6 +18,8 @@ window=(qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core)
 tests=(libgtest-dev googletest libbenchmark-dev socat clang libclang-rt-14-dev
        # The Windows build, its tests under Wine and its packages.
        g++-mingw-w64-x86-64 wine wine64 nsis
+       # The Debian package's dependencies and checks.
+       dpkg-dev lintian
        # The virtual display, clicks and captures of the screenshots.
        fonts-liberation2 xvfb xauth xdotool x11-utils imagemagick
        # The guest with real kernel serial drivers: QEMU, Debian's own kernel
