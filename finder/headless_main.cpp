@@ -182,5 +182,9 @@ int main(int argc, char** argv) {
     platform::DestroyHiddenWindow(w);
   }
   platform::DoneUserInterfaceThread();
+  // Every port is closed now. Flushed first: once a console close is let go,
+  // Windows ends the process before the runtime would flush at exit.
+  std::fflush(nullptr);
+  platform::InterruptServed();
   return interrupted.load() ? 130 : status;
 }

@@ -44,4 +44,7 @@ bool WatchInterrupts(void (*onInterrupt)()) {
   return true;
 }
 
+// A watched signal ends nothing by itself: nothing here waits for this.
+void InterruptServed() {}
+
 }  // namespace platform

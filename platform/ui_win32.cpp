@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "platform/message_loop.h"
@@ -24,6 +25,9 @@ constexpr int kLabel1Id = 102;
 constexpr int kLabel2Id = 103;
 // Entries the drop-down list shows before it scrolls.
 constexpr int kDropDownCount = 8;
+// The bevel's etched frame is two pixels wide; a label stops as far again
+// short of it.
+constexpr int kBevelInset = 4;
 
 std::string WhyFailed(const char* what) {
   const DWORD error = GetLastError();
@@ -134,6 +138,25 @@ HWND MakeChild(HWND parent, const char* cls, const char* text, DWORD style, cons
   return child;
 }
 
+// The label's text stays on one line: wrapped, its last word would drop below
+// the label's height out of sight. Its text measures exactly the label's width
+// in the form's own font; a wider font (a substitute, other metrics) widens the
+// label as far as the bevel around it leaves room.
+void FitLabelToText(HWND label, const char* text, const UiRect& r, HFONT font) {
+  HDC dc = GetDC(label);
+  if (dc == nullptr) return;
+  HGDIOBJ previous = font != nullptr ? SelectObject(dc, font) : nullptr;
+  SIZE extent{};
+  const BOOL measured = GetTextExtentPoint32A(dc, text, lstrlenA(text), &extent);
+  if (previous != nullptr) SelectObject(dc, previous);
+  ReleaseDC(label, dc);
+  const int room = kSelectPortBevel1.left + kSelectPortBevel1.width - kBevelInset - r.left;
+  if (measured && extent.cx > r.width) {
+    SetWindowPos(label, nullptr, 0, 0, std::min<int>(extent.cx, room), r.height,
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
 // A closed drop-down list is as high as its selection field makes it; the
 // field is sized so that the control has the form's height.
 // The correction accumulates rather than starting from the field height read
@@ -201,9 +224,9 @@ class SelectPortWindow {
     combo_ = MakeChild(hwnd_, "COMBOBOX", "", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, comboRect,
                        kComboId, font_);
     HWND bevel = MakeChild(hwnd_, "STATIC", "", SS_ETCHEDFRAME, kSelectPortBevel1, kBevelId, font_);
-    HWND label1 = MakeChild(hwnd_, "STATIC", kSelectPortLabel1, SS_LEFT | SS_NOPREFIX,
+    HWND label1 = MakeChild(hwnd_, "STATIC", kSelectPortLabel1, SS_LEFTNOWORDWRAP | SS_NOPREFIX,
                             kSelectPortLabel1Rect, kLabel1Id, font_);
-    HWND label2 = MakeChild(hwnd_, "STATIC", kSelectPortLabel2, SS_LEFT | SS_NOPREFIX,
+    HWND label2 = MakeChild(hwnd_, "STATIC", kSelectPortLabel2, SS_LEFTNOWORDWRAP | SS_NOPREFIX,
                             kSelectPortLabel2Rect, kLabel2Id, font_);
     if (ok_ == nullptr || cancel == nullptr || combo_ == nullptr || bevel == nullptr ||
         label1 == nullptr || label2 == nullptr) {
@@ -211,6 +234,8 @@ class SelectPortWindow {
       return false;
     }
     FitComboHeight(combo_, closedHeight);
+    FitLabelToText(label1, kSelectPortLabel1, kSelectPortLabel1Rect, font_);
+    FitLabelToText(label2, kSelectPortLabel2, kSelectPortLabel2Rect, font_);
     for (const std::string& entry : entries) {
       SendMessageA(combo_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
     }

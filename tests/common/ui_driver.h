@@ -27,6 +27,7 @@ struct ControlView {
   uint32_t style = 0;
   std::string fontFace;
   int fontHeight = 0;
+  int textWidth = 0;  // of its text on one line, in its font
 };
 
 struct DialogView {

@@ -120,6 +120,14 @@ DialogView InspectDialog(TopWindow window) {
     MapWindowPoints(nullptr, dlg, reinterpret_cast<POINT*>(&r), 2);
     c.rect = platform::UiRect{r.left, r.top, r.right - r.left, r.bottom - r.top};
     FontOf(child, c.fontFace, c.fontHeight);
+    HDC dc = GetDC(child);
+    HGDIOBJ previous =
+        SelectObject(dc, reinterpret_cast<HFONT>(SendMessageA(child, WM_GETFONT, 0, 0)));
+    SIZE extent{};
+    GetTextExtentPoint32A(dc, c.text.c_str(), static_cast<int>(c.text.size()), &extent);
+    SelectObject(dc, previous);
+    ReleaseDC(child, dc);
+    c.textWidth = extent.cx;
     if (lstrcmpiA(c.className.c_str(), "ComboBox") == 0) list = child;
     view.children.push_back(c);
   }
