@@ -7,8 +7,7 @@ namespace finder {
 
 namespace {
 
-// Where the COM numbers are the host's own (Windows) the port list names the
-// port only; elsewhere they are ours, so the device is named after it.
+// The device behind a port number, for the report.
 std::string DeviceOf(uint32_t number) {
   std::string path;
   if (!platform::ResolveComDevice(platform::ComName(number), path)) return std::string();
@@ -55,10 +54,8 @@ std::vector<std::string> TController::ListPorts() {
   if (count > 0) {
     for (size_t i = 0; i < count; ++i) {
       std::string line = "   COM" + list[i];
-#ifndef _WIN32
-      const std::string device = DeviceOf(PortNumberFromEntry(list[i]));
+      const std::string device = platform::ListedDeviceOf(PortNumberFromEntry(list[i]));
       if (!device.empty()) line += " (" + device + ")";
-#endif
       log_.AddLine(line);
     }
   } else {

@@ -13,7 +13,6 @@
 
 #include "finder/headless_view.h"
 #include "finder/main_form.h"
-#include "finder/version.h"
 #include "finder/view.h"
 #include "platform/console.h"
 #include "platform/file_output.h"
@@ -22,13 +21,6 @@
 #include "platform/message_loop.h"
 #include "platform/os_info.h"
 #include "serial/dispatch/dispatcher.h"
-
-#ifndef _WIN32
-// The program's version record, read back by ReadFileVersion like a version
-// resource. Kept even though nothing refers to it.
-[[gnu::used]] static const char kVersionRecord[] =
-    "VS_VERSION_INFO:\\StringFileInfo\\040904E4:FileVersion=" KELVANE_FILE_VERSION;
-#endif
 
 namespace {
 

@@ -13,16 +13,10 @@
 #include "finder/qt_event_source_qt.h"
 #include "finder/qt_main_window_qt.h"
 #include "finder/qt_ui_services_qt.h"
-#include "finder/version.h"
 #include "finder/view.h"
 #include "platform/message_loop.h"
 #include "platform/ui.h"
 #include "serial/dispatch/dispatcher.h"
-
-// The program's version record, read back by ReadFileVersion like a version
-// resource. Kept even though nothing refers to it.
-[[gnu::used]] static const char kVersionRecord[] =
-    "VS_VERSION_INFO:\\StringFileInfo\\040904E4:FileVersion=" KELVANE_FILE_VERSION;
 
 namespace {
 

@@ -93,6 +93,12 @@ bool ListHostPorts(std::vector<HostPort>& ports, std::string& error);
 // on Windows any other non-empty name is passed through unchanged.
 bool ResolveComDevice(const std::string& name, std::string& path);
 
+// What a port list shows after port n's number: its device file where the
+// COM numbers are ours (POSIX hosts: "/dev/ttyUSB0"), so the user can tell
+// which adapter it is; empty where the numbers are the host's own (Windows)
+// or the table has no port n.
+std::string ListedDeviceOf(uint32_t number);
+
 // "COMn" or "\\.\COMn" (letters in any case, n = 1..65535 in decimal without
 // leading zeros) -> n. Anything else -> false.
 bool ParseComName(std::string_view name, uint32_t& number);

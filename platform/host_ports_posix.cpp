@@ -115,6 +115,12 @@ bool ListHostPorts(std::vector<HostPort>& ports, std::string& error) {
   return true;
 }
 
+std::string ListedDeviceOf(uint32_t number) {
+  std::string path;
+  if (!ResolveComDevice(ComName(number), path)) return std::string();
+  return path;
+}
+
 bool ResolveComDevice(const std::string& name, std::string& path) {
   if (name.find('/') != std::string::npos) {
     path = name;

@@ -107,6 +107,10 @@ bool ListHostPorts(std::vector<HostPort>& ports, std::string& error) {
   return ok;
 }
 
+std::string ListedDeviceOf(uint32_t) {
+  return std::string();
+}
+
 bool ResolveComDevice(const std::string& name, std::string& path) {
   if (name.empty()) return false;
   uint32_t number = 0;
