@@ -145,10 +145,13 @@ void TSioDataPacket::SetEnabledLocked(bool value) {
   // A start that raises leaves Enabled off.
   if (value) {
     StartMatchingLocked();
-  } else {
-    StopMatchingLocked();
+    enabled_ = true;
+    return;
   }
-  enabled_ = value;
+  // Off before the stop: the capture it releases lets the others deliver,
+  // and the restarts that follow their events must pass this one by.
+  enabled_ = false;
+  StopMatchingLocked();
 }
 
 bool TSioDataPacket::GetAutoEnable() const {

@@ -3,10 +3,12 @@
 // against the plain matcher of tests/common: both must
 // report the same packets, in the same order, byte for byte. The port runs
 // on a memory device layer whose dispatcher the test drives pass by pass,
-// so thousands of streams take seconds.
+// so thousands of streams take seconds. The same port, every event in the
+// order the test chooses, serves the rules of several matchers at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -15,6 +17,8 @@
 #include "serial/packet/data_packet.h"
 #include "serial/packet/packet_manager.h"
 #include "serial/port/com_port.h"
+#include "serial/support/error_codes.h"
+#include "tests/common/error_report.h"
 #include "tests/common/memory_dispatcher.h"
 #include "tests/common/packet_reference.h"
 
@@ -164,6 +168,42 @@ TEST_F(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMat
   }
   EXPECT_GT(delivered, 1000);
   EXPECT_GT(flipped, 100);
+}
+
+// An OnPacket that runs f on the matcher that delivered.
+struct Hook {
+  std::function<void(TSioDataPacket*)> f;
+  void Packet(sio::TComponent* s, const void*, int32_t) { f(static_cast<TSioDataPacket*>(s)); }
+};
+
+using PacketManager = PacketDifferential;
+
+TEST_F(PacketManager, AFailingRestartStaysWithItsMatcherWhicheverCallRanIt) {
+  sio_test::Reported().clear();
+  sio::SetThreadExceptionReporter(&sio_test::RecordReport);
+  const sio::TPacketEndSet str = sio::EndCondBit(sio::ecString);
+  Collector got[3];
+  TSioDataPacket a, b, k;
+  sio_test::SetUpMatcher(a, {.start = "<", .endCond = str, .end = ">"}, got[0]);
+  sio_test::SetUpMatcher(b, {.start = "[", .endCond = str, .end = "]"}, got[1]);
+  sio_test::SetUpMatcher(k, {.start = "K", .end = ""}, got[2]);
+  // b leaves itself nothing to start with for its next packet.
+  Hook breaker{[](TSioDataPacket* self) { self->SetStartString(""); }};
+  b.SetOnPacket(sio::TPacketNotifyEvent::Of<&Hook::Packet>(&breaker));
+  for (TSioDataPacket* p : {&a, &b, &k}) {
+    p->SetComPort(&port);
+    p->SetEnabled(true);
+  }
+  sio_test::Deliver(*d, "<a[bc]d");
+  // Releasing a's capture lets b deliver "[bc]" inside this call.
+  EXPECT_NO_THROW(a.SetEnabled(false));
+  sio_test::Deliver(*d, "e]fK<g>");
+  const std::vector<std::string> failures{std::to_string(sio::ecStartStringEmpty)};
+  EXPECT_TRUE(sio_test::WaitFor([&] { return sio_test::Reported() == failures; }, 1000));
+  sio::SetThreadExceptionReporter(nullptr);
+  EXPECT_TRUE(!a.GetEnabled() && a.GetMode() == sio::dpIdle && got[0].packets.empty());
+  EXPECT_FALSE(b.GetEnabled());
+  EXPECT_EQ(got[2].packets, (std::vector<std::string>{"K"}));
 }
 
 }  // namespace
