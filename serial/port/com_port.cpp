@@ -547,7 +547,9 @@ void TSioCustomComPort::DeferredClose(TSioBaseDispatcher* d, platform::LParam lP
     donePortPending_ = false;
     d->DonePort();
   }
-  if (d->ThreadsRunning.load()) {
+  // A dispatcher without threads delivers on this thread: its delivery may
+  // be the one that asked for the close, further down the stack.
+  if (d->ThreadsRunning.load() || d->DispActive.load()) {
     platform::PostWindowMessage(comWindow_, kMsgPortClosing, 0, lParam);
     return;
   }

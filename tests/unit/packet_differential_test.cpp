@@ -206,4 +206,22 @@ TEST_F(PacketManager, AFailingRestartStaysWithItsMatcherWhicheverCallRanIt) {
   EXPECT_EQ(got[2].packets, (std::vector<std::string>{"K"}));
 }
 
+TEST_F(PacketManager, ACloseAskedInOnPacketCompletesOnceTheDeliveryHasReturned) {
+  Collector unused;
+  TSioDataPacket k;
+  sio_test::SetUpMatcher(k, {.start = "K", .end = ""}, unused);
+  sio::OpenState inHandler = sio::osOpen;
+  Hook closer{[&](TSioDataPacket*) {
+    port.SetOpen(false);
+    inHandler = port.GetOpenState();
+  }};
+  k.SetOnPacket(sio::TPacketNotifyEvent::Of<&Hook::Packet>(&closer));
+  k.SetComPort(&port);
+  k.SetEnabled(true);
+  sio_test::Deliver(*d, "xKyK");
+  // The delivery still runs on the dispatcher: it is released after it.
+  EXPECT_EQ(inHandler, sio::osClosing);
+  EXPECT_TRUE(sio_test::WaitFor([&] { return port.GetOpenState() == sio::osClosed; }, 1000));
+}
+
 }  // namespace
