@@ -11,6 +11,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/message_loop.h"
@@ -222,6 +223,69 @@ TEST_F(PacketManager, ACloseAskedInOnPacketCompletesOnceTheDeliveryHasReturned) 
   // The delivery still runs on the dispatcher: it is released after it.
   EXPECT_EQ(inHandler, sio::osClosing);
   EXPECT_TRUE(sio_test::WaitFor([&] { return port.GetOpenState() == sio::osClosed; }, 1000));
+}
+
+TEST_F(PacketManager, SettingsThatCannotMatchAreRefusedAtEnableAndAtAWriteWhereverThePortIs) {
+  constexpr sio::TPacketEndSet both =
+      sio::EndCondBit(sio::ecString) | sio::EndCondBit(sio::ecPacketSize);
+  const Config text{.start = "<", .endCond = both, .end = ">", .size = 2};
+  const Config any{
+      .startCond = sio::scAnyData, .start = "", .endCond = both, .end = ">", .size = 2};
+  struct Case {
+    const Config& valid;
+    std::function<void(TSioDataPacket&)> spoil;
+    int32_t code;
+  };
+  const std::vector<Case> cases = {
+      {text, [](auto& p) { p.SetStartString("\\"); }, sio::ecStartStringEmpty},
+      {text, [](auto& p) { p.SetStartString("<<<"); }, sio::ecPacketTooSmall},
+      {any, [](auto& p) { p.SetEndCond(0); }, sio::ecNoEndCharCount},
+      {any, [](auto& p) { p.SetEndString(""); }, sio::ecEmptyEndString},
+      {any, [](auto& p) { p.SetPacketSize(0); }, sio::ecZeroSizePacket},
+      {any, [](auto& p) { p.SetStartCond(sio::scString); }, sio::ecStartStringEmpty},
+  };
+  auto raised = [](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const sio::EInvalidProperty& e) {
+      return e.ErrorCode();
+    }
+    return 0;
+  };
+  auto settings = [](const TSioDataPacket& p) {
+    return std::tuple(p.GetStartCond(), p.GetStartString(), p.GetEndCond(), p.GetEndString(),
+                      p.GetPacketSize());
+  };
+  for (const Case& c : cases) {
+    for (const int where : {0, 1, 2}) {  // no port, a closed port, an open one
+      SCOPED_TRACE(std::to_string(c.code) + " where " + std::to_string(where));
+      port.SetOpen(where == 2);
+      Collector got;
+      TSioDataPacket p;
+      sio_test::SetUpMatcher(p, c.valid, got);
+      if (where != 0) p.SetComPort(&port);
+      p.SetEnabled(true);
+      const auto before = settings(p);
+      EXPECT_EQ(raised([&] { c.spoil(p); }), c.code);
+      EXPECT_EQ(settings(p), before);
+      EXPECT_TRUE(p.GetEnabled());
+      // A disabled matcher may hold it, as properties come one at a time.
+      p.SetEnabled(false);
+      c.spoil(p);
+      EXPECT_EQ(raised([&] { p.SetEnabled(true); }), c.code);
+      EXPECT_FALSE(p.GetEnabled());
+      port.SetOpen(true);
+    }
+  }
+  // Enabled while loading, before its settings: refused once they are in.
+  port.SetOpen(false);
+  TSioDataPacket q;
+  q.SetLoading();
+  q.SetEnabled(true);
+  q.SetComPort(&port);
+  EXPECT_EQ(raised([&] { q.Loaded(); }), sio::ecStartStringEmpty);
+  EXPECT_FALSE(q.GetEnabled());
+  port.SetOpen(true);
 }
 
 }  // namespace
