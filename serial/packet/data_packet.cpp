@@ -48,6 +48,13 @@ std::string UpperAscii(const std::string& s) {
   throw EInvalidProperty(code);
 }
 
+size_t PreparedLength(const std::string& text) {
+  std::string prepared;
+  std::vector<bool> mask;
+  TSioDataPacket::PrepareMatchString(text, prepared, mask);
+  return prepared.size();
+}
+
 constexpr uint64_t kEveryByte = 0x0101010101010101ull;
 
 // Non-zero when one of the eight bytes of v is zero.
@@ -115,7 +122,19 @@ void TSioDataPacket::Loaded() {
     pending = enablePending_;
     enablePending_ = false;
   }
-  if (pending) StartMatching();
+  if (!pending) return;
+  {
+    TStateGuard guard(this);
+    // Enabled was loaded before the settings it needs; now that they are
+    // all there, settings that cannot match leave it off.
+    try {
+      RefuseUnmatchable(startCond_, startString_, endCond_, endString_, packetSize_);
+    } catch (...) {
+      enabled_ = false;
+      throw;
+    }
+  }
+  StartMatching();
 }
 
 void TSioDataPacket::Notification(TComponent* component, TOperation operation) {
@@ -142,13 +161,18 @@ void TSioDataPacket::SetEnabled(bool value) {
 
 void TSioDataPacket::SetEnabledLocked(bool value) {
   if (value == enabled_) return;
-  // A start that raises leaves Enabled off.
+  // A start that raises leaves Enabled off. Settings that cannot match are
+  // refused here, open port or not: kept, they would fail every later open.
   if (value) {
+    RefuseUnmatchable(startCond_, startString_, endCond_, endString_, packetSize_);
     StartMatchingLocked();
-  } else {
-    StopMatchingLocked();
+    enabled_ = true;
+    return;
   }
-  enabled_ = value;
+  // Off before the stop: the capture it releases lets the others deliver,
+  // and the restarts that follow their events must pass this one by.
+  enabled_ = false;
+  StopMatchingLocked();
 }
 
 bool TSioDataPacket::GetAutoEnable() const {
@@ -165,6 +189,7 @@ TPacketStartCond TSioDataPacket::GetStartCond() const {
 }
 void TSioDataPacket::SetStartCond(TPacketStartCond value) {
   TStateGuard guard(this);
+  if (enabled_) RefuseUnmatchable(value, startString_, endCond_, endString_, packetSize_);
   startCond_ = value;
 }
 TPacketEndSet TSioDataPacket::GetEndCond() const {
@@ -174,6 +199,7 @@ TPacketEndSet TSioDataPacket::GetEndCond() const {
 
 void TSioDataPacket::SetEndCond(TPacketEndSet value) {
   TStateGuard guard(this);
+  if (enabled_) RefuseUnmatchable(startCond_, startString_, value, endString_, packetSize_);
   // Stopped and started again, so the new condition applies at once.
   const bool was = enabled_;
   SetEnabledLocked(false);
@@ -187,6 +213,7 @@ std::string TSioDataPacket::GetStartString() const {
 }
 void TSioDataPacket::SetStartString(const std::string& value) {
   TStateGuard guard(this);
+  if (enabled_) RefuseUnmatchable(startCond_, value, endCond_, endString_, packetSize_);
   startString_ = value;
 }
 std::string TSioDataPacket::GetEndString() const {
@@ -196,6 +223,7 @@ std::string TSioDataPacket::GetEndString() const {
 
 void TSioDataPacket::SetEndString(const std::string& value) {
   TStateGuard guard(this);
+  if (enabled_) RefuseUnmatchable(startCond_, startString_, endCond_, value, packetSize_);
   const bool was = enabled_;
   SetEnabledLocked(false);
   endString_ = value;
@@ -246,6 +274,7 @@ int32_t TSioDataPacket::GetPacketSize() const {
 }
 void TSioDataPacket::SetPacketSize(int32_t value) {
   TStateGuard guard(this);
+  if (enabled_) RefuseUnmatchable(startCond_, startString_, endCond_, endString_, value);
   packetSize_ = value;
 }
 bool TSioDataPacket::GetIncludeStrings() const {
@@ -388,6 +417,33 @@ void TSioDataPacket::LogName(int32_t subType) {
 // ---------------------------------------------------------------------------
 // Starting and stopping
 
+int32_t TSioDataPacket::SettingsError(TPacketStartCond startCond, const std::string& startString,
+                                      TPacketEndSet endCond, const std::string& endString,
+                                      int32_t packetSize) {
+  const bool bySize = (endCond & EndCondBit(ecPacketSize)) != 0;
+  // The prepared text counts: "\" alone passes as a property yet leaves
+  // nothing to compare.
+  if (startCond == scString) {
+    const size_t length = PreparedLength(startString);
+    if (length == 0) return ecStartStringEmpty;
+    if (bySize && static_cast<int64_t>(length) > packetSize) return ecPacketTooSmall;
+  } else if (endCond == 0) {
+    return ecNoEndCharCount;
+  }
+  if ((endCond & EndCondBit(ecString)) != 0 && PreparedLength(endString) == 0)
+    return ecEmptyEndString;
+  if (bySize && packetSize == 0) return ecZeroSizePacket;
+  return 0;
+}
+
+void TSioDataPacket::RefuseUnmatchable(TPacketStartCond startCond, const std::string& startString,
+                                       TPacketEndSet endCond, const std::string& endString,
+                                       int32_t packetSize) const {
+  if (IsDesigning() || IsLoading()) return;
+  const int32_t code = SettingsError(startCond, startString, endCond, endString, packetSize);
+  if (code != 0) RaiseInvalidProperty(code);
+}
+
 void TSioDataPacket::StartMatching() {
   TStateGuard guard(this);
   StartMatchingLocked();
@@ -418,40 +474,29 @@ void TSioDataPacket::StartMatchingLocked() {
     enablePending_ = false;
     LogName(lsPacketEnable);
     try {
+      const int32_t code =
+          SettingsError(startCond_, startString_, endCond_, endString_, packetSize_);
+      if (code != 0) RaiseInvalidProperty(code);
       if (startCond_ == scString) {
         Log(lsStartStr, startString_.data(), static_cast<int32_t>(startString_.size()));
-        // The checks look at the prepared text: "\" alone passes as a
-        // property yet leaves nothing to compare.
         std::string prepared;
         std::vector<bool> mask;
         PrepareMatchString(ignoreCase_ ? UpperAscii(startString_) : startString_, prepared, mask);
-        if (prepared.empty()) RaiseInvalidProperty(ecStartStringEmpty);
-        if ((endCond_ & EndCondBit(ecPacketSize)) != 0 &&
-            static_cast<int64_t>(prepared.size()) > packetSize_) {
-          RaiseInvalidProperty(ecPacketTooSmall);
-        }
         SetMode(dpWaiting);
         matchStart_ = std::move(prepared);
         startMask_ = std::move(mask);
+      } else if (m->capturePacket_ != nullptr) {
+        waitingForCapture_ = true;
       } else {
-        if (endCond_ == 0) RaiseInvalidProperty(ecNoEndCharCount);
-        if (m->capturePacket_ != nullptr) {
-          waitingForCapture_ = true;
-        } else {
-          SetMode(dpCollecting);
-        }
+        SetMode(dpCollecting);
       }
       if ((endCond_ & EndCondBit(ecString)) != 0) {
         std::string prepared;
         std::vector<bool> mask;
         PrepareMatchString(ignoreCase_ ? UpperAscii(endString_) : endString_, prepared, mask);
-        if (prepared.empty()) RaiseInvalidProperty(ecEmptyEndString);
         Log(lsEndStr, endString_.data(), static_cast<int32_t>(endString_.size()));
         matchEnd_ = std::move(prepared);
         endMask_ = std::move(mask);
-      }
-      if ((endCond_ & EndCondBit(ecPacketSize)) != 0 && packetSize_ == 0) {
-        RaiseInvalidProperty(ecZeroSizePacket);
       }
     } catch (...) {
       // A start that fails holds no mode and, above all, no capture: a

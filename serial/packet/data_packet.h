@@ -106,6 +106,16 @@ class TSioDataPacket : public TSioBaseComponent {
   void StopMatchingLocked();
   void RestartLocked();
   void SetEnabledLocked(bool Value);
+  // The first check these settings fail (-5501..-5505), 0 when they can
+  // match.
+  static int32_t SettingsError(TPacketStartCond StartCond, const std::string& StartString,
+                               TPacketEndSet EndCond, const std::string& EndString,
+                               int32_t PacketSize);
+  // Raises EInvalidProperty for settings that cannot match, except while
+  // designing or loading, where properties come one at a time in any order.
+  void RefuseUnmatchable(TPacketStartCond StartCond, const std::string& StartString,
+                         TPacketEndSet EndCond, const std::string& EndString,
+                         int32_t PacketSize) const;
   void SetMode(TPacketMode Value);
   // Scans the manager's buffer from Start; false when the matcher was freed
   // or detached during a delivery and must not be touched again.

@@ -290,10 +290,6 @@ void TSioDataPacketManager::StopAll() {
 // ---------------------------------------------------------------------------
 // The dispatcher thread
 
-bool TSioDataPacketManager::OnHandlerThread() const {
-  return handlerThread_ != 0 && handlerThread_ == platform::CurrentThreadId();
-}
-
 void TSioDataPacketManager::TriggerHandler(uint32_t msg, uint32_t triggerHandle, uint32_t data) {
   TPacketLockGuard guard(lock_);
   // Detached (the port is closing), or an event of a dispatcher we no
@@ -318,9 +314,6 @@ void TSioDataPacketManager::TriggerHandler(uint32_t msg, uint32_t triggerHandle,
     NoteFailure(std::current_exception());
   }
   handlerThread_ = previous;
-  if (!failures_.empty() && window_ != nullptr) {
-    platform::PostWindowMessage(window_, kMsgPacketManagerReport, 0, 0);
-  }
 }
 
 void TSioDataPacketManager::ReadAvailable(uint32_t count) {
@@ -345,7 +338,11 @@ void TSioDataPacketManager::ReadAvailable(uint32_t count) {
 }
 
 void TSioDataPacketManager::NoteFailure(std::exception_ptr error) {
+  // Shown later on the user-interface thread, never under our lock: the
+  // reporter may be a message box that serves messages.
   failures_.push_back(error);
+  if (failures_.size() == 1 && window_ != nullptr)
+    platform::PostWindowMessage(window_, kMsgPacketManagerReport, 0, 0);
 }
 
 void TSioDataPacketManager::Disable(TSioDataPacket* p) {
@@ -366,14 +363,6 @@ void TSioDataPacketManager::Disable(TSioDataPacket* p) {
 }
 
 void TSioDataPacketManager::StartGuarded(TSioDataPacket* p, bool restart) {
-  if (!OnHandlerThread()) {
-    if (restart) {
-      p->RestartLocked();
-    } else {
-      p->StartMatchingLocked();
-    }
-    return;
-  }
   try {
     if (restart) {
       p->RestartLocked();
@@ -450,7 +439,6 @@ void TSioDataPacketManager::OfferPass(int32_t start) {
     try {
       capture->ScanData(start);
     } catch (...) {
-      if (!OnHandlerThread()) throw;
       NoteFailure(std::current_exception());
       if (Contains(capture)) Disable(capture);
     }
@@ -463,7 +451,6 @@ void TSioDataPacketManager::OfferPass(int32_t start) {
     try {
       p->ScanData(start);
     } catch (...) {
-      if (!OnHandlerThread()) throw;
       NoteFailure(std::current_exception());
       if (Contains(p)) Disable(p);
     }

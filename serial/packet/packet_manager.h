@@ -143,13 +143,13 @@ class TSioDataPacketManager {
   void DiscardBuffered();
   void ReadAvailable(uint32_t Count);
   bool Contains(const TSioDataPacket* Packet) const;
-  // Starts a matcher after an event, or restarts one for a capture; on the
-  // dispatcher thread a failure disables that matcher and is reported on
-  // the user-interface thread instead of ending the thread.
+  // Starts a matcher after an event, or restarts one for a capture. A
+  // failure disables that matcher and is reported on the user-interface
+  // thread, on either thread: it is not the failure of whatever call (or
+  // event) happened to run the start.
   void StartGuarded(TSioDataPacket* Packet, bool Restart);
   void Disable(TSioDataPacket* Packet);
   void NoteFailure(std::exception_ptr Error);
-  bool OnHandlerThread() const;
   // Deliveries keep their buffer alive: released storage waits here while
   // one is in progress.
   void RetireStorage();

@@ -92,7 +92,7 @@ struct TClosingLeftover {
       d->DonePort();
     }
     finishing = false;
-    if (d->ThreadsRunning.load()) {
+    if (d->ThreadsRunning.load() || d->DispActive.load()) {
       RepostClose(window, 0);
       return;
     }
@@ -626,7 +626,9 @@ void TSioCustomComPort::DeferredClose(TSioBaseDispatcher* d, platform::LParam lP
     donePortPending_ = false;
     d->DonePort();
   }
-  if (d->ThreadsRunning.load()) {
+  // A dispatcher without threads delivers on this thread: its delivery may
+  // be the one that asked for the close, further down the stack.
+  if (d->ThreadsRunning.load() || d->DispActive.load()) {
     RepostClose(comWindow_, lParam);
     return;
   }

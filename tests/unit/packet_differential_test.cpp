@@ -3,18 +3,23 @@
 // against the plain matcher of tests/common: both must
 // report the same packets, in the same order, byte for byte. The port runs
 // on a memory device layer whose dispatcher the test drives pass by pass,
-// so thousands of streams take seconds.
+// so thousands of streams take seconds. The same port, every event in the
+// order the test chooses, serves the rules of several matchers at once.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/message_loop.h"
 #include "serial/packet/data_packet.h"
 #include "serial/packet/packet_manager.h"
 #include "serial/port/com_port.h"
+#include "serial/support/error_codes.h"
+#include "tests/common/error_report.h"
 #include "tests/common/memory_dispatcher.h"
 #include "tests/common/packet_reference.h"
 
@@ -164,6 +169,123 @@ TEST_F(PacketDifferential, SparseStreamsInLargeBlocksGiveThePacketsOfThePlainMat
   }
   EXPECT_GT(delivered, 1000);
   EXPECT_GT(flipped, 100);
+}
+
+// An OnPacket that runs f on the matcher that delivered.
+struct Hook {
+  std::function<void(TSioDataPacket*)> f;
+  void Packet(sio::TComponent* s, const void*, int32_t) { f(static_cast<TSioDataPacket*>(s)); }
+};
+
+using PacketManager = PacketDifferential;
+
+TEST_F(PacketManager, AFailingRestartStaysWithItsMatcherWhicheverCallRanIt) {
+  sio_test::Reported().clear();
+  sio::SetThreadExceptionReporter(&sio_test::RecordReport);
+  const sio::TPacketEndSet str = sio::EndCondBit(sio::ecString);
+  Collector got[3];
+  TSioDataPacket a, b, k;
+  sio_test::SetUpMatcher(a, {.start = "<", .endCond = str, .end = ">"}, got[0]);
+  sio_test::SetUpMatcher(b, {.start = "[", .endCond = str, .end = "]"}, got[1]);
+  sio_test::SetUpMatcher(k, {.start = "K", .end = ""}, got[2]);
+  // b leaves itself nothing to start with for its next packet.
+  Hook breaker{[](TSioDataPacket* self) { self->SetStartString(""); }};
+  b.SetOnPacket(sio::TPacketNotifyEvent::Of<&Hook::Packet>(&breaker));
+  for (TSioDataPacket* p : {&a, &b, &k}) {
+    p->SetComPort(&port);
+    p->SetEnabled(true);
+  }
+  sio_test::Deliver(*d, "<a[bc]d");
+  // Releasing a's capture lets b deliver "[bc]" inside this call.
+  EXPECT_NO_THROW(a.SetEnabled(false));
+  sio_test::Deliver(*d, "e]fK<g>");
+  const std::vector<std::string> failures{std::to_string(sio::ecStartStringEmpty)};
+  EXPECT_TRUE(sio_test::WaitFor([&] { return sio_test::Reported() == failures; }, 1000));
+  sio::SetThreadExceptionReporter(nullptr);
+  EXPECT_TRUE(!a.GetEnabled() && a.GetMode() == sio::dpIdle && got[0].packets.empty());
+  EXPECT_FALSE(b.GetEnabled());
+  EXPECT_EQ(got[2].packets, (std::vector<std::string>{"K"}));
+}
+
+TEST_F(PacketManager, ACloseAskedInOnPacketCompletesOnceTheDeliveryHasReturned) {
+  Collector unused;
+  TSioDataPacket k;
+  sio_test::SetUpMatcher(k, {.start = "K", .end = ""}, unused);
+  sio::OpenState inHandler = sio::osOpen;
+  Hook closer{[&](TSioDataPacket*) {
+    port.SetOpen(false);
+    inHandler = port.GetOpenState();
+  }};
+  k.SetOnPacket(sio::TPacketNotifyEvent::Of<&Hook::Packet>(&closer));
+  k.SetComPort(&port);
+  k.SetEnabled(true);
+  sio_test::Deliver(*d, "xKyK");
+  // The delivery still runs on the dispatcher: it is released after it.
+  EXPECT_EQ(inHandler, sio::osClosing);
+  EXPECT_TRUE(sio_test::WaitFor([&] { return port.GetOpenState() == sio::osClosed; }, 1000));
+}
+
+TEST_F(PacketManager, SettingsThatCannotMatchAreRefusedAtEnableAndAtAWriteWhereverThePortIs) {
+  constexpr sio::TPacketEndSet both =
+      sio::EndCondBit(sio::ecString) | sio::EndCondBit(sio::ecPacketSize);
+  const Config text{.start = "<", .endCond = both, .end = ">", .size = 2};
+  const Config any{
+      .startCond = sio::scAnyData, .start = "", .endCond = both, .end = ">", .size = 2};
+  struct Case {
+    const Config& valid;
+    std::function<void(TSioDataPacket&)> spoil;
+    int32_t code;
+  };
+  const std::vector<Case> cases = {
+      {text, [](auto& p) { p.SetStartString("\\"); }, sio::ecStartStringEmpty},
+      {text, [](auto& p) { p.SetStartString("<<<"); }, sio::ecPacketTooSmall},
+      {any, [](auto& p) { p.SetEndCond(0); }, sio::ecNoEndCharCount},
+      {any, [](auto& p) { p.SetEndString(""); }, sio::ecEmptyEndString},
+      {any, [](auto& p) { p.SetPacketSize(0); }, sio::ecZeroSizePacket},
+      {any, [](auto& p) { p.SetStartCond(sio::scString); }, sio::ecStartStringEmpty},
+  };
+  auto raised = [](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const sio::EInvalidProperty& e) {
+      return e.ErrorCode();
+    }
+    return 0;
+  };
+  auto settings = [](const TSioDataPacket& p) {
+    return std::tuple(p.GetStartCond(), p.GetStartString(), p.GetEndCond(), p.GetEndString(),
+                      p.GetPacketSize());
+  };
+  for (const Case& c : cases) {
+    for (const int where : {0, 1, 2}) {  // no port, a closed port, an open one
+      SCOPED_TRACE(std::to_string(c.code) + " where " + std::to_string(where));
+      port.SetOpen(where == 2);
+      Collector got;
+      TSioDataPacket p;
+      sio_test::SetUpMatcher(p, c.valid, got);
+      if (where != 0) p.SetComPort(&port);
+      p.SetEnabled(true);
+      const auto before = settings(p);
+      EXPECT_EQ(raised([&] { c.spoil(p); }), c.code);
+      EXPECT_EQ(settings(p), before);
+      EXPECT_TRUE(p.GetEnabled());
+      // A disabled matcher may hold it, as properties come one at a time.
+      p.SetEnabled(false);
+      c.spoil(p);
+      EXPECT_EQ(raised([&] { p.SetEnabled(true); }), c.code);
+      EXPECT_FALSE(p.GetEnabled());
+      port.SetOpen(true);
+    }
+  }
+  // Enabled while loading, before its settings: refused once they are in.
+  port.SetOpen(false);
+  TSioDataPacket q;
+  q.SetLoading();
+  q.SetEnabled(true);
+  q.SetComPort(&port);
+  EXPECT_EQ(raised([&] { q.Loaded(); }), sio::ecStartStringEmpty);
+  EXPECT_FALSE(q.GetEnabled());
+  port.SetOpen(true);
 }
 
 }  // namespace
