@@ -64,7 +64,8 @@ class EOutOfMemory : public std::bad_alloc {
 };
 
 // Every class below is raised through its constructor from a code (or a code
-// and a text of the raiser's own), and adds nothing to ESioException.
+// and a text of the raiser's own), and adds nothing to ESioException. Which
+// codes raise which class is in error_table.h.
 #define SIO_EXCEPTION_CLASS(Name, Base)                               \
   class Name : public Base {                                          \
    public:                                                            \

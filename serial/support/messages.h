@@ -18,8 +18,8 @@ struct SioMessageNumberLookupRecord {
 };
 
 // Sorted strictly ascending by the absolute value of the code; no absolute
-// value occurs twice. Holds the texts of the port, dispatcher, trigger,
-// packet and file I/O codes, code 0 and the dispatch-log words.
+// value occurs twice. Holds every result code of error_table.h (an empty text
+// where the system's text stands) and the dispatch-log words.
 extern const std::span<const SioMessageNumberLookupRecord> MessageTable;
 
 // No text handed out by the lookup is longer than this.

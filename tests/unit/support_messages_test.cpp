@@ -51,17 +51,6 @@ TEST(MessageTable, EveryTextIsPresentAndFitsTheLimit) {
   }
 }
 
-// The search must reach every index of the table, from either sign; a wrong
-// middle or bound would miss some.
-TEST(MessageTable, LookupFindsEveryEntryBySignedAndNegatedCode) {
-  for (const SioMessageNumberLookupRecord& entry : MessageTable) {
-    if (entry.message[0] == '\0') continue;
-    EXPECT_EQ(MessageForCode(entry.code), entry.message) << entry.code;
-    EXPECT_EQ(MessageForCode(-entry.code), entry.message) << entry.code;
-    EXPECT_STREQ(TableMessageForCode(entry.code), entry.message) << entry.code;
-  }
-}
-
 TEST(MessageTable, CodesBetweenEntriesHaveNoTableText) {
   // Gaps inside and around the table: below the first code, between
   // families, beyond the last.
@@ -70,45 +59,6 @@ TEST(MessageTable, CodesBetweenEntriesHaveNoTableText) {
         15000, 15022, 15099, 15100, 15357, 15500, 15503, 15600, 15609, 15699, 15743, 32767}) {
     EXPECT_EQ(TableMessageForCode(code), nullptr) << code;
   }
-}
-
-// --- Texts of the serial layer's codes ------------------------------------
-
-TEST(MessageForCode, SerialPortAndDispatcherTexts) {
-  EXPECT_EQ(MessageForCode(ecOK), "OK");
-  EXPECT_EQ(MessageForCode(ecBadHandle), "Bad handle passed to com function");
-  EXPECT_EQ(MessageForCode(ecBadArgument), "Bad argument passed to function");
-  EXPECT_EQ(MessageForCode(ecBufferTooBig), "Terminal buffer greater than 65521");
-  EXPECT_EQ(MessageForCode(ecCannotUseWithWinSock), "Component not compatible with WinSock");
-  EXPECT_EQ(MessageForCode(ecBadId), "ie_BadId - Specified comport doesn't exist");
-  EXPECT_EQ(MessageForCode(ecCommNotOpen), "ie_NOpen - device not open");
-  EXPECT_EQ(MessageForCode(ecNoHandles), "No more handles, can't open port");
-  EXPECT_EQ(MessageForCode(ecNoPortSelected),
-            "The ComNumber property of the TSioComPort has not been set");
-  EXPECT_EQ(MessageForCode(ecNotSupported), "Function not supported by driver");
-  EXPECT_EQ(MessageForCode(ecBaseAddressNotSet), "Base address not set");
-  EXPECT_EQ(MessageForCode(ecNoMoreTriggers), "No more trigger slots");
-  EXPECT_EQ(MessageForCode(ecBadTriggerHandle), "Bad trigger handle");
-  EXPECT_EQ(MessageForCode(ecStartStringEmpty), "Start string is empty");
-  EXPECT_EQ(MessageForCode(ecNoEndCharCount), "CharCount packets must have an end-condition");
-  EXPECT_EQ(MessageForCode(ecPacketTooLong), "Packet too long");
-}
-
-TEST(MessageForCode, FileIoTexts) {
-  EXPECT_EQ(MessageForCode(ecFileNotFound), "File not found");
-  EXPECT_EQ(MessageForCode(ecAccessDenied), "File access denied");
-  EXPECT_EQ(MessageForCode(ecOutOfMemory), "Insufficient memory");
-  EXPECT_EQ(MessageForCode(ecNoMoreFiles), "No more files");
-  EXPECT_EQ(MessageForCode(ecReadBeyondEndOfFile), "Attempt to read beyond end of file");
-  EXPECT_EQ(MessageForCode(ecFileNotOpenForOutput), "File/device not open for output");
-  EXPECT_EQ(MessageForCode(ecWriteProtected), "Disk is write-protected");
-  EXPECT_EQ(MessageForCode(ecOutOfPaper), "Printer is out of paper");
-  EXPECT_EQ(MessageForCode(ecGeneralFailure), "General failure");
-}
-
-TEST(MessageForCode, SignDoesNotMatter) {
-  EXPECT_EQ(MessageForCode(2005), "ie_Hardware - Specified comport in use");
-  EXPECT_EQ(MessageForCode(-2005), "ie_Hardware - Specified comport in use");
 }
 
 // The code is read as a signed 16-bit value: only the low 16 bits count.
