@@ -397,7 +397,7 @@ double OpenPortCpuMs(int seconds, bool peerNeverReads) {
     const auto until = Clock::now() + std::chrono::seconds(2);
     while (Clock::now() < until) {
       if (d->OutBuffFree() >= block.size()) {
-        d->PutBlock(block.data(), static_cast<uint32_t>(block.size()));
+        (void)d->PutBlock(block.data(), static_cast<uint32_t>(block.size()));
       } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }

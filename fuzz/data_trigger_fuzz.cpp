@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     return dispatcher;
   }();
   d->ClearTriggers();
-  d->FlushInBuffer();
+  (void)d->FlushInBuffer();
   for (Trigger& t : triggers) {
     t.handle = d->AddDataTrigger(t.text, t.ignoreCase);
     FUZZ_CHECK(t.handle > 0, "add \"" + sio_fuzz::Visible(t.text) + "\"");

@@ -61,7 +61,7 @@ class TSioWin32Thread : public TSioDispatcherThread {
   // completion, 0 when the thread is told to stop first (the operation is
   // then cancelled, so nothing writes into a buffer that is about to go),
   // -161 on failure (LastErrorCode tells why).
-  virtual int32_t WaitForOverlapped(platform::CommIo& Overlapped);
+  [[nodiscard]] virtual int32_t WaitForOverlapped(platform::CommIo& Overlapped);
 
   // The platform's error number of this thread's last failed device call.
   uint32_t LastErrorCode = 0;
@@ -70,7 +70,7 @@ class TSioWin32Thread : public TSioDispatcherThread {
   bool StopRequested() const;
   // The record's result once signalled: the count, or ErrorCode with
   // LastErrorCode set.
-  int32_t OverlappedResult(platform::CommIo& Overlapped, int32_t ErrorCode);
+  [[nodiscard]] int32_t OverlappedResult(platform::CommIo& Overlapped, int32_t ErrorCode);
   // Ends a pending operation and closes the record.
   void CloseOverlapped();
   // When the system still owns the record's operation (a cancel that did not
@@ -94,7 +94,7 @@ class TReadThread : public TSioWin32Thread {
   // Reads what has arrived into Buffer (where the reader waits for input
   // itself, after waiting a while for the first bytes): the count (0 when
   // nothing, or when a pending read was cancelled), -161 on failure.
-  int32_t ReadData(TDataBuffer* Buffer);
+  [[nodiscard]] int32_t ReadData(TDataBuffer* Buffer);
 
  protected:
   void Execute() override;
@@ -109,7 +109,7 @@ class TReadThread : public TSioWin32Thread {
   // Waits for a read that ends with the first bytes: the count, 0 when told
   // to stop (ReadEvent ends the wait at once, so a close does not wait out a
   // slice), -161 on failure.
-  int32_t WaitForInput();
+  [[nodiscard]] int32_t WaitForInput();
 };
 
 class TWriteThread : public TSioWin32Thread {
@@ -117,10 +117,10 @@ class TWriteThread : public TSioWin32Thread {
   using TSioWin32Thread::TSioWin32Thread;
   // Also ends on the output-flush event: WriteEndedByFlush. Failure and
   // stop: -160.
-  int32_t WaitForOverlapped(platform::CommIo& Overlapped) override;
+  [[nodiscard]] int32_t WaitForOverlapped(platform::CommIo& Overlapped) override;
   bool DataToWrite();
   // Writes the ring's contents in whole blocks until it is empty: 0, or -160.
-  int32_t WriteOutput();
+  [[nodiscard]] int32_t WriteOutput();
 
  protected:
   void Execute() override;
@@ -130,7 +130,7 @@ class TStatusThread : public TSioWin32Thread {
  public:
   using TSioWin32Thread::TSioWin32Thread;
   // 0 with the events seen, or a negative error code.
-  int32_t WaitComEvent(uint32_t& Events);
+  [[nodiscard]] int32_t WaitComEvent(uint32_t& Events);
   uint32_t CommMask = CommMaskNT;
 
  protected:
@@ -142,23 +142,23 @@ class TSioWin32Dispatcher : public TSioBaseDispatcher {
   explicit TSioWin32Dispatcher(TComponent* Owner);
   ~TSioWin32Dispatcher() override;
 
-  int32_t EscapeComFunction(int32_t Func) override;
-  int32_t FlushCom(int32_t Queue) override;
+  [[nodiscard]] int32_t EscapeComFunction(int32_t Func) override;
+  [[nodiscard]] int32_t FlushCom(int32_t Queue) override;
   uint32_t GetComError(platform::CommStat& Stat) override;
-  int32_t GetComEventMask(int32_t EvtMask) override;
-  int32_t GetComState(platform::CommDcb& DCB) override;
-  int32_t ReadCom(uint8_t* Buf, int32_t Size) override;
-  int32_t SetComState(platform::CommDcb& DCB) override;
-  int32_t WriteCom(const uint8_t* Buf, int32_t Size) override;
+  [[nodiscard]] int32_t GetComEventMask(int32_t EvtMask) override;
+  [[nodiscard]] int32_t GetComState(platform::CommDcb& DCB) override;
+  [[nodiscard]] int32_t ReadCom(uint8_t* Buf, int32_t Size) override;
+  [[nodiscard]] int32_t SetComState(platform::CommDcb& DCB) override;
+  [[nodiscard]] int32_t WriteCom(const uint8_t* Buf, int32_t Size) override;
   bool CheckCom(int32_t& Value) override;
   bool SetupComPrim(uint32_t InSize, uint32_t OutSize) override;
   void StartDispatcher() override;
   void StopDispatcher() override;
   uint32_t OutBufUsed() override;
   uint32_t InQueueUsed() override;
-  int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) override;
-  int32_t CloseCom() override;
-  int32_t YieldCom() override;
+  [[nodiscard]] int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) override;
+  [[nodiscard]] int32_t CloseCom() override;
+  [[nodiscard]] int32_t YieldCom() override;
   bool GetModemStatusRaw(uint32_t& Status) override;
   uint32_t LastDeviceError() override;
 
@@ -236,7 +236,7 @@ class TSioTAPI32Dispatcher : public TSioWin32Dispatcher {
   TSioTAPI32Dispatcher(TComponent* Owner, int32_t Handle,
                        std::shared_ptr<platform::CommDevice> Line);
   ~TSioTAPI32Dispatcher() override;
-  int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) override;
+  [[nodiscard]] int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) override;
 };
 
 }  // namespace sio

@@ -242,7 +242,9 @@ int32_t TSioBaseDispatcher::InitPort(const char* comName, uint32_t baud, uint8_t
       platform::CriticalSectionLock guard(DataSection);
       DTRAuto = false;
     }
-    SetDTR((options & ipDTROn) != 0);
+    // A line the device cannot set does not fail the open: the line
+    // settings that follow report a device that does not answer.
+    (void)SetDTR((options & ipDTROn) != 0);
   }
   if ((options & ipRTSFlow) != 0) {
     platform::CriticalSectionLock guard(DataSection);
@@ -252,7 +254,7 @@ int32_t TSioBaseDispatcher::InitPort(const char* comName, uint32_t baud, uint8_t
       platform::CriticalSectionLock guard(DataSection);
       RTSAuto = false;
     }
-    SetRTS((options & ipRTSOn) != 0);
+    (void)SetRTS((options & ipRTSOn) != 0);
   }
 
   // Trigger state starts afresh.
@@ -317,8 +319,9 @@ int32_t TSioBaseDispatcher::SetupCom(uint32_t inSize, uint32_t outSize) {
 
 void TSioBaseDispatcher::DonePort() {
   if (DeviceHandle.load() >= 0) {
-    FlushOutBuffer();
-    FlushInBuffer();
+    // Whatever the flushes say, the device is closed.
+    (void)FlushOutBuffer();
+    (void)FlushInBuffer();
     CloseCom();
   }
   // Called from a handler, or while the dispatcher thread is still busy
@@ -591,8 +594,8 @@ int32_t TSioBaseDispatcher::PutBlock(const void* block, uint32_t len) {
       if (len > (OutQue > used ? OutQue - used : 0)) return ecOutputBufferTooSmall;
     }
     // Raised before the write, outside OutputSection: DataSection is never
-    // taken under it.
-    SetRTS(true);
+    // taken under it. A device that refuses it refuses the write as well.
+    (void)SetRTS(true);
   }
 
   int32_t n;

@@ -246,10 +246,11 @@ class TSioBaseDispatcher {
   TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
 
   // --- Lifecycle ---
-  int32_t InitPort(const char* ComName, uint32_t Baud, uint8_t Parity, uint8_t DataBits,
-                   uint8_t StopBits, uint32_t InSize, uint32_t OutSize, uint32_t Options);
+  [[nodiscard]] int32_t InitPort(const char* ComName, uint32_t Baud, uint8_t Parity,
+                                 uint8_t DataBits, uint8_t StopBits, uint32_t InSize,
+                                 uint32_t OutSize, uint32_t Options);
   void DonePort();
-  int32_t SetupCom(uint32_t InSize, uint32_t OutSize);
+  [[nodiscard]] int32_t SetupCom(uint32_t InSize, uint32_t OutSize);
 
   // --- Buffers ---
   static uint32_t BufferedCount(uint32_t Head, uint32_t Tail, bool Full);
@@ -259,32 +260,34 @@ class TSioBaseDispatcher {
   // waits until the delivery has ended (the user-interface thread serving
   // its messages meanwhile) and then reads what the handlers left; -3007
   // when the delivery does not end within about 2 s.
-  int32_t GetBlock(void* Block, uint32_t Len);
-  int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail, uint32_t Len);
-  int32_t PutBlock(const void* Block, uint32_t Len);
+  [[nodiscard]] int32_t GetBlock(void* Block, uint32_t Len);
+  [[nodiscard]] int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail,
+                                      uint32_t Len);
+  [[nodiscard]] int32_t PutBlock(const void* Block, uint32_t Len);
   uint32_t OutBuffUsed();
   uint32_t OutBuffFree();
-  int32_t FlushInBuffer();
-  int32_t FlushOutBuffer();
+  [[nodiscard]] int32_t FlushInBuffer();
+  [[nodiscard]] int32_t FlushOutBuffer();
   // One pass's move of received data into the dispatch buffer; false when
   // nothing was waiting.
   bool FillDispatchBuffer();
 
   // --- Line settings, flow control and status ---
-  int32_t SetLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits);
+  [[nodiscard]] int32_t SetLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits);
   // SetLine, with or without the wait for the line to go idle first.
-  int32_t ApplyLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits,
-                    bool WaitForIdle);
+  [[nodiscard]] int32_t ApplyLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits,
+                                  bool WaitForIdle);
   void GetLine(uint32_t& Baud, uint8_t& Parity, uint8_t& DataBits, uint8_t& StopBits);
   void WaitTxIdle();
-  int32_t SetComStatePrim(platform::CommDcb& DCB);
-  int32_t SetDTR(bool OnOff);
-  int32_t SetRTS(bool OnOff);
-  int32_t SetHWFlow(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
-  int32_t SWFlowEnable(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
-  int32_t SWFlowDisable();
-  int32_t SWFlowChars(char XOnChar, char XOffChar);
-  int32_t GetFlowOptions(uint32_t& HWOpts, uint32_t& SWOpts, char& XOnChar, char& XOffChar);
+  [[nodiscard]] int32_t SetComStatePrim(platform::CommDcb& DCB);
+  [[nodiscard]] int32_t SetDTR(bool OnOff);
+  [[nodiscard]] int32_t SetRTS(bool OnOff);
+  [[nodiscard]] int32_t SetHWFlow(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
+  [[nodiscard]] int32_t SWFlowEnable(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
+  [[nodiscard]] int32_t SWFlowDisable();
+  [[nodiscard]] int32_t SWFlowChars(char XOnChar, char XOffChar);
+  [[nodiscard]] int32_t GetFlowOptions(uint32_t& HWOpts, uint32_t& SWOpts, char& XOnChar,
+                                       char& XOffChar);
   void SetRS485Mode(bool OnOff);
   void SetFlag(uint32_t Mask);
   void ClearFlag(uint32_t Mask);
@@ -292,30 +295,31 @@ class TSioBaseDispatcher {
   uint8_t GetModemStatusPrim(uint8_t ClearMask);
   void RefreshModemStatus();
   void RefreshLineError();
-  int32_t GetLineError();
+  [[nodiscard]] int32_t GetLineError();
   bool CheckLineBreak();
   // The numeric speed of a stored baud value (codes 0xFEFF, 0xFF10..0xFF27).
   static uint32_t NumericBaud(uint32_t Baud);
 
   // --- Triggers ---
-  int32_t AddTimerTrigger();
-  int32_t SetTimerTrigger(int32_t Handle, int32_t Ticks, bool Activate);
+  [[nodiscard]] int32_t AddTimerTrigger();
+  [[nodiscard]] int32_t SetTimerTrigger(int32_t Handle, int32_t Ticks, bool Activate);
   // A data trigger for Text (at most 22 characters): its handle, -5002 when
   // longer, -1002 when empty, -5001 without a free handle.
-  int32_t AddDataTrigger(const std::string& Text, bool IgnoreCase);
+  [[nodiscard]] int32_t AddDataTrigger(const std::string& Text, bool IgnoreCase);
   // A status trigger of type stModem..stOutSent, inactive: its handle (a
   // multiple of 8 plus the type), -1002 for another type, -5001 without a
   // free handle.
-  int32_t AddStatusTrigger(int32_t SType);
+  [[nodiscard]] int32_t AddStatusTrigger(int32_t SType);
   // Arms or disarms a status trigger. Value: stModem the mask of the modem
   // bits to watch (the reference is their state when armed); stLine the mask
   // of line-error bits; stOutBuffFree/stOutBuffUsed the byte count; stOutSent
   // unused. -5003 when Handle is not a status trigger.
-  int32_t SetStatusTrigger(int32_t Handle, uint32_t Value, bool Activate);
-  int32_t RemoveTrigger(int32_t Handle);
+  [[nodiscard]] int32_t SetStatusTrigger(int32_t Handle, uint32_t Value, bool Activate);
+  [[nodiscard]] int32_t RemoveTrigger(int32_t Handle);
   void ChangeLengthTrigger(int32_t Length);
   // Trigger receives the record (nullptr once removed); Kind tk*.
-  int32_t FindTriggerFromHandle(int32_t Handle, bool Remove, void*& Trigger, int32_t& Kind);
+  [[nodiscard]] int32_t FindTriggerFromHandle(int32_t Handle, bool Remove, void*& Trigger,
+                                              int32_t& Kind);
   void ClearTriggers();
   void SaveTriggers(TriggerSave& Save);
   void RestoreTriggers(const TriggerSave& Save);
@@ -353,16 +357,16 @@ class TSioBaseDispatcher {
   void WaitForDispatchWork();
 
   // --- Trace and dispatch log ---
-  int32_t OpenTraceBuffer(uint32_t Size) { return TraceLog.OpenTraceBuffer(Size); }
+  [[nodiscard]] int32_t OpenTraceBuffer(uint32_t Size) { return TraceLog.OpenTraceBuffer(Size); }
   void AddTraceByte(char Kind, uint8_t Value) { TraceLog.AddTraceByte(Kind, Value); }
-  int32_t ResetTraceBuffer() { return TraceLog.ResetTraceBuffer(); }
+  [[nodiscard]] int32_t ResetTraceBuffer() { return TraceLog.ResetTraceBuffer(); }
   void FreeTraceBuffer() { TraceLog.FreeTraceBuffer(); }
   void ResumeTracing() { TraceLog.ResumeTracing(); }
   void PauseTracing() { TraceLog.PauseTracing(); }
-  int32_t WriteTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
+  [[nodiscard]] int32_t WriteTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
     return TraceLog.WriteTraceFile(FileName, InHex, AllHex);
   }
-  int32_t AppendTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
+  [[nodiscard]] int32_t AppendTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
     return TraceLog.AppendTraceFile(FileName, InHex, AllHex);
   }
   void OpenDispatchLog(uint32_t Size) { TraceLog.OpenDispatchLog(Size); }
@@ -374,10 +378,11 @@ class TSioBaseDispatcher {
   void CloseDispatchLog() { TraceLog.CloseDispatchLog(); }
   void ResumeDispatchLog() { TraceLog.ResumeDispatchLog(); }
   void PauseDispatchLog() { TraceLog.PauseDispatchLog(); }
-  int32_t WriteDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex) {
+  [[nodiscard]] int32_t WriteDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex) {
     return TraceLog.WriteDispatchLogFile(FileName, InHex, AllHex);
   }
-  int32_t AppendDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex) {
+  [[nodiscard]] int32_t AppendDispatchLogFile(const std::string& FileName, bool InHex,
+                                              bool AllHex) {
     return TraceLog.AppendDispatchLogFile(FileName, InHex, AllHex);
   }
   uint32_t ElapsedSinceOpen() const { return TraceLog.ElapsedSinceOpen(); }
@@ -385,14 +390,14 @@ class TSioBaseDispatcher {
   std::string GetComName() const;
 
   // --- Device layer -----------------------------------------------------
-  virtual int32_t EscapeComFunction(int32_t Func) = 0;
-  virtual int32_t FlushCom(int32_t Queue) = 0;
+  [[nodiscard]] virtual int32_t EscapeComFunction(int32_t Func) = 0;
+  [[nodiscard]] virtual int32_t FlushCom(int32_t Queue) = 0;
   virtual uint32_t GetComError(platform::CommStat& Stat) = 0;
-  virtual int32_t GetComEventMask(int32_t EvtMask) = 0;
-  virtual int32_t GetComState(platform::CommDcb& DCB) = 0;
-  virtual int32_t ReadCom(uint8_t* Buf, int32_t Size) = 0;
-  virtual int32_t SetComState(platform::CommDcb& DCB) = 0;
-  virtual int32_t WriteCom(const uint8_t* Buf, int32_t Size) = 0;
+  [[nodiscard]] virtual int32_t GetComEventMask(int32_t EvtMask) = 0;
+  [[nodiscard]] virtual int32_t GetComState(platform::CommDcb& DCB) = 0;
+  [[nodiscard]] virtual int32_t ReadCom(uint8_t* Buf, int32_t Size) = 0;
+  [[nodiscard]] virtual int32_t SetComState(platform::CommDcb& DCB) = 0;
+  [[nodiscard]] virtual int32_t WriteCom(const uint8_t* Buf, int32_t Size) = 0;
   virtual bool CheckCom(int32_t& Value) = 0;
   virtual bool SetupComPrim(uint32_t InSize, uint32_t OutSize) = 0;
   virtual void DonePortPrim();
@@ -400,9 +405,9 @@ class TSioBaseDispatcher {
   virtual void StopDispatcher() = 0;
   virtual uint32_t OutBufUsed() = 0;
   virtual uint32_t InQueueUsed();
-  virtual int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) = 0;
-  virtual int32_t CloseCom() = 0;
-  virtual int32_t YieldCom() = 0;
+  [[nodiscard]] virtual int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) = 0;
+  [[nodiscard]] virtual int32_t CloseCom() = 0;
+  [[nodiscard]] virtual int32_t YieldCom() = 0;
   virtual void SetThreadBoost(uint8_t Boost);
   virtual void UpdateHandlerFlags(int32_t FlagUpdate);
   // The device's modem lines in the status-register layout (0x10 CTS, 0x20
@@ -556,7 +561,7 @@ class TSioBaseDispatcher {
   friend class TSioDispatcherThread;
   friend class TDispThread;
 
-  int32_t GetTriggerHandle();                                             // DataSection held
+  [[nodiscard]] int32_t GetTriggerHandle();                               // DataSection held
   uint8_t ApplyModemStatus(bool known, uint32_t raw, uint8_t clearMask);  // DataSection held
   void ResetDataTriggerMatches();
   void FinishDispatch(bool consumeDone);

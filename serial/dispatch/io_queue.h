@@ -69,7 +69,7 @@ class TIOQueue {
   // when that is a data buffer no consumer holds (capacity minus Filled) and
   // wakes a consumer; the bytes copied (0 when there is no such room).
   // QueuedBytes does not change: the item's storage was already counted.
-  int32_t AppendToLastData(const uint8_t* bytes, int32_t n);
+  [[nodiscard]] int32_t AppendToLastData(const uint8_t* bytes, int32_t n);
   // The first item, marked InUse, unless it is already in use (then nullptr).
   TIOBuffer* PeekFirst();
   // Gives back an item taken with PeekFirst without removing it (clears its
@@ -85,14 +85,14 @@ class TIOQueue {
   // Ends a consumer's WaitForData at once without adding an item.
   void Wake();
 
-  int32_t QueuedBytes() const;
-  int32_t Count() const;
+  [[nodiscard]] int32_t QueuedBytes() const;
+  [[nodiscard]] int32_t Count() const;
 
   // What a device layer's reader does with the received data at the front:
   // copies up to size unread bytes out of the leading data buffers (freeing
   // each one it empties) and stops at the first item that is not data, which
   // stays queued, unmarked, for the status pass. Returns the bytes copied.
-  int32_t ReadData(uint8_t* buf, int32_t size);
+  [[nodiscard]] int32_t ReadData(uint8_t* buf, int32_t size);
   // Unread bytes in the first item when it is a data buffer, else 0.
   uint32_t FirstDataUnread();
 

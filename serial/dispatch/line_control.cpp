@@ -126,8 +126,10 @@ int32_t TSioBaseDispatcher::SetComStatePrim(platform::CommDcb& dcb) {
   }
   const int32_t result = SetComState(dcb);
   Baud = dcb.BaudRate;
-  SetDTR(DTRState);
-  if (!RS485Mode) SetRTS(RTSState);
+  // The lines are set again as they were; the line settings' own result is
+  // the one that says whether the device took them.
+  (void)SetDTR(DTRState);
+  if (!RS485Mode) (void)SetRTS(RTSState);
   return result;
 }
 

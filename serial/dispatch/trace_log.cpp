@@ -354,7 +354,8 @@ int32_t TSioTraceLog::DumpTrace(const std::string& fileName, bool append, bool i
     out.Write(item);
   }
   const uint32_t closeError = out.Close();
-  OpenTraceBuffer(size_);
+  // The buffer is kept and only started again, which cannot fail.
+  (void)OpenTraceBuffer(size_);
   return Negated(closeError);
 }
 

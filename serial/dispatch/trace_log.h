@@ -111,13 +111,13 @@ class TSioTraceLog {
   // An existing buffer is emptied and keeps its size (size is ignored);
   // otherwise size zero-filled entries are allocated. Tracing is then on.
   // -1002 with nothing changed when a new buffer would exceed MaxTraceSize.
-  int32_t OpenTraceBuffer(uint32_t size);
+  [[nodiscard]] int32_t OpenTraceBuffer(uint32_t size);
   // Records one entry; without a buffer, nothing. Callers test TracingOn().
   void AddTraceByte(char kind, uint8_t value);
   // Records a run of bytes of one kind under one hold of the lock.
   void AddTraceBlock(char kind, const void* data, int32_t length);
   // Empties the buffer; buffer and TracingOn stay. 0.
-  int32_t ResetTraceBuffer();
+  [[nodiscard]] int32_t ResetTraceBuffer();
   // Tracing off, buffer released.
   void FreeTraceBuffer();
   // Tracing on again, when a buffer exists.
@@ -130,8 +130,8 @@ class TSioTraceLog {
   // A file that cannot be opened: the trace is released, tracing is off, and
   // the result is the negated system error number (-3 missing directory,
   // -5 access denied, ...).
-  int32_t WriteTraceFile(const std::string& fileName, bool inHex, bool allHex);
-  int32_t AppendTraceFile(const std::string& fileName, bool inHex, bool allHex);
+  [[nodiscard]] int32_t WriteTraceFile(const std::string& fileName, bool inHex, bool allHex);
+  [[nodiscard]] int32_t AppendTraceFile(const std::string& fileName, bool inHex, bool allHex);
 
   bool TracingOn() const { return tracingOn_.load(); }
   bool HasTraceBuffer() const;
@@ -157,8 +157,8 @@ class TSioTraceLog {
   // file or appended, and empties the queue. Empty queue: 0 and no file
   // touched. A file that cannot be opened: the negated system error number,
   // and the entries stay queued.
-  int32_t WriteDispatchLogFile(const std::string& fileName, bool inHex, bool allHex);
-  int32_t AppendDispatchLogFile(const std::string& fileName, bool inHex, bool allHex);
+  [[nodiscard]] int32_t WriteDispatchLogFile(const std::string& fileName, bool inHex, bool allHex);
+  [[nodiscard]] int32_t AppendDispatchLogFile(const std::string& fileName, bool inHex, bool allHex);
 
   bool LoggingOn() const { return loggingOn_.load(); }
   uint32_t LogSize() const { return logSize_.load(); }
@@ -177,8 +177,9 @@ class TSioTraceLog {
   void SetLogHeaderTextsSource(LogHeaderTextsSource source) { headerSource_.store(source); }
 
  private:
-  int32_t DumpTrace(const std::string& fileName, bool append, bool inHex, bool allHex);
-  int32_t DumpLog(const std::string& fileName, bool append, bool inHex, bool allHex);
+  [[nodiscard]] int32_t DumpTrace(const std::string& fileName, bool append, bool inHex,
+                                  bool allHex);
+  [[nodiscard]] int32_t DumpLog(const std::string& fileName, bool append, bool inHex, bool allHex);
 
   platform::CriticalSection& DataSection;
 

@@ -63,8 +63,9 @@ int32_t TSioBaseDispatcher::SetTimerTrigger(int32_t handle, int32_t ticks, bool 
   platform::CriticalSectionLock guard(DataSection);
   void* rec = nullptr;
   int32_t kind = tkNone;
-  FindTriggerFromHandle(handle, false, rec, kind);
-  if (kind != tkTimer) return ecBadTriggerHandle;
+  if (FindTriggerFromHandle(handle, false, rec, kind) != 0 || kind != tkTimer) {
+    return ecBadTriggerHandle;
+  }
   auto* t = static_cast<TTimerTrigger*>(rec);
   if (activate) {
     if (ticks != 0) t->Ticks = ticks;
@@ -117,8 +118,9 @@ int32_t TSioBaseDispatcher::SetStatusTrigger(int32_t handle, uint32_t value, boo
   platform::CriticalSectionLock guard(DataSection);
   void* rec = nullptr;
   int32_t kind = tkNone;
-  FindTriggerFromHandle(handle, false, rec, kind);
-  if (kind != tkStatus) return ecBadTriggerHandle;
+  if (FindTriggerFromHandle(handle, false, rec, kind) != 0 || kind != tkStatus) {
+    return ecBadTriggerHandle;
+  }
   auto* t = static_cast<TStatusTrigger*>(rec);
   if (activate) {
     if (t->Type == stModem) {

@@ -108,9 +108,9 @@ class TSioDataPacket : public TSioBaseComponent {
   void SetEnabledLocked(bool Value);
   // The first check these settings fail (-5501..-5505), 0 when they can
   // match.
-  static int32_t SettingsError(TPacketStartCond StartCond, const std::string& StartString,
-                               TPacketEndSet EndCond, const std::string& EndString,
-                               int32_t PacketSize);
+  [[nodiscard]] static int32_t SettingsError(TPacketStartCond StartCond,
+                                             const std::string& StartString, TPacketEndSet EndCond,
+                                             const std::string& EndString, int32_t PacketSize);
   // Raises EInvalidProperty for settings that cannot match, except while
   // designing or loading, where properties come one at a time in any order.
   void RefuseUnmatchable(TPacketStartCond StartCond, const std::string& StartString,
@@ -130,8 +130,9 @@ class TSioDataPacket : public TSioBaseComponent {
   // The first position in [From, To) whose byte MatchByte would accept as
   // the first character of Prepared; To when there is none. Every byte can
   // begin a string that starts with a wildcard.
-  int32_t NextCandidate(const uint8_t* Data, int32_t From, int32_t To, const std::string& Prepared,
-                        const std::vector<bool>& Mask) const;
+  [[nodiscard]] int32_t NextCandidate(const uint8_t* Data, int32_t From, int32_t To,
+                                      const std::string& Prepared,
+                                      const std::vector<bool>& Mask) const;
   void Log(int32_t SubType, const void* Bytes, int32_t Length);
   void LogName(int32_t SubType);
   // The manager's lock when there is a manager (the setters take it).

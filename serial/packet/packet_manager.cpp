@@ -76,7 +76,7 @@ TPortCallbackEx CallbackOf(TSioDataPacketManager* m) {
 
 TSioDataPacketManager::TSioDataPacketManager(TSioCustomComPort* port) {
   port_ = port;
-  port->RegisterUserCallbackEx(CallbackOf(this));
+  (void)port->RegisterUserCallbackEx(CallbackOf(this));
   destroying_ = false;
   PacketManagers().AddManager(this);
   portWatch_ = std::make_unique<TPortWatch>(this);
@@ -141,8 +141,10 @@ void TSioDataPacketManager::RemovePacket(TSioDataPacket* packet) {
   if (capturePacket_ == packet) {
     capturePacket_ = nullptr;
     packet->hasCapture_ = false;
+    // A time-out that still fires finds no matcher holding the capture and
+    // is ignored.
     if (timerTrigger_ != 0 && dispatcher_ != nullptr)
-      dispatcher_->SetTimerTrigger(timerTrigger_, 0, false);
+      (void)dispatcher_->SetTimerTrigger(timerTrigger_, 0, false);
   }
   // The matcher forgets us at once: a delivery still under way for it
   // finishes from what it saved, and never reaches it again.
@@ -242,7 +244,8 @@ void TSioDataPacketManager::Attach() {
 void TSioDataPacketManager::Detach() {
   if (!attached_) return;
   if (dispatcher_ != nullptr) {
-    if (timerTrigger_ != 0) dispatcher_->RemoveTrigger(timerTrigger_);
+    // Closing: a trigger that is gone already is as good as removed.
+    if (timerTrigger_ != 0) (void)dispatcher_->RemoveTrigger(timerTrigger_);
     timerTrigger_ = 0;
     dispatcher_->DeregisterEventTriggerHandler(HandlerOf(this));
   }
@@ -354,8 +357,10 @@ void TSioDataPacketManager::Disable(TSioDataPacket* p) {
   if (p->hasCapture_ || capturePacket_ == p) {
     p->hasCapture_ = false;
     capturePacket_ = nullptr;
+    // A time-out that still fires finds no matcher holding the capture and
+    // is ignored.
     if (timerTrigger_ != 0 && dispatcher_ != nullptr)
-      dispatcher_->SetTimerTrigger(timerTrigger_, 0, false);
+      (void)dispatcher_->SetTimerTrigger(timerTrigger_, 0, false);
     // The others see the buffered bytes again.
     dataPending_ = true;
     pendingStart_ = 0;
@@ -462,9 +467,11 @@ void TSioDataPacketManager::OfferPass(int32_t start) {
 
 void TSioDataPacketManager::SetCapture(TSioDataPacket* packet, int32_t timeOut) {
   capturePacket_ = packet;
-  if (timeOut != 0 && timerTrigger_ != 0 && dispatcher_ != nullptr)
-    dispatcher_->SetTimerTrigger(timerTrigger_, timeOut, true);
   packet->hasCapture_ = true;
+  // A time-out that cannot be armed would leave the matcher collecting for
+  // good: that is the matcher's failure, which its caller contains.
+  if (timeOut != 0 && timerTrigger_ != 0 && dispatcher_ != nullptr)
+    RaiseIfError(dispatcher_->SetTimerTrigger(timerTrigger_, timeOut, true));
   const std::vector<TSioDataPacket*> list = packetList_;
   for (TSioDataPacket* p : list) {
     if (p != packet && Contains(p)) StartGuarded(p, true);

@@ -45,7 +45,7 @@ class TPacketLock {
   void Enter();
   void Leave();
   // Leaves every level the calling thread holds; the count to give back.
-  int32_t LeaveAll();
+  [[nodiscard]] int32_t LeaveAll();
   void EnterAgain(int32_t depth);
   bool HeldByCaller() const;
 
@@ -106,7 +106,7 @@ class TSioDataPacketManager {
   TSioDataPacket* GetCapturePacket() const;
   int32_t GetDataLen() const;
   int32_t GetCapacity() const;
-  int32_t PacketCount() const;
+  [[nodiscard]] int32_t PacketCount() const;
   TSioDataPacket* GetPacket(int32_t Index) const;
   int32_t GetTimerTrigger() const;
   platform::WindowHandle GetWindow() const { return window_; }
@@ -226,7 +226,7 @@ class TSioDataPacketManagerList {
   void AddManager(TSioDataPacketManager* Manager);
   void RemoveManager(TSioDataPacketManager* Manager);
   TSioDataPacketManager* GetPortManager(const TSioCustomComPort* Port) const;
-  int32_t Count() const;
+  [[nodiscard]] int32_t Count() const;
   // Frees every manager now (what the end of the program does).
   void FreeAll();
 

@@ -440,7 +440,7 @@ void TSioCustomComPort::OpenPortNow() {
       stopBits_ = stopBits;
       uint32_t hw = 0;
       uint32_t sw = 0;
-      d->GetFlowOptions(hw, sw, xOnChar_, xOffChar_);
+      RaiseIfError(this, d->GetFlowOptions(hw, sw, xOnChar_, xOffChar_));
       hwFlowOptions_ = static_cast<THWFlowOptionSet>(HWOptionsWord(static_cast<uint8_t>(hw)));
       const bool out = (sw & sfTransmit) != 0;
       const bool in = (sw & sfReceive) != 0;

@@ -106,7 +106,7 @@ class TSioCustomComPort : public TSioBaseComponent {
   // --- Overridable operations, in the order of their slots ---
   virtual TSioBaseDispatcher* CreateDispatcher();
   virtual void DeviceLayerChanged();
-  virtual int32_t OpenDevice();
+  [[nodiscard]] virtual int32_t OpenDevice();
   virtual void SetupComWindow(bool Create);
   virtual void ValidatePortNumber();
   virtual void SetUseMSRShadow(bool Value);
@@ -138,12 +138,12 @@ class TSioCustomComPort : public TSioBaseComponent {
 
   // --- Operations ---
   void OutputString(const std::string& Text);
-  int32_t AddTimerTrigger();
+  [[nodiscard]] int32_t AddTimerTrigger();
   void SetTimerTrigger(uint16_t Handle, int32_t Ticks, bool Activate);
   uint16_t LineError();
   bool LineBreak();
   // The record's position in the user list.
-  int32_t RegisterUserCallbackEx(const TPortCallbackEx& Callback);
+  [[nodiscard]] int32_t RegisterUserCallbackEx(const TPortCallbackEx& Callback);
   // Removes every record whose extended callback has the same code.
   void DeregisterUserCallbackEx(const TPortCallbackEx& Callback);
 

@@ -29,7 +29,7 @@ class TComSelectForm : public TComponent {
 
   const std::vector<std::string>& Entries() const;
   // -1: nothing selected.
-  int32_t ItemIndex() const;
+  [[nodiscard]] int32_t ItemIndex() const;
   void SetItemIndex(int32_t index);
 
   // Shows the dialog modally through the installed dialog service and
@@ -37,7 +37,7 @@ class TComSelectForm : public TComponent {
   // close box); the entry selected when it closed becomes ItemIndex. Raises
   // ENoPortSelected (-2011), saying that no port was chosen and why, when no
   // dialog service is installed or the dialog cannot be shown.
-  int32_t ShowModal();
+  [[nodiscard]] int32_t ShowModal();
 
   // The port number of the selected entry; raises ENoPortSelected (-2011)
   // when nothing is selected (OK on an empty list).

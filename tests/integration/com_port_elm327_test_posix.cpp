@@ -99,7 +99,7 @@ TEST_F(ComPortElm327, ComNumberChangedWhileOpenMovesToTheNewDeviceWithTraceLogAn
   Receiver rx;
   port.SetOnTriggerAvail(sio::TTriggerAvailEvent::Of<&Receiver::Avail>(&rx));
   TimerUser user(&port);
-  port.RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
+  (void)port.RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
   port.SetOpen(true);
   const int32_t kept = port.AddTimerTrigger();
   EXPECT_EQ(rx.Exchange(port, "AT@1\r"), "AT@1\rOBDII to RS232 Interpreter\r\r>");

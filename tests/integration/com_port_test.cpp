@@ -833,7 +833,7 @@ TEST_F(ComPort, FailingOpenHandlerDestroysTheWindowAndTellsUsersOfTheClose) {
   auto port = MakePort();
   TimerUser user{port.get()};
   user.detachOnClosing = false;
-  port->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
+  (void)port->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
   struct Failing {
     platform::WindowHandle window = nullptr;
     void Open(sio::TComponent* c) {
@@ -854,7 +854,7 @@ TEST_F(ComPort, FailingOpenHandlerDestroysTheWindowAndTellsUsersOfTheClose) {
 TEST_F(ComPort, UserThatDetachesDuringTheDestructorsCloseIsNotCalledAgain) {
   auto port = MakePort();
   TimerUser user{port.get()};
-  port->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
+  (void)port->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
   port->SetOpen(true);
   port.reset();
   EXPECT_EQ(user.heard, (std::vector<int>{sio::ctOpen, sio::ctClosing}));
@@ -896,7 +896,7 @@ TEST_F(ComPort, AFailedCloseOrARefusedLineWriteLeavesNoFalseState) {
        pausedDump(&TSioComPort::SetLogging, &TSioComPort::GetLogging, &TSioComPort::SetLogName)},
       {"user raising at closing",
        [&](TSioComPort& p) {
-         p.RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&Raiser::Callback>(&raiser));
+         (void)p.RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&Raiser::Callback>(&raiser));
          EXPECT_THROW(p.SetOpen(false), sio::EInternal);
        }},
       {"DTR and RTS owned by flow control",
@@ -934,7 +934,7 @@ TEST_F(ComPort, AssignCopiesSettingsAndHandlersButNotUsers) {
   source->SetOnTriggerOutSent(sio::TNotifyEvent::Of<&Recorder::OutSent>(&r));
   TimerUser user{source.get()};
   user.detachOnClosing = false;
-  source->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
+  (void)source->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
   source->SetOpen(true);
   const int32_t timer = source->AddTimerTrigger();
   ASSERT_EQ(user.heard, std::vector<int>{sio::ctOpen});

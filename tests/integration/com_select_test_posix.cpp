@@ -123,7 +123,7 @@ TEST_F(ComSelect, NothingToChooseOrNoDialogRaisesNoPortSelected) {
   sio::TComSelectForm form;
   ASSERT_EQ(form.Entries().size(), 1u);
   try {
-    form.ShowModal();
+    (void)form.ShowModal();
     ADD_FAILURE() << "a dialog was shown without a window";
   } catch (const sio::ENoPortSelected& e) {
     EXPECT_EQ(e.ErrorCode(), -2011);

@@ -439,7 +439,7 @@ TEST_F(DeviceLayer, AThreadThatEndsAtOnceDoesNotMakeThePortLookStoppedWhileOther
     }
     return true;
   };
-  d->InitPort(name_.c_str(), 115200, 0, 8, 1, 4096, 4096, 0);
+  (void)d->InitPort(name_.c_str(), 115200, 0, 8, 1, 4096, 4096, 0);
   EXPECT_TRUE(runningMeanwhile) << "the port looked stopped while its threads were starting";
   d->DonePort();
   EXPECT_TRUE(sio_test::WaitFor([&] { return d->ActiveThreads.load() == 0; }, 5000));
@@ -635,7 +635,7 @@ TEST_F(DeviceLayer, FlushRightAfterPutNeverResendsOldRingContents) {
   const int rounds = sio_test::StressRounds(20000);
   int i = 0;
   for (; i < rounds && d_->PutBlock("X", 1) == 0; ++i)
-    d_->FlushOutBuffer();
+    (void)d_->FlushOutBuffer();
   platform::SleepMs(300);
   stop.store(true);
   looker.join();
@@ -666,9 +666,9 @@ TEST_F(DeviceLayer, FlushesThatMeetReadsAndWritesAsTheyStartLeaveThePortOpen) {
   const int rounds = sio_test::StressRounds(20000);
   int i = 0;
   for (; i < rounds && !d_->KillThreads.load(); ++i) {
-    d_->PutBlock(out.data(), static_cast<uint32_t>(out.size()));
-    d_->FlushOutBuffer();
-    if (purgeInput) d_->FlushInBuffer();
+    (void)d_->PutBlock(out.data(), static_cast<uint32_t>(out.size()));
+    (void)d_->FlushOutBuffer();
+    if (purgeInput) (void)d_->FlushInBuffer();
   }
   stop.store(true);
   peerSide.join();
@@ -677,7 +677,7 @@ TEST_F(DeviceLayer, FlushesThatMeetReadsAndWritesAsTheyStartLeaveThePortOpen) {
   ASSERT_FALSE(d_->KillThreads.load()) << "a flush ended the port after " << i << " rounds";
   EXPECT_EQ(d_->ActiveThreads.load(), 4);
   peer_->Drain();
-  d_->FlushInBuffer();
+  (void)d_->FlushInBuffer();
   const std::string marker = "still open";
   ASSERT_TRUE(Send(marker));
   EXPECT_NE(PeerRead(4096, 2000).find(marker), std::string::npos);
@@ -897,8 +897,8 @@ class DeviceUnplug : public DeviceLayer {
     EXPECT_EQ(d_->GetBlock(in, 1), sio::ecCommNotOpen);
     EXPECT_EQ(d_->DeviceHandle.load(), -1);
     EXPECT_EQ(d_->WriteCom(reinterpret_cast<const uint8_t*>(&x), 1), sio::ecCommNotOpen);
-    d_->FlushInBuffer();
-    d_->FlushOutBuffer();
+    (void)d_->FlushInBuffer();
+    (void)d_->FlushOutBuffer();
     d_->DonePort();
   }
 };

@@ -287,7 +287,7 @@ TEST_P(FinderFault, SearchEndsAsItShouldAndNothingIsLeftBehind) {
     Hooks hooks{form.get(), &faulty, c.act};
     port->SetOnPortOpen(sio::TNotifyEvent::Of<&Hooks::PortOpened>(&hooks));
     const auto user = sio::TPortCallbackEx::Of<&Hooks::PortChanged>(&hooks);
-    port->RegisterUserCallbackEx(user);
+    (void)port->RegisterUserCallbackEx(user);
     if (c.act == Act::RaisingHandler) {
       form->SioDataPacket(1)->SetOnPacket(sio::TPacketNotifyEvent::Of<&Hooks::Banner>(&hooks));
     }

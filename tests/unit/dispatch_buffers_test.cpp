@@ -370,7 +370,7 @@ TEST_F(DispatchBuffers, PutBlockLogsAndTracesWhatWasAccepted) {
 
 TEST_F(DispatchBuffers, FlushOutDiscardsWhatWasNotSent) {
   ASSERT_EQ(d->PutBlock("pending", 7), 0);
-  d->FlushOutBuffer();
+  (void)d->FlushOutBuffer();
   EXPECT_EQ(d->OutBuffUsed(), 0u);
   EXPECT_EQ(d->DrainOutput(), "");
 }

@@ -50,11 +50,11 @@ TEST_F(LineControl, StopBitCodesFollowTheDataBits) {
       {7, 3, 7, 1},                                            // a kept code stays as it was
   };
   for (const auto& c : cases) {
-    d->SetLine(0, 5, c.dataBits, c.stopBits);
+    (void)d->SetLine(0, 5, c.dataBits, c.stopBits);
     EXPECT_EQ(Dcb().ByteSize, c.wantSize) << int(c.dataBits) << "/" << int(c.stopBits);
     EXPECT_EQ(Dcb().StopBits, c.wantCode) << int(c.dataBits) << "/" << int(c.stopBits);
   }
-  d->SetLine(0, 2, 9, 3);
+  (void)d->SetLine(0, 2, 9, 3);
   EXPECT_EQ(Dcb().Parity, 2);
   uint32_t baud;
   uint8_t parity, bits, stop;
@@ -75,7 +75,7 @@ TEST_F(LineControl, BaudCodesMapToTheirSpeeds) {
   EXPECT_EQ(D::NumericBaud(0xFF19), 0xFF19u) << "an empty entry stands for itself";
   EXPECT_EQ(D::NumericBaud(0xFF28), 0xFF28u);
   EXPECT_EQ(D::NumericBaud(57600), 57600u);
-  d->SetLine(0xFF16, 5, 9, 3);
+  (void)d->SetLine(0xFF16, 5, 9, 3);
   uint32_t baud;
   uint8_t parity, bits, stop;
   d->GetLine(baud, parity, bits, stop);

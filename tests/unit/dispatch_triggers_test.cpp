@@ -105,11 +105,11 @@ TEST_F(Triggers, RemoveAndFindKnowEveryKind) {
 TEST_F(Triggers, TriggerChangesAreLogged) {
   d->OpenDispatchLog(0);
   const int32_t h = d->AddTimerTrigger();
-  d->SetTimerTrigger(h, 0x01020304, true);
-  d->SetTimerTrigger(h, 0, false);
+  (void)d->SetTimerTrigger(h, 0x01020304, true);
+  (void)d->SetTimerTrigger(h, 0, false);
   const int32_t s = d->AddStatusTrigger(sio::stLine);
-  d->RemoveTrigger(s);
-  d->RemoveTrigger(h);
+  (void)d->RemoveTrigger(s);
+  (void)d->RemoveTrigger(h);
   std::vector<std::string> rows;
   while (sio::TIOBuffer* item = d->TraceLog.LogQueue().RemoveFirst()) {
     auto* e = static_cast<sio::TLogBuffer*>(item);
@@ -328,7 +328,7 @@ TEST_F(Triggers, ADataMatchFirstReportsTheBytesBeforeItAsAvailable) {
 
 TEST_F(Triggers, AMatchAtTheVeryStartReportsNothingBeforeIt) {
   THandlerProbe probe(d.get());
-  d->AddDataTrigger("OK", false);
+  (void)d->AddDataTrigger("OK", false);
   d->RegisterEventTriggerHandler(probe.Method());
   d->ChangeLengthTrigger(1);
   Receive("OK");
@@ -423,8 +423,8 @@ TEST_F(Triggers, TriggersRemovedDuringAMatchLeaveNoMarkToFireAtALaterByte) {
   THandlerProbe probe(d.get());
   probe.OnCall = [&](const THandlerProbe::Call& call) {
     if (call.Msg != sio::kMsgTriggerData || call.Trigger != static_cast<uint32_t>(third)) return;
-    d->RemoveTrigger(third);
-    d->RemoveTrigger(second);
+    (void)d->RemoveTrigger(third);
+    (void)d->RemoveTrigger(second);
   };
   d->RegisterEventTriggerHandler(probe.Method());
   Receive("K");
@@ -465,8 +465,8 @@ TEST_F(Triggers, ProcedureHandlersGetTheSameArguments) {
   d->RegisterProcTriggerHandler(&RecordProc);
   EXPECT_TRUE(d->HandlersPresent);
   const int32_t s = d->AddStatusTrigger(sio::stOutSent);
-  d->SetStatusTrigger(s, 0, true);
-  d->PutBlock("x", 1);
+  (void)d->SetStatusTrigger(s, 0, true);
+  (void)d->PutBlock("x", 1);
   EXPECT_TRUE(d->CheckStatusTriggers());
   ASSERT_EQ(procCalls.size(), 1u);
   EXPECT_EQ(procCalls[0], (std::vector<uint32_t>{sio::kMsgTriggerStatus, static_cast<uint32_t>(s),
@@ -671,7 +671,7 @@ TEST_F(TriggerThread, WindowsGetMessagesOnlyWhenSomeoneWantsThem) {
   d->RegisterWndTriggerHandler(own);
   d->UpdateHandlerFlags(sio::fuDontWantEvents);
   const int32_t h = d->AddTimerTrigger();
-  d->SetTimerTrigger(h, 1, true);
+  (void)d->SetTimerTrigger(h, 1, true);
   platform::SleepMs(200);
   EXPECT_TRUE(WaitFor(
       [&] {
@@ -715,7 +715,7 @@ TEST_F(TriggerThread, DataFlowsThroughTheThreadAndTimersFireOnIt) {
     EXPECT_NE(c.Thread, platform::CurrentThreadId());
   const int32_t h = d->AddTimerTrigger();
   const uint32_t start = sio::MillisecondClock();
-  d->SetTimerTrigger(h, 3, true);
+  (void)d->SetTimerTrigger(h, 3, true);
   ASSERT_TRUE(WaitFor(
       [&] {
         for (const auto& c : probe.Calls())
@@ -755,7 +755,7 @@ TEST_F(TriggerThread, ACloseWhileEventsFlowDoesNotWaitOutTheThreadTimeOut) {
   d->RegisterEventTriggerHandler(probe.Method());
   d->ChangeLengthTrigger(1);
   const int32_t h = d->AddTimerTrigger();
-  d->SetTimerTrigger(h, 1, true);
+  (void)d->SetTimerTrigger(h, 1, true);
   // Bytes keep arriving, as from a busy device, all through the close.
   std::atomic<bool> stop{false};
   std::thread feeder([&] {
@@ -804,7 +804,7 @@ TEST_F(TriggerThread, AFullRingThatNobodyReadsIsWaitedOnNotSpunOn) {
     }
   };
   const int32_t h = d->AddTimerTrigger();
-  d->SetTimerTrigger(h, 1, true);
+  (void)d->SetTimerTrigger(h, 1, true);
   ASSERT_TRUE(WaitFor([&] { return drained.load(); }, 3000));
   EXPECT_TRUE(WaitFor([&] { return d->InQueue.Count() == 0 && d->InBuffUsed() == 0; }, 3000));
   d.reset();  // its thread stops before the probe it reports to goes
@@ -814,7 +814,7 @@ TEST_F(TriggerThread, SynchronisedHandlersRunOnTheUserInterfaceThread) {
   THandlerProbe probe(d.get());
   d->RegisterEventTriggerHandler(probe.Method(), true);
   const int32_t h = d->AddTimerTrigger();
-  d->SetTimerTrigger(h, 1, true);
+  (void)d->SetTimerTrigger(h, 1, true);
   ASSERT_TRUE(WaitFor([&] { return probe.Count() == 1; }, 3000));
   EXPECT_EQ(probe.Calls()[0].Thread, platform::CurrentThreadId());
 }
@@ -837,7 +837,7 @@ TEST_F(TriggerThread, AnExceptionFromAHandlerEndsTheThreadAndIsShown) {
   probe.OnCall = [](const THandlerProbe::Call&) { throw sio::EBadArgument(sio::ecBadArgument); };
   d->RegisterEventTriggerHandler(probe.Method());
   const int32_t h = d->AddTimerTrigger();
-  d->SetTimerTrigger(h, 1, true);
+  (void)d->SetTimerTrigger(h, 1, true);
   ASSERT_TRUE(WaitFor([&] { return reported.load() == 1; }, 3000));
   EXPECT_EQ(reportedText, "Bad argument passed to function");
   EXPECT_TRUE(WaitFor([&] { return !d->ThreadsRunning.load(); }, 3000));
@@ -850,7 +850,7 @@ TEST_F(TriggerThread, AnExceptionFromAHandlerEndsTheThreadAndIsShown) {
   char c;
   EXPECT_EQ(d->PutBlock("x", 1), sio::ecCommNotOpen);
   EXPECT_EQ(d->GetBlock(&c, 1), sio::ecCommNotOpen);
-  d->SetTimerTrigger(h, 1, true);
+  (void)d->SetTimerTrigger(h, 1, true);
   platform::SleepMs(150);
   EXPECT_EQ(probe.Count(), 1u) << "no more events until the port is reopened";
   d.reset();
@@ -924,7 +924,7 @@ TEST_F(TriggerThread, AHandlerThatWillNotReturnIsLetGoAndNothingIsFreedUnderIt) 
       platform::SleepMs(5);
     // Still reading after the close gave up on this thread.
     char c;
-    d->GetBlock(&c, 1);
+    (void)d->GetBlock(&c, 1);
   };
   d->RegisterEventTriggerHandler(probe.Method());
   d->ChangeLengthTrigger(1);
