@@ -16,6 +16,7 @@
 #include "finder/version.h"
 #include "finder/view.h"
 #include "platform/console.h"
+#include "platform/dll_search.h"
 #include "platform/file_output.h"
 #include "platform/file_version.h"
 #include "platform/host_ports.h"
@@ -81,6 +82,7 @@ int BadInput(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::RestrictDllSearchToSystem();
   std::string colourMode = "auto";
   std::string reportFile;
   bool versionOnly = false;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/dll_search_win32.h"
 #include "platform/message_loop.h"
 
 namespace finder {
@@ -34,11 +35,12 @@ std::string WhyFailed(const char* what) {
   return std::string(what) + " (error " + std::to_string(GetLastError()) + ")";
 }
 
-// The newest rich edit the system has, loaded once for the process.
+// The newest rich edit the system has, loaded once for the process from the
+// system's folder (never a copy beside the program).
 const wchar_t* RichEditClass() {
   static const wchar_t* const name = [] {
-    if (LoadLibraryA("Msftedit.dll") != nullptr) return L"RICHEDIT50W";
-    if (LoadLibraryA("Riched20.dll") != nullptr) return L"RichEdit20W";
+    if (platform::LoadSystemDll(L"Msftedit.dll") != nullptr) return L"RICHEDIT50W";
+    if (platform::LoadSystemDll(L"Riched20.dll") != nullptr) return L"RichEdit20W";
     return static_cast<const wchar_t*>(nullptr);
   }();
   return name;
