@@ -142,6 +142,8 @@ wineserver -w
 [ -e "$installed" ] && fail "left behind in $folder: $(ls -A "$installed" | tr '\n' ' ')"
 [ -e "$menu" ] && fail "the Start-menu folder is still there: $(ls -A "$menu" | tr '\n' ' ')"
 wine reg query "$key" >/dev/null 2>&1 && fail "still in the list of installed programs"
+wine reg query 'HKLM\Software\Kelvane Diagnostics\Kelvane Finder' >/dev/null 2>&1 &&
+  fail "the record of the installation folder is still in the registry"
 wineserver -k >/dev/null 2>&1
 
 echo "windows-packages-test: ZIP $(stat -c %s "$zip") bytes, installer $(stat -c %s "$installer") bytes"
