@@ -30,16 +30,6 @@ BOOL CALLBACK TakeVisibleWindowOf(HWND window, LPARAM lParam) {
   return FALSE;
 }
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), n,
-                      nullptr, nullptr);
-  return narrow;
-}
-
 int Caption(int argc, char** argv) {
   std::string commandLine;
   for (int i = 0; i < argc; ++i) {
@@ -65,13 +55,10 @@ int Caption(int argc, char** argv) {
   if (found.window == nullptr) {
     std::fprintf(stderr, "probe-program: %s showed no window\n", argv[0]);
   } else {
-    wchar_t caption[512] = {};
-    GetWindowTextW(found.window, caption, 512);
-    char className[128] = {};
-    GetClassNameA(found.window, className, sizeof className);
-    std::printf("%s\n", Utf8(caption).c_str());
+    char caption[512] = {};
+    GetWindowTextA(found.window, caption, sizeof caption);
+    std::printf("%s\n", caption);
     std::fflush(stdout);
-    std::fprintf(stderr, "probe-program: the window's class is %s\n", className);
     PostMessageW(found.window, WM_CLOSE, 0, 0);
     DWORD exitCode = 1;
     if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) {
