@@ -28,3 +28,9 @@ ctest --preset mingw
 echo "== End-to-end searches of the Windows finder under Wine"
 bash tests/e2e/run-e2e-wine.sh build/default/tests/e2e_tests \
   build/mingw/finder/kelvane-finder-headless.exe
+echo "== Windows packages (mingw-release preset: the two programs, their ZIP and installer) under Wine"
+cmake --preset mingw-release >/dev/null
+cmake --build --preset mingw-release -j "$jobs"
+cpack --preset mingw-release
+bash tests/packages/windows-packages-test.sh build/mingw-release build/mingw/tests/probe-program.exe \
+  build/default/tools/elm327-sim/elm327-sim

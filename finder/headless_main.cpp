@@ -15,6 +15,7 @@
 #include "finder/main_form.h"
 #include "finder/view.h"
 #include "platform/console.h"
+#include "platform/dll_search.h"
 #include "platform/file_output.h"
 #include "platform/file_version.h"
 #include "platform/host_ports.h"
@@ -73,6 +74,7 @@ int BadInput(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  platform::RestrictDllSearchToSystem();
   std::string colourMode = "auto";
   std::string reportFile;
   bool versionOnly = false;

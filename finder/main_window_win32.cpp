@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdio>
 
+#include "finder/resource_ids.h"
+#include "platform/dll_search_win32.h"
 #include "platform/message_loop.h"
 
 namespace finder {
@@ -34,11 +36,12 @@ std::string WhyFailed(const char* what) {
   return std::string(what) + " (error " + std::to_string(GetLastError()) + ")";
 }
 
-// The newest rich edit the system has, loaded once for the process.
+// The newest rich edit the system has, loaded once for the process from the
+// system's folder (never a copy beside the program).
 const wchar_t* RichEditClass() {
   static const wchar_t* const name = [] {
-    if (LoadLibraryA("Msftedit.dll") != nullptr) return L"RICHEDIT50W";
-    if (LoadLibraryA("Riched20.dll") != nullptr) return L"RichEdit20W";
+    if (platform::LoadSystemDll(L"Msftedit.dll") != nullptr) return L"RICHEDIT50W";
+    if (platform::LoadSystemDll(L"Riched20.dll") != nullptr) return L"RichEdit20W";
     return static_cast<const wchar_t*>(nullptr);
   }();
   return name;
@@ -66,6 +69,16 @@ LRESULT CALLBACK StatusLogProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
   return result;
 }
 
+// The program's own icon at the size the system asks for (shared: it lives
+// as long as the process); the system's application icon where the program
+// file has none.
+HICON ProgramIcon(HINSTANCE instance, int widthMetric, int heightMetric) {
+  auto icon = static_cast<HICON>(LoadImageA(instance, MAKEINTRESOURCEA(KELVANE_IDI_FINDER),
+                                            IMAGE_ICON, GetSystemMetrics(widthMetric),
+                                            GetSystemMetrics(heightMetric), LR_SHARED));
+  return icon != nullptr ? icon : LoadIcon(nullptr, IDI_APPLICATION);
+}
+
 bool RegisterWindowClass(WNDPROC proc) {
   static const bool registered = [proc] {
     WNDCLASSEXA wc{};
@@ -74,7 +87,9 @@ bool RegisterWindowClass(WNDPROC proc) {
     wc.lpfnWndProc = proc;
     wc.hInstance = GetModuleHandleA(nullptr);
     wc.hCursor = LoadCursor(nullptr, IDC_ARROW);
-    wc.hIcon = LoadIcon(nullptr, IDI_APPLICATION);
+    // The title bar and the task bar show the small one, Alt+Tab the large.
+    wc.hIcon = ProgramIcon(wc.hInstance, SM_CXICON, SM_CYICON);
+    wc.hIconSm = ProgramIcon(wc.hInstance, SM_CXSMICON, SM_CYSMICON);
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = kMainWindowClass;
     return RegisterClassExA(&wc) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;

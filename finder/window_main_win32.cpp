@@ -8,10 +8,12 @@
 #include <string>
 
 #include "finder/main_window_win32.h"
+#include "platform/dll_search.h"
 #include "platform/message_loop.h"
 #include "serial/dispatch/dispatcher.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int cmdShow) {
+  platform::RestrictDllSearchToSystem();
   const bool searchAtOnce =
       commandLine != nullptr && std::strstr(commandLine, "--search") != nullptr;
   platform::InitUserInterfaceThread();

@@ -1,4 +1,5 @@
-// Raw time sources. Windows: QueryPerformanceCounter/Frequency and timeGetTime.
+// Raw time sources. Windows: QueryPerformanceCounter/Frequency and the
+// system's millisecond count (GetTickCount64, the count timeGetTime gives).
 // Linux: CLOCK_MONOTONIC presented as a counter of fixed frequency, and a
 // millisecond count of the same clock for the fallback.
 #pragma once
@@ -12,7 +13,9 @@ namespace platform {
 // whatever the system reported.
 bool QueryPerformanceFrequency(uint64_t& frequency);
 uint64_t QueryPerformanceCounter();
-// The multimedia timer's millisecond count, wrapping at 2^32.
+// Milliseconds since the system started, wrapping at 2^32, as the
+// multimedia timer (timeGetTime) counts them; it steps in units of up to a
+// scheduler tick (16 ms).
 uint32_t TimeGetTimeMs();
 
 }  // namespace platform

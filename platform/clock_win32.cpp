@@ -1,8 +1,7 @@
-// The performance counter and the multimedia timer.
+// The performance counter and the system's millisecond count.
 #include "platform/clock.h"
 
 #include <windows.h>
-#include <mmsystem.h>
 
 namespace platform {
 
@@ -22,7 +21,10 @@ uint64_t QueryPerformanceCounter() {
 }
 
 uint32_t TimeGetTimeMs() {
-  return static_cast<uint32_t>(::timeGetTime());
+  // timeGetTime's count without importing winmm.dll, which is not one of
+  // the system's known DLLs and so would be looked for beside the program
+  // first. Both count from the system's start.
+  return static_cast<uint32_t>(::GetTickCount64());
 }
 
 }  // namespace platform

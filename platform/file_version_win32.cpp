@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "platform/dll_search_win32.h"
+
 namespace platform {
 
 namespace {
@@ -32,6 +34,39 @@ std::string Narrow(const wchar_t* text, size_t length) {
   return narrow;
 }
 
+// version.dll is not one of the system's known DLLs: imported, it would be
+// looked for in the program's folder first. Taken from the system's folder
+// instead, once for the process.
+struct VersionApi {
+  using GetSizeFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
+  using GetInfoFunction = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
+  using QueryValueFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+  GetSizeFunction getSize = nullptr;
+  GetInfoFunction getInfo = nullptr;
+  QueryValueFunction queryValue = nullptr;
+};
+
+template <typename Function>
+Function Lookup(HMODULE module, const char* name) {
+  FARPROC proc = ::GetProcAddress(module, name);
+  // Through the generic function type, which converts to any other without
+  // a cast-function-type warning.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(proc));
+}
+
+const VersionApi& Version() {
+  static const VersionApi api = [] {
+    VersionApi found;
+    HMODULE module = LoadSystemDll(L"version.dll");
+    if (module == nullptr) return found;
+    found.getSize = Lookup<VersionApi::GetSizeFunction>(module, "GetFileVersionInfoSizeW");
+    found.getInfo = Lookup<VersionApi::GetInfoFunction>(module, "GetFileVersionInfoW");
+    found.queryValue = Lookup<VersionApi::QueryValueFunction>(module, "VerQueryValueW");
+    return found;
+  }();
+  return api;
+}
+
 }  // namespace
 
 std::string VersionRecordPrefix() {
@@ -50,16 +85,18 @@ std::string ProgramFilePath() {
 }
 
 std::string ReadFileVersion(const std::string& path) {
+  const VersionApi& api = Version();
+  if (api.getSize == nullptr || api.getInfo == nullptr || api.queryValue == nullptr)
+    return std::string();
   const std::wstring wide = Widen(path);
   DWORD ignored = 0;
-  const DWORD size = ::GetFileVersionInfoSizeW(wide.c_str(), &ignored);
+  const DWORD size = api.getSize(wide.c_str(), &ignored);
   if (size == 0) return std::string();
   std::vector<unsigned char> block(size);
-  if (!::GetFileVersionInfoW(wide.c_str(), 0, size, block.data())) return std::string();
+  if (!api.getInfo(wide.c_str(), 0, size, block.data())) return std::string();
   void* value = nullptr;
   UINT length = 0;
-  if (!::VerQueryValueW(block.data(), L"\\StringFileInfo\\040904E4\\FileVersion", &value,
-                        &length) ||
+  if (!api.queryValue(block.data(), L"\\StringFileInfo\\040904E4\\FileVersion", &value, &length) ||
       value == nullptr || length == 0) {
     return std::string();
   }

@@ -3,11 +3,13 @@
 # (the X11 driver, in a Wine desktop of the screen's size, so the window has
 # its title bar), after the demo's search over two simulated devices: a
 # Kelvane scan tool at 38400 baud on COM5 and an ELM327 interpreter without
-# identifier at 9600 on COM6.
+# identifier at 9600 on COM6, and no other port. The window is drawn with
+# Wine's own fonts (Debian's fonts-wine, copied into the prefix), as
+# Windows draws it: "MS Sans Serif" and the title bar's Marlett buttons.
 #   scripts/screenshot-windows.sh [output.png]     (default docs/finder-windows.png)
 # Needs the mingw build (kelvane-finder.exe), the default build
-# (elm327-sim), wine, Xvfb and ImageMagick. Uses a Wine prefix of its own
-# beside the test prefix, which keeps the null graphics driver.
+# (elm327-sim), wine, fonts-wine, Xvfb and ImageMagick. Uses a Wine prefix of
+# its own beside the test prefix, which keeps the null graphics driver.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -15,9 +17,11 @@ out=${1:-docs/finder-windows.png}
 exe=$root/build/mingw/finder/kelvane-finder.exe
 sim=$root/build/default/tools/elm327-sim/elm327-sim
 screen=420x520
+wine_fonts=/usr/share/wine/fonts
 for f in "$exe" "$sim"; do
   [ -e "$f" ] || { echo "screenshot-windows: $f missing: build the mingw and default presets" >&2; exit 1; }
 done
+[ -d "$wine_fonts" ] || { echo "screenshot-windows: $wine_fonts missing: install fonts-wine" >&2; exit 1; }
 for tool in wine wineserver Xvfb import; do
   command -v "$tool" >/dev/null || { echo "screenshot-windows: $tool missing" >&2; exit 1; }
 done
@@ -54,6 +58,8 @@ if [ ! -f "$WINEPREFIX/.sio-ready" ]; then
   wineserver -w
   touch "$WINEPREFIX/.sio-ready"
 fi
+# Wine's stand-ins for the Windows fonts, where Windows keeps its own.
+cp "$wine_fonts"/* "$WINEPREFIX/drive_c/windows/Fonts/"
 
 start_device() {  # name, then elm327-sim options
   local name=$1
@@ -69,16 +75,20 @@ start_device() {  # name, then elm327-sim options
 }
 start_device scantool --scan-tool --baud 38400
 start_device interpreter --baud 9600
+wine reg delete 'HKLM\Software\Wine\Ports' /va /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /t REG_SZ /d "$work/scantool" /f >/dev/null 2>&1
 wine reg add 'HKLM\Software\Wine\Ports' /v COM6 /t REG_SZ /d "$work/interpreter" /f >/dev/null 2>&1
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w
 find "$WINEPREFIX/dosdevices" -maxdepth 1 -name 'com*' -type l -delete 2>/dev/null || true
 
-# Wine on a pseudo-terminal needs the modem-line ioctls Linux refuses.
+# Wine on a pseudo-terminal needs the modem-line ioctls Linux refuses; and
+# the ports Wine would make of this machine's own serial devices stay out.
 cc -shared -fPIC -O2 -Wall -Werror -o "$work/pty_modem_shim.so" \
   tests/wine-shim/pty_modem_shim.c -ldl
-LD_PRELOAD="$work/pty_modem_shim.so" \
+cc -shared -fPIC -O2 -Wall -Werror -o "$work/hide_host_ports_shim.so" \
+  tests/wine-shim/hide_host_ports_shim.c -ldl
+LD_PRELOAD="$work/pty_modem_shim.so $work/hide_host_ports_shim.so" \
   wine explorer "/desktop=Kelvane,$screen" "$exe" --search >"$work/wine.log" 2>&1 </dev/null &
 pids+=($!)
 

@@ -16,8 +16,9 @@ build=(cmake ninja-build g++ pkg-config)
 # The Linux window (Qt 6 Widgets) and a font for it.
 window=(qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core)
 tests=(libgtest-dev googletest libbenchmark-dev socat clang libclang-rt-14-dev
-       # The Windows build, its tests under Wine and its packages.
-       g++-mingw-w64-x86-64 wine wine64 nsis
+       # The Windows build, its tests under Wine and its packages (and
+       # Wine's own fonts for the Windows screenshot).
+       g++-mingw-w64-x86-64 wine wine64 nsis unzip fonts-wine
        # The Debian package's dependencies and checks.
        dpkg-dev lintian
        # The virtual display, clicks and captures of the screenshots.

@@ -281,6 +281,30 @@ TEST_F(FinderWindow, HasTheDesignedLayoutFontsAndTabOrderAndKeepsItsAnchorsWhenR
   EXPECT_LE(labelAtLeast.top + labelAtLeast.height, least.cy);
 }
 
+// The width of an icon's image in pixels; 0 when it has none.
+int IconWidth(HICON icon) {
+  ICONINFO info{};
+  if (icon == nullptr || !GetIconInfo(icon, &info)) return 0;
+  BITMAP image{};
+  const int got =
+      GetObjectA(info.hbmColor != nullptr ? info.hbmColor : info.hbmMask, sizeof image, &image);
+  if (info.hbmColor != nullptr) DeleteObject(info.hbmColor);
+  if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
+  return got == static_cast<int>(sizeof image) ? image.bmWidth : 0;
+}
+
+TEST_F(FinderWindow, ShowsTheProgramsOwnIconAtBothSizes) {
+  // The program file carries it as its first icon group.
+  ASSERT_NE(FindResourceA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(1), RT_GROUP_ICON), nullptr);
+  const auto large = reinterpret_cast<HICON>(GetClassLongPtrA(hwnd_, GCLP_HICON));
+  const auto small = reinterpret_cast<HICON>(GetClassLongPtrA(hwnd_, GCLP_HICONSM));
+  const HICON system = LoadIcon(nullptr, IDI_APPLICATION);
+  EXPECT_NE(large, system);
+  EXPECT_NE(small, system);
+  EXPECT_EQ(IconWidth(large), GetSystemMetrics(SM_CXICON));
+  EXPECT_EQ(IconWidth(small), GetSystemMetrics(SM_CXSMICON));
+}
+
 TEST_F(FinderWindow, StartRunsTheSearchIntoTheRichEditWithTheRedRunWhereverTheUserClicks) {
   const std::string scanTool = Env("SIO_WINDOW_SCAN_TOOL_COM");
   const std::string interpreter = Env("SIO_WINDOW_INTERPRETER_COM");
