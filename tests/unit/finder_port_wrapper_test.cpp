@@ -131,6 +131,9 @@ TEST(FinderPumpMessagesUntil,
     platform::Event wake(false, false);
     ticks = 0;
     platform::PostWindowMessage(w, kTick, 0, 0);
+    // Taken before the setter starts its 100 ms, which the wait then lasts
+    // at least.
+    const auto start = std::chrono::steady_clock::now();
     std::thread setter([&] {
       platform::SleepMs(100);
       platform::PostWindowMessage(w, kTick, 0, 0);
@@ -138,7 +141,6 @@ TEST(FinderPumpMessagesUntil,
       if (c.quit) platform::PostWindowMessage(w, kAskQuit, 0, 0);
       if (c.withEvent && c.setDone) wake.Set();
     });
-    const auto start = std::chrono::steady_clock::now();
     const finder::TPumpResult r =
         finder::PumpMessagesUntil(400, &FlagSet, &flag, c.withEvent ? &wake : nullptr);
     const double ms =
