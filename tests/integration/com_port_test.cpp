@@ -572,6 +572,20 @@ TEST_F(ComPort, NoTriggerMessagesWithoutAHandlerAndAtOnceWithOne) {
 
 TEST_F(ComPort, CloseThenOpenKeepsTheTriggers) {
   auto port = MakePort();
+  // A user that adds a timer when the port opens and removes it when told
+  // the port is closing (as the packet manager does) does not get it back
+  // with the others: they are saved after the users have let go.
+  struct Remover {
+    TSioComPort* port;
+    int32_t mine = 0;
+    void Callback(sio::TComponent*, uint8_t kind) {
+      if (kind == sio::ctOpen) mine = port->AddTimerTrigger();
+      if (kind == sio::ctClosing) {
+        EXPECT_EQ(port->GetDispatcher()->RemoveTrigger(mine), 0);
+      }
+    }
+  } remover{port.get()};
+  (void)port->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&Remover::Callback>(&remover));
   port->SetOpen(true);
   const int32_t timer = port->AddTimerTrigger();
   port->SetTimerTrigger(static_cast<uint16_t>(timer), 100, true);
@@ -601,6 +615,7 @@ TEST_F(ComPort, CloseThenOpenKeepsTheTriggers) {
   sio::TSioBaseDispatcher* d = port->GetDispatcher();
   platform::CriticalSectionLock guard(d->DataSection);
   EXPECT_EQ(d->TrigAvailLength, 4);
+  EXPECT_EQ(d->TimerTriggers.size(), 2u);
 }
 
 TEST_F(ComPort, CloseServesATriggerMessageTheDispatcherIsSendingAndEndsAtOnce) {
