@@ -37,6 +37,17 @@ for example in send_command watch_packet; do
 done
 send=$work/send_command/send_command
 watch=$work/watch_packet/watch_packet
+# The same program through pkg-config; the layer's version is the same in
+# its CMake package, its pkg-config file and its header.
+pc=$work/prefix/lib/pkgconfig
+pc_version=$(PKG_CONFIG_PATH=$pc pkg-config --modversion sio) || fail "no sio.pc"
+[ "$pc_version" = "$version" ] || fail "sio.pc says '$pc_version', the CMake package '$version'"
+grep -q "^#define SIO_VERSION_STRING \"$version\"$" "$work/prefix/include/sio/serial/support/version.h" ||
+  fail "serial/support/version.h does not say $version"
+# shellcheck disable=SC2046  # the flags are words
+"$cxx" -std=c++20 $cxxflags "$source/examples/send_command/send_command.cpp" -o "$work/send_pc" \
+  $(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs sio) $ldflags >"$work/pc.log" 2>&1 ||
+  { cat "$work/pc.log"; fail "send_command does not build with pkg-config"; }
 
 # Wrong use is answered with the usage text and status 2.
 set +e
@@ -55,8 +66,10 @@ pty=$(head -n 1 "$work/sim.out")
 [ -n "$pty" ] || fail "the simulator gave no terminal"
 export SIO_PORTS="5=$pty"
 
-reply=$("$send" 5 AT@1) || fail "send_command failed: '$reply'"
-grep -qx 'OBDII to RS232 Interpreter' <<<"$reply" || fail "send_command replied '$reply'"
+for program in "$send" "$work/send_pc"; do
+  reply=$("$program" 5 AT@1) || fail "$program failed: '$reply'"
+  grep -qx 'OBDII to RS232 Interpreter' <<<"$reply" || fail "$program replied '$reply'"
+done
 packets=$("$watch" 5 ELM $'\r' 1 ATI) || fail "watch_packet saw no packet"
 [ "$packets" = 'packet: ELM327 v1.5\r' ] || fail "watch_packet printed '$packets'"
 # A port that is not there is an error, not a hang.
