@@ -659,7 +659,7 @@ void TSioWin32Dispatcher::StartDispatcher() {
 
 void TSioWin32Dispatcher::StopDispatcher() {
   platform::CriticalSectionLock life(LifecycleSection);
-  if (ThreadsRunning.load()) CloseCom();
+  if (ThreadsRunning.load()) (void)CloseCom();
   // The six events live until destruction, so that a late thread never
   // signals a freed one; from here they count as closed.
   EventsOpen.store(false);

@@ -231,7 +231,7 @@ int32_t TSioBaseDispatcher::InitPort(const char* comName, uint32_t baud, uint8_t
 
   {
     platform::CriticalSectionLock guard(DataSection);
-    GetComState(LineSettings);
+    (void)GetComState(LineSettings);
   }
 
   if ((options & ipDTRFlow) != 0) {
@@ -322,7 +322,7 @@ void TSioBaseDispatcher::DonePort() {
     // Whatever the flushes say, the device is closed.
     (void)FlushOutBuffer();
     (void)FlushInBuffer();
-    CloseCom();
+    (void)CloseCom();
   }
   // Called from a handler, or while the dispatcher thread is still busy
   // delivering, the release is left to that thread as it ends: the buffers
@@ -484,7 +484,7 @@ int32_t TSioBaseDispatcher::GetBlock(void* block, uint32_t len) {
 int32_t TSioBaseDispatcher::FlushInBuffer() {
   {
     platform::CriticalSectionLock guard(DispSection);
-    FlushCom(1);
+    (void)FlushCom(1);
     const uint32_t count = BufferedCount(DBufHead, DBufTail, DBufFull);
     if (ConsumeMode) {
       MaxConsumed = count;
@@ -541,7 +541,7 @@ bool TSioBaseDispatcher::FillDispatchBuffer() {
   auto readInto = [this](uint32_t room) -> uint32_t {
     int32_t n = ReadCom(DBuffer.get() + DBufHead, static_cast<int32_t>(room));
     if (n < 0) {
-      GetComEventMask(-1);
+      (void)GetComEventMask(-1);
       n = 0;
     }
     // A device layer must never hand back more than was asked for.

@@ -394,6 +394,8 @@ class TSioBaseDispatcher {
   [[nodiscard]] virtual int32_t FlushCom(int32_t Queue) = 0;
   virtual uint32_t GetComError(platform::CommStat& Stat) = 0;
   [[nodiscard]] virtual int32_t GetComEventMask(int32_t EvtMask) = 0;
+  // Callers that read the settings again before changing them discard its
+  // result: the change that follows reports a device that cannot answer.
   [[nodiscard]] virtual int32_t GetComState(platform::CommDcb& DCB) = 0;
   [[nodiscard]] virtual int32_t ReadCom(uint8_t* Buf, int32_t Size) = 0;
   [[nodiscard]] virtual int32_t SetComState(platform::CommDcb& DCB) = 0;
@@ -406,6 +408,8 @@ class TSioBaseDispatcher {
   virtual uint32_t OutBufUsed() = 0;
   virtual uint32_t InQueueUsed();
   [[nodiscard]] virtual int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) = 0;
+  // Callers that are done with the device whatever happens discard its
+  // result (the release, the stop, an unplugged device).
   [[nodiscard]] virtual int32_t CloseCom() = 0;
   [[nodiscard]] virtual int32_t YieldCom() = 0;
   virtual void SetThreadBoost(uint8_t Boost);

@@ -52,7 +52,7 @@ int32_t TSioBaseDispatcher::ApplyLine(uint32_t baud, uint8_t parity, uint8_t dat
   uint8_t newStop;
   {
     platform::CriticalSectionLock guard(DataSection);
-    GetComState(LineSettings);
+    (void)GetComState(LineSettings);
     newBaud = baud == 0 ? LineSettings.BaudRate : baud;
     newParity = parity == kKeepParity ? LineSettings.Parity : parity;
     newSize = dataBits == kKeepDataBits ? LineSettings.ByteSize : dataBits;
@@ -71,7 +71,7 @@ int32_t TSioBaseDispatcher::ApplyLine(uint32_t baud, uint8_t parity, uint8_t dat
   // The bytes already on their way go out at the old settings.
   if (waitForIdle) WaitTxIdle();
   platform::CriticalSectionLock guard(DataSection);
-  GetComState(LineSettings);
+  (void)GetComState(LineSettings);
   LineSettings.BaudRate = newBaud;
   LineSettings.Parity = newParity;
   LineSettings.ByteSize = newSize;
@@ -82,7 +82,7 @@ int32_t TSioBaseDispatcher::ApplyLine(uint32_t baud, uint8_t parity, uint8_t dat
 void TSioBaseDispatcher::GetLine(uint32_t& baud, uint8_t& parity, uint8_t& dataBits,
                                  uint8_t& stopBits) {
   platform::CriticalSectionLock guard(DataSection);
-  GetComState(LineSettings);
+  (void)GetComState(LineSettings);
   baud = NumericBaud(LineSettings.BaudRate);
   parity = LineSettings.Parity;
   dataBits = LineSettings.ByteSize;
@@ -98,7 +98,7 @@ void TSioBaseDispatcher::WaitTxIdle() {
   uint32_t numeric;
   {
     platform::CriticalSectionLock guard(DataSection);
-    GetComState(LineSettings);
+    (void)GetComState(LineSettings);
     bits = static_cast<uint64_t>(LineSettings.ByteSize) + 2;
     if (LineSettings.Parity != 0) ++bits;
     if (LineSettings.StopBits != kOneStopBit) ++bits;
@@ -156,7 +156,7 @@ int32_t TSioBaseDispatcher::SetHWFlow(uint32_t bufferFull, uint32_t bufferResume
                                       uint32_t options) {
   platform::CriticalSectionLock guard(DataSection);
   if (bufferFull < bufferResume || bufferFull > InQue) return ecBadArgument;
-  GetComState(LineSettings);
+  (void)GetComState(LineSettings);
   LineSettings.Flags &= ~(platform::dcbDtrControlMask | platform::dcbRtsControlMask |
                           platform::dcbOutxCtsFlow | platform::dcbOutxDsrFlow);
   DTRAuto = false;
@@ -189,7 +189,7 @@ int32_t TSioBaseDispatcher::SWFlowEnable(uint32_t bufferFull, uint32_t bufferRes
                                          uint32_t options) {
   platform::CriticalSectionLock guard(DataSection);
   if (bufferFull < bufferResume || bufferFull > InQue) return ecBadArgument;
-  GetComState(LineSettings);
+  (void)GetComState(LineSettings);
   if ((options & sfReceive) != 0) {
     LineSettings.Flags |= platform::dcbInX;
     LineSettings.XoffLim = static_cast<uint16_t>(InQue - bufferFull);
@@ -205,14 +205,14 @@ int32_t TSioBaseDispatcher::SWFlowEnable(uint32_t bufferFull, uint32_t bufferRes
 
 int32_t TSioBaseDispatcher::SWFlowDisable() {
   platform::CriticalSectionLock guard(DataSection);
-  GetComState(LineSettings);
+  (void)GetComState(LineSettings);
   LineSettings.Flags &= ~(platform::dcbInX | platform::dcbOutX);
   return SetComStatePrim(LineSettings);
 }
 
 int32_t TSioBaseDispatcher::SWFlowChars(char xOnChar, char xOffChar) {
   platform::CriticalSectionLock guard(DataSection);
-  GetComState(LineSettings);
+  (void)GetComState(LineSettings);
   LineSettings.XonChar = xOnChar;
   LineSettings.XoffChar = xOffChar;
   return SetComStatePrim(LineSettings);

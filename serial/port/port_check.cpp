@@ -34,7 +34,7 @@ bool PortExists(uint32_t n) {
     bool present;
     if (dispatcher->OpenCom(name.c_str(), kCheckQueueSize, kCheckQueueSize) >= 0) {
       present = true;
-      dispatcher->CloseCom();
+      (void)dispatcher->CloseCom();
     } else {
       present = BusyCountsAsPresent(dispatcher->LastDeviceError());
     }
