@@ -23,7 +23,7 @@ namespace {
 constexpr uint16_t kPort = 90;
 
 void BM_ComPortOpenClose(benchmark::State& state) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   int master = -1;
   int slave = -1;
   char name[128] = {};

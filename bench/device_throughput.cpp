@@ -453,7 +453,7 @@ int main(int argc, char** argv) {
     if (opt == "--rounds") rounds = std::max(1, value);
     if (opt == "--idle-seconds") idleSeconds = std::max(1, value);
   }
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   const uint64_t total = static_cast<uint64_t>(mibTotal) * 1024 * 1024;
 
   std::vector<double> plainRate, plainCpu, layerRate, layerCpu, ratio, cpuRatio;

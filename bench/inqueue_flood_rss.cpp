@@ -35,7 +35,7 @@ double StatusKiB(const char* field) {
 
 void BM_FloodNobodyReads(benchmark::State& state) {
   const size_t total = static_cast<size_t>(state.range(0)) << 20;
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   for (auto _ : state) {
     int master = -1;
     int slave = -1;

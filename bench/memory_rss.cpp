@@ -267,7 +267,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--flooder")
     return FlooderMain(std::strtoull(argv[2], nullptr, 10));
   if (argc == 3 && std::string(argv[1]) == "--open-ports") {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     double after = 0;
     const double perPort =
         PerOpenPortKiB(static_cast<size_t>(std::strtoul(argv[2], nullptr, 10)), after);
@@ -275,7 +275,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 3 && std::string(argv[1]) == "--search-peak") {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     const PeakRun r = SearchPeak(std::strtoull(argv[2], nullptr, 10));
     std::printf("%d %.1f %s\n", r.ok ? 1 : 0, r.peakOverStartKiB, r.floodMs.c_str());
     return 0;

@@ -160,7 +160,7 @@ double ComponentRound(Pty& pty, sio::TSioComPort& port, Flags&) {
   auto last = Clock::now();
   size_t seen = 0;
   while (checker.got.load() < kTotal) {
-    if (sio::PumpOneMessage() == 0) platform::WaitForMessage(1);
+    if (sio::PumpOneMessage() == 0) sio::platform::WaitForMessage(1);
     if (checker.got.load() != seen) {
       seen = checker.got.load();
       last = Clock::now();
@@ -185,7 +185,7 @@ double Median(std::vector<double> v) {
 }
 
 void BM_PacketMatchingThroughput(benchmark::State& state) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   Pty plain;
   Pty dev;
   if (!plain.Open() || !dev.Open()) {

@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
       referenceProbes = std::max(1, std::atoi(argv[i + 1]));
     }
   }
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   sio::SetThreadExceptionReporter(
       [](std::exception_ptr) { std::fprintf(stderr, "a port's thread failed\n"); });
   std::printf("load average before: %s\n", bench::LoadAverage().c_str());

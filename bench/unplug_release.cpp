@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; i += 2) {
     if (std::string(argv[i]) == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
   }
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   sio::SetThreadExceptionReporter([](std::exception_ptr) { ++threadFailures; });
   std::printf("load average before: %s\n", bench::LoadAverage().c_str());
   finder_test::CollectingView view;

@@ -10,7 +10,7 @@ namespace {
 // The device behind a port number, for the report.
 std::string DeviceOf(uint32_t number) {
   std::string path;
-  if (!platform::ResolveComDevice(platform::ComName(number), path)) return std::string();
+  if (!sio::platform::ResolveComDevice(sio::platform::ComName(number), path)) return std::string();
   return path;
 }
 
@@ -54,7 +54,7 @@ std::vector<std::string> TController::ListPorts() {
   if (count > 0) {
     for (size_t i = 0; i < count; ++i) {
       std::string line = "   COM" + list[i];
-      const std::string device = platform::ListedDeviceOf(PortNumberFromEntry(list[i]));
+      const std::string device = sio::platform::ListedDeviceOf(PortNumberFromEntry(list[i]));
       if (!device.empty()) line += " (" + device + ")";
       log_.AddLine(line);
     }
@@ -79,7 +79,7 @@ void TController::ProbeAtBaud(const std::vector<std::string>& list, int32_t coun
     listening_ = true;
     log_.Append("  Looking on COM" + entry);
     const uint16_t number = PortNumberFromEntry(entry);
-    probe_.Port = platform::ComName(number);
+    probe_.Port = sio::platform::ComName(number);
     probe_.Device = DeviceOf(number);
     probe_.Baud = baud;
     wrapper_->SetComNumber(number);

@@ -28,13 +28,13 @@ namespace {
 constexpr uint32_t kMsgInterrupt = 0x0400 + 1;
 std::atomic<bool> interrupted{false};
 // Made by the main thread, read by the interrupt watcher.
-std::atomic<platform::WindowHandle> interruptWindow{nullptr};
+std::atomic<sio::platform::WindowHandle> interruptWindow{nullptr};
 
-platform::LResult InterruptProc(platform::WindowHandle, uint32_t msg, platform::WParam,
-                                platform::LParam) {
+sio::platform::LResult InterruptProc(sio::platform::WindowHandle, uint32_t msg,
+                                     sio::platform::WParam, sio::platform::LParam) {
   // The quit request ends every wait of the search at once; the search
   // runs out with each port closed.
-  if (msg == kMsgInterrupt) platform::PostQuit(130);
+  if (msg == kMsgInterrupt) sio::platform::PostQuit(130);
   return 0;
 }
 
@@ -48,8 +48,8 @@ void ReportThreadFailure(std::exception_ptr error) {
 
 void OnInterrupt() {
   if (interrupted.exchange(true)) return;
-  if (platform::WindowHandle w = interruptWindow.load()) {
-    platform::PostWindowMessage(w, kMsgInterrupt, 0, 0);
+  if (sio::platform::WindowHandle w = interruptWindow.load()) {
+    sio::platform::PostWindowMessage(w, kMsgInterrupt, 0, 0);
   }
 }
 
@@ -74,7 +74,7 @@ int BadInput(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  platform::RestrictDllSearchToSystem();
+  sio::platform::RestrictDllSearchToSystem();
   std::string colourMode = "auto";
   std::string reportFile;
   bool versionOnly = false;
@@ -114,12 +114,12 @@ int main(int argc, char** argv) {
     }
   }
   if (optind < argc) return BadInput("unexpected argument \"" + std::string(argv[optind]) + "\"");
-  platform::OutputFile report;
+  sio::platform::OutputFile report;
   std::FILE* reportOut = nullptr;
   if (!versionOnly) {
-    const std::vector<platform::RejectedPortEntry> rejected =
-        platform::RejectedPortOverrideEntries();
-    for (const platform::RejectedPortEntry& r : rejected)
+    const std::vector<sio::platform::RejectedPortEntry> rejected =
+        sio::platform::RejectedPortOverrideEntries();
+    for (const sio::platform::RejectedPortEntry& r : rejected)
       std::fprintf(stderr, "[error] SIO_PORTS entry \"%s\": %s\n", r.entry.c_str(),
                    r.reason.c_str());
     if (!rejected.empty()) return 2;
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
       reportOut = stdout;
     } else if (!reportFile.empty()) {
       if (const uint32_t error = report.Create(reportFile.c_str())) {
-        std::string why = platform::SystemErrorText(error);
+        std::string why = sio::platform::SystemErrorText(error);
         // The system's text comes with its own line break.
         while (!why.empty() && (why.back() == '\n' || why.back() == '\r'))
           why.pop_back();
@@ -139,11 +139,11 @@ int main(int argc, char** argv) {
     }
   }
   // Before any thread exists, so the interrupt watcher alone takes them.
-  if (!versionOnly) platform::WatchInterrupts(&OnInterrupt);
-  platform::InitUserInterfaceThread();
+  if (!versionOnly) sio::platform::WatchInterrupts(&OnInterrupt);
+  sio::platform::InitUserInterfaceThread();
   sio::SetThreadExceptionReporter(&ReportThreadFailure);
   const bool colour =
-      colourMode == "always" || (colourMode == "auto" && platform::IsTerminal(stdout));
+      colourMode == "always" || (colourMode == "auto" && sio::platform::IsTerminal(stdout));
   finder::THeadlessView view(stdout, stderr, colour);
   int status = 0;
   {
@@ -152,10 +152,10 @@ int main(int argc, char** argv) {
       std::printf("%s\n", form.Caption().c_str());
       return 0;
     }
-    interruptWindow = platform::CreateHiddenWindow("KelvaneHeadless", &InterruptProc, nullptr);
+    interruptWindow = sio::platform::CreateHiddenWindow("KelvaneHeadless", &InterruptProc, nullptr);
     std::vector<finder::TProbeRecord> probes;
     form.Controller().OnProbe = [&probes](const finder::TProbeRecord& p) { probes.push_back(p); };
-    if (interrupted.load()) platform::PostQuit(130);
+    if (interrupted.load()) sio::platform::PostQuit(130);
     const bool completed = form.StartClicked();
     status = completed ? 0 : 1;
     if (!reportFile.empty()) {
@@ -172,13 +172,13 @@ int main(int argc, char** argv) {
     }
     form.Controller().OnProbe = nullptr;
   }
-  if (platform::WindowHandle w = interruptWindow.exchange(nullptr)) {
-    platform::DestroyHiddenWindow(w);
+  if (sio::platform::WindowHandle w = interruptWindow.exchange(nullptr)) {
+    sio::platform::DestroyHiddenWindow(w);
   }
-  platform::DoneUserInterfaceThread();
+  sio::platform::DoneUserInterfaceThread();
   // Every port is closed now. Flushed first: once a console close is let go,
   // Windows ends the process before the runtime would flush at exit.
   std::fflush(nullptr);
-  platform::InterruptServed();
+  sio::platform::InterruptServed();
   return interrupted.load() ? 130 : status;
 }

@@ -52,7 +52,7 @@ int ComparePortNumbers(const std::string& a, const std::string& b) {
 }
 
 TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* context,
-                              platform::Event* wake) {
+                              sio::platform::Event* wake) {
   const uint32_t start = sio::MillisecondClock();
   for (;;) {
     if (done(context)) return TPumpResult::Done;
@@ -68,9 +68,9 @@ TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* con
     // With an event that says done() may have changed, the wait ends the
     // moment it is set; without one done() is looked at every 5 ms.
     if (wake != nullptr)
-      platform::WaitForMessageOrEvent(*wake, timeoutMs - elapsed);
+      sio::platform::WaitForMessageOrEvent(*wake, timeoutMs - elapsed);
     else
-      platform::WaitForMessage(std::min<uint32_t>(timeoutMs - elapsed, 5));
+      sio::platform::WaitForMessage(std::min<uint32_t>(timeoutMs - elapsed, 5));
   }
 }
 
@@ -80,7 +80,7 @@ TKelvaneComPort::TKelvaneComPort(sio::TSioComPort* port, TMessageBoxes& boxes)
 std::vector<std::string> TKelvaneComPort::GetPortList() {
   std::vector<std::string> names;
   std::string error;
-  if (!platform::RegisteredPortNames(names, error)) throw ERegistryException(error);
+  if (!sio::platform::RegisteredPortNames(names, error)) throw ERegistryException(error);
   std::vector<std::string> result;
   for (const std::string& data : names) {
     if (data.compare(0, 3, "COM") == 0) result.push_back(data.substr(3));
@@ -143,9 +143,9 @@ bool TKelvaneComPort::OpenPort() {
     return false;
   } catch (const sio::EAlreadyOpen&) {
     std::string path;
-    if (platform::ResolveComDevice(platform::ComName(port_->GetComNumber()), path) &&
-        platform::DeviceAccessDenied(path)) {
-      boxes_.ShowMessage("Unable to open " + platform::ComName(port_->GetComNumber()) + " (" +
+    if (sio::platform::ResolveComDevice(sio::platform::ComName(port_->GetComNumber()), path) &&
+        sio::platform::DeviceAccessDenied(path)) {
+      boxes_.ShowMessage("Unable to open " + sio::platform::ComName(port_->GetComNumber()) + " (" +
                          path +
                          "): permission denied. Add your user to the device's group (usually "
                          "'dialout': sudo usermod -aG dialout $USER), then log in again.");
@@ -155,11 +155,11 @@ bool TKelvaneComPort::OpenPort() {
   } catch (const sio::EInOutError& e) {
     // A device that does not answer its open in time (a Bluetooth port
     // whose device is off or out of range) costs only this probe.
-    if (e.ErrorCode() != static_cast<int32_t>(platform::errSemTimeout)) throw;
+    if (e.ErrorCode() != static_cast<int32_t>(sio::platform::errSemTimeout)) throw;
     // While the program quits the search runs out without its waits and
     // boxes; a port that hangs is given up silently.
     if (QuitPending()) return false;
-    boxes_.ShowMessage("Unable to open. " + platform::ComName(port_->GetComNumber()) +
+    boxes_.ShowMessage("Unable to open. " + sio::platform::ComName(port_->GetComNumber()) +
                        " did not answer in time (a Bluetooth port whose device is off or out of "
                        "range?)");
     return false;

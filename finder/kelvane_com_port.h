@@ -106,6 +106,6 @@ enum class TPumpResult { Done, TimedOut, Quit };
 // when given, is set whenever done() may have become true, so the wait
 // ends at once instead of at the next look.
 TPumpResult PumpMessagesUntil(uint32_t timeoutMs, bool (*done)(void*), void* context,
-                              platform::Event* wake = nullptr);
+                              sio::platform::Event* wake = nullptr);
 
 }  // namespace finder

@@ -12,11 +12,11 @@ const char* const kNoticeText = "Connect the adapter to the car and the PC, then
 const char* const kInitialCaption = "Kelvane Finder";
 
 std::string ReadFileVersion(const std::string& path) {
-  return platform::ReadFileVersion(path);
+  return sio::platform::ReadFileVersion(path);
 }
 
 std::string VersionedCaption() {
-  return "Kelvane Finder " + ReadFileVersion(platform::ProgramFilePath());
+  return "Kelvane Finder " + ReadFileVersion(sio::platform::ProgramFilePath());
 }
 
 TfrmMain::TfrmMain(TFinderView& view) : sio::TComponent(nullptr), view_(view) {
@@ -125,7 +125,7 @@ bool TfrmMain::StartClicked() {
 }
 
 void TfrmMain::RequestQuit(int exitCode) {
-  platform::PostQuit(exitCode);
+  sio::platform::PostQuit(exitCode);
 }
 
 void TfrmMain::SioDataPacket1Packet(sio::TComponent*, const void*, int32_t) {

@@ -40,8 +40,8 @@ std::string WhyFailed(const char* what) {
 // system's folder (never a copy beside the program).
 const wchar_t* RichEditClass() {
   static const wchar_t* const name = [] {
-    if (platform::LoadSystemDll(L"Msftedit.dll") != nullptr) return L"RICHEDIT50W";
-    if (platform::LoadSystemDll(L"Riched20.dll") != nullptr) return L"RichEdit20W";
+    if (sio::platform::LoadSystemDll(L"Msftedit.dll") != nullptr) return L"RICHEDIT50W";
+    if (sio::platform::LoadSystemDll(L"Riched20.dll") != nullptr) return L"RichEdit20W";
     return static_cast<const wchar_t*>(nullptr);
   }();
   return name;
@@ -412,7 +412,8 @@ int RunWindowLoop(HWND window) {
     if (got < 0) return -1;
     if (window != nullptr && IsWindow(window) && IsDialogMessageA(window, &m)) continue;
     try {
-      platform::TranslateAndDispatch(platform::Message{m.hwnd, m.message, m.wParam, m.lParam});
+      sio::platform::TranslateAndDispatch(
+          sio::platform::Message{m.hwnd, m.message, m.wParam, m.lParam});
     } catch (const std::exception& e) {
       // The application's default error report; the program keeps running.
       MessageBoxA(IsWindow(window) ? window : nullptr, e.what(), kBoxCaption, MB_OK | MB_ICONERROR);

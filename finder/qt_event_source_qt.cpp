@@ -52,7 +52,7 @@ TQtEventSource::~TQtEventSource() {
 }
 
 TQtEventSource* TQtEventSource::Current() {
-  return dynamic_cast<TQtEventSource*>(platform::GetEventSource());
+  return dynamic_cast<TQtEventSource*>(sio::platform::GetEventSource());
 }
 
 // Counts our loop as inside Qt's processEvents for as long as it lives.
@@ -73,7 +73,7 @@ void TQtEventSource::HandOnMissedWake() {
   // A wake-up taken inside may be for messages our caller leaves queued (a
   // single pump, then back to Qt's loop): hand it on while any remain. The
   // check runs the sent messages, as the caller's next step would.
-  if (platform::WaitForMessage(0)) Wake();
+  if (sio::platform::WaitForMessage(0)) Wake();
 }
 
 void TQtEventSource::ProcessPending() {
@@ -87,7 +87,7 @@ void TQtEventSource::ProcessPending() {
 void TQtEventSource::WaitForEvents(uint32_t timeoutMs) {
   {
     Inside inside(depth_);
-    const bool bounded = timeoutMs != platform::kWaitForever && waitTimer_ != nullptr;
+    const bool bounded = timeoutMs != sio::platform::kWaitForever && waitTimer_ != nullptr;
     if (bounded && timeoutMs == 0) {
       QCoreApplication::processEvents(QEventLoop::AllEvents);
     } else {
@@ -131,15 +131,15 @@ void TQtEventSource::Woken() {
 }
 
 void TQtEventSource::RunQueue() {
-  platform::Message m;
-  while (platform::PeekOneMessage(m)) {
-    if (m.message == platform::kMsgQuit && m.hwnd == nullptr) {
+  sio::platform::Message m;
+  while (sio::platform::PeekOneMessage(m)) {
+    if (m.message == sio::platform::kMsgQuit && m.hwnd == nullptr) {
       const int code = static_cast<int>(m.wParam);
       if (modal_ != nullptr) {
         // A modal loop of ours is open: it closes, and the request waits
         // for the main loop (as a modal loop hands a quit on under Windows).
         quitInModal_ = true;
-        platform::PostQuit(code);
+        sio::platform::PostQuit(code);
         if (modal_->endModal_) modal_->endModal_();
         return;
       }
@@ -148,7 +148,7 @@ void TQtEventSource::RunQueue() {
     }
     // Qt is not built to let exceptions through its slots.
     try {
-      platform::TranslateAndDispatch(m);
+      sio::platform::TranslateAndDispatch(m);
     } catch (const std::exception& e) {
       Report(e.what());
     } catch (...) {

@@ -16,7 +16,7 @@ class QTimer;
 
 namespace finder {
 
-class TQtEventSource final : public platform::EventSource {
+class TQtEventSource final : public sio::platform::EventSource {
  public:
   // Made on the user-interface thread once the QApplication exists.
   TQtEventSource();

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_ENABLE_HIGHDPI_SCALING"))
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
   QApplication app(argc, argv);
-  if (!platform::InitUserInterfaceThread()) {
+  if (!sio::platform::InitUserInterfaceThread()) {
     std::fprintf(stderr, "kelvane-finder: cannot set up the user-interface thread\n");
     return 1;
   }
@@ -123,9 +123,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "kelvane-finder: cannot set up the event loop\n");
     return 1;
   }
-  platform::SetEventSource(&source);
+  sio::platform::SetEventSource(&source);
   finder::TQtUiServices services;
-  platform::SetUiServices(&services);
+  sio::platform::SetUiServices(&services);
   sio::SetThreadExceptionReporter(&ReportThreadFailure);
 
   int status = 0;
@@ -137,8 +137,8 @@ int main(int argc, char** argv) {
     source.SetErrorHandler(nullptr);
   }
   sio::SetThreadExceptionReporter(nullptr);
-  platform::SetUiServices(nullptr);
-  platform::DoneUserInterfaceThread();
-  platform::SetEventSource(nullptr);
+  sio::platform::SetUiServices(nullptr);
+  sio::platform::DoneUserInterfaceThread();
+  sio::platform::SetEventSource(nullptr);
   return status;
 }

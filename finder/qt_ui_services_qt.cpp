@@ -17,7 +17,7 @@ const char* const kBoxCaption = "Kelvane Finder";
 
 namespace {
 
-QRect RectOf(const platform::UiRect& r) {
+QRect RectOf(const sio::platform::UiRect& r) {
   return QRect(r.left, r.top, r.width, r.height);
 }
 
@@ -33,12 +33,12 @@ std::string WhyNotHere() {
 
 QFont FormFont() {
   QFont font;
-  font.setFamilies({QString::fromLatin1(platform::kSelectPortFontFace),
+  font.setFamilies({QString::fromLatin1(sio::platform::kSelectPortFontFace),
                     QStringLiteral("Microsoft Sans Serif"), QStringLiteral("Liberation Sans"),
                     QStringLiteral("Arial"), QStringLiteral("DejaVu Sans")});
   font.setStyleHint(QFont::SansSerif);
   // A character height of 11 pixels, whatever the screen's density.
-  font.setPixelSize(-platform::kSelectPortFontHeight);
+  font.setPixelSize(-sio::platform::kSelectPortFontHeight);
   return font;
 }
 
@@ -55,7 +55,7 @@ TQtSelectPortDialog::TQtSelectPortDialog(const std::vector<std::string>& entries
                                          QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint) {
-  using namespace platform;
+  using namespace sio::platform;
   setWindowTitle(QString::fromLatin1(kSelectPortCaption));
   setFont(FormFont());
   QPalette pal = palette();
@@ -102,22 +102,22 @@ TQtSelectPortDialog::TQtSelectPortDialog(const std::vector<std::string>& entries
 }
 
 void TQtSelectPortDialog::reject() {
-  done(platform::kModalCancel);
+  done(sio::platform::kModalCancel);
 }
 
 int32_t TQtSelectPortDialog::ItemIndex() const {
   return portsComboBox_->currentIndex();
 }
 
-platform::PortDialogResult TQtSelectPortDialog::Run() {
+sio::platform::PortDialogResult TQtSelectPortDialog::Run() {
   setWindowModality(Qt::ApplicationModal);
-  int32_t modalResult = platform::kModalNone;
+  int32_t modalResult = sio::platform::kModalNone;
   {
     TQtEventSource::ModalScope modal(TQtEventSource::Current(),
-                                     [this] { done(platform::kModalCancel); });
+                                     [this] { done(sio::platform::kModalCancel); });
     modalResult = exec();
   }
-  platform::PortDialogResult result;
+  sio::platform::PortDialogResult result;
   result.modalResult = modalResult;
   result.itemIndex = ItemIndex();
   return result;
@@ -133,8 +133,9 @@ bool TQtUiServices::ShowMessageBox(const std::string& text, const std::string& c
 }
 
 bool TQtUiServices::ShowSelectPortDialog(const std::vector<std::string>& entries, int32_t itemIndex,
-                                         platform::PortDialogResult& result, std::string& whyNot) {
-  result = platform::PortDialogResult{};
+                                         sio::platform::PortDialogResult& result,
+                                         std::string& whyNot) {
+  result = sio::platform::PortDialogResult{};
   whyNot = WhyNotHere();
   if (!whyNot.empty()) return false;
   TQtSelectPortDialog dialog(entries, itemIndex);

@@ -40,7 +40,7 @@ class TQtSelectPortDialog final : public QDialog {
                       QWidget* parent = nullptr);
 
   // Shows it modally, our queue running meanwhile.
-  platform::PortDialogResult Run();
+  sio::platform::PortDialogResult Run();
   // The entry selected now (-1: none).
   int32_t ItemIndex() const;
 
@@ -63,12 +63,12 @@ class TQtSelectPortDialog final : public QDialog {
   QPushButton* abortBtn_;
 };
 
-class TQtUiServices final : public platform::UiServices {
+class TQtUiServices final : public sio::platform::UiServices {
  public:
   bool ShowMessageBox(const std::string& text, const std::string& caption,
                       std::string& whyNot) override;
   bool ShowSelectPortDialog(const std::vector<std::string>& entries, int32_t itemIndex,
-                            platform::PortDialogResult& result, std::string& whyNot) override;
+                            sio::platform::PortDialogResult& result, std::string& whyNot) override;
 };
 
 }  // namespace finder

@@ -13,10 +13,10 @@
 #include "serial/dispatch/dispatcher.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int cmdShow) {
-  platform::RestrictDllSearchToSystem();
+  sio::platform::RestrictDllSearchToSystem();
   const bool searchAtOnce =
       commandLine != nullptr && std::strstr(commandLine, "--search") != nullptr;
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   sio::SetThreadExceptionReporter(&finder::TMainWindow::ReportThreadException);
   int status = 0;
   {
@@ -31,6 +31,6 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int cmdShow) {
     status = finder::RunWindowLoop(window.Handle());
   }
   sio::SetThreadExceptionReporter(nullptr);
-  platform::DoneUserInterfaceThread();
+  sio::platform::DoneUserInterfaceThread();
   return status;
 }

@@ -42,7 +42,7 @@ std::string Text(FuzzedDataProvider& in, const char* alphabet, size_t maxLen) {
 
 TMemoryPort& Port() {
   static TMemoryPort* port = [] {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     auto* p = new TMemoryPort;
     p->SetComNumber(1);
     p->SetAutoOpen(false);

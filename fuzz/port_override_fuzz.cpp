@@ -59,7 +59,7 @@ std::vector<Entry> Reference(const std::string& text) {
   return out;
 }
 
-std::string Describe(const std::vector<platform::HostPort>& ports) {
+std::string Describe(const std::vector<sio::platform::HostPort>& ports) {
   std::string out;
   for (const auto& p : ports)
     out += std::to_string(p.number) + "=" + sio_fuzz::Visible(p.path) + " ";
@@ -70,7 +70,7 @@ std::string Describe(const std::vector<platform::HostPort>& ports) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  const std::vector<platform::HostPort> got = platform::ParsePortOverride(text);
+  const std::vector<sio::platform::HostPort> got = sio::platform::ParsePortOverride(text);
   const std::vector<Entry> want = Reference(text);
   const std::string detail = "text \"" + sio_fuzz::Visible(text) + "\" gave " + Describe(got);
   FUZZ_CHECK(got.size() == want.size(), detail);
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string written;
   for (const auto& p : got)
     written += (written.empty() ? "" : ",") + std::to_string(p.number) + "=" + p.path;
-  const std::vector<platform::HostPort> again = platform::ParsePortOverride(written);
+  const std::vector<sio::platform::HostPort> again = sio::platform::ParsePortOverride(written);
   FUZZ_CHECK(again.size() == got.size(),
              detail + " rewritten \"" + sio_fuzz::Visible(written) + "\"");
   for (size_t i = 0; i < got.size(); ++i)

@@ -55,10 +55,10 @@ std::string Data(FuzzedDataProvider& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FuzzedDataProvider in(bytes, size);
-  std::vector<platform::RegistryPortValue> values;
+  std::vector<sio::platform::RegistryPortValue> values;
   const int count = in.ConsumeIntegralInRange<int>(0, 24);
   for (int i = 0; i < count; ++i) {
-    platform::RegistryPortValue v;
+    sio::platform::RegistryPortValue v;
     v.name = "\\Device\\Serial" + std::to_string(i);
     // Text types most of the time; now and then a binary, a number or an
     // empty value.
@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
 
   std::vector<std::string> names;
   std::string error;
-  const bool ok = platform::PortNamesFromRegistryValues(values, names, error);
+  const bool ok = sio::platform::PortNamesFromRegistryValues(values, names, error);
 
   std::vector<std::string> wantNames;
   std::string wantError;
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FUZZ_CHECK(error == wantError, detail);
   FUZZ_CHECK(names == wantNames, detail);
 
-  const std::vector<platform::HostPort> ports = platform::PortsFromRegisteredNames(names);
+  const std::vector<sio::platform::HostPort> ports = sio::platform::PortsFromRegisteredNames(names);
   std::set<uint32_t> want;  // ascending, each number once
   for (const auto& n : names) {
     uint32_t number = 0;
@@ -103,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   FUZZ_CHECK(ports.size() == want.size(), detail);
   size_t i = 0;
   for (const uint32_t number : want) {
-    const platform::HostPort& p = ports[i++];
+    const sio::platform::HostPort& p = ports[i++];
     FUZZ_CHECK(p.number == number, detail);
     FUZZ_CHECK(p.name == "COM" + std::to_string(number), detail);
     FUZZ_CHECK(p.path == "\\\\.\\COM" + std::to_string(number), detail);

@@ -179,7 +179,7 @@ std::string FileName(const char* what) {
 }
 
 void FuzzTrace(FuzzedDataProvider& in) {
-  platform::CriticalSection section;
+  sio::platform::CriticalSection section;
   sio::TSioTraceLog log(section);
   const uint32_t size = in.ConsumeIntegralInRange<uint32_t>(1, 160);
   FUZZ_CHECK(log.OpenTraceBuffer(size) == 0, "open trace");
@@ -223,7 +223,7 @@ void FuzzTrace(FuzzedDataProvider& in) {
 }
 
 void FuzzLog(FuzzedDataProvider& in) {
-  platform::CriticalSection section;
+  sio::platform::CriticalSection section;
   sio::TSioTraceLog log(section);
   log.SetLogHeaderTextsSource(&FixedHeader);
   log.SetDeviceName("COM7");

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace platform {
+namespace sio::platform {
 
 // Counts per second of the performance counter. Returns false when the host
 // has none (the caller then falls back to TimeGetTimeMs); the value written is
@@ -18,4 +18,4 @@ uint64_t QueryPerformanceCounter();
 // scheduler tick (16 ms).
 uint32_t TimeGetTimeMs();
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -36,4 +36,4 @@ uint32_t TimeGetTimeMs() {
   return static_cast<uint32_t>(ms);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

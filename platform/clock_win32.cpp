@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-namespace platform {
+namespace sio::platform {
 
 bool QueryPerformanceFrequency(uint64_t& frequency) {
   LARGE_INTEGER value;
@@ -27,4 +27,4 @@ uint32_t TimeGetTimeMs() {
   return static_cast<uint32_t>(::GetTickCount64());
 }
 
-}  // namespace platform
+}  // namespace sio::platform

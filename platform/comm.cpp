@@ -2,7 +2,7 @@
 // the decisions the device code of every host shares.
 #include "platform/comm.h"
 
-namespace platform {
+namespace sio::platform {
 
 uint32_t CheckCommDcb(const CommDcb& dcb) {
   if (dcb.BaudRate == 0) return errInvalidParameter;
@@ -49,4 +49,4 @@ uint32_t DeviceCallError(uint32_t error, bool& gone) {
   }
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -32,7 +32,7 @@
 #include "platform/comm_types.h"
 #include "platform/sync.h"
 
-namespace platform {
+namespace sio::platform {
 
 class CommDevice;
 
@@ -255,4 +255,4 @@ class CommDevice {
   std::shared_ptr<Impl> impl_;
 };
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -23,7 +23,7 @@
 #include <termios.h>
 #endif
 
-namespace platform::comm_posix {
+namespace sio::platform::comm_posix {
 
 #if defined(__linux__)
 
@@ -162,4 +162,4 @@ bool RestoreLineSettings(int fd, const SavedLineSettings& saved) {
   return WriteRecord(fd, tio);
 }
 
-}  // namespace platform::comm_posix
+}  // namespace sio::platform::comm_posix

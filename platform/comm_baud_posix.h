@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace platform::comm_posix {
+namespace sio::platform::comm_posix {
 
 // Sets both directions to `baud`: any rate on Linux, the standard rates
 // elsewhere. A standard rate is always set by its standard code, so that
@@ -30,4 +30,4 @@ bool SaveLineSettings(int fd, SavedLineSettings& saved);
 // `saved` is not valid or the device refuses.
 bool RestoreLineSettings(int fd, const SavedLineSettings& saved);
 
-}  // namespace platform::comm_posix
+}  // namespace sio::platform::comm_posix

@@ -14,7 +14,7 @@
 #include <linux/serial.h>
 #endif
 
-namespace platform::comm_posix {
+namespace sio::platform::comm_posix {
 
 namespace {
 
@@ -208,4 +208,4 @@ void LineWatcher::Stop() {
   }
 }
 
-}  // namespace platform::comm_posix
+}  // namespace sio::platform::comm_posix

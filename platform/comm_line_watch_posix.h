@@ -18,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-namespace platform::comm_posix {
+namespace sio::platform::comm_posix {
 
 class LineWatcher;
 
@@ -106,4 +106,4 @@ int LineWaitSignal();
 // program's are passed over and left as they are. -1 when there is none.
 int ChooseLineWaitSignal();
 
-}  // namespace platform::comm_posix
+}  // namespace sio::platform::comm_posix

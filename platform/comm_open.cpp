@@ -8,7 +8,7 @@
 
 #include "platform/sync.h"
 
-namespace platform::comm_open {
+namespace sio::platform::comm_open {
 
 namespace {
 
@@ -158,4 +158,4 @@ size_t OpensInFlight() {
   return r.running.size();
 }
 
-}  // namespace platform::comm_open
+}  // namespace sio::platform::comm_open

@@ -10,7 +10,7 @@
 
 #include "platform/comm.h"
 
-namespace platform::comm_open {
+namespace sio::platform::comm_open {
 
 // What the system's open gave: the descriptor or handle, or, when `opened`
 // is false, the Windows error number (taken on the opening thread, where
@@ -41,4 +41,4 @@ uint32_t OpenInTime(const std::string& path, uint32_t limitMs, const CommOpenWai
 // included (for tests: nothing is left racing a later open).
 size_t OpensInFlight();
 
-}  // namespace platform::comm_open
+}  // namespace sio::platform::comm_open

@@ -31,7 +31,7 @@
 #include "platform/comm_termios_posix.h"
 #include "platform/host_ports.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -1187,4 +1187,4 @@ uint32_t CommDevice::ClearError(uint32_t& errors, CommStat* stat) {
   return 0;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

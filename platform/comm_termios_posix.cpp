@@ -1,7 +1,7 @@
 // The DCB <-> termios translation of the POSIX device code.
 #include "platform/comm_termios_posix.h"
 
-namespace platform::comm_posix {
+namespace sio::platform::comm_posix {
 
 CommDcb DcbFromTermios(const termios& t, const CommDcb& dcb) {
   CommDcb r = dcb;
@@ -77,4 +77,4 @@ termios TermiosFromDcb(const CommDcb& dcb, const termios& in) {
   return t;
 }
 
-}  // namespace platform::comm_posix
+}  // namespace sio::platform::comm_posix

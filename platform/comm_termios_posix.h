@@ -8,7 +8,7 @@
 
 #include "platform/comm_types.h"
 
-namespace platform::comm_posix {
+namespace sio::platform::comm_posix {
 
 // `dcb` with byte size, parity, stop bits, parity checking, CTS output flow,
 // XON/XOFF both ways and the two flow characters taken from `t`; the rate and
@@ -20,4 +20,4 @@ CommDcb DcbFromTermios(const termios& t, const CommDcb& dcb);
 // parity need CMSPAR; without it they read as no parity.
 termios TermiosFromDcb(const CommDcb& dcb, const termios& t);
 
-}  // namespace platform::comm_posix
+}  // namespace sio::platform::comm_posix

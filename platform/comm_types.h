@@ -8,7 +8,7 @@
 
 #include "platform/error_numbers.h"
 
-namespace platform {
+namespace sio::platform {
 
 // Device control block. Flags packs the Windows DCB bit fields.
 struct CommDcb {
@@ -120,4 +120,4 @@ constexpr uint32_t csXoffSent = 0x10;
 constexpr uint32_t csEof = 0x20;
 constexpr uint32_t csTxim = 0x40;
 
-}  // namespace platform
+}  // namespace sio::platform

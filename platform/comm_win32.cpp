@@ -10,7 +10,7 @@
 #include <shared_mutex>
 #include <atomic>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -476,4 +476,4 @@ uint32_t CommDevice::ClearError(uint32_t& errors, CommStat* stat) {
   return 0;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

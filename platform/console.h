@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-namespace platform {
+namespace sio::platform {
 
 bool IsTerminal(std::FILE* stream);
 
@@ -27,4 +27,4 @@ void InterruptServed();
 bool HandleConsoleControl(unsigned long type);
 #endif
 
-}  // namespace platform
+}  // namespace sio::platform

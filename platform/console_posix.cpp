@@ -7,7 +7,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -47,4 +47,4 @@ bool WatchInterrupts(void (*onInterrupt)()) {
 // A watched signal ends nothing by itself: nothing here waits for this.
 void InterruptServed() {}
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -5,7 +5,7 @@
 
 #include <io.h>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -54,4 +54,4 @@ void InterruptServed() {
   if (servedEvent != nullptr) ::SetEvent(servedEvent);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

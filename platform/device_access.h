@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace platform {
+namespace sio::platform {
 
 // True when the device exists but the user lacks the permission to open it
 // for reading and writing (POSIX: typically not in the device's group, such
@@ -17,4 +17,4 @@ bool DeviceAccessDenied(const std::string& path);
 // "\\.\COMn").
 bool DeviceNodeExists(const std::string& path);
 
-}  // namespace platform
+}  // namespace sio::platform

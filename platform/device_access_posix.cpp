@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace platform {
+namespace sio::platform {
 
 bool DeviceAccessDenied(const std::string& path) {
   if (path.empty()) return false;
@@ -19,4 +19,4 @@ bool DeviceNodeExists(const std::string& path) {
   return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace platform {
+namespace sio::platform {
 
 bool DeviceAccessDenied(const std::string&) {
   return false;
@@ -18,4 +18,4 @@ bool DeviceNodeExists(const std::string& path) {
   return ::GetLastError() == ERROR_INSUFFICIENT_BUFFER;  // there, with a long target
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -1,7 +1,7 @@
 // Where the process takes the libraries it loads at run time from.
 #pragma once
 
-namespace platform {
+namespace sio::platform {
 
 // From now on every library the process loads by name (and every library
 // those load in turn) comes from the system's own folder only, never from
@@ -12,4 +12,4 @@ namespace platform {
 // hosts take shared objects from the linker's own paths: nothing to do.
 void RestrictDllSearchToSystem();
 
-}  // namespace platform
+}  // namespace sio::platform

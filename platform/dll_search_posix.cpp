@@ -2,8 +2,8 @@
 // program's folder unless it was linked to look there.
 #include "platform/dll_search.h"
 
-namespace platform {
+namespace sio::platform {
 
 void RestrictDllSearchToSystem() {}
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace platform {
+namespace sio::platform {
 
 void RestrictDllSearchToSystem() {
   // Looked up rather than imported: the program still starts on a Windows 7
@@ -37,4 +37,4 @@ HMODULE LoadSystemDll(const wchar_t* fileName) {
   return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -5,11 +5,11 @@
 
 #include <windows.h>
 
-namespace platform {
+namespace sio::platform {
 
 // Loads the DLL of this file name from the system's folder, whatever else
 // the search order holds; nullptr when the system has no such DLL. Kept
 // loaded for the life of the process.
 HMODULE LoadSystemDll(const wchar_t* fileName);
 
-}  // namespace platform
+}  // namespace sio::platform

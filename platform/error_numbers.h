@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace platform {
+namespace sio::platform {
 
 constexpr uint32_t errFileNotFound = 2;
 constexpr uint32_t errPathNotFound = 3;
@@ -62,4 +62,4 @@ uint32_t CommErrorFromErrno(int error);
 bool ErrnoMeansDeviceGone(int error);
 #endif
 
-}  // namespace platform
+}  // namespace sio::platform

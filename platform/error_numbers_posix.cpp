@@ -7,7 +7,7 @@
 
 #include "platform/error_numbers.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -130,4 +130,4 @@ bool ErrnoMeansDeviceGone(int error) {
   return twin != nullptr && twin->gone;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace platform {
+namespace sio::platform {
 
 class OutputFile {
  public:
@@ -34,4 +34,4 @@ class OutputFile {
   intptr_t handle_ = kNoHandle;  // HANDLE on Windows, descriptor elsewhere
 };
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -11,7 +11,7 @@
 
 #include "platform/error_numbers.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -95,4 +95,4 @@ uint32_t OutputFile::Close() {
   return 0;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

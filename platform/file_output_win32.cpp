@@ -6,7 +6,7 @@
 
 #include "platform/error_numbers.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -66,4 +66,4 @@ uint32_t OutputFile::Close() {
   return 0;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

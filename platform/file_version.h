@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace platform {
+namespace sio::platform {
 
 // The full path of the running program's file (UTF-8); empty when the
 // system cannot tell.
@@ -24,4 +24,4 @@ std::string ReadFileVersion(const std::string& path);
 // and keeps it from being discarded.
 std::string VersionRecordPrefix();
 
-}  // namespace platform
+}  // namespace sio::platform

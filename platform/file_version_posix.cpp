@@ -7,7 +7,7 @@
 #include <limits.h>
 #include <unistd.h>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -65,4 +65,4 @@ std::string ReadFileVersion(const std::string& path) {
   return std::string();
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -7,7 +7,7 @@
 
 #include "platform/dll_search_win32.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -108,4 +108,4 @@ std::string ReadFileVersion(const std::string& path) {
   return Narrow(text, n);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstddef>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -195,4 +195,4 @@ std::vector<HostPort> PortsFromRegisteredNames(const std::vector<std::string>& n
   return ports;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

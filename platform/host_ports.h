@@ -59,7 +59,7 @@
 #include <string_view>
 #include <vector>
 
-namespace platform {
+namespace sio::platform {
 
 // The highest port number a COM name can carry (the port number is 16-bit).
 constexpr uint32_t kMaxComNumber = 65535;
@@ -175,4 +175,4 @@ std::vector<HostPort> ScanSerialDevices(const PortScanRoots& roots = PortScanRoo
 std::vector<HostPort> HostPortTable();
 #endif
 
-}  // namespace platform
+}  // namespace sio::platform

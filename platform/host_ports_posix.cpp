@@ -14,7 +14,7 @@
 #include <unistd.h>
 #include <linux/serial.h>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -137,4 +137,4 @@ bool ResolveComDevice(const std::string& name, std::string& path) {
   return false;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -119,4 +119,4 @@ bool ResolveComDevice(const std::string& name, std::string& path) {
   return true;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

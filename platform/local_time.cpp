@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -70,4 +70,4 @@ std::string SeparatorInFormat(std::string_view rawFormat, std::string_view fallb
   return std::string(fallback);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

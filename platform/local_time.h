@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+namespace sio::platform {
 
 struct LocalDateTime {
   int32_t Year = 0;  // four digits
@@ -29,4 +29,4 @@ std::string LocaleTimeSeparator();
 // modifiers (%E, %O) and flags count as part of their conversion.
 std::string SeparatorInFormat(std::string_view format, std::string_view fallback);
 
-}  // namespace platform
+}  // namespace sio::platform

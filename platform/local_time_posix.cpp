@@ -5,7 +5,7 @@
 
 #include <langinfo.h>
 
-namespace platform {
+namespace sio::platform {
 
 LocalDateTime CurrentLocalDateTime() {
   const std::time_t now = std::time(nullptr);
@@ -32,4 +32,4 @@ std::string LocaleTimeSeparator() {
   return SeparatorInFormat(format != nullptr ? format : "", ":");
 }
 
-}  // namespace platform
+}  // namespace sio::platform

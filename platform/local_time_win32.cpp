@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -39,4 +39,4 @@ std::string LocaleTimeSeparator() {
   return LocaleText(LOCALE_STIME, ":");
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-namespace platform {
+namespace sio::platform {
 namespace {
 
 // One call waiting for the user-interface thread. The caller and the pending
@@ -193,4 +193,4 @@ int RunPendingHandOvers() {
   return count;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

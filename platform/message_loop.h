@@ -22,7 +22,7 @@
 #include "platform/error_numbers.h"
 #include "platform/sync.h"
 
-namespace platform {
+namespace sio::platform {
 
 // HWND on Windows. On Linux an opaque serial number that is never reused and
 // whose low 16 bits are never 0 (so a pump result of 18 is only ever quit).
@@ -202,4 +202,4 @@ void RunOnUserInterfaceThread(HandOverFunction fn, void* context);
 // the user-interface thread.
 int RunPendingHandOvers();
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace platform {
+namespace sio::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -474,4 +474,4 @@ EventSource* GetEventSource() {
   return &CurrentQueue()->Source();
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace platform {
+namespace sio::platform {
 namespace {
 
 constexpr const char* kDefaultClassName = "SioHiddenWindow";
@@ -358,4 +358,4 @@ EventSource* GetEventSource() {
   return &defaultSource;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -2,7 +2,7 @@
 // and the compiler's name.
 #include "platform/os_info.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::string CompilerDescription() {
 #endif
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace sio::platform {
 
 // The system's own text for a Windows error number (Windows: FormatMessage
 // with system messages in the default language; other hosts: Windows'
@@ -38,4 +38,4 @@ std::string DescribeOperatingSystem();
 // The text the compiler that built this program identifies itself with.
 std::string CompilerDescription();
 
-}  // namespace platform
+}  // namespace sio::platform

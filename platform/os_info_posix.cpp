@@ -11,7 +11,7 @@
 
 #include "platform/error_numbers.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -96,4 +96,4 @@ std::string DescribeOperatingSystem() {
          " " + name.version;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace platform {
+namespace sio::platform {
 
 std::string SystemErrorText(uint32_t errorNumber) {
   // Let the system size the buffer, then cut to 255: a long message is
@@ -61,4 +61,4 @@ std::string DescribeOperatingSystem() {
   return DescribeVersionRecord(record);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

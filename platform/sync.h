@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace platform {
+namespace sio::platform {
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
@@ -162,4 +162,4 @@ uint64_t CurrentThreadId();
 ThreadPriority CurrentThreadPriority();
 void SleepMs(uint32_t ms);
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -20,7 +20,7 @@
 #include <sys/syscall.h>
 #endif
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -447,4 +447,4 @@ void SleepMs(uint32_t ms) {
   }
 }
 
-}  // namespace platform
+}  // namespace sio::platform

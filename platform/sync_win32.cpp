@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <process.h>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -269,4 +269,4 @@ void SleepMs(uint32_t ms) {
   ::Sleep(ms);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -29,4 +29,4 @@ bool ShowSelectPortDialog(const std::vector<std::string>& entries, int32_t itemI
   return GetUiServices().ShowSelectPortDialog(entries, itemIndex, result, whyNot);
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace sio::platform {
 
 // Modal results, as the dialog's buttons and its close box give them.
 constexpr int32_t kModalNone = 0;
@@ -98,4 +98,4 @@ bool ShowSelectPortDialog(const std::vector<std::string>& entries, int32_t itemI
 // The built-in services of this host (never installed ones).
 UiServices& BuiltInUiServices();
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -2,7 +2,7 @@
 // in: without a front-end's services, everything is refused at once.
 #include "platform/ui.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -27,4 +27,4 @@ UiServices& BuiltInUiServices() {
   return services;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -14,7 +14,7 @@
 #include "platform/message_loop.h"
 #include "platform/os_info.h"
 
-namespace platform {
+namespace sio::platform {
 
 namespace {
 
@@ -323,4 +323,4 @@ UiServices& BuiltInUiServices() {
   return services;
 }
 
-}  // namespace platform
+}  // namespace sio::platform

@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   const long baud = argc == 4 ? std::strtol(argv[3], nullptr, 10) : 38400;
   if (number < 1 || number > 65535 || baud <= 0) return Usage();
 
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   Reply reply;
   try {
     sio::TSioComPort port;

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   const long seconds = argc >= 5 ? std::strtol(argv[4], nullptr, 10) : 5;
   if (number < 1 || number > 65535 || seconds < 0) return Usage();
 
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   Printer printer;
   try {
     sio::TSioComPort port;

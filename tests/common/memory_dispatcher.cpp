@@ -26,7 +26,7 @@ class TWorkerThread : public sio::TSioDispatcherThread {
         Dispatcher->KillThreads.store(true);
         break;
       }
-      platform::SleepMs(5);
+      sio::platform::SleepMs(5);
     }
     Dispatcher->ThreadGone(this);
   }
@@ -74,13 +74,13 @@ bool TMemoryDispatcher::StartWorker(int32_t returnValue, uint32_t failAfterMs) {
                     PriorityLevel(ThreadBoost + 3))) {
     return false;
   }
-  return ThreadReadyEvent->Wait(3000) == platform::WaitResult::Signaled;
+  return ThreadReadyEvent->Wait(3000) == sio::platform::WaitResult::Signaled;
 }
 
 std::string TMemoryDispatcher::DrainOutput(size_t max) {
   std::string out;
   {
-    platform::CriticalSectionLock guard(OutputSection);
+    sio::platform::CriticalSectionLock guard(OutputSection);
     while (out.size() < max && OutBuffer != nullptr && (OutBufFull || OutHead != OutTail)) {
       out.push_back(static_cast<char>(OutBuffer[OutTail]));
       OutTail = (OutTail + 1) % OutQue;
@@ -97,12 +97,12 @@ std::string TMemoryDispatcher::Written() const {
   return written_;
 }
 
-platform::CommDcb TMemoryDispatcher::DeviceDcb() const {
+sio::platform::CommDcb TMemoryDispatcher::DeviceDcb() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return dcb_;
 }
 
-void TMemoryDispatcher::SetDeviceDcb(const platform::CommDcb& dcb) {
+void TMemoryDispatcher::SetDeviceDcb(const sio::platform::CommDcb& dcb) {
   std::lock_guard<std::mutex> lock(mutex_);
   dcb_ = dcb;
 }
@@ -122,7 +122,7 @@ int32_t TMemoryDispatcher::EscapeComFunction(int32_t func) {
 
 int32_t TMemoryDispatcher::FlushCom(int32_t queue) {
   if (queue == 0) {
-    platform::CriticalSectionLock guard(OutputSection);
+    sio::platform::CriticalSectionLock guard(OutputSection);
     OutHead = 0;
     OutTail = 0;
     OutBufFull = false;
@@ -132,8 +132,8 @@ int32_t TMemoryDispatcher::FlushCom(int32_t queue) {
   return 1;
 }
 
-uint32_t TMemoryDispatcher::GetComError(platform::CommStat& stat) {
-  stat = platform::CommStat{};
+uint32_t TMemoryDispatcher::GetComError(sio::platform::CommStat& stat) {
+  stat = sio::platform::CommStat{};
   stat.cbInQue = InQueueUsed();
   stat.cbOutQue = OutBufUsed();
   return PendingErrors.exchange(0);
@@ -144,7 +144,7 @@ int32_t TMemoryDispatcher::GetComEventMask(int32_t) {
   return 0;
 }
 
-int32_t TMemoryDispatcher::GetComState(platform::CommDcb& dcb) {
+int32_t TMemoryDispatcher::GetComState(sio::platform::CommDcb& dcb) {
   if (FailGetComState.load()) return -1;
   std::lock_guard<std::mutex> lock(mutex_);
   dcb = dcb_;
@@ -159,7 +159,7 @@ int32_t TMemoryDispatcher::ReadCom(uint8_t* buf, int32_t size) {
   return InQueue.ReadData(buf, size);
 }
 
-int32_t TMemoryDispatcher::SetComState(platform::CommDcb& dcb) {
+int32_t TMemoryDispatcher::SetComState(sio::platform::CommDcb& dcb) {
   SetComStateCalls.fetch_add(1);
   if (const uint32_t err = FailSetComState.load()) return -static_cast<int32_t>(err);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -171,7 +171,7 @@ int32_t TMemoryDispatcher::WriteCom(const uint8_t* buf, int32_t size) {
   const int32_t fail = FailWrite.load();
   if (fail != 1) return fail;
   {
-    platform::CriticalSectionLock guard(OutputSection);
+    sio::platform::CriticalSectionLock guard(OutputSection);
     CopyIntoOutputRing(buf, static_cast<uint32_t>(size));
   }
   SignalEvent(OutputWaitEvent.get());
@@ -194,12 +194,12 @@ bool TMemoryDispatcher::SetupComPrim(uint32_t, uint32_t) {
 
 void TMemoryDispatcher::DonePortPrim() {
   DonePortPrimCalls.fetch_add(1);
-  DonePortPrimThread.store(platform::CurrentThreadId());
+  DonePortPrimThread.store(sio::platform::CurrentThreadId());
   sio::TSioBaseDispatcher::DonePortPrim();
 }
 
 void TMemoryDispatcher::StartDispatcher() {
-  platform::CriticalSectionLock life(LifecycleSection);
+  sio::platform::CriticalSectionLock life(LifecycleSection);
   if (ThreadsRunning.load()) throw sio::ESioException(sio::kDispatcherAlreadyStarted);
   if (!threaded_) return;
   ThreadsRunning.store(true);
@@ -210,7 +210,7 @@ void TMemoryDispatcher::StartDispatcher() {
 }
 
 void TMemoryDispatcher::StopDispatcher() {
-  platform::CriticalSectionLock life(LifecycleSection);
+  sio::platform::CriticalSectionLock life(LifecycleSection);
   if (ThreadsRunning.load()) CloseCom();
   EventsOpen.store(false);
 }
@@ -236,7 +236,7 @@ int32_t TMemoryDispatcher::OpenCom(const char*, uint32_t, uint32_t) {
 }
 
 int32_t TMemoryDispatcher::CloseCom() {
-  platform::CriticalSectionLock life(LifecycleSection);
+  sio::platform::CriticalSectionLock life(LifecycleSection);
   if (ThreadsRunning.load()) {
     KillThreads.store(true);
     SignalEvent(PassDoneEvent.get());
@@ -257,7 +257,7 @@ int32_t TMemoryDispatcher::CloseCom() {
 }
 
 int32_t TMemoryDispatcher::YieldCom() {
-  platform::SleepMs(0);
+  sio::platform::SleepMs(0);
   return 0;
 }
 
@@ -288,7 +288,7 @@ bool WaitFor(const std::function<bool()>& done, uint32_t timeoutMs) {
   for (;;) {
     if (done()) return true;
     if (sio::MillisecondClock() - start >= timeoutMs) return done();
-    if (sio::PumpOneMessage() == 0) platform::WaitForMessage(2);
+    if (sio::PumpOneMessage() == 0) sio::platform::WaitForMessage(2);
   }
 }
 
@@ -299,7 +299,7 @@ int StressRounds(int rounds) {
 }
 
 void THandlerProbe::Handle(uint32_t msg, uint32_t trigger, uint32_t data) {
-  Call call{msg, trigger, data, {}, platform::CurrentThreadId()};
+  Call call{msg, trigger, data, {}, sio::platform::CurrentThreadId()};
   if (msg == sio::kMsgTriggerAvail && dispatcher_ != nullptr) {
     const int32_t want = ReadOnAvail.load();
     const uint32_t n = want < 0 ? trigger : static_cast<uint32_t>(want);

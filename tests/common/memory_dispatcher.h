@@ -47,8 +47,8 @@ class TMemoryDispatcher : public sio::TSioBaseDispatcher {
   std::string Written() const;
 
   // --- Device state ---
-  platform::CommDcb DeviceDcb() const;
-  void SetDeviceDcb(const platform::CommDcb& dcb);
+  sio::platform::CommDcb DeviceDcb() const;
+  void SetDeviceDcb(const sio::platform::CommDcb& dcb);
   std::vector<int32_t> EscapeCalls() const;
   std::atomic<uint32_t> ModemLines{0};     // high nibble: CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80
   std::atomic<uint32_t> PendingErrors{0};  // ce* bits, cleared by GetComError
@@ -73,11 +73,11 @@ class TMemoryDispatcher : public sio::TSioBaseDispatcher {
   // --- Device layer ---
   int32_t EscapeComFunction(int32_t func) override;
   int32_t FlushCom(int32_t queue) override;
-  uint32_t GetComError(platform::CommStat& stat) override;
+  uint32_t GetComError(sio::platform::CommStat& stat) override;
   int32_t GetComEventMask(int32_t evtMask) override;
-  int32_t GetComState(platform::CommDcb& dcb) override;
+  int32_t GetComState(sio::platform::CommDcb& dcb) override;
   int32_t ReadCom(uint8_t* buf, int32_t size) override;
-  int32_t SetComState(platform::CommDcb& dcb) override;
+  int32_t SetComState(sio::platform::CommDcb& dcb) override;
   int32_t WriteCom(const uint8_t* buf, int32_t size) override;
   bool CheckCom(int32_t& value) override;
   bool SetupComPrim(uint32_t inSize, uint32_t outSize) override;
@@ -97,7 +97,7 @@ class TMemoryDispatcher : public sio::TSioBaseDispatcher {
  private:
   const bool threaded_;
   mutable std::mutex mutex_;
-  platform::CommDcb dcb_;
+  sio::platform::CommDcb dcb_;
   std::vector<int32_t> escapes_;
   std::string written_;
   uint32_t lastError_ = 0;

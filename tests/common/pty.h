@@ -1,5 +1,5 @@
 // The far end of a serial device for the integration tests: the device under
-// test is opened with platform::CommDevice by DeviceName(); the test talks to
+// test is opened with sio::platform::CommDevice by DeviceName(); the test talks to
 // it through the peer.
 //
 // Linux: a pseudo-terminal pair; the device is the slave, the peer holds the

@@ -11,13 +11,13 @@
 
 namespace sio_test {
 
-class ScriptedUi : public platform::UiServices {
+class ScriptedUi : public sio::platform::UiServices {
  public:
   // The script. A dialog closes with modalResult and, when chooseEntry is not
   // empty, with that entry selected (none if it is not listed).
   bool offerBoxes = true;
   bool offerDialog = true;
-  int32_t modalResult = platform::kModalOk;
+  int32_t modalResult = sio::platform::kModalOk;
   std::string chooseEntry;
 
   // What was asked.
@@ -37,7 +37,7 @@ class ScriptedUi : public platform::UiServices {
   }
 
   bool ShowSelectPortDialog(const std::vector<std::string>& entries, int32_t itemIndex,
-                            platform::PortDialogResult& result, std::string& whyNot) override {
+                            sio::platform::PortDialogResult& result, std::string& whyNot) override {
     if (!offerDialog) {
       whyNot = "scripted: no dialog";
       return false;
@@ -60,14 +60,14 @@ class ScriptedUi : public platform::UiServices {
 // Installs a service for the scope and puts back the one it replaced.
 class InstalledUi {
  public:
-  explicit InstalledUi(platform::UiServices* services)
-      : previous_(platform::SetUiServices(services)) {}
-  ~InstalledUi() { platform::SetUiServices(previous_); }
+  explicit InstalledUi(sio::platform::UiServices* services)
+      : previous_(sio::platform::SetUiServices(services)) {}
+  ~InstalledUi() { sio::platform::SetUiServices(previous_); }
   InstalledUi(const InstalledUi&) = delete;
   InstalledUi& operator=(const InstalledUi&) = delete;
 
  private:
-  platform::UiServices* previous_;
+  sio::platform::UiServices* previous_;
 };
 
 }  // namespace sio_test

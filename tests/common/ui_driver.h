@@ -23,7 +23,7 @@ struct ControlView {
   std::string className;
   std::string text;
   int id = 0;
-  platform::UiRect rect{};  // in the parent's client coordinates
+  sio::platform::UiRect rect{};  // in the parent's client coordinates
   uint32_t style = 0;
   std::string fontFace;
   int fontHeight = 0;

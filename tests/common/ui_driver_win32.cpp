@@ -20,12 +20,12 @@ HWND H(TopWindow w) {
   return static_cast<HWND>(w);
 }
 
-constexpr uint32_t kProbeMessage = platform::kMsgUser + 7;
+constexpr uint32_t kProbeMessage = sio::platform::kMsgUser + 7;
 
 std::atomic<int> g_probes{0};
 
-platform::LResult CountProbes(platform::WindowHandle, uint32_t msg, platform::WParam,
-                              platform::LParam) {
+sio::platform::LResult CountProbes(sio::platform::WindowHandle, uint32_t msg, sio::platform::WParam,
+                                   sio::platform::LParam) {
   if (msg == kProbeMessage) ++g_probes;
   return 0;
 }
@@ -118,7 +118,7 @@ DialogView InspectDialog(TopWindow window) {
     RECT r{};
     GetWindowRect(child, &r);
     MapWindowPoints(nullptr, dlg, reinterpret_cast<POINT*>(&r), 2);
-    c.rect = platform::UiRect{r.left, r.top, r.right - r.left, r.bottom - r.top};
+    c.rect = sio::platform::UiRect{r.left, r.top, r.right - r.left, r.bottom - r.top};
     FontOf(child, c.fontFace, c.fontHeight);
     HDC dc = GetDC(child);
     HGDIOBJ previous =
@@ -188,7 +188,8 @@ DrivenRun DriveModal(const char* className, const char* caption,
                      const std::function<void(TopWindow)>& act,
                      const std::function<void()>& modal) {
   DrivenRun run;
-  platform::WindowHandle probe = platform::CreateHiddenWindow("SioUiProbe", CountProbes, nullptr);
+  sio::platform::WindowHandle probe =
+      sio::platform::CreateHiddenWindow("SioUiProbe", CountProbes, nullptr);
   EXPECT_NE(probe, nullptr);
   g_probes = 0;
   const DWORD uiThread = GetCurrentThreadId();
@@ -198,7 +199,7 @@ DrivenRun DriveModal(const char* className, const char* caption,
     if (window != nullptr) {
       run.found = true;
       run.view = InspectDialog(window);
-      platform::PostWindowMessage(probe, kProbeMessage, 0, 0);
+      sio::platform::PostWindowMessage(probe, kProbeMessage, 0, 0);
       for (int i = 0; i < 500 && g_probes == 0; ++i)
         Sleep(10);
       run.dispatchedMeanwhile = g_probes > 0;
@@ -219,7 +220,7 @@ DrivenRun DriveModal(const char* className, const char* caption,
     while (PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
   }
-  platform::DestroyHiddenWindow(probe);
+  sio::platform::DestroyHiddenWindow(probe);
   return run;
 }
 

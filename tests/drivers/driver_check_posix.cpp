@@ -90,7 +90,7 @@ int CheckLines(const std::string& path) {
     ::close(fd);
     return Fail("lines", "the driver has no modem lines: " + std::string(std::strerror(errno)));
   }
-  platform::CommDevice device;
+  sio::platform::CommDevice device;
   if (const uint32_t rc = device.Open(path)) {
     ::close(fd);
     return Fail("lines", "layer open: " + std::to_string(rc));
@@ -100,10 +100,10 @@ int CheckLines(const std::string& path) {
     int bit;
     bool on;
   };
-  const Step steps[] = {{platform::escClrDtr, TIOCM_DTR, false},
-                        {platform::escSetDtr, TIOCM_DTR, true},
-                        {platform::escClrRts, TIOCM_RTS, false},
-                        {platform::escSetRts, TIOCM_RTS, true}};
+  const Step steps[] = {{sio::platform::escClrDtr, TIOCM_DTR, false},
+                        {sio::platform::escSetDtr, TIOCM_DTR, true},
+                        {sio::platform::escClrRts, TIOCM_RTS, false},
+                        {sio::platform::escSetRts, TIOCM_RTS, true}};
   std::string seen;
   for (const Step& step : steps) {
     if (const uint32_t rc = device.Escape(step.function)) {
@@ -126,10 +126,10 @@ int CheckLines(const std::string& path) {
   }
   DriverLines(fd, lines);
   ::close(fd);
-  const bool same = ((status & platform::msCtsOn) != 0) == ((lines & TIOCM_CTS) != 0) &&
-                    ((status & platform::msDsrOn) != 0) == ((lines & TIOCM_DSR) != 0) &&
-                    ((status & platform::msDcdOn) != 0) == ((lines & TIOCM_CD) != 0) &&
-                    ((status & platform::msRingOn) != 0) == ((lines & TIOCM_RI) != 0);
+  const bool same = ((status & sio::platform::msCtsOn) != 0) == ((lines & TIOCM_CTS) != 0) &&
+                    ((status & sio::platform::msDsrOn) != 0) == ((lines & TIOCM_DSR) != 0) &&
+                    ((status & sio::platform::msDcdOn) != 0) == ((lines & TIOCM_CD) != 0) &&
+                    ((status & sio::platform::msRingOn) != 0) == ((lines & TIOCM_RI) != 0);
   if (!same) {
     return Fail("lines", "layer status " + std::to_string(status) + ", driver " + LineText(lines));
   }
@@ -137,11 +137,11 @@ int CheckLines(const std::string& path) {
 }
 
 int CheckExclusive(const std::string& path) {
-  platform::CommDevice first;
+  sio::platform::CommDevice first;
   if (const uint32_t rc = first.Open(path)) return Fail("exclusive", "open: " + std::to_string(rc));
-  platform::CommDevice second;
+  sio::platform::CommDevice second;
   const uint32_t again = second.Open(path);
-  if (again != platform::errAccessDenied) {
+  if (again != sio::platform::errAccessDenied) {
     return Fail("exclusive", "second open by the layer gave " + std::to_string(again));
   }
   // Another program that knows nothing of our lock: the terminal's own
@@ -155,7 +155,7 @@ int CheckExclusive(const std::string& path) {
     return Fail("exclusive", "a plain open failed with " + std::string(std::strerror(openErrno)));
   }
   first.Close();
-  platform::CommDevice third;
+  sio::platform::CommDevice third;
   if (const uint32_t rc = third.Open(path)) {
     return Fail("exclusive", "open after the close: " + std::to_string(rc));
   }
@@ -163,13 +163,13 @@ int CheckExclusive(const std::string& path) {
 }
 
 int CheckSpeed(const std::string& path, uint32_t baud, uint32_t holdMs) {
-  platform::CommDevice device;
+  sio::platform::CommDevice device;
   if (const uint32_t rc = device.Open(path)) return Fail("speed", "open: " + std::to_string(rc));
-  platform::CommDcb dcb;
+  sio::platform::CommDcb dcb;
   if (const uint32_t rc = device.GetState(dcb)) return Fail("speed", "get: " + std::to_string(rc));
   dcb.BaudRate = baud;
   if (const uint32_t rc = device.SetState(dcb)) return Fail("speed", "set: " + std::to_string(rc));
-  platform::CommDcb back;
+  sio::platform::CommDcb back;
   device.GetState(back);
   // The far end (the host side of the emulated UART or adapter) reads the
   // speed while the port is held.
@@ -181,15 +181,15 @@ int CheckSpeed(const std::string& path, uint32_t baud, uint32_t holdMs) {
 }
 
 int CheckHangup(const std::string& path, const std::string& trigger, const std::string& text) {
-  platform::CommDevice device;
+  sio::platform::CommDevice device;
   if (const uint32_t rc = device.Open(path)) return Fail("hangup", "open: " + std::to_string(rc));
-  platform::CommTimeouts timeouts;  // all 0: the read waits for its whole block
+  sio::platform::CommTimeouts timeouts;  // all 0: the read waits for its whole block
   device.SetTimeouts(timeouts);
-  platform::CommIo io;
+  sio::platform::CommIo io;
   char buffer[64];
   uint32_t count = 0;
   const uint32_t started = device.StartRead(io, buffer, sizeof buffer, count);
-  if (started != platform::errIoPending) {
+  if (started != sio::platform::errIoPending) {
     return Fail("hangup", "the read did not wait: " + std::to_string(started));
   }
   const auto pulled = Clock::now();
@@ -200,18 +200,18 @@ int CheckHangup(const std::string& path, const std::string& trigger, const std::
     }
     ::close(fd);
   }
-  if (io.Wait(5000) != platform::WaitResult::Signaled) {
+  if (io.Wait(5000) != sio::platform::WaitResult::Signaled) {
     return Fail("hangup", "the read still waits 5 s after the disconnect");
   }
   const auto seen = Clock::now();
   const uint32_t result = device.GetResult(io, count, false);
-  if (result != platform::errDeviceNotConnected) {
+  if (result != sio::platform::errDeviceNotConnected) {
     return Fail("hangup", "the read ended with " + std::to_string(result));
   }
   // Every later call says so too, and the node goes with the device.
   uint32_t status = 0;
   const uint32_t later = device.GetModemStatus(status);
-  if (later != platform::errDeviceNotConnected) {
+  if (later != sio::platform::errDeviceNotConnected) {
     return Fail("hangup", "a later call gave " + std::to_string(later));
   }
   struct stat info {};
@@ -226,15 +226,15 @@ int CheckHangup(const std::string& path, const std::string& trigger, const std::
   return Ok("hangup", "seen after " + std::to_string(ms) + " ms");
 }
 
-const char* WatchName(platform::CommLineWatch watch) {
+const char* WatchName(sio::platform::CommLineWatch watch) {
   switch (watch) {
-    case platform::CommLineWatch::None:
+    case sio::platform::CommLineWatch::None:
       return "none";
-    case platform::CommLineWatch::Emulated:
+    case sio::platform::CommLineWatch::Emulated:
       return "emulated";
-    case platform::CommLineWatch::Notified:
+    case sio::platform::CommLineWatch::Notified:
       return "notified";
-    case platform::CommLineWatch::Polled:
+    case sio::platform::CommLineWatch::Polled:
       return "polled";
   }
   return "?";
@@ -245,8 +245,9 @@ const char* WatchName(platform::CommLineWatch watch) {
 int CheckIdle(const std::string& path, uint32_t ms) {
   uint32_t number = 0;
   const std::string base = path.substr(path.rfind('/') + 1);
-  if (!platform::ComNumberForDevice(base, number)) return Fail("idle", "no COM number: " + path);
-  platform::InitUserInterfaceThread();
+  if (!sio::platform::ComNumberForDevice(base, number))
+    return Fail("idle", "no COM number: " + path);
+  sio::platform::InitUserInterfaceThread();
   sio::TSioComPort port;
   port.SetComNumber(static_cast<uint16_t>(number));
   port.SetBaud(38400);
@@ -259,7 +260,7 @@ int CheckIdle(const std::string& path, uint32_t ms) {
   if (dispatcher == nullptr) return Fail("idle", "no device dispatcher");
   // Settled first: the open's own requests are not the idle port's.
   sio::WaitTicks(10, true);
-  const platform::CommLineWatch watch = dispatcher->Device->LineWatch();
+  const sio::platform::CommLineWatch watch = dispatcher->Device->LineWatch();
   std::printf("idle-begin %s %s\n", path.c_str(), WatchName(watch));
   std::fflush(stdout);
   sio::WaitTicks(static_cast<int32_t>(ms) / sio::MillisecondsPerTick, true);
@@ -276,10 +277,10 @@ int CheckIdle(const std::string& path, uint32_t ms) {
 int CheckOpenError(const std::string& path) {
   uint32_t number = 0;
   const std::string base = path.substr(path.rfind('/') + 1);
-  if (!platform::ComNumberForDevice(base, number)) {
+  if (!sio::platform::ComNumberForDevice(base, number)) {
     return Fail("open-error", "no COM number: " + path);
   }
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   sio::TSioComPort port;
   port.SetComNumber(static_cast<uint16_t>(number));
   try {
@@ -377,9 +378,9 @@ int main(int argc, char** argv) {
   if (what == "rfcomm-bind" && argc == 5) {
     return RfcommBind(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
   }
-  std::fprintf(
-      stderr,
-      "usage: driver-check lines|exclusive PATH | speed PATH BAUD MS | "
-      "idle PATH MS | open-error PATH | hangup PATH FILE TEXT | serve-scan-tool PATH | rfcomm-bind N ADDR CH\n");
+  std::fprintf(stderr,
+               "usage: driver-check lines|exclusive PATH | speed PATH BAUD MS | "
+               "idle PATH MS | open-error PATH | hangup PATH FILE TEXT | serve-scan-tool PATH | "
+               "rfcomm-bind N ADDR CH\n");
   return 2;
 }

@@ -484,7 +484,7 @@ TEST_F(FinderSearch, ABusyPortEndsTheSearchWithItsError) {
   if (UnderWine()) GTEST_SKIP() << "Wine does not enforce exclusive access to a COM port";
   auto sim = StartSim(ScanTool(38400));
   ASSERT_TRUE(sim);
-  platform::CommDevice holder;
+  sio::platform::CommDevice holder;
   ASSERT_EQ(holder.Open(sim->SlavePath()), 0u);
   const std::vector<Port> ports{{5, sim->SlavePath()}};
   const RunResult r = run_.Run(ports, {});

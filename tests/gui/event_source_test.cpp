@@ -17,11 +17,11 @@
 
 namespace {
 
-constexpr uint32_t kCount = platform::kMsgUser + 7;
+constexpr uint32_t kCount = sio::platform::kMsgUser + 7;
 int g_counted = 0;
 
-platform::LResult CountingProc(platform::WindowHandle, uint32_t msg, platform::WParam,
-                               platform::LParam) {
+sio::platform::LResult CountingProc(sio::platform::WindowHandle, uint32_t msg,
+                                    sio::platform::WParam, sio::platform::LParam) {
   if (msg == kCount) ++g_counted;
   return 0;
 }
@@ -29,7 +29,8 @@ platform::LResult CountingProc(platform::WindowHandle, uint32_t msg, platform::W
 TEST(QtEventSource, OurQueueRunsWhileQtsLoopIsIdleAtTopLevel) {
   finder::TQtEventSource* source = finder::TQtEventSource::Current();
   ASSERT_NE(source, nullptr);
-  platform::WindowHandle w = platform::CreateHiddenWindow("QtSourceTest", &CountingProc, nullptr);
+  sio::platform::WindowHandle w =
+      sio::platform::CreateHiddenWindow("QtSourceTest", &CountingProc, nullptr);
   ASSERT_NE(w, nullptr);
   int quitCode = -1;
   source->SetQuitHandler([&](int code) { quitCode = code; });
@@ -46,29 +47,29 @@ TEST(QtEventSource, OurQueueRunsWhileQtsLoopIsIdleAtTopLevel) {
        [&] {
          worker = std::thread([w] {
            for (int i = 0; i < 3; ++i)
-             platform::PostWindowMessage(w, kCount, 0, 0);
+             sio::platform::PostWindowMessage(w, kCount, 0, 0);
          });
        },
        [&] { return g_counted == 3; }},
       {"handed over from another thread",
        [&] {
          worker = std::thread([&] {
-           platform::RunOnUserInterfaceThread([](void* n) { ++*static_cast<int*>(n); },
-                                              &handedOver);
+           sio::platform::RunOnUserInterfaceThread([](void* n) { ++*static_cast<int*>(n); },
+                                                   &handedOver);
          });
        },
        [&] { return handedOver == 1; }},
       {"left queued by a single pump",
        [&] {
          for (int i = 0; i < 2; ++i)
-           platform::PostWindowMessage(w, kCount, 0, 0);
+           sio::platform::PostWindowMessage(w, kCount, 0, 0);
          sio::PumpOneMessage();
          EXPECT_EQ(g_counted, 1) << "one message per pump";
        },
        [&] { return g_counted == 2; }},
       {"a quit request",
        [&] {
-         platform::PostQuit(7);
+         sio::platform::PostQuit(7);
          EXPECT_EQ(quitCode, -1);
        },
        [&] { return quitCode == 7; }},
@@ -81,28 +82,29 @@ TEST(QtEventSource, OurQueueRunsWhileQtsLoopIsIdleAtTopLevel) {
     if (worker.joinable()) worker.join();
   }
   source->SetQuitHandler([](int code) { QCoreApplication::exit(code); });
-  platform::DestroyHiddenWindow(w);
+  sio::platform::DestroyHiddenWindow(w);
 }
 
 TEST(QtEventSource, AQuitDuringAMessageBoxClosesItAndStaysQueued) {
-  platform::WindowHandle w = platform::CreateHiddenWindow("QtSourceTest", &CountingProc, nullptr);
+  sio::platform::WindowHandle w =
+      sio::platform::CreateHiddenWindow("QtSourceTest", &CountingProc, nullptr);
   ASSERT_NE(w, nullptr);
   g_counted = 0;
   // Once the box is up: a message for the window (it runs while the box is
   // shown), then the quit request.
   QTimer::singleShot(100, [w] {
-    platform::PostWindowMessage(w, kCount, 0, 0);
-    platform::PostQuit(3);
+    sio::platform::PostWindowMessage(w, kCount, 0, 0);
+    sio::platform::PostQuit(3);
   });
   finder::RunMessageBox(nullptr, QStringLiteral("quit me"), QStringLiteral("test"),
                         finder::TBoxKind::Message);
   EXPECT_EQ(g_counted, 1);
-  platform::Message m;
-  ASSERT_TRUE(platform::PeekOneMessage(m));
-  EXPECT_EQ(m.message, platform::kMsgQuit);
+  sio::platform::Message m;
+  ASSERT_TRUE(sio::platform::PeekOneMessage(m));
+  EXPECT_EQ(m.message, sio::platform::kMsgQuit);
   EXPECT_EQ(m.hwnd, nullptr);
   EXPECT_EQ(m.wParam, 3u);
-  platform::DestroyHiddenWindow(w);
+  sio::platform::DestroyHiddenWindow(w);
 }
 
 }  // namespace

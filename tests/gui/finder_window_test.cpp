@@ -353,7 +353,7 @@ TEST(FinderWindow, ClosingTheWindowDuringASearchLetsItRunOutAndThenCloses) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
   // The form's own hidden windows are there (and what earlier forms left to
   // be freed through our queue is gone); a port's comes and goes.
-  const size_t windows = platform::HiddenWindowCount();
+  const size_t windows = sio::platform::HiddenWindowCount();
   // The close box, pressed once the first probe waits.
   bool closedWhileSearching = false;
   QTimer closer;
@@ -376,16 +376,16 @@ TEST(FinderWindow, ClosingTheWindowDuringASearchLetsItRunOutAndThenCloses) {
   EXPECT_FALSE(w.Form().SioComPort()->GetOpen());
   const std::string text = w.StatusLogEdit()->toPlainText().toStdString();
   EXPECT_TRUE(text.ends_with(kEnd)) << text;
-  EXPECT_EQ(platform::HiddenWindowCount(), windows) << "a port's window left behind";
+  EXPECT_EQ(sio::platform::HiddenWindowCount(), windows) << "a port's window left behind";
   // The quit request is still there for the main loop to end the program.
-  platform::Message m;
+  sio::platform::Message m;
   bool quit = false;
-  while (platform::PeekOneMessage(m)) {
-    if (m.message == platform::kMsgQuit && m.hwnd == nullptr) {
+  while (sio::platform::PeekOneMessage(m)) {
+    if (m.message == sio::platform::kMsgQuit && m.hwnd == nullptr) {
       quit = true;
       break;
     }
-    platform::TranslateAndDispatch(m);
+    sio::platform::TranslateAndDispatch(m);
   }
   EXPECT_TRUE(quit);
 }
@@ -394,7 +394,7 @@ TEST(FinderWindow, AnExceptionThatEndsTheSearchIsReportedInAnErrorBox) {
   std::string error;
   auto tool = guitest::StartSim(ScanTool(38400), error);
   ASSERT_TRUE(tool) << error;
-  platform::CommDevice holder;  // another program holds the port
+  sio::platform::CommDevice holder;  // another program holds the port
   ASSERT_EQ(holder.Open(tool->SlavePath()), 0u);
   PortTable table("5=" + tool->SlavePath());
 

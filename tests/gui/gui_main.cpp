@@ -26,15 +26,15 @@ int main(int argc, char** argv) {
   // The tests close windows without ending the program.
   QApplication::setQuitOnLastWindowClosed(false);
   ::testing::InitGoogleTest(&argc, argv);
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   finder::TQtEventSource source;
   if (!source.Valid()) return 1;
-  platform::SetEventSource(&source);
+  sio::platform::SetEventSource(&source);
   finder::TQtUiServices services;
-  platform::SetUiServices(&services);
+  sio::platform::SetUiServices(&services);
   const int status = RUN_ALL_TESTS();
-  platform::SetUiServices(nullptr);
-  platform::DoneUserInterfaceThread();
-  platform::SetEventSource(nullptr);
+  sio::platform::SetUiServices(nullptr);
+  sio::platform::DoneUserInterfaceThread();
+  sio::platform::SetEventSource(nullptr);
   return status;
 }

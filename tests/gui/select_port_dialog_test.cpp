@@ -118,16 +118,16 @@ TEST(SelectPortDialog, ChoosesCancelsAndRefusesOkOnAnEmptyList) {
   struct Case {
     Action action;
     bool emptyList;
-    platform::PortDialogResult result;
+    sio::platform::PortDialogResult result;
     uint32_t opensAs;  // 0: the open is refused
   };
   const Case cases[] = {
-      {{"COM12 and OK", ChooseCom12AndOk}, false, {platform::kModalOk, 1}, 12},
-      {{"OK on the first entry", PressOk}, false, {platform::kModalOk, 0}, 3},
-      {{"Cancel", PressCancel}, false, {platform::kModalAbort, 0}, 0},
-      {{"the close box", CloseBox}, false, {platform::kModalCancel, 0}, 0},
-      {{"Escape", Escape}, false, {platform::kModalCancel, 0}, 0},
-      {{"OK on an empty list", PressOk}, true, {platform::kModalOk, -1}, 0},
+      {{"COM12 and OK", ChooseCom12AndOk}, false, {sio::platform::kModalOk, 1}, 12},
+      {{"OK on the first entry", PressOk}, false, {sio::platform::kModalOk, 0}, 3},
+      {{"Cancel", PressCancel}, false, {sio::platform::kModalAbort, 0}, 0},
+      {{"the close box", CloseBox}, false, {sio::platform::kModalCancel, 0}, 0},
+      {{"Escape", Escape}, false, {sio::platform::kModalCancel, 0}, 0},
+      {{"OK on an empty list", PressOk}, true, {sio::platform::kModalOk, -1}, 0},
   };
   std::string why;
   auto a = sio_test::SerialPeer::Create(why);
@@ -142,9 +142,10 @@ TEST(SelectPortDialog, ChoosesCancelsAndRefusesOkOnAnEmptyList) {
     // The service alone: the modal result and the entry.
     {
       DialogUser user(c.action.act);
-      platform::PortDialogResult result;
+      sio::platform::PortDialogResult result;
       std::string whyNot;
-      ASSERT_TRUE(platform::ShowSelectPortDialog(entries, c.emptyList ? -1 : 0, result, whyNot))
+      ASSERT_TRUE(
+          sio::platform::ShowSelectPortDialog(entries, c.emptyList ? -1 : 0, result, whyNot))
           << whyNot;
       EXPECT_EQ(user.shown, 1);
       EXPECT_EQ(result.modalResult, c.result.modalResult);

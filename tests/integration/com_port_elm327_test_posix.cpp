@@ -49,7 +49,7 @@ struct TimerUser {
 
 class ComPortElm327 : public ::testing::Test {
  protected:
-  void SetUp() override { platform::InitUserInterfaceThread(); }
+  void SetUp() override { sio::platform::InitUserInterfaceThread(); }
   void TearDown() override { devtest::ForgetPortTable(); }
 };
 

@@ -119,13 +119,13 @@ using sio_test::Reported;
 class ComPort : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     std::string why;
     peer_ = sio_test::SerialPeer::Create(why);
     if (!peer_) GTEST_SKIP() << "no serial device pair: " << why;
     const std::string name = devtest::UseComPort(peer_->DeviceName(), kPort);
     uint32_t n = 0;
-    ASSERT_TRUE(platform::ParseComName(name, n));
+    ASSERT_TRUE(sio::platform::ParseComName(name, n));
     number_ = static_cast<uint16_t>(n);
     Reported().clear();
     sio::SetThreadExceptionReporter(&RecordReport);
@@ -184,7 +184,7 @@ TEST_F(ComPort, FailedOpensRaiseTheirCodeAndLeaveNoDispatcher) {
     std::function<void(TSioComPort&)> arrange;
     int32_t code;
   };
-  std::unique_ptr<platform::CommDevice> holder;
+  std::unique_ptr<sio::platform::CommDevice> holder;
   const std::vector<Case> cases = {
       // The dialog is only for port 0: a missing port is not prompted for.
       {"missing port", [](TSioComPort& p) { p.SetComNumber(kMissingPort); }, sio::ecBadId},
@@ -204,8 +204,8 @@ TEST_F(ComPort, FailedOpensRaiseTheirCodeAndLeaveNoDispatcher) {
        sio::ecNotOpenedByTapi},
       {"held port",
        [&](TSioComPort& p) {
-         holder = std::make_unique<platform::CommDevice>();
-         ASSERT_EQ(holder->Open(platform::ComDeviceName(p.GetComNumber())), 0u);
+         holder = std::make_unique<sio::platform::CommDevice>();
+         ASSERT_EQ(holder->Open(sio::platform::ComDeviceName(p.GetComNumber())), 0u);
        },
        sio::ecAlreadyOpen},
   };
@@ -245,12 +245,12 @@ TEST_F(ComPort, PortNumberZeroIsChosenInTheDialogOrTheOpenIsRefused) {
     int dialogs;
   };
   const std::vector<Case> cases = {
-      {"OK on the device's entry", true, true, platform::kModalOk, entry, true, 1},
-      {"the Cancel button", true, true, platform::kModalAbort, entry, false, 1},
-      {"the close box", true, true, platform::kModalCancel, entry, false, 1},
-      {"OK with nothing selected", true, true, platform::kModalOk, "COM999", false, 1},
-      {"no prompting", false, true, platform::kModalOk, entry, false, 0},
-      {"no dialog to show", true, false, platform::kModalOk, entry, false, 0},
+      {"OK on the device's entry", true, true, sio::platform::kModalOk, entry, true, 1},
+      {"the Cancel button", true, true, sio::platform::kModalAbort, entry, false, 1},
+      {"the close box", true, true, sio::platform::kModalCancel, entry, false, 1},
+      {"OK with nothing selected", true, true, sio::platform::kModalOk, "COM999", false, 1},
+      {"no prompting", false, true, sio::platform::kModalOk, entry, false, 0},
+      {"no dialog to show", true, false, sio::platform::kModalOk, entry, false, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -487,7 +487,7 @@ TEST_F(ComPort, FlowControlLevelsAreDerivedOpenOrClosed) {
       if (open) {
         // The levels reached the device's settings.
         sio::TSioBaseDispatcher* d = port->GetDispatcher();
-        platform::CriticalSectionLock guard(d->DataSection);
+        sio::platform::CriticalSectionLock guard(d->DataSection);
         if (c.resume != 0) {
           EXPECT_EQ(d->LineSettings.XonLim, c.resume);
           EXPECT_EQ(d->LineSettings.XoffLim, 4096 - c.full);
@@ -503,8 +503,9 @@ TEST_F(ComPort, FlowControlLevelsAreDerivedOpenOrClosed) {
 // Posts a trigger message to the port's window as the dispatcher would send
 // it, and serves it.
 void Route(TSioComPort& port, uint32_t msg, uint32_t wParam, int32_t index, uint16_t data = 0) {
-  const auto lParam = static_cast<platform::LParam>((static_cast<uint32_t>(index) << 16) | data);
-  ASSERT_TRUE(platform::PostWindowMessage(port.GetComWindow(), msg, wParam, lParam));
+  const auto lParam =
+      static_cast<sio::platform::LParam>((static_cast<uint32_t>(index) << 16) | data);
+  ASSERT_TRUE(sio::platform::PostWindowMessage(port.GetComWindow(), msg, wParam, lParam));
   sio_test::WaitFor([] { return false; }, 60);
 }
 
@@ -613,7 +614,7 @@ TEST_F(ComPort, CloseThenOpenKeepsTheTriggers) {
   EXPECT_EQ(seen.kinds, sio::tkTimer | sio::tkData);
   EXPECT_FALSE(port->GetTriggersSaved());
   sio::TSioBaseDispatcher* d = port->GetDispatcher();
-  platform::CriticalSectionLock guard(d->DataSection);
+  sio::platform::CriticalSectionLock guard(d->DataSection);
   EXPECT_EQ(d->TrigAvailLength, 4);
   EXPECT_EQ(d->TimerTriggers.size(), 2u);
 }
@@ -777,9 +778,9 @@ TEST_F(ComPort, DestroyedDuringADeferredCloseCompletesItAndHearsNothingLater) {
       continue;
     }
     // The handler has returned; its close waits for the window.
-    const platform::WindowHandle window = port->GetComWindow();
+    const sio::platform::WindowHandle window = port->GetComWindow();
     port.reset();
-    EXPECT_FALSE(platform::IsWindowAlive(window));
+    EXPECT_FALSE(sio::platform::IsWindowAlive(window));
     EXPECT_EQ(sio::DispatcherRegistryCount(), dispatchers);
     const size_t heard = r.calls.size();
     ASSERT_TRUE(peer_->Write("more", 4));
@@ -795,7 +796,7 @@ TEST_F(ComPort, DestroyedDuringADeferredCloseCompletesItAndHearsNothingLater) {
 // handler has returned, without calling into the freed port.
 TEST_F(ComPort, FreedInsideItsOwnTriggerHandlerFinishesTheCloseAfterTheHandler) {
   const int32_t dispatchers = sio::DispatcherRegistryCount();
-  const size_t windows = platform::HiddenWindowCount();
+  const size_t windows = sio::platform::HiddenWindowCount();
   TSioComPort* port = MakePort().release();
   Recorder r;
   int64_t freeMs = -1;
@@ -813,7 +814,7 @@ TEST_F(ComPort, FreedInsideItsOwnTriggerHandlerFinishesTheCloseAfterTheHandler) 
   EXPECT_TRUE(sio_test::WaitFor(
       [&] {
         return sio::DispatcherRegistryCount() == dispatchers &&
-               platform::HiddenWindowCount() == windows;
+               sio::platform::HiddenWindowCount() == windows;
       },
       5000));
   // Nothing of the freed port was called after it had gone.
@@ -850,7 +851,7 @@ TEST_F(ComPort, FailingOpenHandlerDestroysTheWindowAndTellsUsersOfTheClose) {
   user.detachOnClosing = false;
   (void)port->RegisterUserCallbackEx(sio::TPortCallbackEx::Of<&TimerUser::Callback>(&user));
   struct Failing {
-    platform::WindowHandle window = nullptr;
+    sio::platform::WindowHandle window = nullptr;
     void Open(sio::TComponent* c) {
       window = static_cast<TSioComPort*>(c)->GetComWindow();
       throw sio::EInternal(sio::ecInternal);
@@ -859,7 +860,7 @@ TEST_F(ComPort, FailingOpenHandlerDestroysTheWindowAndTellsUsersOfTheClose) {
   port->SetOnPortOpen(sio::TNotifyEvent::Of<&Failing::Open>(&failing));
   EXPECT_THROW(port->SetOpen(true), sio::EInternal);
   ASSERT_NE(failing.window, nullptr);
-  EXPECT_FALSE(platform::IsWindowAlive(failing.window));
+  EXPECT_FALSE(sio::platform::IsWindowAlive(failing.window));
   EXPECT_EQ(user.heard, (std::vector<int>{sio::ctOpen, sio::ctClosing, sio::ctClosed}));
   EXPECT_FALSE(port->GetOpen());
   EXPECT_EQ(port->GetOpenState(), sio::osClosed);

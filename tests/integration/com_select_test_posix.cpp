@@ -43,8 +43,8 @@ class ComSelect : public ::testing::Test {
 
 TEST_F(ComSelect, FormCreateListsThePresentPortsFromOneToFiftyFirstSelected) {
   // COM12 held by another program: present while busy ports count.
-  platform::CommDevice holder;
-  ASSERT_EQ(holder.Open(platform::ComDeviceName(12)), 0u);
+  sio::platform::CommDevice holder;
+  ASSERT_EQ(holder.Open(sio::platform::ComDeviceName(12)), 0u);
   struct Case {
     bool countBusy;
     std::vector<std::string> entries;
@@ -119,7 +119,7 @@ TEST_F(ComSelect, NothingToChooseOrNoDialogRaisesNoPortSelected) {
   }
   // No front-end has installed a dialog: refused at once, saying why.
   devtest::UsePortTable("3=" + a_->DeviceName());
-  ASSERT_EQ(&platform::GetUiServices(), &platform::BuiltInUiServices());
+  ASSERT_EQ(&sio::platform::GetUiServices(), &sio::platform::BuiltInUiServices());
   sio::TComSelectForm form;
   ASSERT_EQ(form.Entries().size(), 1u);
   try {
@@ -133,8 +133,8 @@ TEST_F(ComSelect, NothingToChooseOrNoDialogRaisesNoPortSelected) {
   }
   // Nothing was opened or left behind: no dispatcher, and the device opens.
   EXPECT_EQ(sio::DispatcherRegistryCount(), dispatchers);
-  platform::CommDevice device;
-  EXPECT_EQ(device.Open(platform::ComDeviceName(3)), 0u);
+  sio::platform::CommDevice device;
+  EXPECT_EQ(device.Open(sio::platform::ComDeviceName(3)), 0u);
 }
 
 }  // namespace

@@ -15,8 +15,8 @@
 
 namespace {
 
-using platform::CommDcb;
-using platform::CommDevice;
+using sio::platform::CommDcb;
+using sio::platform::CommDevice;
 using Clock = std::chrono::steady_clock;
 
 // What a program at either end of the line reads as the speed.
@@ -109,7 +109,7 @@ TEST(CommLineRestore, CloseLeavesTheTerminalAsItWasFound) {
     ASSERT_EQ(0u, dev.GetState(dcb));
     dcb.BaudRate = 10400;  // no standard code: set with termios2
     dcb.StopBits = 2;
-    dcb.Flags |= platform::dcbOutX;
+    dcb.Flags |= sio::platform::dcbOutX;
     dcb.XonChar = 0x01;
     dcb.XoffChar = 0x02;
     ASSERT_EQ(0u, dev.SetState(dcb)) << c.what;

@@ -18,12 +18,12 @@
 
 namespace {
 
-using platform::CommDcb;
-using platform::CommDevice;
-using platform::CommIo;
-using platform::CommStat;
-using platform::CommTimeouts;
-using platform::WaitResult;
+using sio::platform::CommDcb;
+using sio::platform::CommDevice;
+using sio::platform::CommIo;
+using sio::platform::CommStat;
+using sio::platform::CommTimeouts;
+using sio::platform::WaitResult;
 using Clock = std::chrono::steady_clock;
 
 int64_t MsSince(Clock::time_point start) {
@@ -33,7 +33,7 @@ int64_t MsSince(Clock::time_point start) {
 // Reads return at once with whatever has arrived.
 CommTimeouts ReadAtOnce() {
   CommTimeouts t;
-  t.ReadIntervalTimeout = platform::kCommMaxTimeout;
+  t.ReadIntervalTimeout = sio::platform::kCommMaxTimeout;
   return t;
 }
 
@@ -50,12 +50,13 @@ class CommPty : public ::testing::Test {
     dcb.ByteSize = 8;
     dcb.Parity = 0;
     dcb.StopBits = 0;
-    dcb.Flags = platform::dcbBinary | platform::dcbDtrEnable | platform::dcbRtsEnable;
+    dcb.Flags =
+        sio::platform::dcbBinary | sio::platform::dcbDtrEnable | sio::platform::dcbRtsEnable;
     ASSERT_EQ(0u, dev_.SetState(dcb));
     ASSERT_EQ(0u, dev_.SetupQueues(4096, 4096));
     // Under Wine the pair outlives a test: leave nothing of the last one.
     peer_->Drain();
-    ASSERT_EQ(0u, dev_.Purge(platform::purgeRxClear | platform::purgeTxClear));
+    ASSERT_EQ(0u, dev_.Purge(sio::platform::purgeRxClear | sio::platform::purgeTxClear));
   }
 
   // Starts an event wait that is to stay pending. Wine reports the modem
@@ -81,12 +82,12 @@ class CommPty : public ::testing::Test {
       uint32_t n = 0;
       uint32_t rc = dev_.StartRead(
           io, buf.data(), static_cast<uint32_t>(std::min(buf.size(), size - got.size())), n);
-      if (rc == platform::errIoPending) {  // Wine keeps such a read pending until data comes
+      if (rc == sio::platform::errIoPending) {  // Wine keeps such a read pending until data comes
         if (io.Wait(50) != WaitResult::Signaled) {
           dev_.CancelIo(io);
         }
         rc = dev_.GetResult(io, n, true);
-        if (rc == platform::errOperationAborted) rc = 0;
+        if (rc == sio::platform::errOperationAborted) rc = 0;
       }
       EXPECT_EQ(0u, rc);
       if (rc != 0) break;
@@ -101,8 +102,8 @@ class CommPty : public ::testing::Test {
     CommIo io;
     uint32_t n = 0;
     uint32_t rc = dev_.StartWrite(io, data.data(), static_cast<uint32_t>(data.size()), n);
-    if (rc == platform::errIoPending) rc = dev_.GetResult(io, n, true);
-    if (rc == 0 && n != data.size()) return platform::errGenFailure;
+    if (rc == sio::platform::errIoPending) rc = dev_.GetResult(io, n, true);
+    if (rc == 0 && n != data.size()) return sio::platform::errGenFailure;
     return rc;
   }
 
@@ -115,9 +116,9 @@ class CommPty : public ::testing::Test {
 TEST(CommOpen, MissingDeviceIsNotFound) {
   CommDevice dev;
 #ifdef _WIN32
-  EXPECT_EQ(platform::errFileNotFound, dev.Open("\\\\.\\COM250"));
+  EXPECT_EQ(sio::platform::errFileNotFound, dev.Open("\\\\.\\COM250"));
 #else
-  EXPECT_EQ(platform::errFileNotFound, dev.Open("/dev/sio-no-such-device"));
+  EXPECT_EQ(sio::platform::errFileNotFound, dev.Open("/dev/sio-no-such-device"));
 #endif
   EXPECT_FALSE(dev.IsOpen());
 }
@@ -128,12 +129,12 @@ TEST(CommOpen, OperationsOnAClosedDeviceSayNotOpen) {
   uint32_t value = 0;
   CommIo io;
   char buf[4];
-  EXPECT_EQ(platform::errInvalidHandle, dev.Close());
-  EXPECT_EQ(platform::errInvalidHandle, dev.GetState(dcb));
-  EXPECT_EQ(platform::errInvalidHandle, dev.SetEventMask(platform::evRxChar));
-  EXPECT_EQ(platform::errInvalidHandle, dev.StartRead(io, buf, sizeof buf, value));
-  EXPECT_EQ(platform::errInvalidHandle, dev.GetModemStatus(value));
-  EXPECT_EQ(platform::errInvalidHandle, dev.Purge(platform::purgeRxClear));
+  EXPECT_EQ(sio::platform::errInvalidHandle, dev.Close());
+  EXPECT_EQ(sio::platform::errInvalidHandle, dev.GetState(dcb));
+  EXPECT_EQ(sio::platform::errInvalidHandle, dev.SetEventMask(sio::platform::evRxChar));
+  EXPECT_EQ(sio::platform::errInvalidHandle, dev.StartRead(io, buf, sizeof buf, value));
+  EXPECT_EQ(sio::platform::errInvalidHandle, dev.GetModemStatus(value));
+  EXPECT_EQ(sio::platform::errInvalidHandle, dev.Purge(sio::platform::purgeRxClear));
 }
 
 TEST_F(CommPty, SecondOpenIsRefusedAsBusyUntilTheFirstCloses) {
@@ -141,7 +142,7 @@ TEST_F(CommPty, SecondOpenIsRefusedAsBusyUntilTheFirstCloses) {
     GTEST_SKIP() << "Wine does not enforce exclusive access to a COM port";
   }
   CommDevice second;
-  EXPECT_EQ(platform::errAccessDenied, second.Open(peer_->DeviceName()));
+  EXPECT_EQ(sio::platform::errAccessDenied, second.Open(peer_->DeviceName()));
   EXPECT_FALSE(second.IsOpen());
   EXPECT_EQ(0u, dev_.Close());
   EXPECT_EQ(0u, second.Open(peer_->DeviceName()));
@@ -151,7 +152,7 @@ TEST_F(CommPty, SecondOpenIsRefusedAsBusyUntilTheFirstCloses) {
 TEST_F(CommPty, ReopensAfterClose) {
   EXPECT_EQ(0u, dev_.Close());
   EXPECT_FALSE(dev_.IsOpen());
-  EXPECT_EQ(platform::errInvalidHandle, dev_.Close());
+  EXPECT_EQ(sio::platform::errInvalidHandle, dev_.Close());
   ASSERT_EQ(0u, dev_.Open(peer_->DeviceName()));
   ASSERT_TRUE(peer_->Write("x", 1));
   EXPECT_EQ("x", DeviceRead(1, 2000));
@@ -228,14 +229,14 @@ TEST_F(CommPty, StatusThreadWakesReadThreadAndEveryByteArrivesInOrder) {
   std::string got;
   std::atomic<bool> stop{false};
   std::atomic<int> wakeUps{0};
-  platform::Event readEvent(false, false);
+  sio::platform::Event readEvent(false, false);
 
   std::thread status([&] {
     CommIo io;
     while (!stop) {
       uint32_t events = 0;
       uint32_t rc = dev_.StartWaitEvent(io, events);
-      if (rc == platform::errIoPending) {
+      if (rc == sio::platform::errIoPending) {
         WaitResult r = WaitResult::Timeout;
         while (!stop && (r = io.Wait(100)) == WaitResult::Timeout) {
         }
@@ -245,7 +246,7 @@ TEST_F(CommPty, StatusThreadWakesReadThreadAndEveryByteArrivesInOrder) {
         events = io.Events();
       }
       if (rc != 0) break;
-      if (events & platform::evRxChar) {
+      if (events & sio::platform::evRxChar) {
         ++wakeUps;
         readEvent.Set();
       }
@@ -259,10 +260,10 @@ TEST_F(CommPty, StatusThreadWakesReadThreadAndEveryByteArrivesInOrder) {
       for (;;) {
         uint32_t n = 0;
         uint32_t rc = dev_.StartRead(io, buf.data(), static_cast<uint32_t>(buf.size()), n);
-        if (rc == platform::errIoPending) {  // Wine
+        if (rc == sio::platform::errIoPending) {  // Wine
           if (io.Wait(20) != WaitResult::Signaled) dev_.CancelIo(io);
           rc = dev_.GetResult(io, n, true);
-          if (rc == platform::errOperationAborted) rc = 0;
+          if (rc == sio::platform::errOperationAborted) rc = 0;
         }
         if (rc != 0 || n == 0) break;
         got.append(buf.data(), n);
@@ -302,7 +303,7 @@ TEST_F(CommPty, ReadWithIntervalMaxReturnsAtOnceWhenNothingCame) {
   char buf[16];
   uint32_t n = 99;
   const uint32_t rc = dev_.StartRead(io, buf, sizeof buf, n);
-  if (rc == platform::errIoPending) {
+  if (rc == sio::platform::errIoPending) {
     ASSERT_EQ(WaitResult::Signaled, io.Wait(1000));
     ASSERT_EQ(0u, dev_.GetResult(io, n, false));
   } else {
@@ -319,7 +320,7 @@ TEST_F(CommPty, ReadEndsAtItsTotalTimeoutWithWhatCame) {
   char buf[16];
   uint32_t n = 0;
   const auto start = Clock::now();
-  ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
   ASSERT_TRUE(peer_->Write("abc", 3));
   EXPECT_EQ(WaitResult::Timeout, io.Wait(100));
   ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
@@ -332,13 +333,13 @@ TEST_F(CommPty, ReadEndsAtItsTotalTimeoutWithWhatCame) {
 TEST_F(CommPty, HugeTotalTimeoutsStillWaitForData) {
   CommTimeouts t;
   t.ReadIntervalTimeout = 10;
-  t.ReadTotalTimeoutMultiplier = platform::kCommMaxTimeout - 1;
-  t.ReadTotalTimeoutConstant = platform::kCommMaxTimeout - 1;
+  t.ReadTotalTimeoutMultiplier = sio::platform::kCommMaxTimeout - 1;
+  t.ReadTotalTimeoutConstant = sio::platform::kCommMaxTimeout - 1;
   ASSERT_EQ(0u, dev_.SetTimeouts(t));
   CommIo io;
   std::vector<char> buf(1 << 20);
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending,
+  ASSERT_EQ(sio::platform::errIoPending,
             dev_.StartRead(io, buf.data(), static_cast<uint32_t>(buf.size()), n));
   EXPECT_EQ(WaitResult::Timeout, io.Wait(100));
   ASSERT_TRUE(peer_->Write("xy", 2));
@@ -353,11 +354,11 @@ TEST_F(CommPty, ReadWithoutTimeoutsWaitsForTheWholeBlock) {
   CommIo io;
   char buf[6] = {};
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
   ASSERT_TRUE(peer_->Write("abc", 3));
   EXPECT_EQ(WaitResult::Timeout, io.Wait(200));
   EXPECT_TRUE(io.Pending());
-  EXPECT_EQ(platform::errIoIncomplete, dev_.GetResult(io, n, false));
+  EXPECT_EQ(sio::platform::errIoIncomplete, dev_.GetResult(io, n, false));
   ASSERT_TRUE(peer_->Write("def", 3));
   ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
   ASSERT_EQ(0u, dev_.GetResult(io, n, false));
@@ -373,18 +374,18 @@ TEST_F(CommPty, PendingReadEndsWhenTheReceiveSideIsPurged) {
   CommIo io;
   char buf[64];
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
   // Taken before the purger starts its 100 ms, so that the lower bound holds
   // however late this thread runs again.
   const auto start = Clock::now();
   std::thread purger([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(0u, dev_.Purge(platform::purgeRxAbort | platform::purgeRxClear));
+    EXPECT_EQ(0u, dev_.Purge(sio::platform::purgeRxAbort | sio::platform::purgeRxClear));
   });
   EXPECT_EQ(WaitResult::Signaled, io.Wait(5000));
   const int64_t took = MsSince(start);
   purger.join();
-  EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
   EXPECT_GE(took, 100);
   EXPECT_LT(took, 2000);
 }
@@ -394,14 +395,14 @@ TEST_F(CommPty, CancelEndsAPendingRead) {
   CommIo io;
   char buf[64];
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
   std::thread canceller([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(0u, dev_.CancelIo(io));
   });
   EXPECT_EQ(WaitResult::Signaled, io.Wait(5000));
   canceller.join();
-  EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
   EXPECT_FALSE(io.Pending());
 }
 
@@ -424,7 +425,7 @@ TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
     CommIo io;
     char buf[64];
     uint32_t n = 0;
-    ASSERT_EQ(platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
+    ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
     std::atomic<bool> go{false};
     std::thread canceller([&] {
       while (!go.load()) {
@@ -443,7 +444,7 @@ TEST_F(CommPty, CancelAsTheWaitBeginsEndsItAtOnce) {
     // Timed out: the cancel was lost until the wait's time was up.
     if (r != WaitResult::Signaled || ms >= 1000) ++slow;
     worst = std::max(worst, ms);
-    EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+    EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
   }
   stop.store(true);
   busy.join();
@@ -468,7 +469,7 @@ TEST_F(CommPty, CallsFromOtherThreadsMeetACloseAndReopenCleanly) {
       const uint32_t rc = kind == 0   ? dev_.GetState(dcb)
                           : kind == 1 ? dev_.ClearError(errors, &stat)
                                       : dev_.GetTimeouts(timeouts);
-      if (rc != 0 && rc != platform::errInvalidHandle) {
+      if (rc != 0 && rc != sio::platform::errInvalidHandle) {
         ++odd;
         oddCode = rc;
       }
@@ -506,14 +507,14 @@ TEST_F(CommPty, WriteThatCannotDrainIsEndedByAPurgeOfTheTransmitSide) {
   const std::string data = Pattern(8 << 20, 3);
   CommIo io;
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending,
+  ASSERT_EQ(sio::platform::errIoPending,
             dev_.StartWrite(io, data.data(), static_cast<uint32_t>(data.size()), n));
   EXPECT_EQ(WaitResult::Timeout, io.Wait(200));
   const auto start = Clock::now();
-  ASSERT_EQ(0u, dev_.Purge(platform::purgeTxAbort | platform::purgeTxClear));
+  ASSERT_EQ(0u, dev_.Purge(sio::platform::purgeTxAbort | sio::platform::purgeTxClear));
   ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
   EXPECT_LT(MsSince(start), 2000);
-  EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
   EXPECT_LT(n, data.size());
   // The device goes on working.
   peer_->Drain();
@@ -526,7 +527,7 @@ TEST_F(CommPty, WriteThatCannotDrainIsEndedByCancelFromAnotherThread) {
   const std::string data = Pattern(8 << 20, 5);
   CommIo io;
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending,
+  ASSERT_EQ(sio::platform::errIoPending,
             dev_.StartWrite(io, data.data(), static_cast<uint32_t>(data.size()), n));
   std::thread canceller([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -540,7 +541,7 @@ TEST_F(CommPty, WriteThatCannotDrainIsEndedByCancelFromAnotherThread) {
   canceller.join();
   EXPECT_EQ(WaitResult::Signaled, r);
   EXPECT_GE(MsSince(start), 140);
-  EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
   EXPECT_LT(n, data.size());
 }
 
@@ -548,9 +549,9 @@ TEST_F(CommPty, WaitOnAPendingWriteReturnsWhenTheCallersEventIsSet) {
   const std::string data = Pattern(8 << 20, 9);
   CommIo io;
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending,
+  ASSERT_EQ(sio::platform::errIoPending,
             dev_.StartWrite(io, data.data(), static_cast<uint32_t>(data.size()), n));
-  platform::Event flush(false, false);
+  sio::platform::Event flush(false, false);
   std::thread setter([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     flush.Set();
@@ -571,7 +572,7 @@ TEST_F(CommPty, WaitOnAPendingWriteReturnsWhenTheCallersEventIsSet) {
 TEST_F(CommPty, EventWaitWakesOnReceivedData) {
   ASSERT_EQ(0u, dev_.SetEventMask(0x01F9));
   CommIo io;
-  ASSERT_EQ(platform::errIoPending, StartPendingEventWait(io));
+  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
   EXPECT_EQ(WaitResult::Timeout, io.Wait(150));
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -581,33 +582,33 @@ TEST_F(CommPty, EventWaitWakesOnReceivedData) {
   writer.join();
   uint32_t n = 0;
   EXPECT_EQ(0u, dev_.GetResult(io, n, false));
-  EXPECT_NE(0u, io.Events() & platform::evRxChar);
+  EXPECT_NE(0u, io.Events() & sio::platform::evRxChar);
 }
 
 TEST_F(CommPty, DataThatCameBeforeTheWaitIsReportedAtOnce) {
-  ASSERT_EQ(0u, dev_.SetEventMask(platform::evRxChar));
+  ASSERT_EQ(0u, dev_.SetEventMask(sio::platform::evRxChar));
   ASSERT_TRUE(peer_->Write("abc", 3));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   CommIo io;
   uint32_t events = 0;
   uint32_t rc = dev_.StartWaitEvent(io, events);
-  if (rc == platform::errIoPending) {
+  if (rc == sio::platform::errIoPending) {
     ASSERT_EQ(WaitResult::Signaled, io.Wait(1000));
     uint32_t n = 0;
     rc = dev_.GetResult(io, n, false);
     events = io.Events();
   }
   EXPECT_EQ(0u, rc);
-  EXPECT_EQ(platform::evRxChar, events);
+  EXPECT_EQ(sio::platform::evRxChar, events);
 }
 
 TEST_F(CommPty, UnreadDataDoesNotReportTheSameCharactersTwice) {
   // The status thread waits again at once after each event; bytes the read
   // thread has not yet taken must not end that wait again and again.
-  ASSERT_EQ(0u, dev_.SetEventMask(platform::evRxChar));
+  ASSERT_EQ(0u, dev_.SetEventMask(sio::platform::evRxChar));
   CommIo io;
   uint32_t events = 0;
-  ASSERT_EQ(platform::errIoPending, StartPendingEventWait(io));
+  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
   ASSERT_TRUE(peer_->Write("abc", 3));
   ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
   uint32_t n = 0;
@@ -617,12 +618,12 @@ TEST_F(CommPty, UnreadDataDoesNotReportTheSameCharactersTwice) {
   if (rc == 0 && sio_test::RunningUnderWine()) {
     GTEST_SKIP() << "Wine reports unread characters again";
   }
-  ASSERT_EQ(platform::errIoPending, rc);
+  ASSERT_EQ(sio::platform::errIoPending, rc);
   EXPECT_EQ(WaitResult::Timeout, io.Wait(250));
   ASSERT_TRUE(peer_->Write("d", 1));
   ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
   EXPECT_EQ(0u, dev_.GetResult(io, n, false));
-  EXPECT_EQ(platform::evRxChar, io.Events() & platform::evRxChar);
+  EXPECT_EQ(sio::platform::evRxChar, io.Events() & sio::platform::evRxChar);
   EXPECT_EQ("abcd", DeviceRead(4, 2000));
 }
 
@@ -631,11 +632,11 @@ TEST_F(CommPty, EventWaitWithoutAMaskIsRefused) {
   CommIo io;
   uint32_t events = 0;
   const uint32_t rc = dev_.StartWaitEvent(io, events);
-  if (rc == platform::errIoPending && sio_test::RunningUnderWine()) {
+  if (rc == sio::platform::errIoPending && sio_test::RunningUnderWine()) {
     dev_.SetEventMask(0);
     GTEST_SKIP() << "Wine accepts an event wait without a mask";
   }
-  EXPECT_EQ(platform::errInvalidParameter, rc);
+  EXPECT_EQ(sio::platform::errInvalidParameter, rc);
 }
 
 TEST_F(CommPty, CancelEndsAnEventWaitQuickly) {
@@ -644,7 +645,7 @@ TEST_F(CommPty, CancelEndsAnEventWaitQuickly) {
   }
   ASSERT_EQ(0u, dev_.SetEventMask(0x01F9));
   CommIo io;
-  ASSERT_EQ(platform::errIoPending, StartPendingEventWait(io));
+  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
   std::atomic<int64_t> cancelledAt{0};
   const auto start = Clock::now();
   std::thread canceller([&] {
@@ -659,18 +660,18 @@ TEST_F(CommPty, CancelEndsAnEventWaitQuickly) {
   canceller.join();
   ASSERT_EQ(WaitResult::Signaled, r);
   uint32_t n = 0;
-  EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(io, n, false));
+  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
   EXPECT_GE(endedAt, 100);
   EXPECT_LT(endedAt - cancelledAt, 1000);
   // A new wait may start at once.
-  EXPECT_EQ(platform::errIoPending, StartPendingEventWait(io));
+  EXPECT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
   EXPECT_EQ(0u, dev_.CancelIo(io));
 }
 
 TEST_F(CommPty, NewEventMaskEndsAPendingEventWait) {
   ASSERT_EQ(0u, dev_.SetEventMask(0x01F9));
   CommIo io;
-  ASSERT_EQ(platform::errIoPending, StartPendingEventWait(io));
+  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
   std::thread closer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(0u, dev_.SetEventMask(0));
@@ -681,7 +682,7 @@ TEST_F(CommPty, NewEventMaskEndsAPendingEventWait) {
   EXPECT_GE(MsSince(start), 90);
   uint32_t n = 0;
   const uint32_t rc = dev_.GetResult(io, n, false);
-  if (sio_test::RunningUnderWine() && rc == platform::errOperationAborted) {
+  if (sio_test::RunningUnderWine() && rc == sio::platform::errOperationAborted) {
     return;  // Wine ends it as aborted; Windows as a success with no events
   }
   EXPECT_EQ(0u, rc);
@@ -698,8 +699,8 @@ TEST_F(CommPty, CloseEndsEveryPendingOperation) {
   CommIo eventIo;
   char buf[32];
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending, dev_.StartRead(readIo, buf, sizeof buf, n));
-  ASSERT_EQ(platform::errIoPending, StartPendingEventWait(eventIo));
+  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(readIo, buf, sizeof buf, n));
+  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(eventIo));
   WaitResult readEnd = WaitResult::Failed;
   WaitResult eventEnd = WaitResult::Failed;
   std::thread r([&] { readEnd = readIo.Wait(5000); });
@@ -712,8 +713,8 @@ TEST_F(CommPty, CloseEndsEveryPendingOperation) {
   EXPECT_LT(MsSince(start), 2000);
   EXPECT_EQ(WaitResult::Signaled, readEnd);
   EXPECT_EQ(WaitResult::Signaled, eventEnd);
-  EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(readIo, n, false));
-  EXPECT_EQ(platform::errOperationAborted, dev_.GetResult(eventIo, n, false));
+  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(readIo, n, false));
+  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(eventIo, n, false));
 }
 
 // ---- line settings ----
@@ -722,7 +723,7 @@ TEST_F(CommPty, StateReadsBackAsSet) {
   CommDcb dcb;
   ASSERT_EQ(0u, dev_.GetState(dcb));
   dcb.BaudRate = 38400;
-  dcb.Flags |= platform::dcbOutX | platform::dcbInX;
+  dcb.Flags |= sio::platform::dcbOutX | sio::platform::dcbInX;
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   dcb.XonLim = 100;
@@ -731,16 +732,16 @@ TEST_F(CommPty, StateReadsBackAsSet) {
   CommDcb back;
   ASSERT_EQ(0u, dev_.GetState(back));
   EXPECT_EQ(38400u, back.BaudRate);
-  EXPECT_EQ(platform::dcbOutX | platform::dcbInX,
-            back.Flags & (platform::dcbOutX | platform::dcbInX));
+  EXPECT_EQ(sio::platform::dcbOutX | sio::platform::dcbInX,
+            back.Flags & (sio::platform::dcbOutX | sio::platform::dcbInX));
   EXPECT_EQ(0x11, back.XonChar);
   EXPECT_EQ(0x13, back.XoffChar);
   if (!sio_test::RunningUnderWine()) {  // Wine does not keep the flow limits
     EXPECT_EQ(100, back.XonLim);
     EXPECT_EQ(200, back.XoffLim);
   }
-  EXPECT_EQ(platform::dcbDtrEnable, back.Flags & platform::dcbDtrControlMask);
-  EXPECT_EQ(platform::dcbRtsEnable, back.Flags & platform::dcbRtsControlMask);
+  EXPECT_EQ(sio::platform::dcbDtrEnable, back.Flags & sio::platform::dcbDtrControlMask);
+  EXPECT_EQ(sio::platform::dcbRtsEnable, back.Flags & sio::platform::dcbRtsControlMask);
 }
 
 TEST_F(CommPty, ImpossibleStatesAreRefusedAndChangeNothing) {
@@ -751,21 +752,21 @@ TEST_F(CommPty, ImpossibleStatesAreRefusedAndChangeNothing) {
     change(dcb);
     return dev_.SetState(dcb);
   };
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) { d.BaudRate = 0; }));
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) { d.ByteSize = 9; }));
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) { d.ByteSize = 4; }));
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) { d.Parity = 5; }));
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) { d.StopBits = 3; }));
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) {
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) { d.BaudRate = 0; }));
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) { d.ByteSize = 9; }));
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) { d.ByteSize = 4; }));
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) { d.Parity = 5; }));
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) { d.StopBits = 3; }));
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) {
               d.ByteSize = 5;
               d.StopBits = 2;
             }));
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) {
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) {
               d.ByteSize = 8;
               d.StopBits = 1;
             }));
-  EXPECT_EQ(platform::errInvalidParameter, refused([](CommDcb& d) {
-              d.Flags |= platform::dcbOutX;
+  EXPECT_EQ(sio::platform::errInvalidParameter, refused([](CommDcb& d) {
+              d.Flags |= sio::platform::dcbOutX;
               d.XonChar = d.XoffChar = 0x11;
             }));
   CommDcb after;
@@ -802,17 +803,17 @@ TEST_F(CommPty, TimeoutsReadBackAsSet) {
 TEST_F(CommPty, ModemLinesOfAPseudoTerminalAreSteadilyOn) {
   uint32_t status = 0;
   ASSERT_EQ(0u, dev_.GetModemStatus(status));
-  EXPECT_EQ(platform::msCtsOn | platform::msDsrOn | platform::msDcdOn, status);
-  EXPECT_EQ(0u, dev_.Escape(platform::escClrDtr));
-  EXPECT_EQ(0u, dev_.Escape(platform::escClrRts));
-  EXPECT_EQ(0u, dev_.Escape(platform::escSetDtr));
-  EXPECT_EQ(0u, dev_.Escape(platform::escSetRts));
+  EXPECT_EQ(sio::platform::msCtsOn | sio::platform::msDsrOn | sio::platform::msDcdOn, status);
+  EXPECT_EQ(0u, dev_.Escape(sio::platform::escClrDtr));
+  EXPECT_EQ(0u, dev_.Escape(sio::platform::escClrRts));
+  EXPECT_EQ(0u, dev_.Escape(sio::platform::escSetDtr));
+  EXPECT_EQ(0u, dev_.Escape(sio::platform::escSetRts));
   ASSERT_EQ(0u, dev_.GetModemStatus(status));
-  EXPECT_EQ(platform::msCtsOn | platform::msDsrOn | platform::msDcdOn, status);
+  EXPECT_EQ(sio::platform::msCtsOn | sio::platform::msDsrOn | sio::platform::msDcdOn, status);
 }
 
 TEST_F(CommPty, UnknownEscapeFunctionIsRefused) {
-  EXPECT_EQ(platform::errInvalidParameter, dev_.Escape(77));
+  EXPECT_EQ(sio::platform::errInvalidParameter, dev_.Escape(77));
 }
 
 TEST_F(CommPty, ClearErrorCountsTheInputQueueAndPurgeEmptiesIt) {
@@ -829,39 +830,39 @@ TEST_F(CommPty, ClearErrorCountsTheInputQueueAndPurgeEmptiesIt) {
   EXPECT_EQ(10u, stat.cbInQue);
   EXPECT_EQ(0u, stat.cbOutQue);
 
-  ASSERT_EQ(0u, dev_.Purge(platform::purgeRxAbort | platform::purgeRxClear));
+  ASSERT_EQ(0u, dev_.Purge(sio::platform::purgeRxAbort | sio::platform::purgeRxClear));
   ASSERT_EQ(0u, dev_.ClearError(errors, &stat));
   EXPECT_EQ(0u, stat.cbInQue);
   if (!sio_test::RunningUnderWine()) {  // Wine takes any purge flags
-    EXPECT_EQ(platform::errInvalidParameter, dev_.Purge(0x10));
+    EXPECT_EQ(sio::platform::errInvalidParameter, dev_.Purge(0x10));
   }
 
   // New data after the purge is still seen as new.
-  ASSERT_EQ(0u, dev_.SetEventMask(platform::evRxChar));
+  ASSERT_EQ(0u, dev_.SetEventMask(sio::platform::evRxChar));
   CommIo io;
   uint32_t events = 0;
   uint32_t rc = dev_.StartWaitEvent(io, events);
   ASSERT_TRUE(peer_->Write("z", 1));
-  if (rc == platform::errIoPending) {
+  if (rc == sio::platform::errIoPending) {
     ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
     uint32_t n = 0;
     rc = dev_.GetResult(io, n, false);
     events = io.Events();
   }
   EXPECT_EQ(0u, rc);
-  EXPECT_EQ(platform::evRxChar, events);
+  EXPECT_EQ(sio::platform::evRxChar, events);
   EXPECT_EQ("z", DeviceRead(1, 2000));
 }
 
 TEST_F(CommPty, FewerBytesThanWerePurgedAreStillReportedAsNew) {
   // The mask stays as it was across the purge, so only the purge itself can
   // tell the wait that the count of arrived bytes started again.
-  ASSERT_EQ(0u, dev_.SetEventMask(platform::evRxChar));
+  ASSERT_EQ(0u, dev_.SetEventMask(sio::platform::evRxChar));
   auto waitForEvents = [&](uint32_t timeoutMs) {
     CommIo io;
     uint32_t events = 0;
     uint32_t rc = dev_.StartWaitEvent(io, events);
-    if (rc == platform::errIoPending) {
+    if (rc == sio::platform::errIoPending) {
       if (io.Wait(timeoutMs) != WaitResult::Signaled) {
         dev_.CancelIo(io);
         return 0u;
@@ -882,8 +883,8 @@ TEST_F(CommPty, FewerBytesThanWerePurgedAreStillReportedAsNew) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   } while (MsSince(start) < 2000);
   ASSERT_EQ(10u, stat.cbInQue);
-  ASSERT_EQ(platform::evRxChar, waitForEvents(5000));
-  ASSERT_EQ(0u, dev_.Purge(platform::purgeRxAbort | platform::purgeRxClear));
+  ASSERT_EQ(sio::platform::evRxChar, waitForEvents(5000));
+  ASSERT_EQ(0u, dev_.Purge(sio::platform::purgeRxAbort | sio::platform::purgeRxClear));
 
   // One byte, there before the next wait starts, and one while it waits.
   ASSERT_TRUE(peer_->Write("y", 1));
@@ -894,14 +895,14 @@ TEST_F(CommPty, FewerBytesThanWerePurgedAreStillReportedAsNew) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   } while (MsSince(arrival) < 2000);
   ASSERT_EQ(1u, stat.cbInQue);
-  EXPECT_EQ(platform::evRxChar, waitForEvents(3000));
+  EXPECT_EQ(sio::platform::evRxChar, waitForEvents(3000));
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(peer_->Write("z", 1));
   });
   const uint32_t events = waitForEvents(3000);
   writer.join();
-  EXPECT_EQ(platform::evRxChar, events);
+  EXPECT_EQ(sio::platform::evRxChar, events);
   EXPECT_EQ("yz", DeviceRead(2, 2000));
 }
 
@@ -914,8 +915,8 @@ TEST_F(CommPty, UnplugIsReportedByWaitAndReadWithoutSpinning) {
   CommIo eventIo;
   char buf[64];
   uint32_t n = 0;
-  ASSERT_EQ(platform::errIoPending, dev_.StartRead(readIo, buf, sizeof buf, n));
-  ASSERT_EQ(platform::errIoPending, StartPendingEventWait(eventIo));
+  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(readIo, buf, sizeof buf, n));
+  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(eventIo));
 
   // Two threads in the device layer's 100 ms slices.
   std::atomic<int64_t> readEnd{-1};
@@ -967,17 +968,17 @@ TEST_F(CommPty, UnplugIsReportedByWaitAndReadWithoutSpinning) {
   const double cpuBefore = sio_test::ProcessCpuMs();
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 #else
-  EXPECT_EQ(platform::errDeviceNotConnected, dev_.GetResult(readIo, n, false));
-  EXPECT_EQ(platform::errDeviceNotConnected, dev_.GetResult(eventIo, n, false));
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.GetResult(readIo, n, false));
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.GetResult(eventIo, n, false));
 
   // Every later operation says so at once; nothing keeps running meanwhile.
   uint32_t events = 0;
   const double cpuBefore = sio_test::ProcessCpuMs();
   const auto quietStart = Clock::now();
   while (MsSince(quietStart) < 1000) {
-    EXPECT_EQ(platform::errDeviceNotConnected, dev_.StartRead(readIo, buf, sizeof buf, n));
-    EXPECT_EQ(platform::errDeviceNotConnected, dev_.StartWaitEvent(eventIo, events));
-    EXPECT_EQ(platform::errDeviceNotConnected, dev_.StartWrite(readIo, "x", 1, n));
+    EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.StartRead(readIo, buf, sizeof buf, n));
+    EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.StartWaitEvent(eventIo, events));
+    EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.StartWrite(readIo, "x", 1, n));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 #endif

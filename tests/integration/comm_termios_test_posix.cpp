@@ -18,10 +18,10 @@
 
 namespace {
 
-using platform::CommDcb;
-using platform::CommDevice;
-using platform::CommIo;
-using platform::WaitResult;
+using sio::platform::CommDcb;
+using sio::platform::CommDevice;
+using sio::platform::CommIo;
+using sio::platform::WaitResult;
 using Clock = std::chrono::steady_clock;
 
 class CommTermios : public ::testing::Test {
@@ -68,7 +68,7 @@ TEST_F(CommTermios, AnyLineSpeedReadsBack) {
 TEST_F(CommTermios, StopBitsAndFlowBecomeTermiosFlags) {
   CommDcb dcb = State();
   dcb.StopBits = 2;
-  dcb.Flags |= platform::dcbOutxCtsFlow | platform::dcbOutX | platform::dcbInX;
+  dcb.Flags |= sio::platform::dcbOutxCtsFlow | sio::platform::dcbOutX | sio::platform::dcbInX;
   dcb.XonChar = 0x21;
   dcb.XoffChar = 0x22;
   ASSERT_EQ(0u, dev_.SetState(dcb));
@@ -81,10 +81,11 @@ TEST_F(CommTermios, StopBitsAndFlowBecomeTermiosFlags) {
   EXPECT_EQ(0x22, t.c_cc[VSTOP]);
   const CommDcb back = State();
   EXPECT_EQ(2, back.StopBits);
-  EXPECT_EQ(platform::dcbOutxCtsFlow | platform::dcbOutX | platform::dcbInX,
-            back.Flags & (platform::dcbOutxCtsFlow | platform::dcbOutX | platform::dcbInX));
+  EXPECT_EQ(sio::platform::dcbOutxCtsFlow | sio::platform::dcbOutX | sio::platform::dcbInX,
+            back.Flags &
+                (sio::platform::dcbOutxCtsFlow | sio::platform::dcbOutX | sio::platform::dcbInX));
 
-  dcb.Flags &= ~(platform::dcbOutxCtsFlow | platform::dcbOutX | platform::dcbInX);
+  dcb.Flags &= ~(sio::platform::dcbOutxCtsFlow | sio::platform::dcbOutX | sio::platform::dcbInX);
   dcb.StopBits = 0;
   ASSERT_EQ(0u, dev_.SetState(dcb));
   const termios off = Tio();
@@ -96,7 +97,7 @@ TEST_F(CommTermios, FramingTheDriverWillNotTakeIsRefusedAndUndone) {
   // A pseudo-terminal forces 8 data bits and no parity.
   CommDcb dcb = State();
   dcb.StopBits = 2;
-  dcb.Flags |= platform::dcbOutxCtsFlow;
+  dcb.Flags |= sio::platform::dcbOutxCtsFlow;
   ASSERT_EQ(0u, dev_.SetState(dcb));
   const termios before = Tio();
   const struct {
@@ -108,7 +109,7 @@ TEST_F(CommTermios, FramingTheDriverWillNotTakeIsRefusedAndUndone) {
     bad.Parity = r.parity;
     bad.StopBits = r.stopBits;
     bad.BaudRate = 9600;
-    EXPECT_EQ(platform::errInvalidParameter, dev_.SetState(bad))
+    EXPECT_EQ(sio::platform::errInvalidParameter, dev_.SetState(bad))
         << int(r.byteSize) << "/" << int(r.parity) << "/" << int(r.stopBits);
     const termios after = Tio();
     EXPECT_EQ(before.c_cflag, after.c_cflag);
@@ -122,22 +123,22 @@ TEST_F(CommTermios, FramingTheDriverWillNotTakeIsRefusedAndUndone) {
 }
 
 TEST_F(CommTermios, WriteReportsTheTransmitterEmpty) {
-  ASSERT_EQ(0u, dev_.SetEventMask(platform::evTxEmpty));
+  ASSERT_EQ(0u, dev_.SetEventMask(sio::platform::evTxEmpty));
   CommIo io;
   uint32_t n = 0;
   ASSERT_EQ(0u, dev_.StartWrite(io, "hello", 5, n));
   EXPECT_EQ(5u, n);
   uint32_t events = 0;
   uint32_t rc = dev_.StartWaitEvent(io, events);
-  if (rc == platform::errIoPending) {
+  if (rc == sio::platform::errIoPending) {
     ASSERT_EQ(WaitResult::Signaled, io.Wait(2000));
     rc = dev_.GetResult(io, n, false);
     events = io.Events();
   }
   EXPECT_EQ(0u, rc);
-  EXPECT_EQ(platform::evTxEmpty, events);
+  EXPECT_EQ(sio::platform::evTxEmpty, events);
   // Reported once: the next wait stays pending.
-  ASSERT_EQ(platform::errIoPending, dev_.StartWaitEvent(io, events));
+  ASSERT_EQ(sio::platform::errIoPending, dev_.StartWaitEvent(io, events));
   EXPECT_EQ(WaitResult::Timeout, io.Wait(150));
   EXPECT_EQ(0u, dev_.CancelIo(io));
 }
@@ -146,12 +147,12 @@ TEST_F(CommTermios, WriteReportsTheTransmitterEmpty) {
 
 TEST(CommOpenPosix, ThingsThatAreNoTerminalAreNotFound) {
   CommDevice dev;
-  EXPECT_EQ(platform::errFileNotFound, dev.Open("/dev/null"));
-  EXPECT_EQ(platform::errFileNotFound, dev.Open("/tmp"));
+  EXPECT_EQ(sio::platform::errFileNotFound, dev.Open("/dev/null"));
+  EXPECT_EQ(sio::platform::errFileNotFound, dev.Open("/tmp"));
   char path[] = "/tmp/sio-comm-plain-XXXXXX";
   const int fd = ::mkstemp(path);
   ASSERT_GE(fd, 0);
-  EXPECT_EQ(platform::errFileNotFound, dev.Open(path));
+  EXPECT_EQ(sio::platform::errFileNotFound, dev.Open(path));
   ::close(fd);
   ::unlink(path);
   EXPECT_FALSE(dev.IsOpen());
@@ -164,7 +165,7 @@ TEST(CommOpenPosix, DeviceLockedByAnotherProgramIsBusy) {
   ASSERT_GE(other, 0);
   ASSERT_EQ(0, ::flock(other, LOCK_EX | LOCK_NB));
   CommDevice dev;
-  EXPECT_EQ(platform::errAccessDenied, dev.Open(pty.slaveName));
+  EXPECT_EQ(sio::platform::errAccessDenied, dev.Open(pty.slaveName));
   ::flock(other, LOCK_UN);
   EXPECT_EQ(0u, dev.Open(pty.slaveName));
   // Now the other program cannot take the lock.
@@ -194,7 +195,7 @@ TEST(CommOpenPosix, ComNameOpensThroughThePortTable) {
   const std::string saved = before ? before : "";
   ::setenv("SIO_PORTS", ("7=" + pty.slaveName).c_str(), 1);
   CommDevice dev;
-  EXPECT_EQ(platform::errFileNotFound, dev.Open("\\\\.\\COM8"));
+  EXPECT_EQ(sio::platform::errFileNotFound, dev.Open("\\\\.\\COM8"));
   EXPECT_EQ(0u, dev.Open("\\\\.\\COM7"));
   if (before) {
     ::setenv("SIO_PORTS", saved.c_str(), 1);
@@ -203,16 +204,16 @@ TEST(CommOpenPosix, ComNameOpensThroughThePortTable) {
   }
   ASSERT_TRUE(dev.IsOpen());
   ASSERT_EQ(1, ::write(pty.master, "k", 1));
-  platform::CommTimeouts t;
-  t.ReadIntervalTimeout = platform::kCommMaxTimeout;
-  t.ReadTotalTimeoutMultiplier = platform::kCommMaxTimeout;
+  sio::platform::CommTimeouts t;
+  t.ReadIntervalTimeout = sio::platform::kCommMaxTimeout;
+  t.ReadTotalTimeoutMultiplier = sio::platform::kCommMaxTimeout;
   t.ReadTotalTimeoutConstant = 2000;
   ASSERT_EQ(0u, dev.SetTimeouts(t));
   CommIo io;
   char c = 0;
   uint32_t n = 0;
   uint32_t rc = dev.StartRead(io, &c, 1, n);
-  if (rc == platform::errIoPending) rc = dev.GetResult(io, n, true);
+  if (rc == sio::platform::errIoPending) rc = dev.GetResult(io, n, true);
   EXPECT_EQ(0u, rc);
   EXPECT_EQ(1u, n);
   EXPECT_EQ('k', c);
@@ -222,27 +223,27 @@ TEST(CommOpenPosix, ComNameOpensThroughThePortTable) {
 
 TEST_F(CommTermios, HangUpWhileIdleIsReportedByEveryOperation) {
   pty_.CloseMaster();
-  ASSERT_EQ(0u, dev_.SetEventMask(platform::evRxChar));
+  ASSERT_EQ(0u, dev_.SetEventMask(sio::platform::evRxChar));
   CommIo io;
   uint32_t events = 0;
   const auto start = Clock::now();
   uint32_t rc = dev_.StartWaitEvent(io, events);
-  if (rc == platform::errIoPending) {
+  if (rc == sio::platform::errIoPending) {
     ASSERT_EQ(WaitResult::Signaled, io.Wait(1000));
     uint32_t n = 0;
     rc = dev_.GetResult(io, n, false);
   }
-  EXPECT_EQ(platform::errDeviceNotConnected, rc);
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, rc);
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1000));
   char buf[8];
   uint32_t n = 0;
-  EXPECT_EQ(platform::errDeviceNotConnected, dev_.StartRead(io, buf, sizeof buf, n));
-  EXPECT_EQ(platform::errDeviceNotConnected, dev_.StartWrite(io, "x", 1, n));
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.StartRead(io, buf, sizeof buf, n));
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.StartWrite(io, "x", 1, n));
   uint32_t status = 0;
-  EXPECT_EQ(platform::errDeviceNotConnected, dev_.GetModemStatus(status));
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.GetModemStatus(status));
   uint32_t errors = 0;
-  EXPECT_EQ(platform::errDeviceNotConnected, dev_.ClearError(errors, nullptr));
-  EXPECT_EQ(platform::errDeviceNotConnected, dev_.Escape(platform::escSetDtr));
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.ClearError(errors, nullptr));
+  EXPECT_EQ(sio::platform::errDeviceNotConnected, dev_.Escape(sio::platform::escSetDtr));
   EXPECT_EQ(0u, dev_.Close());
 }
 

@@ -104,7 +104,8 @@ class TLaunchDispatcher : public TObservedDispatcher {
 
  protected:
   bool LaunchThread(std::atomic<sio::TSioDispatcherThread*>& slot,
-                    sio::TSioDispatcherThread* thread, platform::ThreadPriority priority) override {
+                    sio::TSioDispatcherThread* thread,
+                    sio::platform::ThreadPriority priority) override {
     if (BeforeLaunch && !BeforeLaunch(slot)) {
       delete thread;
       return false;
@@ -116,7 +117,7 @@ class TLaunchDispatcher : public TObservedDispatcher {
 class DeviceLayer : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     std::string why;
     peer_ = sio_test::SerialPeer::Create(why);
     if (!peer_) GTEST_SKIP() << "no serial device pair: " << why;
@@ -189,7 +190,7 @@ TEST_F(DeviceLayer, CarriesBytesBothWaysAtEachSpeed) {
   for (const uint32_t baud : {115200u, 38400u, 9600u}) {
     SCOPED_TRACE(baud);
     ASSERT_EQ(Open(baud), 0);
-    platform::CommDcb dcb;
+    sio::platform::CommDcb dcb;
     ASSERT_EQ(d_->GetComState(dcb), 0);
     EXPECT_EQ(dcb.BaudRate, baud);
 
@@ -285,7 +286,7 @@ TEST_F(DeviceLayer, OpenStartsFourReadyThreadsAndCloseStopsThemAndReleasesTheDev
   EXPECT_LT(closeMs, 1900);
 
   // The device is free again.
-  platform::CommDevice other;
+  sio::platform::CommDevice other;
   EXPECT_EQ(other.Open(name_), 0u);
 }
 
@@ -295,7 +296,7 @@ TEST_F(DeviceLayer, CloseRightAfterOpenIsAsQuickEveryTime) {
   int64_t worst = 0;
   for (int i = 0; i < 12; ++i) {
     ASSERT_EQ(Open(), 0);
-    if (i % 3 == 1) platform::SleepMs(static_cast<uint32_t>(i));
+    if (i % 3 == 1) sio::platform::SleepMs(static_cast<uint32_t>(i));
     const auto stop = Clock::now();
     d_->DonePort();
     worst = std::max<int64_t>(worst, MsSince(stop));
@@ -335,7 +336,7 @@ TEST_F(DeviceLayer, SingleBytesReachTheHandlerAndCloseEndsWithoutWaitingOutTimeS
       ASSERT_TRUE(sio_test::WaitFor([&] { return seen.load() > i; }, 5000));
       const Clock::time_point at{Clock::duration(seenAt.load())};
       byteUs.push_back(std::chrono::duration_cast<std::chrono::microseconds>(at - sent).count());
-      platform::SleepMs(2);
+      sio::platform::SleepMs(2);
     }
     const auto stop = Clock::now();
     d_->DonePort();
@@ -381,7 +382,7 @@ TEST_F(DeviceLayer, CloseLetsGoADispatcherThreadHeldByAHandlerAndDestructionWait
   TObservedDispatcher* const d = d_.get();
   probe.OnCall = [&](const sio_test::THandlerProbe::Call&) {
     if (entered.exchange(true)) return;
-    platform::SleepMs(4500);
+    sio::platform::SleepMs(4500);
     // Touches the dispatcher long after the close has given up on it.
     char byte = 0;
     readAfter.store(d->GetBlock(&byte, 1));
@@ -423,7 +424,7 @@ TEST_F(DeviceLayer, APortWhoseThreadsDidNotAllStartIsNotOpen) {
   EXPECT_EQ(d->DeviceHandle.load(), -1);
   EXPECT_EQ(d->PutBlock("x", 1), sio::ecCommNotOpen);
   d.reset();
-  platform::CommDevice other;
+  sio::platform::CommDevice other;
   EXPECT_EQ(other.Open(name_), 0u) << "the device was left open";
 }
 
@@ -471,7 +472,7 @@ TEST_F(DeviceLayer, AThrowingHandlerReleasesThePortAndStopsEveryThread) {
   EXPECT_EQ(d_->GetBlock(&c, 1), sio::ecCommNotOpen);
   d_->DonePort();
   sio::SetThreadExceptionReporter(nullptr);
-  platform::CommDevice other;
+  sio::platform::CommDevice other;
   EXPECT_EQ(other.Open(name_), 0u);
 }
 
@@ -507,14 +508,14 @@ TEST_F(DeviceLayer, CloseLetsGoAWriteThreadThatWillNotEnd) {
   std::atomic<bool> held{false};
   std::atomic<bool> release{false};
   std::thread holder([&] {
-    platform::CriticalSectionLock guard(d->OutputSection);
+    sio::platform::CriticalSectionLock guard(d->OutputSection);
     held.store(true);
     while (!release.load())
-      platform::SleepMs(5);
+      sio::platform::SleepMs(5);
   });
   ASSERT_TRUE(sio_test::WaitFor([&] { return held.load(); }, 5000));
   d->OutputWaitEvent->Set();
-  platform::SleepMs(100);
+  sio::platform::SleepMs(100);
 
   std::atomic<bool> closed{false};
   std::atomic<int64_t> closeMs{0};
@@ -636,7 +637,7 @@ TEST_F(DeviceLayer, FlushRightAfterPutNeverResendsOldRingContents) {
   int i = 0;
   for (; i < rounds && d_->PutBlock("X", 1) == 0; ++i)
     (void)d_->FlushOutBuffer();
-  platform::SleepMs(300);
+  sio::platform::SleepMs(300);
   stop.store(true);
   looker.join();
   reader.join();
@@ -689,10 +690,10 @@ TEST_F(DeviceLayer, PortHeldElsewhereIsRefusedAsBusy) {
   if (sio_test::RunningUnderWine()) {
     GTEST_SKIP() << "Wine does not enforce exclusive access to a COM port";
   }
-  platform::CommDevice holder;
+  sio::platform::CommDevice holder;
   ASSERT_EQ(holder.Open(name_), 0u);
   EXPECT_EQ(Open(), sio::ecAccessDenied);
-  EXPECT_EQ(d_->LastDeviceError(), platform::errAccessDenied);
+  EXPECT_EQ(d_->LastDeviceError(), sio::platform::errAccessDenied);
   EXPECT_EQ(d_->DeviceHandle.load(), -1);
   EXPECT_FALSE(d_->ThreadsRunning.load());
   holder.Close();
@@ -700,11 +701,11 @@ TEST_F(DeviceLayer, PortHeldElsewhereIsRefusedAsBusy) {
 }
 
 TEST_F(DeviceLayer, MissingDeviceIsNotFound) {
-  const std::string missing = platform::ComDeviceName(250);
+  const std::string missing = sio::platform::ComDeviceName(250);
   d_ = std::make_unique<TObservedDispatcher>();
   EXPECT_EQ(d_->InitPort(missing.c_str(), 115200, 0, 8, 1, 4096, 4096, 0), sio::ecFileNotFound);
   EXPECT_EQ(d_->OpenCom(missing.c_str(), 64, 64), -1);
-  EXPECT_EQ(d_->LastDeviceError(), platform::errFileNotFound);
+  EXPECT_EQ(d_->LastDeviceError(), sio::platform::errFileNotFound);
   EXPECT_EQ(d_->DeviceHandle.load(), -1);
 }
 
@@ -714,9 +715,9 @@ TEST_F(DeviceLayer, OpenAndCloseWithoutThreadsOnlyOpensAndClosesTheDevice) {
   ASSERT_GT(handle, 0);
   EXPECT_EQ(d_->DeviceHandle.load(), handle);
   EXPECT_EQ(d_->ActiveThreads.load(), 0);
-  platform::CommDevice other;
+  sio::platform::CommDevice other;
   if (!sio_test::RunningUnderWine()) {
-    EXPECT_EQ(other.Open(name_), platform::errAccessDenied);
+    EXPECT_EQ(other.Open(name_), sio::platform::errAccessDenied);
   }
   EXPECT_EQ(d_->CloseCom(), 0);
   EXPECT_EQ(d_->DeviceHandle.load(), -1);
@@ -727,29 +728,29 @@ TEST_F(DeviceLayer, OpenLeavesOnlyTheLineFlagsAskedFor) {
   // Another program leaves abort-on-error, DSR sensitivity and null
   // stripping on (Windows drivers keep them between opens).
   {
-    platform::CommDevice earlier;
+    sio::platform::CommDevice earlier;
     ASSERT_EQ(earlier.Open(name_), 0u);
-    platform::CommDcb dcb;
+    sio::platform::CommDcb dcb;
     ASSERT_EQ(earlier.GetState(dcb), 0u);
-    dcb.Flags |= platform::kOpenClearedDcbFlags;
+    dcb.Flags |= sio::platform::kOpenClearedDcbFlags;
     ASSERT_EQ(earlier.SetState(dcb), 0u);
     ASSERT_EQ(earlier.GetState(dcb), 0u);
-    if ((dcb.Flags & platform::kOpenClearedDcbFlags) != platform::kOpenClearedDcbFlags) {
+    if ((dcb.Flags & sio::platform::kOpenClearedDcbFlags) != sio::platform::kOpenClearedDcbFlags) {
       GTEST_SKIP() << "this device does not keep those flags at all";
     }
   }
   d_ = std::make_unique<TObservedDispatcher>();
-  d_->OpenDcbFlags.store(platform::dcbNull);
+  d_->OpenDcbFlags.store(sio::platform::dcbNull);
   ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
-  platform::CommDcb dcb;
+  sio::platform::CommDcb dcb;
   ASSERT_EQ(d_->GetComState(dcb), 0);
-  EXPECT_EQ(dcb.Flags & platform::kOpenClearedDcbFlags, platform::dcbNull);
+  EXPECT_EQ(dcb.Flags & sio::platform::kOpenClearedDcbFlags, sio::platform::dcbNull);
   EXPECT_EQ(d_->CloseCom(), 0);
 
   d_ = std::make_unique<TObservedDispatcher>();
   ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
   ASSERT_EQ(d_->GetComState(dcb), 0);
-  EXPECT_EQ(dcb.Flags & platform::kOpenClearedDcbFlags, 0u);
+  EXPECT_EQ(dcb.Flags & sio::platform::kOpenClearedDcbFlags, 0u);
 }
 
 TEST_F(DeviceLayer, TelephonyVariantUsesTheHandedDeviceAndIsNotOpenWithoutOne) {
@@ -759,7 +760,7 @@ TEST_F(DeviceLayer, TelephonyVariantUsesTheHandedDeviceAndIsNotOpenWithoutOne) {
     EXPECT_EQ(none.LastDeviceError(), 2007u);
     EXPECT_EQ(none.InitPort("ignored", 115200, 0, 8, 1, 4096, 4096, 0), sio::ecCommNotOpen);
   }
-  auto line = std::make_shared<platform::CommDevice>();
+  auto line = std::make_shared<sio::platform::CommDevice>();
   ASSERT_EQ(line->Open(name_), 0u);
   sio::TSioTAPI32Dispatcher tapi(nullptr, 5, line);
   EXPECT_EQ(tapi.OpenCom("ignored", 64, 64), 5);
@@ -776,7 +777,7 @@ TEST_F(DeviceLayer, TelephonyVariantUsesTheHandedDeviceAndIsNotOpenWithoutOne) {
 TEST_F(DeviceLayer, ReadComStopsAtAStatusBufferAndTakesAcrossDataBuffers) {
   d_ = std::make_unique<TObservedDispatcher>();
   auto* status = new sio::TStatusBuffer();
-  status->EventMask = platform::evCts;
+  status->EventMask = sio::platform::evCts;
   d_->InQueue.Append(status);
   uint8_t buf[200] = {};
   EXPECT_EQ(d_->ReadCom(buf, 120), 0);
@@ -839,10 +840,10 @@ TEST_F(DeviceLayer, WriteComWrapsPastTheEndOfTheRing) {
 TEST_F(DeviceLayer, MemoryOfAnOperationTheSystemStillOwnsIsKeptUntilItEnds) {
   d_ = std::make_unique<TObservedDispatcher>();
   ASSERT_GT(d_->OpenCom(name_.c_str(), 64, 64), 0);
-  ASSERT_EQ(0u, d_->Device->SetEventMask(platform::evRxChar));
-  auto io = std::make_unique<platform::CommIo>();
+  ASSERT_EQ(0u, d_->Device->SetEventMask(sio::platform::evRxChar));
+  auto io = std::make_unique<sio::platform::CommIo>();
   uint32_t events = 0;
-  ASSERT_EQ(platform::errIoPending, d_->Device->StartWaitEvent(*io, events));
+  ASSERT_EQ(sio::platform::errIoPending, d_->Device->StartWaitEvent(*io, events));
   d_->ParkIo({std::move(io), std::make_unique<sio::TDataBuffer>(sio::ReadBufferSize), nullptr});
   const size_t kept = d_->ReleaseParkedIo();
   if (sio_test::RunningUnderWine()) {

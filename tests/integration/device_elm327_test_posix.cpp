@@ -31,7 +31,7 @@ std::string Exchange(sio::TSioWin32Dispatcher& d, const std::string& command,
 }
 
 TEST(DeviceElm327, IdentificationRoundTripAtEachSpeed) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   for (const uint32_t baud : {115200u, 38400u, 9600u}) {
     SCOPED_TRACE(baud);
     elmsim::Options options;
@@ -54,7 +54,7 @@ TEST(DeviceElm327, IdentificationRoundTripAtEachSpeed) {
 }
 
 TEST(DeviceElm327, AtTheWrongSpeedNoPromptArrives) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   elmsim::Options options;
   options.baud = 38400;
   elmsim::Simulator sim(options);

@@ -29,7 +29,7 @@ void UsePortTable(const std::string& table) {
 
 std::string UseComPort(const std::string& device, uint32_t number) {
   UsePortTable(std::to_string(number) + "=" + device);
-  return platform::ComDeviceName(number);
+  return sio::platform::ComDeviceName(number);
 }
 
 void ForgetPortTable() {

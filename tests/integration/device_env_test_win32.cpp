@@ -10,8 +10,8 @@ namespace devtest {
 
 std::string UseComPort(const std::string& device, uint32_t number) {
   uint32_t n = 0;
-  return platform::ParseComName(device, n) ? platform::ComDeviceName(n)
-                                           : platform::ComDeviceName(number);
+  return sio::platform::ParseComName(device, n) ? sio::platform::ComDeviceName(n)
+                                                : sio::platform::ComDeviceName(number);
 }
 
 void UsePortTable(const std::string&) {}

@@ -201,14 +201,14 @@ struct Hooks {
         } catch (const sio::EOutputBufferTooSmall&) {
           break;
         }
-        if (i % 16 == 15) platform::WaitForMessage(2);
+        if (i % 16 == 15) sio::platform::WaitForMessage(2);
       }
     }
     // The write thread may still move a little into the terminal: top the
     // ring up until it stays full.
     const std::string one(1, 'x');
     for (int settled = 0, round = 0; settled < 3 && round < 100; ++round) {
-      platform::WaitForMessage(20);
+      sio::platform::WaitForMessage(20);
       bool took = false;
       for (int i = 0; i < 4096; ++i) {
         try {
@@ -256,7 +256,7 @@ class FinderFault : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(FinderFault, SearchEndsAsItShouldAndNothingIsLeftBehind) {
   const FaultCase& c = GetParam();
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   sio::SetThreadExceptionReporter(&CollectReport);
   {
     std::lock_guard<std::mutex> lock(reportsMutex);

@@ -35,7 +35,7 @@ class PortTable {
 };
 
 TEST(FinderForm, StoredLayoutAndCaption) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   RecordingView view;
   finder::TfrmMain form(view);
   // The test program carries no version record.
@@ -72,17 +72,17 @@ struct Reentry {
   std::vector<bool> results;
 };
 constexpr uint32_t kPress = 0x0401;
-platform::LResult PressProc(platform::WindowHandle hwnd, uint32_t msg, platform::WParam,
-                            platform::LParam) {
+sio::platform::LResult PressProc(sio::platform::WindowHandle hwnd, uint32_t msg,
+                                 sio::platform::WParam, sio::platform::LParam) {
   if (msg == kPress) {
-    auto* r = static_cast<Reentry*>(platform::GetWindowUserData(hwnd));
+    auto* r = static_cast<Reentry*>(sio::platform::GetWindowUserData(hwnd));
     r->results.push_back(r->form->StartClicked());
   }
   return 0;
 }
 
 TEST(FinderForm, StartIsDisabledDuringASearchAndASecondPressIsIgnored) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   elmsim::Options silent;
   silent.silent = true;
   silent.baud = 0;
@@ -93,10 +93,11 @@ TEST(FinderForm, StartIsDisabledDuringASearchAndASecondPressIsIgnored) {
   RecordingView view;
   finder::TfrmMain form(view);
   Reentry reentry{&form, {}};
-  platform::WindowHandle w = platform::CreateHiddenWindow("FinderFormTest", &PressProc, &reentry);
+  sio::platform::WindowHandle w =
+      sio::platform::CreateHiddenWindow("FinderFormTest", &PressProc, &reentry);
   ASSERT_NE(w, nullptr);
   // Pressed again while the first search waits.
-  ASSERT_TRUE(platform::PostWindowMessage(w, kPress, 0, 0));
+  ASSERT_TRUE(sio::platform::PostWindowMessage(w, kPress, 0, 0));
   EXPECT_TRUE(form.StartClicked());
   EXPECT_EQ(reentry.results, std::vector<bool>{false});
   EXPECT_EQ(view.events, (std::vector<std::string>{"disable", "clear", "enable"}));
@@ -104,15 +105,15 @@ TEST(FinderForm, StartIsDisabledDuringASearchAndASecondPressIsIgnored) {
             form.StatusLog().Text().rfind("End of search."))
       << "one search only";
   EXPECT_FALSE(form.Searching());
-  platform::DestroyHiddenWindow(w);
+  sio::platform::DestroyHiddenWindow(w);
 }
 
 TEST(FinderForm, AnExceptionEndsTheSearchInTheErrorReportAndStartComesBack) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   elmsim::Simulator sim;
   std::string error;
   ASSERT_TRUE(sim.Start(error)) << error;
-  platform::CommDevice holder;  // another program holds the port
+  sio::platform::CommDevice holder;  // another program holds the port
   ASSERT_EQ(holder.Open(sim.SlavePath()), 0u);
   PortTable table("5=" + sim.SlavePath());
   RecordingView view;
@@ -139,7 +140,7 @@ struct LateFlags {
 };
 
 TEST(FinderForm, FlagsSetAsAPortClosesDoNotReachTheNextProbe) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   elmsim::Options silent;
   silent.silent = true;
   silent.baud = 0;

@@ -40,7 +40,7 @@ class Boxes : public finder::TMessageBoxes {
 // A closed port component on a pseudo-terminal mapped as COM<number>.
 struct PtyPort {
   explicit PtyPort(uint32_t number) {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     ok = pty.Open();
     if (ok) devtest::UseComPort(pty.slaveName, number);
     port.SetAutoOpen(false);
@@ -75,23 +75,23 @@ class HeldOpens {
   HeldOpens() {
     systemOpens = 0;
     holding = true;
-    previous_ = platform::SetCommSystemOpenCall(&HeldOpen);
+    previous_ = sio::platform::SetCommSystemOpenCall(&HeldOpen);
   }
   ~HeldOpens() {
     holding = false;
-    platform::SetCommSystemOpenCall(previous_);
+    sio::platform::SetCommSystemOpenCall(previous_);
     WaitNoneInFlight();
   }
   static bool WaitNoneInFlight() {
     for (int i = 0; i < 1000; ++i) {
-      if (platform::comm_open::OpensInFlight() == 0) return true;
+      if (sio::platform::comm_open::OpensInFlight() == 0) return true;
       ::usleep(2000);
     }
     return false;
   }
 
  private:
-  platform::CommSystemOpenCall previous_;
+  sio::platform::CommSystemOpenCall previous_;
 };
 
 TEST(CommOpenInTime, AnOpenPastItsLimitIsGivenUpAndNeverRacesTheNextOne) {
@@ -117,12 +117,12 @@ TEST(CommOpenInTime, AnOpenPastItsLimitIsGivenUpAndNeverRacesTheNextOne) {
     {
       HeldOpens stand_in;
       holding = r.held;
-      platform::CommDevice first;
+      sio::platform::CommDevice first;
       auto start = Clock::now();
       EXPECT_EQ(first.Open(pty.slaveName, r.firstLimitMs), r.expectFirst);
       if (r.expectFirst == 121) {
         EXPECT_GE(MsSince(start), r.firstLimitMs - 1);
-        EXPECT_EQ(platform::comm_open::OpensInFlight(), 1u) << "the hanging open runs on";
+        EXPECT_EQ(sio::platform::comm_open::OpensInFlight(), 1u) << "the hanging open runs on";
       }
       if (r.secondLimitMs != 0) {
         std::thread releaser;
@@ -132,7 +132,7 @@ TEST(CommOpenInTime, AnOpenPastItsLimitIsGivenUpAndNeverRacesTheNextOne) {
             holding = false;
           });
         }
-        platform::CommDevice second;
+        sio::platform::CommDevice second;
         start = Clock::now();
         EXPECT_EQ(second.Open(pty.slaveName, r.secondLimitMs), r.expectSecond);
         if (r.expectSecond == 121) {
@@ -152,15 +152,15 @@ TEST(CommOpenInTime, AnOpenPastItsLimitIsGivenUpAndNeverRacesTheNextOne) {
     // Every open given up has closed what it got at last, and the device is
     // free for the next one.
     EXPECT_EQ(OpenDescriptors(), baseline);
-    platform::CommDevice again;
+    sio::platform::CommDevice again;
     EXPECT_EQ(again.Open(pty.slaveName), 0u);
   }
 }
 
 constexpr uint32_t kTick = 0x0401;
 std::atomic<int> ticks{0};
-platform::LResult TickProc(platform::WindowHandle, uint32_t msg, platform::WParam,
-                           platform::LParam) {
+sio::platform::LResult TickProc(sio::platform::WindowHandle, uint32_t msg, sio::platform::WParam,
+                                sio::platform::LParam) {
   if (msg == kTick) ++ticks;
   return 0;
 }
@@ -171,7 +171,8 @@ TEST(FinderOpen, AnOpenThatDoesNotAnswerInTimeCostsOnlyThatProbeWhileMessagesFlo
   sio::TSioComPort& port = p.port;
   Boxes boxes;
   finder::TKelvaneComPort wrapper(&port, boxes);
-  platform::WindowHandle w = platform::CreateHiddenWindow("FinderOpenTest", &TickProc, nullptr);
+  sio::platform::WindowHandle w =
+      sio::platform::CreateHiddenWindow("FinderOpenTest", &TickProc, nullptr);
   ASSERT_NE(w, nullptr);
   const double limitMs = finder::TKelvaneComPort::kOpenLimitMs;
   {
@@ -180,8 +181,8 @@ TEST(FinderOpen, AnOpenThatDoesNotAnswerInTimeCostsOnlyThatProbeWhileMessagesFlo
     std::atomic<bool> stop{false};
     std::thread poster([&] {
       while (!stop.load()) {
-        platform::PostWindowMessage(w, kTick, 0, 0);
-        platform::SleepMs(50);
+        sio::platform::PostWindowMessage(w, kTick, 0, 0);
+        sio::platform::SleepMs(50);
       }
     });
     const auto start = Clock::now();
@@ -204,20 +205,20 @@ TEST(FinderOpen, AnOpenThatDoesNotAnswerInTimeCostsOnlyThatProbeWhileMessagesFlo
     holding = false;
     ASSERT_TRUE(HeldOpens::WaitNoneInFlight());
     holding = true;
-    platform::PostQuit(0);
+    sio::platform::PostQuit(0);
     const auto again = Clock::now();
     EXPECT_FALSE(wrapper.OpenPort());
     EXPECT_LT(MsSince(again), limitMs + 3000);
     EXPECT_TRUE(boxes.shown.empty());
-    platform::Message m;
-    while (platform::PeekOneMessage(m)) {
+    sio::platform::Message m;
+    while (sio::platform::PeekOneMessage(m)) {
     }
   }
   // The probes given up have let go of the device: the next one opens it.
   EXPECT_TRUE(wrapper.OpenPort());
   wrapper.ClosePort();
   EXPECT_TRUE(boxes.shown.empty());
-  platform::DestroyHiddenWindow(w);
+  sio::platform::DestroyHiddenWindow(w);
 }
 
 TEST(SystemErrorTexts, AFailingCallOnAnOpenPortSaysWhatHappened) {

@@ -37,7 +37,7 @@ std::string Drain(int master) {
 }
 
 TEST(FinderWrapperSend, WaitUntilSentAllowsTheLineTimeOfTheLastTextAndNoMoreThanItsLimit) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   sio_test::PtyPair pty;
   ASSERT_TRUE(pty.Open());
   devtest::UseComPort(pty.slaveName, 47);

@@ -51,12 +51,12 @@ struct Sink {
   int timeouts = 0;
   bool allOnTestThread = true;
   bool allInsideWait = true;
-  uint64_t testThread = platform::CurrentThreadId();
+  uint64_t testThread = sio::platform::CurrentThreadId();
   std::function<void(TSioDataPacket*)> onPacket;
   std::function<void(TSioDataPacket*)> onTimeout;
 
   void Where() {
-    if (platform::CurrentThreadId() != testThread) allOnTestThread = false;
+    if (sio::platform::CurrentThreadId() != testThread) allOnTestThread = false;
     if (!insideWait) allInsideWait = false;
   }
   void Packet(sio::TComponent* sender, const void* data, int32_t size) {
@@ -101,13 +101,13 @@ using sio_test::Reported;
 class Packet : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     std::string why;
     peer_ = sio_test::SerialPeer::Create(why);
     if (!peer_) GTEST_SKIP() << "no serial device pair: " << why;
     const std::string name = devtest::UseComPort(peer_->DeviceName(), kPort);
     uint32_t n = 0;
-    ASSERT_TRUE(platform::ParseComName(name, n));
+    ASSERT_TRUE(sio::platform::ParseComName(name, n));
     port_ = std::make_unique<TSioComPort>();
     port_->SetComNumber(static_cast<uint16_t>(n));
     port_->SetBaud(115200);

@@ -21,12 +21,12 @@ constexpr uint32_t kMissing = 250;
 class PortCheck : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     std::string why;
     peer_ = sio_test::SerialPeer::Create(why);
     if (!peer_) GTEST_SKIP() << "no serial device pair: " << why;
     name_ = devtest::UseComPort(peer_->DeviceName(), 77);
-    ASSERT_TRUE(platform::ParseComName(name_, number_));
+    ASSERT_TRUE(sio::platform::ParseComName(name_, number_));
     sio::CheckWithDispatcher.store(GetParam());
   }
   void TearDown() override {
@@ -45,7 +45,7 @@ TEST_P(PortCheck, PresentPortIsFoundAndLeftClosed) {
   const int32_t dispatchers = sio::DispatcherRegistryCount();
   EXPECT_TRUE(sio::PortExists(number_));
   // Nothing kept: the device opens again at once, and no dispatcher is left.
-  platform::CommDevice again;
+  sio::platform::CommDevice again;
   EXPECT_EQ(again.Open(name_), 0u);
   again.Close();
   EXPECT_EQ(sio::DispatcherRegistryCount(), dispatchers);
@@ -56,7 +56,7 @@ TEST_P(PortCheck, BusyPortCountsAsPresentOnlyWhileBusyPortsCount) {
   if (sio_test::RunningUnderWine()) {
     GTEST_SKIP() << "Wine does not enforce exclusive access to a COM port";
   }
-  platform::CommDevice holder;
+  sio::platform::CommDevice holder;
   ASSERT_EQ(holder.Open(name_), 0u);
   EXPECT_TRUE(sio::PortExists(number_));
   sio::CountBusyPorts.store(false);
@@ -70,7 +70,7 @@ TEST_P(PortCheck, MissingPortAndPortZeroAreAbsent) {
   EXPECT_FALSE(sio::PortExists(0));
   // Port 0 is not looked for: with the only port held elsewhere, it still
   // is not present, where any open attempt would count as busy.
-  platform::CommDevice holder;
+  sio::platform::CommDevice holder;
   ASSERT_EQ(holder.Open(name_), 0u);
   EXPECT_FALSE(sio::PortExists(0));
 }

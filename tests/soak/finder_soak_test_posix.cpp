@@ -36,7 +36,7 @@ constexpr bool kResidentSizeMeaningful = true;
 constexpr int kSearches = 40;
 
 TEST(FinderSoak, FortySearchesLeaveNoDescriptorThreadOrMemoryBehind) {
-  platform::InitUserInterfaceThread();
+  sio::platform::InitUserInterfaceThread();
   elmsim::Options options;
   options.scanTool = true;
   options.baud = 38400;

@@ -83,7 +83,7 @@ TEST(DispatchRegistry, SlotsAreReusedAndTrailingEmptySlotsTrimmed) {
 TEST(DispatchOpen, OpenAppliesLineAndLinesAndStartsClean) {
   TMemoryDispatcher d(nullptr, false);
   ASSERT_EQ(d.InitPort("\\\\.\\COM3", 38400, 2, 7, 2, 4096, 512, sio::ipDTROn), 0);
-  const platform::CommDcb dcb = d.DeviceDcb();
+  const sio::platform::CommDcb dcb = d.DeviceDcb();
   EXPECT_EQ(dcb.BaudRate, 38400u);
   EXPECT_EQ(dcb.Parity, 2);
   EXPECT_EQ(dcb.ByteSize, 7);
@@ -92,8 +92,8 @@ TEST(DispatchOpen, OpenAppliesLineAndLinesAndStartsClean) {
   // DTR on, RTS off; the DCB carries the same.
   EXPECT_TRUE(d.DTRState);
   EXPECT_FALSE(d.RTSState);
-  EXPECT_EQ(dcb.Flags & platform::dcbDtrControlMask, platform::dcbDtrEnable);
-  EXPECT_EQ(dcb.Flags & platform::dcbRtsControlMask, 0u);
+  EXPECT_EQ(dcb.Flags & sio::platform::dcbDtrControlMask, sio::platform::dcbDtrEnable);
+  EXPECT_EQ(dcb.Flags & sio::platform::dcbRtsControlMask, 0u);
   EXPECT_EQ(d.InQue, 4096u);
   EXPECT_EQ(d.OutQue, 512u);
   EXPECT_NE(d.DBuffer, nullptr);
@@ -109,8 +109,8 @@ TEST(DispatchOpen, LinesUnderFlowControlAreNotSetByHand) {
   EXPECT_TRUE(d.DTRAuto);
   EXPECT_FALSE(d.RTSAuto);
   for (int32_t f : d.EscapeCalls()) {
-    EXPECT_NE(f, platform::escSetDtr);
-    EXPECT_NE(f, platform::escClrDtr);
+    EXPECT_NE(f, sio::platform::escSetDtr);
+    EXPECT_NE(f, sio::platform::escClrDtr);
   }
   EXPECT_EQ(d.SetDTR(false), 1);
 }
@@ -260,7 +260,7 @@ TEST_F(DispatchBuffers, AnExactlyFullRingHoldsEverythingAndReadsNothingMore) {
 TEST_F(DispatchBuffers, FillStopsAtAStatusItemAndLogsWhatItRead) {
   d->OpenDispatchLog(0);
   d->FeedBytes("ab");
-  d->FeedEvent(platform::evCts);
+  d->FeedEvent(sio::platform::evCts);
   d->FeedBytes("cd");
   EXPECT_TRUE(d->FillDispatchBuffer());
   EXPECT_EQ(d->InBuffUsed(), 2u);
@@ -336,17 +336,17 @@ TEST_F(DispatchBuffers, PutBlockOfExactlyTheFreeRoomFillsTheRingAndOneMoreIsRefu
 
 TEST_F(DispatchBuffers, AFailedWriteReportsFailureAccumulatesLineErrorsAndLeavesTheRingAlone) {
   {
-    platform::CriticalSectionLock guard(d->DataSection);
-    d->LastError = platform::ceBreak;
+    sio::platform::CriticalSectionLock guard(d->DataSection);
+    d->LastError = sio::platform::ceBreak;
   }
-  d->PendingErrors = platform::ceFrame;
+  d->PendingErrors = sio::platform::ceFrame;
   d->FailWrite = 0;
   d->OutSentPending = false;
   EXPECT_EQ(d->PutBlock("0123456789abcdef", 16), sio::ecPutBlockFail);
   EXPECT_FALSE(d->OutBufFull) << "a ring marked full would resend stale bytes";
   EXPECT_EQ(d->OutBuffUsed(), 0u);
   EXPECT_TRUE(d->OutSentPending.load());
-  EXPECT_EQ(d->LastError, platform::ceBreak | platform::ceFrame);
+  EXPECT_EQ(d->LastError, sio::platform::ceBreak | sio::platform::ceFrame);
   EXPECT_EQ(d->DrainOutput(), "");
 }
 

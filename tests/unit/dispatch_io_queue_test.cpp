@@ -13,10 +13,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using platform::WaitResult;
 using sio::TDataBuffer;
 using sio::TIOBuffer;
 using sio::TIOQueue;
+using sio::platform::WaitResult;
 
 double MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();

@@ -20,7 +20,7 @@ class LineControl : public ::testing::Test {
     d = std::make_unique<TMemoryDispatcher>(nullptr, false);
     ASSERT_EQ(d->Open(), 0);
   }
-  platform::CommDcb Dcb() const { return d->DeviceDcb(); }
+  sio::platform::CommDcb Dcb() const { return d->DeviceDcb(); }
   std::unique_ptr<TMemoryDispatcher> d;
 };
 
@@ -87,7 +87,7 @@ TEST_F(LineControl, AChangeWaitsForTheOutputToDrainAndEighteenCharacterTimes) {
   ASSERT_EQ(d->SetLine(9600, 0, 8, 1), 0);
   ASSERT_EQ(d->PutBlock("pending!", 8), 0);
   std::thread writer([this] {
-    platform::SleepMs(100);
+    sio::platform::SleepMs(100);
     d->DrainOutput();
   });
   const uint32_t start = sio::MillisecondClock();
@@ -123,7 +123,7 @@ TEST_F(LineControl, WithoutTheIdleWaitTheSameSettingsAreAppliedAndPendingOutputS
     std::atomic<bool> returned{false};
     std::thread drainer([&] {
       for (int i = 0; i < 400 && !returned.load(); ++i)
-        platform::SleepMs(5);
+        sio::platform::SleepMs(5);
       if (!returned.load()) direct.DrainOutput();
     });
     const int32_t r = direct.ApplyLine(c.baud, c.parity, c.dataBits, c.stopBits, false);
@@ -132,8 +132,8 @@ TEST_F(LineControl, WithoutTheIdleWaitTheSameSettingsAreAppliedAndPendingOutputS
     ASSERT_EQ(r, 0);
     EXPECT_EQ(direct.OutBuffUsed(), 8u);
     EXPECT_EQ(direct.Written(), "");
-    const platform::CommDcb a = waiting.DeviceDcb();
-    const platform::CommDcb b = direct.DeviceDcb();
+    const sio::platform::CommDcb a = waiting.DeviceDcb();
+    const sio::platform::CommDcb b = direct.DeviceDcb();
     EXPECT_EQ(b.BaudRate, a.BaudRate);
     EXPECT_EQ(b.Parity, a.Parity);
     EXPECT_EQ(b.ByteSize, a.ByteSize);
@@ -143,7 +143,7 @@ TEST_F(LineControl, WithoutTheIdleWaitTheSameSettingsAreAppliedAndPendingOutputS
 }
 
 TEST_F(LineControl, ADeviceWithoutASpeedDoesNotStopTheChange) {
-  platform::CommDcb dcb = Dcb();
+  sio::platform::CommDcb dcb = Dcb();
   dcb.BaudRate = 0;
   d->SetDeviceDcb(dcb);
   EXPECT_EQ(d->SetLine(0, 2, 9, 3), 0);
@@ -162,17 +162,18 @@ TEST_F(LineControl, RefusedSettingsReportTheDeviceError) {
 TEST_F(LineControl, WritingTheDcbKeepsTheLinesAsRequested) {
   ASSERT_EQ(d->SetDTR(false), 0);
   ASSERT_EQ(d->SetRTS(true), 0);
-  platform::CommDcb dcb = Dcb();
-  dcb.Flags |= platform::dcbDtrHandshake | platform::dcbRtsToggle | platform::dcbOutX;
+  sio::platform::CommDcb dcb = Dcb();
+  dcb.Flags |=
+      sio::platform::dcbDtrHandshake | sio::platform::dcbRtsToggle | sio::platform::dcbOutX;
   const size_t before = d->EscapeCalls().size();
   EXPECT_EQ(d->SetComStatePrim(dcb), 0);
-  EXPECT_EQ(Dcb().Flags & platform::dcbDtrControlMask, 0u);
-  EXPECT_EQ(Dcb().Flags & platform::dcbRtsControlMask, platform::dcbRtsEnable);
-  EXPECT_NE(Dcb().Flags & platform::dcbOutX, 0u) << "other bits are kept";
+  EXPECT_EQ(Dcb().Flags & sio::platform::dcbDtrControlMask, 0u);
+  EXPECT_EQ(Dcb().Flags & sio::platform::dcbRtsControlMask, sio::platform::dcbRtsEnable);
+  EXPECT_NE(Dcb().Flags & sio::platform::dcbOutX, 0u) << "other bits are kept";
   const auto calls = d->EscapeCalls();
   ASSERT_EQ(calls.size(), before + 2);
-  EXPECT_EQ(calls[before], platform::escClrDtr);
-  EXPECT_EQ(calls[before + 1], platform::escSetRts);
+  EXPECT_EQ(calls[before], sio::platform::escClrDtr);
+  EXPECT_EQ(calls[before + 1], sio::platform::escSetRts);
 }
 
 // --- DTR and RTS --------------------------------------------------------------
@@ -206,13 +207,13 @@ TEST_F(LineControl, HardwareFlowLimitsAndBits) {
   ASSERT_EQ(d->SetHWFlow(4096, 100,
                          sio::hfUseDTR | sio::hfUseRTS | sio::hfRequireDSR | sio::hfRequireCTS),
             0);
-  platform::CommDcb dcb = Dcb();
+  sio::platform::CommDcb dcb = Dcb();
   EXPECT_EQ(dcb.XoffLim, 0);
   EXPECT_EQ(dcb.XonLim, 100);
-  EXPECT_EQ(dcb.Flags & platform::dcbDtrControlMask, platform::dcbDtrHandshake);
-  EXPECT_EQ(dcb.Flags & platform::dcbRtsControlMask, platform::dcbRtsHandshake);
-  EXPECT_NE(dcb.Flags & platform::dcbOutxDsrFlow, 0u);
-  EXPECT_NE(dcb.Flags & platform::dcbOutxCtsFlow, 0u);
+  EXPECT_EQ(dcb.Flags & sio::platform::dcbDtrControlMask, sio::platform::dcbDtrHandshake);
+  EXPECT_EQ(dcb.Flags & sio::platform::dcbRtsControlMask, sio::platform::dcbRtsHandshake);
+  EXPECT_NE(dcb.Flags & sio::platform::dcbOutxDsrFlow, 0u);
+  EXPECT_NE(dcb.Flags & sio::platform::dcbOutxCtsFlow, 0u);
   EXPECT_TRUE(d->DTRAuto && d->RTSAuto);
   uint32_t hw, sw;
   char on, off;
@@ -223,17 +224,17 @@ TEST_F(LineControl, HardwareFlowLimitsAndBits) {
   ASSERT_EQ(d->SetHWFlow(3000, 100, 0), 0);
   dcb = Dcb();
   EXPECT_EQ(dcb.XoffLim, 4096 - 3000);
-  EXPECT_EQ(dcb.Flags & platform::dcbDtrControlMask, platform::dcbDtrEnable);
-  EXPECT_EQ(dcb.Flags & (platform::dcbOutxDsrFlow | platform::dcbOutxCtsFlow), 0u);
+  EXPECT_EQ(dcb.Flags & sio::platform::dcbDtrControlMask, sio::platform::dcbDtrEnable);
+  EXPECT_EQ(dcb.Flags & (sio::platform::dcbOutxDsrFlow | sio::platform::dcbOutxCtsFlow), 0u);
   EXPECT_FALSE(d->DTRAuto || d->RTSAuto);
 }
 
 TEST_F(LineControl, SoftwareFlowAndItsCharacters) {
   EXPECT_EQ(d->SWFlowEnable(5000, 0, sio::sfReceive), sio::ecBadArgument);
   ASSERT_EQ(d->SWFlowEnable(3000, 500, sio::sfReceive | sio::sfTransmit), 0);
-  platform::CommDcb dcb = Dcb();
-  EXPECT_NE(dcb.Flags & platform::dcbInX, 0u);
-  EXPECT_NE(dcb.Flags & platform::dcbOutX, 0u);
+  sio::platform::CommDcb dcb = Dcb();
+  EXPECT_NE(dcb.Flags & sio::platform::dcbInX, 0u);
+  EXPECT_NE(dcb.Flags & sio::platform::dcbOutX, 0u);
   EXPECT_EQ(dcb.XoffLim, 1096);
   EXPECT_EQ(dcb.XonLim, 500);
   EXPECT_EQ(dcb.XonChar, 17);
@@ -255,7 +256,7 @@ TEST_F(LineControl, SoftwareFlowAndItsCharacters) {
 TEST_F(LineControl, RS485LetsTheDriverToggleRTS) {
   d->SetRS485Mode(true);
   ASSERT_EQ(d->SetHWFlow(100, 10, 0), 0);
-  EXPECT_EQ(Dcb().Flags & platform::dcbRtsControlMask, platform::dcbRtsToggle);
+  EXPECT_EQ(Dcb().Flags & sio::platform::dcbRtsControlMask, sio::platform::dcbRtsToggle);
   EXPECT_TRUE(d->RTSAuto);
   EXPECT_EQ(d->PutBlock("x", 1), 0);
 }
@@ -274,7 +275,7 @@ TEST_F(LineControl, WithoutDriverToggledRTSTheWriteRaisesItAndNeedsTheBaseAddres
   EXPECT_EQ(d->PutBlock("x", 1), 0);
   const auto calls = d->EscapeCalls();
   ASSERT_EQ(calls.size(), before + 1);
-  EXPECT_EQ(calls.back(), platform::escSetRts);
+  EXPECT_EQ(calls.back(), sio::platform::escSetRts);
   EXPECT_EQ(d->OutBuffUsed(), 1u);
 }
 
@@ -289,64 +290,67 @@ TEST(LineThreads, ThreadBoostRaisesTheThreadsOfThePort) {
   TMemoryDispatcher d(nullptr, true);
   ASSERT_EQ(d.Open(), 0);
   auto priority = [&d] {
-    platform::CriticalSectionLock guard(d.ThreadSection);
+    sio::platform::CriticalSectionLock guard(d.ThreadSection);
     sio::TSioDispatcherThread* t = d.DispThread.load();
-    return t ? t->GetPriority() : platform::ThreadPriority::Idle;
+    return t ? t->GetPriority() : sio::platform::ThreadPriority::Idle;
   };
-  EXPECT_EQ(priority(), platform::ThreadPriority::Normal);
+  EXPECT_EQ(priority(), sio::platform::ThreadPriority::Normal);
   d.SetThreadBoost(2);
   EXPECT_EQ(d.ThreadBoost, 2);
-  EXPECT_EQ(priority(), platform::ThreadPriority::Highest);
+  EXPECT_EQ(priority(), sio::platform::ThreadPriority::Highest);
   d.SetThreadBoost(9);
-  EXPECT_EQ(priority(), platform::ThreadPriority::TimeCritical) << "levels stop at the top";
+  EXPECT_EQ(priority(), sio::platform::ThreadPriority::TimeCritical) << "levels stop at the top";
   d.SetThreadBoost(0);
-  EXPECT_EQ(priority(), platform::ThreadPriority::Normal);
+  EXPECT_EQ(priority(), sio::platform::ThreadPriority::Normal);
 }
 
 // --- Modem status and line errors -------------------------------------------------
 
 TEST_F(LineControl, LineErrorsAreReportedInOrderAndBreakOutlastsTheOthers) {
-  d->PendingErrors = platform::ceFrame | platform::ceBreak;
+  d->PendingErrors = sio::platform::ceFrame | sio::platform::ceBreak;
   d->RefreshLineError();
   EXPECT_EQ(d->GetLineError(), 4);
-  EXPECT_EQ(d->LastError, platform::ceBreak);
+  EXPECT_EQ(d->LastError, sio::platform::ceBreak);
   EXPECT_EQ(d->GetLineError(), 9);
-  EXPECT_EQ(d->LastError, platform::ceBreak) << "the break bit stays for CheckLineBreak";
+  EXPECT_EQ(d->LastError, sio::platform::ceBreak) << "the break bit stays for CheckLineBreak";
   EXPECT_TRUE(d->CheckLineBreak());
   EXPECT_FALSE(d->CheckLineBreak());
   EXPECT_EQ(d->GetLineError(), 0);
 
-  d->PendingErrors = platform::ceRxParity | platform::ceOverrun | platform::ceRxOver;
+  d->PendingErrors = sio::platform::ceRxParity | sio::platform::ceOverrun | sio::platform::ceRxOver;
   d->RefreshLineError();
   EXPECT_EQ(d->GetLineError(), 1) << "all four low bits go with the first report";
   EXPECT_EQ(d->GetLineError(), 0);
-  d->PendingErrors = platform::ceRxParity | platform::ceOverrun;
+  d->PendingErrors = sio::platform::ceRxParity | sio::platform::ceOverrun;
   d->RefreshLineError();
   EXPECT_EQ(d->GetLineError(), 2);
-  d->PendingErrors = 0xE0 | platform::ceRxParity;
+  d->PendingErrors = 0xE0 | sio::platform::ceRxParity;
   d->RefreshLineError();
-  EXPECT_EQ(d->LastError, platform::ceRxParity) << "only the five line-error bits are kept";
+  EXPECT_EQ(d->LastError, sio::platform::ceRxParity) << "only the five line-error bits are kept";
   EXPECT_EQ(d->GetLineError(), 3);
 }
 
 TEST_F(LineControl, ModemStatusReportsChangeBitsOnceAndTheRing) {
-  d->ModemLines = platform::msCtsOn | platform::msDsrOn;
+  d->ModemLines = sio::platform::msCtsOn | sio::platform::msDsrOn;
   d->RefreshModemStatus();
   uint8_t s = d->GetModemStatus();
-  EXPECT_EQ(s, platform::msCtsOn | platform::msDsrOn | platform::msDeltaCts | platform::msDeltaDsr);
+  EXPECT_EQ(s, sio::platform::msCtsOn | sio::platform::msDsrOn | sio::platform::msDeltaCts |
+                   sio::platform::msDeltaDsr);
   s = d->GetModemStatus();
-  EXPECT_EQ(s, platform::msCtsOn | platform::msDsrOn) << "change bits are cleared once read";
-  d->ModemLines = platform::msCtsOn;
-  d->FeedEvent(platform::evDsr | platform::evRing);
+  EXPECT_EQ(s, sio::platform::msCtsOn | sio::platform::msDsrOn)
+      << "change bits are cleared once read";
+  d->ModemLines = sio::platform::msCtsOn;
+  d->FeedEvent(sio::platform::evDsr | sio::platform::evRing);
   d->ProcessCommEvents();
   s = d->GetModemStatus();
-  EXPECT_EQ(s, platform::msCtsOn | platform::msDeltaDsr | platform::msTrailingEdgeRing)
+  EXPECT_EQ(s,
+            sio::platform::msCtsOn | sio::platform::msDeltaDsr | sio::platform::msTrailingEdgeRing)
       << "changes seen by the dispatcher thread persist until read";
-  EXPECT_EQ(d->GetModemStatus(), platform::msCtsOn);
+  EXPECT_EQ(d->GetModemStatus(), sio::platform::msCtsOn);
   // Lines that cannot be read keep their last state: no invented change.
   d->FailModemQuery = true;
   d->RefreshModemStatus();
-  EXPECT_EQ(d->GetModemStatus(), platform::msCtsOn);
+  EXPECT_EQ(d->GetModemStatus(), sio::platform::msCtsOn);
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ class TraceLogTest : public ::testing::Test {
     return sio::TLogHeaderTexts{"Test C++ 1.0", "TestOS 1.2 build 7", "09/12/26, 07:54:34"};
   }
 
-  platform::CriticalSection dataSection;
+  sio::platform::CriticalSection dataSection;
   TSioTraceLog log{dataSection};
   ScratchDir dir;
 };
@@ -363,7 +363,7 @@ TEST_F(TraceFile, AppendKeepsAnExistingFileWhoseNameIsNotAscii) {
   // and read back through the narrow name the trace itself is given.
   const std::string name = (dir / "trace").string() + "\x80.trc";
   {
-    platform::OutputFile earlier;
+    sio::platform::OutputFile earlier;
     ASSERT_EQ(0u, earlier.Create(name.c_str()));
     ASSERT_EQ(0u, earlier.Write("kept", 4));
   }
@@ -763,10 +763,10 @@ TEST_F(DispatchLogFile, LogFileThatCannotBeOpenedKeepsTheEntries) {
 TEST_F(DispatchLogFile, RealHeaderNamesThisBuildHostAndMoment) {
   log.SetDeviceName("COM7");
   Queue(1, 1, 1, 0);
-  const platform::LocalDateTime before = platform::CurrentLocalDateTime();
+  const sio::platform::LocalDateTime before = sio::platform::CurrentLocalDateTime();
   const fs::path file = dir / "SIO.LOG";
   ASSERT_EQ(0, log.WriteDispatchLogFile(file.string(), false, false));
-  const platform::LocalDateTime after = platform::CurrentLocalDateTime();
+  const sio::platform::LocalDateTime after = sio::platform::CurrentLocalDateTime();
   const std::string text = ReadWholeFile(file);
 
   std::vector<std::string> lines;
@@ -783,8 +783,8 @@ TEST_F(DispatchLogFile, RealHeaderNamesThisBuildHostAndMoment) {
   EXPECT_EQ(0u, lines[2].rfind("Operating System : ", 0));
   EXPECT_LE(lines[2].size(), std::string("Operating System : ").size() + 80);
   EXPECT_EQ("Device: COM7", lines[3]);
-  const std::string ds = platform::LocaleDateSeparator();
-  const std::string ts = platform::LocaleTimeSeparator();
+  const std::string ds = sio::platform::LocaleDateSeparator();
+  const std::string ts = sio::platform::LocaleTimeSeparator();
   ASSERT_FALSE(ds.empty());
   ASSERT_FALSE(ts.empty());
   auto two = [](int v) {
@@ -792,7 +792,7 @@ TEST_F(DispatchLogFile, RealHeaderNamesThisBuildHostAndMoment) {
     std::snprintf(b, sizeof b, "%02d", v);
     return std::string(b);
   };
-  auto stamp = [&](const platform::LocalDateTime& t) {
+  auto stamp = [&](const sio::platform::LocalDateTime& t) {
     return "Date/time: " + two(t.Day) + ds + two(t.Month) + ds + two(t.Year % 100) + ", " +
            two(t.Hour) + ts + two(t.Minute) + ts + two(t.Second);
   };
@@ -837,20 +837,20 @@ TEST_F(DispatchLogFile, LogDumpAndLoggingFromOtherThreadsLoseNothing) {
 // --- Locale separators ---
 
 TEST(LocaleSeparator, SeparatorIsTheTextBetweenTheFirstTwoFields) {
-  EXPECT_EQ("/", platform::SeparatorInFormat("%m/%d/%y", "?"));
-  EXPECT_EQ(".", platform::SeparatorInFormat("%d.%m.%Y", "?"));
-  EXPECT_EQ("-", platform::SeparatorInFormat("%Y-%m-%d", "?"));
-  EXPECT_EQ(". ", platform::SeparatorInFormat("%Y. %m. %d.", "?"));
-  EXPECT_EQ("/", platform::SeparatorInFormat("%D", "?"));
-  EXPECT_EQ("-", platform::SeparatorInFormat("%F", "?"));
-  EXPECT_EQ(":", platform::SeparatorInFormat("%H:%M:%S", "?"));
-  EXPECT_EQ(":", platform::SeparatorInFormat("%T", "?"));
-  EXPECT_EQ(".", platform::SeparatorInFormat("%OH.%OM", "?"));
-  EXPECT_EQ("h", platform::SeparatorInFormat("%-Hh%M", "?"));
-  EXPECT_EQ("?", platform::SeparatorInFormat("", "?"));
-  EXPECT_EQ("?", platform::SeparatorInFormat("%x", "?"));
-  EXPECT_EQ("?", platform::SeparatorInFormat("%d%m", "?"));
-  EXPECT_EQ("?", platform::SeparatorInFormat("no fields", "?"));
+  EXPECT_EQ("/", sio::platform::SeparatorInFormat("%m/%d/%y", "?"));
+  EXPECT_EQ(".", sio::platform::SeparatorInFormat("%d.%m.%Y", "?"));
+  EXPECT_EQ("-", sio::platform::SeparatorInFormat("%Y-%m-%d", "?"));
+  EXPECT_EQ(". ", sio::platform::SeparatorInFormat("%Y. %m. %d.", "?"));
+  EXPECT_EQ("/", sio::platform::SeparatorInFormat("%D", "?"));
+  EXPECT_EQ("-", sio::platform::SeparatorInFormat("%F", "?"));
+  EXPECT_EQ(":", sio::platform::SeparatorInFormat("%H:%M:%S", "?"));
+  EXPECT_EQ(":", sio::platform::SeparatorInFormat("%T", "?"));
+  EXPECT_EQ(".", sio::platform::SeparatorInFormat("%OH.%OM", "?"));
+  EXPECT_EQ("h", sio::platform::SeparatorInFormat("%-Hh%M", "?"));
+  EXPECT_EQ("?", sio::platform::SeparatorInFormat("", "?"));
+  EXPECT_EQ("?", sio::platform::SeparatorInFormat("%x", "?"));
+  EXPECT_EQ("?", sio::platform::SeparatorInFormat("%d%m", "?"));
+  EXPECT_EQ("?", sio::platform::SeparatorInFormat("no fields", "?"));
 }
 
 }  // namespace

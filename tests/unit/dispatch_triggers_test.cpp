@@ -56,7 +56,7 @@ TEST_F(Triggers, HandlesAreMultiplesOfEightAndStartAgainAfterOpen) {
 
 TEST_F(Triggers, OnceTheCounterIsSpentFreeHandlesUpTo4096AreReused) {
   {
-    platform::CriticalSectionLock guard(d->DataSection);
+    sio::platform::CriticalSectionLock guard(d->DataSection);
     d->NextHandle = sio::TriggerHandleLimit;
   }
   const int32_t status = d->AddStatusTrigger(sio::stOutSent);
@@ -476,7 +476,7 @@ TEST_F(Triggers, ProcedureHandlersGetTheSameArguments) {
 }
 
 TEST_F(Triggers, HandlerFlagsFollowTheHandlersAndTheComponentsWish) {
-  d->RegisterWndTriggerHandler(reinterpret_cast<platform::WindowHandle>(0x10));
+  d->RegisterWndTriggerHandler(reinterpret_cast<sio::platform::WindowHandle>(0x10));
   d->UpdateHandlerFlags(sio::fuRecompute);
   EXPECT_FALSE(d->HandlersPresent) << "the component's own window alone wants nothing";
   d->UpdateHandlerFlags(sio::fuWantEvents);
@@ -485,7 +485,7 @@ TEST_F(Triggers, HandlerFlagsFollowTheHandlersAndTheComponentsWish) {
   EXPECT_TRUE(d->HandlersPresent);
   d->UpdateHandlerFlags(sio::fuDontWantEvents);
   EXPECT_FALSE(d->HandlersPresent);
-  d->RegisterWndTriggerHandler(reinterpret_cast<platform::WindowHandle>(0x20));
+  d->RegisterWndTriggerHandler(reinterpret_cast<sio::platform::WindowHandle>(0x20));
   d->UpdateHandlerFlags(sio::fuRecompute);
   EXPECT_TRUE(d->HandlersPresent);
 }
@@ -508,7 +508,7 @@ TEST_F(Triggers, TimerTriggersAreOneShotUntilArmedAgain) {
   EXPECT_EQ(probe.Calls()[0].Msg, sio::kMsgTriggerTimer);
   EXPECT_EQ(probe.Calls()[0].Trigger, static_cast<uint32_t>(h));
   EXPECT_EQ(probe.Calls()[0].Data, LParamOf(*d, 0));
-  platform::SleepMs(150);
+  sio::platform::SleepMs(150);
   d->ProcessTimers();
   EXPECT_EQ(probe.Count(), 1u) << "fired once, silent until re-armed";
   // Ticks 0 re-arms with the ticks stored before.
@@ -524,7 +524,7 @@ TEST_F(Triggers, TimerTriggersAreOneShotUntilArmedAgain) {
   // Disarmed, it stays quiet.
   ASSERT_EQ(d->SetTimerTrigger(h, 1, true), 0);
   ASSERT_EQ(d->SetTimerTrigger(h, 0, false), 0);
-  platform::SleepMs(150);
+  sio::platform::SleepMs(150);
   d->ProcessTimers();
   EXPECT_EQ(probe.Count(), 2u);
 }
@@ -538,8 +538,8 @@ TEST_F(Triggers, StatusTriggersFireOnceOnTheirConditionAndCarryTheirData) {
   const int32_t modem = d->AddStatusTrigger(sio::stModem);
   ASSERT_EQ(d->SetStatusTrigger(sent, 0, true), 0);
   ASSERT_EQ(d->SetStatusTrigger(used, 2, true), 0);
-  ASSERT_EQ(d->SetStatusTrigger(line, platform::ceFrame, true), 0);
-  ASSERT_EQ(d->SetStatusTrigger(modem, platform::msCtsOn, true), 0);
+  ASSERT_EQ(d->SetStatusTrigger(line, sio::platform::ceFrame, true), 0);
+  ASSERT_EQ(d->SetStatusTrigger(modem, sio::platform::msCtsOn, true), 0);
 
   // Five bytes waiting: "used <= 2" does not hold; "sent" does.
   ASSERT_EQ(d->PutBlock("12345", 5), 0);
@@ -556,26 +556,27 @@ TEST_F(Triggers, StatusTriggersFireOnceOnTheirConditionAndCarryTheirData) {
   EXPECT_EQ(probe.Calls()[1].Data, LParamOf(*d, 1));
 
   // A parity error is not watched; a framing error is.
-  d->PendingErrors = platform::ceRxParity;
-  d->FeedEvent(platform::evErr);
+  d->PendingErrors = sio::platform::ceRxParity;
+  d->FeedEvent(sio::platform::evErr);
   d->ProcessCommEvents();
   EXPECT_EQ(probe.Count(), 2u);
-  d->PendingErrors = platform::ceFrame;
-  d->FeedEvent(platform::evErr);
+  d->PendingErrors = sio::platform::ceFrame;
+  d->FeedEvent(sio::platform::evErr);
   d->ProcessCommEvents();
   ASSERT_EQ(probe.Count(), 3u);
   EXPECT_EQ(probe.Calls()[2].Trigger, static_cast<uint32_t>(line));
-  EXPECT_EQ(probe.Calls()[2].Data, LParamOf(*d, platform::ceRxParity | platform::ceFrame));
+  EXPECT_EQ(probe.Calls()[2].Data,
+            LParamOf(*d, sio::platform::ceRxParity | sio::platform::ceFrame));
 
   // CTS comes on: the modem trigger fires once.
-  d->ModemLines = platform::msCtsOn;
-  d->FeedEvent(platform::evCts);
+  d->ModemLines = sio::platform::msCtsOn;
+  d->FeedEvent(sio::platform::evCts);
   d->ProcessCommEvents();
   ASSERT_EQ(probe.Count(), 4u);
   EXPECT_EQ(probe.Calls()[3].Trigger, static_cast<uint32_t>(modem));
   EXPECT_EQ(probe.Calls()[3].Msg, sio::kMsgTriggerStatus);
   d->ModemLines = 0;
-  d->FeedEvent(platform::evCts);
+  d->FeedEvent(sio::platform::evCts);
   d->ProcessCommEvents();
   d->ProcessTimers();
   EXPECT_EQ(probe.Count(), 4u);
@@ -643,10 +644,10 @@ struct WindowLog {
   std::vector<std::vector<uintptr_t>> messages;
 };
 
-platform::LResult RecordingWindow(platform::WindowHandle hwnd, uint32_t msg, platform::WParam wp,
-                                  platform::LParam lp) {
+sio::platform::LResult RecordingWindow(sio::platform::WindowHandle hwnd, uint32_t msg,
+                                       sio::platform::WParam wp, sio::platform::LParam lp) {
   if (msg >= sio::kMsgTriggerAvail && msg <= sio::kMsgTriggerStatus) {
-    auto* log = static_cast<WindowLog*>(platform::GetWindowUserData(hwnd));
+    auto* log = static_cast<WindowLog*>(sio::platform::GetWindowUserData(hwnd));
     log->messages.push_back({msg, wp, static_cast<uintptr_t>(lp)});
   }
   return 0;
@@ -655,7 +656,7 @@ platform::LResult RecordingWindow(platform::WindowHandle hwnd, uint32_t msg, pla
 class TriggerThread : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     d = std::make_unique<TMemoryDispatcher>(nullptr, true);
     ASSERT_EQ(d->Open(), 0);
     ASSERT_NE(d->DispThread.load(), nullptr);
@@ -666,16 +667,17 @@ class TriggerThread : public ::testing::Test {
 
 TEST_F(TriggerThread, WindowsGetMessagesOnlyWhenSomeoneWantsThem) {
   WindowLog log;
-  platform::WindowHandle own = platform::CreateHiddenWindow("TestWindow", RecordingWindow, &log);
+  sio::platform::WindowHandle own =
+      sio::platform::CreateHiddenWindow("TestWindow", RecordingWindow, &log);
   ASSERT_NE(own, nullptr);
   d->RegisterWndTriggerHandler(own);
   d->UpdateHandlerFlags(sio::fuDontWantEvents);
   const int32_t h = d->AddTimerTrigger();
   (void)d->SetTimerTrigger(h, 1, true);
-  platform::SleepMs(200);
+  sio::platform::SleepMs(200);
   EXPECT_TRUE(WaitFor(
       [&] {
-        platform::CriticalSectionLock guard(d->DataSection);
+        sio::platform::CriticalSectionLock guard(d->DataSection);
         return d->TimerTriggers[0]->Active == 0;
       },
       2000));
@@ -689,7 +691,7 @@ TEST_F(TriggerThread, WindowsGetMessagesOnlyWhenSomeoneWantsThem) {
   EXPECT_EQ(log.messages[0], (std::vector<uintptr_t>{sio::kMsgTriggerAvail, 3, LParamOf(*d, 0)}));
   d->DeregisterWndTriggerHandler(own);
   d.reset();
-  platform::DestroyHiddenWindow(own);
+  sio::platform::DestroyHiddenWindow(own);
 }
 
 TEST_F(TriggerThread, DataFlowsThroughTheThreadAndTimersFireOnIt) {
@@ -712,7 +714,7 @@ TEST_F(TriggerThread, DataFlowsThroughTheThreadAndTimersFireOnIt) {
       },
       5000));
   for (const auto& c : probe.Calls())
-    EXPECT_NE(c.Thread, platform::CurrentThreadId());
+    EXPECT_NE(c.Thread, sio::platform::CurrentThreadId());
   const int32_t h = d->AddTimerTrigger();
   const uint32_t start = sio::MillisecondClock();
   (void)d->SetTimerTrigger(h, 3, true);
@@ -761,7 +763,7 @@ TEST_F(TriggerThread, ACloseWhileEventsFlowDoesNotWaitOutTheThreadTimeOut) {
   std::thread feeder([&] {
     while (!stop.load()) {
       d->FeedBytes("0123456789", 4);
-      platform::SleepMs(1);
+      sio::platform::SleepMs(1);
     }
   });
   ASSERT_TRUE(WaitFor([&] { return probe.Count() > 20; }, 3000));
@@ -782,7 +784,7 @@ TEST_F(TriggerThread, AFullRingThatNobodyReadsIsWaitedOnNotSpunOn) {
   d->OpenDispatchLog(0);
   d->FeedBytes(std::string(kRing + 512, 'f'));
   ASSERT_TRUE(WaitFor([&] { return d->InBuffUsed() == kRing; }, 3000));
-  platform::SleepMs(600);
+  sio::platform::SleepMs(600);
   int32_t fullEntries = 0;
   while (sio::TIOBuffer* item = d->TraceLog.LogQueue().RemoveFirst()) {
     auto* e = static_cast<sio::TLogBuffer*>(item);
@@ -816,7 +818,7 @@ TEST_F(TriggerThread, SynchronisedHandlersRunOnTheUserInterfaceThread) {
   const int32_t h = d->AddTimerTrigger();
   (void)d->SetTimerTrigger(h, 1, true);
   ASSERT_TRUE(WaitFor([&] { return probe.Count() == 1; }, 3000));
-  EXPECT_EQ(probe.Calls()[0].Thread, platform::CurrentThreadId());
+  EXPECT_EQ(probe.Calls()[0].Thread, sio::platform::CurrentThreadId());
 }
 
 std::atomic<int> reported{0};
@@ -851,7 +853,7 @@ TEST_F(TriggerThread, AnExceptionFromAHandlerEndsTheThreadAndIsShown) {
   EXPECT_EQ(d->PutBlock("x", 1), sio::ecCommNotOpen);
   EXPECT_EQ(d->GetBlock(&c, 1), sio::ecCommNotOpen);
   (void)d->SetTimerTrigger(h, 1, true);
-  platform::SleepMs(150);
+  sio::platform::SleepMs(150);
   EXPECT_EQ(probe.Count(), 1u) << "no more events until the port is reopened";
   d.reset();
   sio::SetThreadExceptionReporter(nullptr);
@@ -875,7 +877,7 @@ TEST_F(TriggerThread, AReadFromAnotherThreadDuringADataEventWaitsUntilTheHandler
     });
     // Gives the other reader every chance to cut in.
     for (int i = 0; i < 60 && !outsiderDone.load(); ++i)
-      platform::SleepMs(5);
+      sio::platform::SleepMs(5);
     if (d->GetBlock(buf, 3) == 3) handlerSaw.append(buf, 3);
     handlerDone = true;
   };
@@ -902,7 +904,7 @@ TEST_F(TriggerThread, AFailingWorkerStopsEveryThreadAndTheDispatcherThreadReleas
   EXPECT_EQ(d->ActiveThreads.load(), 0);
   EXPECT_EQ(d->DeviceHandle.load(), -1) << "the dispatcher thread closed the device";
   EXPECT_EQ(d->DBuffer, nullptr);
-  EXPECT_NE(d->DonePortPrimThread.load(), platform::CurrentThreadId());
+  EXPECT_NE(d->DonePortPrimThread.load(), sio::platform::CurrentThreadId());
   // The component still counts the port as open: its requests are answered
   // without touching the released buffers.
   char c;
@@ -921,7 +923,7 @@ TEST_F(TriggerThread, AHandlerThatWillNotReturnIsLetGoAndNothingIsFreedUnderIt) 
   probe.OnCall = [&](const THandlerProbe::Call&) {
     inside = true;
     while (!release.load())
-      platform::SleepMs(5);
+      sio::platform::SleepMs(5);
     // Still reading after the close gave up on this thread.
     char c;
     (void)d->GetBlock(&c, 1);

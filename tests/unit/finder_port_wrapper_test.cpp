@@ -77,10 +77,10 @@ constexpr uint32_t kTick = 0x0401;
 // thread that posts it).
 constexpr uint32_t kAskQuit = 0x0402;
 std::atomic<int> ticks{0};
-platform::LResult TickProc(platform::WindowHandle, uint32_t msg, platform::WParam,
-                           platform::LParam) {
+sio::platform::LResult TickProc(sio::platform::WindowHandle, uint32_t msg, sio::platform::WParam,
+                                sio::platform::LParam) {
   if (msg == kTick) ++ticks;
-  if (msg == kAskQuit) platform::PostQuit(0);
+  if (msg == kAskQuit) sio::platform::PostQuit(0);
   return 0;
 }
 
@@ -108,8 +108,9 @@ bool FlagSet(void* p) {
 
 TEST(FinderPumpMessagesUntil,
      EndsWhenDoneHoldsOrTheTimeIsUpOrAQuitComesAndServesMessagesMeanwhile) {
-  platform::InitUserInterfaceThread();
-  platform::WindowHandle w = platform::CreateHiddenWindow("FinderPumpTest", &TickProc, nullptr);
+  sio::platform::InitUserInterfaceThread();
+  sio::platform::WindowHandle w =
+      sio::platform::CreateHiddenWindow("FinderPumpTest", &TickProc, nullptr);
   ASSERT_NE(w, nullptr);
   const struct {
     const char* name;
@@ -128,17 +129,17 @@ TEST(FinderPumpMessagesUntil,
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Flag flag;
-    platform::Event wake(false, false);
+    sio::platform::Event wake(false, false);
     ticks = 0;
-    platform::PostWindowMessage(w, kTick, 0, 0);
+    sio::platform::PostWindowMessage(w, kTick, 0, 0);
     // Taken before the setter starts its 100 ms, which the wait then lasts
     // at least.
     const auto start = std::chrono::steady_clock::now();
     std::thread setter([&] {
-      platform::SleepMs(100);
-      platform::PostWindowMessage(w, kTick, 0, 0);
+      sio::platform::SleepMs(100);
+      sio::platform::PostWindowMessage(w, kTick, 0, 0);
       if (c.setDone) flag.set = true;
-      if (c.quit) platform::PostWindowMessage(w, kAskQuit, 0, 0);
+      if (c.quit) sio::platform::PostWindowMessage(w, kAskQuit, 0, 0);
       if (c.withEvent && c.setDone) wake.Set();
     });
     const finder::TPumpResult r =
@@ -151,11 +152,11 @@ TEST(FinderPumpMessagesUntil,
     EXPECT_LT(ms, 400 + 2000);
     // The message posted before, at least, was served in the wait.
     EXPECT_GE(ticks.load(), 1);
-    platform::Message m;
-    while (platform::PeekOneMessage(m)) {
+    sio::platform::Message m;
+    while (sio::platform::PeekOneMessage(m)) {
     }
   }
-  platform::DestroyHiddenWindow(w);
+  sio::platform::DestroyHiddenWindow(w);
 }
 
 }  // namespace

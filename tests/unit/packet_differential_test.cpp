@@ -94,7 +94,7 @@ Collector RunMatcher(TMemoryPort& port, sio_test::TMemoryDispatcher& d, const Co
 class PacketDifferential : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     port.SetComNumber(1);
     port.SetAutoOpen(false);
     port.SetOpen(true);

@@ -30,16 +30,16 @@ std::string Lower(std::string text) {
 
 TEST(PlatformPerformanceCounter, HasAFrequency) {
   uint64_t frequency = 0;
-  ASSERT_TRUE(platform::QueryPerformanceFrequency(frequency));
+  ASSERT_TRUE(sio::platform::QueryPerformanceFrequency(frequency));
   // At least a count per microsecond, or the millisecond clock built on it
   // would be coarse.
   EXPECT_GE(frequency, 1000000u);
 }
 
 TEST(PlatformPerformanceCounter, NeverRunsBackwards) {
-  uint64_t previous = platform::QueryPerformanceCounter();
+  uint64_t previous = sio::platform::QueryPerformanceCounter();
   for (int i = 0; i < 200000; ++i) {
-    const uint64_t now = platform::QueryPerformanceCounter();
+    const uint64_t now = sio::platform::QueryPerformanceCounter();
     ASSERT_GE(now, previous) << "read " << i;
     previous = now;
   }
@@ -47,11 +47,11 @@ TEST(PlatformPerformanceCounter, NeverRunsBackwards) {
 
 TEST(PlatformPerformanceCounter, CountsAtItsFrequency) {
   uint64_t frequency = 0;
-  ASSERT_TRUE(platform::QueryPerformanceFrequency(frequency));
+  ASSERT_TRUE(sio::platform::QueryPerformanceFrequency(frequency));
   const auto wallStart = Clock::now();
-  const uint64_t start = platform::QueryPerformanceCounter();
-  platform::SleepMs(300);
-  const uint64_t end = platform::QueryPerformanceCounter();
+  const uint64_t start = sio::platform::QueryPerformanceCounter();
+  sio::platform::SleepMs(300);
+  const uint64_t end = sio::platform::QueryPerformanceCounter();
   const auto wallEnd = Clock::now();
 
   const double counted = static_cast<double>(end - start) / static_cast<double>(frequency);
@@ -65,9 +65,9 @@ TEST(PlatformPerformanceCounter, CountsAtItsFrequency) {
 
 TEST(PlatformMultimediaTimer, AdvancesInMilliseconds) {
   const auto wallStart = Clock::now();
-  const uint32_t start = platform::TimeGetTimeMs();
-  platform::SleepMs(250);
-  const uint32_t end = platform::TimeGetTimeMs();
+  const uint32_t start = sio::platform::TimeGetTimeMs();
+  sio::platform::SleepMs(250);
+  const uint32_t end = sio::platform::TimeGetTimeMs();
   const auto wallEnd = Clock::now();
   // Unsigned difference: right across the 2^32 wrap as well.
   const uint32_t counted = end - start;
@@ -79,12 +79,12 @@ TEST(PlatformMultimediaTimer, AdvancesInMilliseconds) {
 
 TEST(PlatformMultimediaTimer, FollowsThePerformanceCounter) {
   uint64_t frequency = 0;
-  ASSERT_TRUE(platform::QueryPerformanceFrequency(frequency));
-  const uint64_t counterStart = platform::QueryPerformanceCounter();
-  const uint32_t msStart = platform::TimeGetTimeMs();
-  platform::SleepMs(200);
-  const uint32_t msEnd = platform::TimeGetTimeMs();
-  const uint64_t counterEnd = platform::QueryPerformanceCounter();
+  ASSERT_TRUE(sio::platform::QueryPerformanceFrequency(frequency));
+  const uint64_t counterStart = sio::platform::QueryPerformanceCounter();
+  const uint32_t msStart = sio::platform::TimeGetTimeMs();
+  sio::platform::SleepMs(200);
+  const uint32_t msEnd = sio::platform::TimeGetTimeMs();
+  const uint64_t counterEnd = sio::platform::QueryPerformanceCounter();
   const double counterMs =
       static_cast<double>(counterEnd - counterStart) * 1000.0 / static_cast<double>(frequency);
   EXPECT_NEAR(static_cast<double>(msEnd - msStart), counterMs, 40.0);
@@ -94,41 +94,41 @@ TEST(PlatformMultimediaTimer, FollowsThePerformanceCounter) {
 
 TEST(PlatformSystemErrorText, KnowsTheCommonNumbers) {
   // 2 is "file not found" on both kinds of host.
-  const std::string text = platform::SystemErrorText(2);
+  const std::string text = sio::platform::SystemErrorText(2);
   ASSERT_FALSE(text.empty());
   EXPECT_NE(Lower(text).find("file"), std::string::npos) << text;
   EXPECT_LE(text.size(), 255u);
-  EXPECT_FALSE(platform::SystemErrorText(5).empty());
-  EXPECT_FALSE(platform::SystemErrorText(32).empty());
+  EXPECT_FALSE(sio::platform::SystemErrorText(5).empty());
+  EXPECT_FALSE(sio::platform::SystemErrorText(32).empty());
 }
 
 TEST(PlatformSystemErrorText, IsEmptyForNumbersTheSystemDoesNotKnow) {
-  EXPECT_EQ(platform::SystemErrorText(987654321u), "");
-  EXPECT_EQ(platform::SystemErrorText(0x7FFFFFFFu), "");
-  EXPECT_EQ(platform::SystemErrorText(0xFFFFFFFFu), "");
-  EXPECT_EQ(platform::SystemErrorText(65000u), "");
+  EXPECT_EQ(sio::platform::SystemErrorText(987654321u), "");
+  EXPECT_EQ(sio::platform::SystemErrorText(0x7FFFFFFFu), "");
+  EXPECT_EQ(sio::platform::SystemErrorText(0xFFFFFFFFu), "");
+  EXPECT_EQ(sio::platform::SystemErrorText(65000u), "");
 #ifndef _WIN32
   // Elsewhere, nor for Windows numbers the layer never reports, whatever
   // errno they would be (1 is EPERM, 24 EMFILE).
-  EXPECT_EQ(platform::SystemErrorText(1), "");
-  EXPECT_EQ(platform::SystemErrorText(24), "");
+  EXPECT_EQ(sio::platform::SystemErrorText(1), "");
+  EXPECT_EQ(sio::platform::SystemErrorText(24), "");
 #endif
 }
 
 TEST(PlatformLastSystemError, ReportsTheFailureOfTheLastCall) {
   std::FILE* file = std::fopen("/no/such/directory/kelvane-missing.txt", "rb");
   ASSERT_EQ(file, nullptr);
-  const uint32_t error = platform::LastSystemError();
+  const uint32_t error = sio::platform::LastSystemError();
   // "path not found" (3) on Windows, ENOENT (2) on POSIX.
   EXPECT_TRUE(error == 2 || error == 3) << error;
-  EXPECT_FALSE(platform::SystemErrorText(error).empty());
+  EXPECT_FALSE(sio::platform::SystemErrorText(error).empty());
 }
 
 // ------------------------------------------------------- version records
 
-platform::OsVersionRecord Record(uint32_t platformId, uint32_t major, uint32_t minor,
-                                 uint32_t build, std::string servicePack) {
-  platform::OsVersionRecord r;
+sio::platform::OsVersionRecord Record(uint32_t platformId, uint32_t major, uint32_t minor,
+                                      uint32_t build, std::string servicePack) {
+  sio::platform::OsVersionRecord r;
   r.platformId = platformId;
   r.major = major;
   r.minor = minor;
@@ -138,60 +138,61 @@ platform::OsVersionRecord Record(uint32_t platformId, uint32_t major, uint32_t m
 }
 
 TEST(PlatformDescribeVersionRecord, NtFamily) {
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 5, 1, 2600, "Service Pack 3")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 5, 1, 2600, "Service Pack 3")),
             "Windows XP 5.1 Service Pack 3");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 6, 2, 9200, "")), "WinNT 6.2 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 10, 0, 19045, "")), "WinNT 10.0 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 3, 51, 1057, "Service Pack 5")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 6, 2, 9200, "")), "WinNT 6.2 ");
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 10, 0, 19045, "")), "WinNT 10.0 ");
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 3, 51, 1057, "Service Pack 5")),
             "Windows NT 3.5 3.51 Service Pack 5");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 4, 0, 1381, "Service Pack 6")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 4, 0, 1381, "Service Pack 6")),
             "Windows NT 4 4.0 Service Pack 6");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 5, 0, 2195, "Service Pack 4")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 5, 0, 2195, "Service Pack 4")),
             "Windows 2000 5.0 Service Pack 4");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(2, 5, 2, 3790, "Service Pack 2")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 5, 2, 3790, "Service Pack 2")),
             "5.2 Service Pack 2");
 }
 
 TEST(PlatformDescribeVersionRecord, Windows9xFamilyHasNoServicePackText) {
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 950, " B ")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 950, " B ")),
             "Win32 on Windows 95 OSR 2 4.0 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 950, " C ")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 950, " C ")),
             "Win32 on Windows 95 OSR 1 4.0 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 10, 2222, " A ")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 2222, " A ")),
             "Win32 on Windows 98 OSR 2 4.10 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 10, 1998, " ")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 1998, " ")),
             "Win32 on Windows 98 OSR 1 4.10 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 90, 73010104, "")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 90, 73010104, "")),
             "Win32 on Windows ME 4.90 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 90, 3000, "")), "4.90 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 3, 0, " X ")), "Win32 on Windows 9x4.3 ");
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 90, 3000, "")), "4.90 ");
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 3, 0, " X ")),
+            "Win32 on Windows 9x4.3 ");
 }
 
 TEST(PlatformDescribeVersionRecord, MarkerIsTheSecondCharacterOnly) {
   // Marker elsewhere, or service-pack text too short to hold one: no marker,
   // and no reading past the end of the text.
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 0, "B")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 0, "B")),
             "Win32 on Windows 95 OSR 1 4.0 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 0, "")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 0, "")),
             "Win32 on Windows 95 OSR 1 4.0 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 0, 0, "xB")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 0, "xB")),
             "Win32 on Windows 95 OSR 2 4.0 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 10, 0, "  A")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 0, "  A")),
             "Win32 on Windows 98 OSR 1 4.10 ");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(1, 4, 10, 0, " a ")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 0, " a ")),
             "Win32 on Windows 98 OSR 1 4.10 ");
 }
 
 TEST(PlatformDescribeVersionRecord, Win32sAndOtherPlatforms) {
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(0, 3, 11, 0, "1.30")),
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(0, 3, 11, 0, "1.30")),
             "Win32s on Windows 3.11 1.30");
-  EXPECT_EQ(platform::DescribeVersionRecord(Record(3, 5, 0, 0, "ignored")), "Unknown5.0 ");
+  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(3, 5, 0, 0, "ignored")), "Unknown5.0 ");
 }
 
 // ------------------------------------------------------------- the host
 
 TEST(PlatformDescribeOperatingSystem, NamesTheHostWithItsVersion) {
-  const std::string text = platform::DescribeOperatingSystem();
+  const std::string text = sio::platform::DescribeOperatingSystem();
   ASSERT_FALSE(text.empty());
   EXPECT_NE(text.rfind("Unknown", 0), 0u) << text;
   // base text, then major "." minor and a blank
@@ -199,7 +200,7 @@ TEST(PlatformDescribeOperatingSystem, NamesTheHostWithItsVersion) {
 }
 
 TEST(PlatformCompilerDescription, NamesTheToolchainAndItsVersion) {
-  const std::string text = platform::CompilerDescription();
+  const std::string text = sio::platform::CompilerDescription();
   EXPECT_NE(text, "Unknown");
   EXPECT_TRUE(std::regex_search(text, std::regex("^[A-Za-z][A-Za-z0-9 +-]* [0-9]+(\\.[0-9]+)*$")))
       << text;

@@ -21,9 +21,9 @@
 
 namespace {
 
-using platform::comm_posix::LineWaitOps;
-using platform::comm_posix::LineWatcher;
-using platform::comm_posix::LineWatchListener;
+using sio::platform::comm_posix::LineWaitOps;
+using sio::platform::comm_posix::LineWatcher;
+using sio::platform::comm_posix::LineWatchListener;
 using Clock = std::chrono::steady_clock;
 
 std::atomic<uint64_t> g_counted{0};
@@ -176,7 +176,7 @@ TEST_F(LineWatch, ToldOfEachChangeAndOfTheHangUp) {
 void ProgramHandler(int) {}
 
 TEST(LineWaitSignal, TakesNoSignalTheProgramHandlesAndRestartsNoWait) {
-  const int chosen = platform::comm_posix::LineWaitSignal();
+  const int chosen = sio::platform::comm_posix::LineWaitSignal();
   ASSERT_GE(chosen, SIGRTMIN);
   ASSERT_LE(chosen, SIGRTMAX);
   struct sigaction ours {};
@@ -197,7 +197,7 @@ TEST(LineWaitSignal, TakesNoSignalTheProgramHandlesAndRestartsNoWait) {
   sigemptyset(&program.sa_mask);
   program.sa_flags = SA_RESTART;
   ASSERT_EQ(0, ::sigaction(taken, &program, nullptr));
-  const int next = platform::comm_posix::ChooseLineWaitSignal();
+  const int next = sio::platform::comm_posix::ChooseLineWaitSignal();
   struct sigaction after {};
   ASSERT_EQ(0, ::sigaction(taken, nullptr, &after));
   EXPECT_EQ(ProgramHandler, after.sa_handler);

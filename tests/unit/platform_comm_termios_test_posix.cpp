@@ -9,7 +9,7 @@
 
 namespace {
 
-using platform::CommDcb;
+using sio::platform::CommDcb;
 
 #if defined(CMSPAR)
 constexpr tcflag_t kMarkSpace = CMSPAR;
@@ -18,8 +18,8 @@ constexpr tcflag_t kMarkSpace = 0;
 #endif
 constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | kMarkSpace;
 constexpr tcflag_t kInputFlow = INPCK | IXON | IXOFF | IXANY;
-constexpr uint32_t kFlowFlags =
-    platform::dcbParity | platform::dcbOutxCtsFlow | platform::dcbOutX | platform::dcbInX;
+constexpr uint32_t kFlowFlags = sio::platform::dcbParity | sio::platform::dcbOutxCtsFlow |
+                                sio::platform::dcbOutX | sio::platform::dcbInX;
 
 struct Row {
   const char* what;
@@ -34,21 +34,22 @@ struct Row {
 TEST(PlatformCommTermios, DcbAndTermiosTranslateBothWays) {
   const Row rows[] = {
     {"8N1", 8, 0, 0, 0, CS8, 0, 0, 0},
-    {"7O1 checked", 7, 1, 0, platform::dcbParity, CS7 | PARENB | PARODD, INPCK, 0,
-     platform::dcbParity},
-    {"7E2 checked", 7, 2, 2, platform::dcbParity, CS7 | PARENB | CSTOPB, INPCK, 2,
-     platform::dcbParity},
+    {"7O1 checked", 7, 1, 0, sio::platform::dcbParity, CS7 | PARENB | PARODD, INPCK, 0,
+     sio::platform::dcbParity},
+    {"7E2 checked", 7, 2, 2, sio::platform::dcbParity, CS7 | PARENB | CSTOPB, INPCK, 2,
+     sio::platform::dcbParity},
     {"6N2", 6, 0, 2, 0, CS6 | CSTOPB, 0, 2, 0},
     {"5N1.5", 5, 0, 1, 0, CS5 | CSTOPB, 0, 1, 0},
     // Checking asked for without a parity bit has nothing to check.
-    {"8N1 checking without parity", 8, 0, 0, platform::dcbParity, CS8, 0, 0, 0},
-    {"both flows", 8, 0, 0, platform::dcbOutxCtsFlow | platform::dcbOutX | platform::dcbInX,
-     CS8 | CRTSCTS, IXON | IXOFF, 0,
-     platform::dcbOutxCtsFlow | platform::dcbOutX | platform::dcbInX},
+    {"8N1 checking without parity", 8, 0, 0, sio::platform::dcbParity, CS8, 0, 0, 0},
+    {"both flows", 8, 0, 0,
+     sio::platform::dcbOutxCtsFlow | sio::platform::dcbOutX | sio::platform::dcbInX, CS8 | CRTSCTS,
+     IXON | IXOFF, 0,
+     sio::platform::dcbOutxCtsFlow | sio::platform::dcbOutX | sio::platform::dcbInX},
 #if defined(CMSPAR)
     {"8M1", 8, 3, 0, 0, CS8 | PARENB | PARODD | CMSPAR, 0, 0, 0},
-    {"8S1 checked", 8, 4, 0, platform::dcbParity, CS8 | PARENB | CMSPAR, INPCK, 0,
-     platform::dcbParity},
+    {"8S1 checked", 8, 4, 0, sio::platform::dcbParity, CS8 | PARENB | CMSPAR, INPCK, 0,
+     sio::platform::dcbParity},
 #endif
   };
   // Everything the translation manages starts set, so that clearing shows;
@@ -63,11 +64,11 @@ TEST(PlatformCommTermios, DcbAndTermiosTranslateBothWays) {
     dcb.ByteSize = row.byteSize;
     dcb.Parity = row.parity;
     dcb.StopBits = row.stopBits;
-    dcb.Flags = platform::dcbBinary | platform::dcbDtrEnable | row.flags;
+    dcb.Flags = sio::platform::dcbBinary | sio::platform::dcbDtrEnable | row.flags;
     dcb.XonChar = 0x21;
     dcb.XoffChar = 0x23;
 
-    const termios t = platform::comm_posix::TermiosFromDcb(dcb, start);
+    const termios t = sio::platform::comm_posix::TermiosFromDcb(dcb, start);
     EXPECT_EQ(t.c_cflag & kFraming, row.cflag);
     EXPECT_EQ(t.c_cflag & ~kFraming, static_cast<tcflag_t>(CREAD | CLOCAL));
     EXPECT_EQ(t.c_iflag & kInputFlow, row.iflag);
@@ -82,14 +83,15 @@ TEST(PlatformCommTermios, DcbAndTermiosTranslateBothWays) {
     base.ByteSize = 0;
     base.Parity = 9;
     base.StopBits = 9;
-    base.Flags = platform::dcbBinary | platform::dcbRtsEnable | (kFlowFlags & ~row.readFlags);
+    base.Flags =
+        sio::platform::dcbBinary | sio::platform::dcbRtsEnable | (kFlowFlags & ~row.readFlags);
     base.EvtChar = 'e';
-    const CommDcb back = platform::comm_posix::DcbFromTermios(t, base);
+    const CommDcb back = sio::platform::comm_posix::DcbFromTermios(t, base);
     EXPECT_EQ(back.ByteSize, row.byteSize);
     EXPECT_EQ(back.Parity, row.parity);
     EXPECT_EQ(back.StopBits, row.readStopBits);
     EXPECT_EQ(back.Flags & kFlowFlags, row.readFlags);
-    EXPECT_EQ(back.Flags & ~kFlowFlags, platform::dcbBinary | platform::dcbRtsEnable);
+    EXPECT_EQ(back.Flags & ~kFlowFlags, sio::platform::dcbBinary | sio::platform::dcbRtsEnable);
     EXPECT_EQ(back.BaudRate, 10400u);
     EXPECT_EQ(back.EvtChar, 'e');
     EXPECT_EQ(back.XonChar, 0x21);
@@ -110,7 +112,7 @@ TEST(PlatformCommTermios, DcbAndTermiosTranslateBothWays) {
   for (const ParityRow& row : parityRows) {
     termios t{};
     t.c_cflag = row.cflag;
-    EXPECT_EQ(platform::comm_posix::DcbFromTermios(t, CommDcb{}).Parity, row.parity)
+    EXPECT_EQ(sio::platform::comm_posix::DcbFromTermios(t, CommDcb{}).Parity, row.parity)
         << "cflag " << row.cflag;
   }
 }

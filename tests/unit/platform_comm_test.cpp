@@ -10,7 +10,7 @@
 
 namespace {
 
-using platform::CommDcb;
+using sio::platform::CommDcb;
 
 TEST(PlatformCommDecisions, OpenClearsTheFlagsThatBreakAPortUnlessAskedFor) {
   struct Row {
@@ -18,22 +18,24 @@ TEST(PlatformCommDecisions, OpenClearsTheFlagsThatBreakAPortUnlessAskedFor) {
     uint32_t askedFor;
     uint32_t written;
   };
-  const uint32_t others = platform::dcbBinary | platform::dcbParity | platform::dcbOutxCtsFlow |
-                          platform::dcbDtrEnable | platform::dcbRtsHandshake |
-                          platform::dcbTxContinueOnXoff | platform::dcbErrorChar;
+  const uint32_t others = sio::platform::dcbBinary | sio::platform::dcbParity |
+                          sio::platform::dcbOutxCtsFlow | sio::platform::dcbDtrEnable |
+                          sio::platform::dcbRtsHandshake | sio::platform::dcbTxContinueOnXoff |
+                          sio::platform::dcbErrorChar;
   const Row rows[] = {
       // As another program may have left them: all three go.
-      {platform::dcbAbortOnError | platform::dcbDsrSensitivity | platform::dcbNull | others, 0,
-       others},
-      {platform::dcbBinary, 0, platform::dcbBinary},
+      {sio::platform::dcbAbortOnError | sio::platform::dcbDsrSensitivity | sio::platform::dcbNull |
+           others,
+       0, others},
+      {sio::platform::dcbBinary, 0, sio::platform::dcbBinary},
       // Asked for: set, whether the device had it or not.
-      {platform::dcbBinary | platform::dcbNull, platform::dcbNull,
-       platform::dcbBinary | platform::dcbNull},
-      {platform::dcbBinary | platform::dcbDsrSensitivity, platform::dcbAbortOnError,
-       platform::dcbBinary | platform::dcbAbortOnError},
+      {sio::platform::dcbBinary | sio::platform::dcbNull, sio::platform::dcbNull,
+       sio::platform::dcbBinary | sio::platform::dcbNull},
+      {sio::platform::dcbBinary | sio::platform::dcbDsrSensitivity, sio::platform::dcbAbortOnError,
+       sio::platform::dcbBinary | sio::platform::dcbAbortOnError},
       // Only these three can be asked for; other bits asked for change nothing.
-      {platform::dcbBinary, platform::dcbOutX | platform::dcbDsrSensitivity,
-       platform::dcbBinary | platform::dcbDsrSensitivity},
+      {sio::platform::dcbBinary, sio::platform::dcbOutX | sio::platform::dcbDsrSensitivity,
+       sio::platform::dcbBinary | sio::platform::dcbDsrSensitivity},
   };
   for (const Row& row : rows) {
     CommDcb kept;
@@ -42,7 +44,7 @@ TEST(PlatformCommDecisions, OpenClearsTheFlagsThatBreakAPortUnlessAskedFor) {
     kept.Parity = 2;
     kept.XonLim = 7;
     kept.EvtChar = '\n';
-    const CommDcb written = platform::DcbForOpen(kept, row.askedFor);
+    const CommDcb written = sio::platform::DcbForOpen(kept, row.askedFor);
     EXPECT_EQ(written.Flags, row.written) << "kept " << row.kept << " asked " << row.askedFor;
     EXPECT_EQ(written.BaudRate, 38400u);
     EXPECT_EQ(written.Parity, 2);
@@ -52,9 +54,9 @@ TEST(PlatformCommDecisions, OpenClearsTheFlagsThatBreakAPortUnlessAskedFor) {
 }
 
 TEST(PlatformCommDecisions, OnlyAnAbortAfterALineErrorUnderAbortOnErrorIsRetried) {
-  const uint32_t abortOnError = platform::dcbBinary | platform::dcbAbortOnError;
-  const uint32_t aborted = platform::errOperationAborted;
-  const uint32_t last = platform::kLineErrorRetries - 1;
+  const uint32_t abortOnError = sio::platform::dcbBinary | sio::platform::dcbAbortOnError;
+  const uint32_t aborted = sio::platform::errOperationAborted;
+  const uint32_t last = sio::platform::kLineErrorRetries - 1;
   struct Row {
     uint32_t error, dcbFlags;
     bool atOnce;
@@ -64,28 +66,28 @@ TEST(PlatformCommDecisions, OnlyAnAbortAfterALineErrorUnderAbortOnErrorIsRetried
   const Row rows[] = {
       // Refused at once: the device refuses while the error stands, even
       // when someone else has cleared it meanwhile.
-      {aborted, abortOnError, true, platform::ceFrame, 0, true},
+      {aborted, abortOnError, true, sio::platform::ceFrame, 0, true},
       {aborted, abortOnError, true, 0, last, true},
-      {aborted, abortOnError, true, platform::ceFrame, last + 1, false},
+      {aborted, abortOnError, true, sio::platform::ceFrame, last + 1, false},
       // Ended while pending: only a line error tells it from a purge.
-      {aborted, abortOnError, false, platform::ceRxParity, 0, true},
-      {aborted, abortOnError, false, platform::ceOverrun, 0, true},
-      {aborted, abortOnError, false, platform::ceRxOver, 0, true},
-      {aborted, abortOnError, false, platform::ceBreak, 0, true},
+      {aborted, abortOnError, false, sio::platform::ceRxParity, 0, true},
+      {aborted, abortOnError, false, sio::platform::ceOverrun, 0, true},
+      {aborted, abortOnError, false, sio::platform::ceRxOver, 0, true},
+      {aborted, abortOnError, false, sio::platform::ceBreak, 0, true},
       {aborted, abortOnError, false, 0, 0, false},
-      {aborted, abortOnError, false, platform::ceFrame, last + 1, false},
+      {aborted, abortOnError, false, sio::platform::ceFrame, last + 1, false},
       // Without abort-on-error an abort is a purge, a cancel or a close.
-      {aborted, platform::dcbBinary, true, platform::ceFrame, 0, false},
-      {aborted, platform::dcbBinary, false, platform::ceFrame, 0, false},
+      {aborted, sio::platform::dcbBinary, true, sio::platform::ceFrame, 0, false},
+      {aborted, sio::platform::dcbBinary, false, sio::platform::ceFrame, 0, false},
       // Other failures are failures.
-      {platform::errDeviceNotConnected, abortOnError, true, platform::ceFrame, 0, false},
-      {platform::errGenFailure, abortOnError, true, platform::ceFrame, 0, false},
-      {platform::errInvalidParameter, abortOnError, false, platform::ceFrame, 0, false},
-      {0, abortOnError, true, platform::ceFrame, 0, false},
+      {sio::platform::errDeviceNotConnected, abortOnError, true, sio::platform::ceFrame, 0, false},
+      {sio::platform::errGenFailure, abortOnError, true, sio::platform::ceFrame, 0, false},
+      {sio::platform::errInvalidParameter, abortOnError, false, sio::platform::ceFrame, 0, false},
+      {0, abortOnError, true, sio::platform::ceFrame, 0, false},
   };
   for (const Row& row : rows) {
-    EXPECT_EQ(platform::RetryAfterLineError(row.error, row.dcbFlags, row.atOnce, row.lineErrors,
-                                            row.retries),
+    EXPECT_EQ(sio::platform::RetryAfterLineError(row.error, row.dcbFlags, row.atOnce,
+                                                 row.lineErrors, row.retries),
               row.retry)
         << "error " << row.error << " flags " << row.dcbFlags << " at once " << row.atOnce
         << " line errors " << row.lineErrors << " retries " << row.retries;
@@ -101,29 +103,29 @@ TEST(PlatformCommDecisions, ADeviceThatHasGoneReportsItForEveryLaterCall) {
     bool gone;
   };
   const Row rows[] = {
-      {platform::errAccessDenied, platform::errDeviceNotConnected, true},
-      {platform::errNotReady, platform::errDeviceNotConnected, true},
-      {platform::errBadCommand, platform::errDeviceNotConnected, true},
-      {platform::errGenFailure, platform::errDeviceNotConnected, true},
-      {platform::errBrokenPipe, platform::errDeviceNotConnected, true},
-      {platform::errNoSuchDevice, platform::errDeviceNotConnected, true},
-      {platform::errDeviceNotConnected, platform::errDeviceNotConnected, true},
-      {platform::errDeviceRemoved, platform::errDeviceNotConnected, true},
-      {platform::errInvalidParameter, platform::errInvalidParameter, false},
-      {platform::errOperationAborted, platform::errOperationAborted, false},
-      {platform::errNotSupported, platform::errNotSupported, false},
-      {0, platform::errGenFailure, false},
+      {sio::platform::errAccessDenied, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errNotReady, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errBadCommand, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errGenFailure, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errBrokenPipe, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errNoSuchDevice, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errDeviceNotConnected, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errDeviceRemoved, sio::platform::errDeviceNotConnected, true},
+      {sio::platform::errInvalidParameter, sio::platform::errInvalidParameter, false},
+      {sio::platform::errOperationAborted, sio::platform::errOperationAborted, false},
+      {sio::platform::errNotSupported, sio::platform::errNotSupported, false},
+      {0, sio::platform::errGenFailure, false},
   };
   for (const Row& row : rows) {
     bool gone = false;
-    EXPECT_EQ(platform::DeviceCallError(row.error, gone), row.reported) << row.error;
+    EXPECT_EQ(sio::platform::DeviceCallError(row.error, gone), row.reported) << row.error;
     EXPECT_EQ(gone, row.gone) << row.error;
     // From then on whatever the system says: the device has gone.
     if (gone) {
-      EXPECT_EQ(platform::DeviceCallError(platform::errInvalidParameter, gone),
-                platform::errDeviceNotConnected);
-      EXPECT_EQ(platform::DeviceCallError(platform::errOperationAborted, gone),
-                platform::errDeviceNotConnected);
+      EXPECT_EQ(sio::platform::DeviceCallError(sio::platform::errInvalidParameter, gone),
+                sio::platform::errDeviceNotConnected);
+      EXPECT_EQ(sio::platform::DeviceCallError(sio::platform::errOperationAborted, gone),
+                sio::platform::errDeviceNotConnected);
       EXPECT_TRUE(gone);
     }
   }

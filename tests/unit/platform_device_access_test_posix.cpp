@@ -38,10 +38,10 @@ TEST(DeviceAccess, DeniedOnlyWhenTheFileExistsAndTheUserLacksReadAndWrite) {
   if (pid == 0) {
     if (root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
     int bits = 0;
-    if (platform::DeviceAccessDenied(closed.string())) bits |= 1;
-    if (platform::DeviceAccessDenied(open.string())) bits |= 2;
-    if (platform::DeviceAccessDenied((dir / "missing").string())) bits |= 4;
-    if (platform::DeviceAccessDenied("")) bits |= 8;
+    if (sio::platform::DeviceAccessDenied(closed.string())) bits |= 1;
+    if (sio::platform::DeviceAccessDenied(open.string())) bits |= 2;
+    if (sio::platform::DeviceAccessDenied((dir / "missing").string())) bits |= 4;
+    if (sio::platform::DeviceAccessDenied("")) bits |= 8;
     ::_exit(bits);
   }
   int status = 0;

@@ -76,12 +76,12 @@ TEST(PlatformErrnoTable, EveryDriverErrnoHasItsWindowsTwin) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
-    EXPECT_EQ(platform::WindowsErrorFromErrno(r.error), r.file);
-    EXPECT_EQ(platform::CommErrorFromErrno(r.error), r.device);
-    EXPECT_EQ(platform::ErrnoMeansDeviceGone(r.error), r.gone);
+    EXPECT_EQ(sio::platform::WindowsErrorFromErrno(r.error), r.file);
+    EXPECT_EQ(sio::platform::CommErrorFromErrno(r.error), r.device);
+    EXPECT_EQ(sio::platform::ErrnoMeansDeviceGone(r.error), r.gone);
     // Whatever the number, it has a text that says what it is.
-    EXPECT_FALSE(platform::SystemErrorText(r.file).empty()) << r.file;
-    EXPECT_FALSE(platform::SystemErrorText(r.device).empty()) << r.device;
+    EXPECT_FALSE(sio::platform::SystemErrorText(r.file).empty()) << r.file;
+    EXPECT_FALSE(sio::platform::SystemErrorText(r.device).empty()) << r.device;
   }
 }
 
@@ -97,13 +97,13 @@ TEST(PlatformLastSystemError, IsAWindowsNumberNotAnErrno) {
     SCOPED_TRACE(r.path);
     std::FILE* file = std::fopen(r.path, "rb");
     ASSERT_EQ(file, nullptr);
-    EXPECT_EQ(platform::LastSystemError(), r.expected);
+    EXPECT_EQ(sio::platform::LastSystemError(), r.expected);
   }
   // A would-be errno of 24 (EMFILE) is "too many open files" (4) here.
   errno = EMFILE;
-  EXPECT_EQ(platform::LastSystemError(), 4u);
+  EXPECT_EQ(sio::platform::LastSystemError(), 4u);
   errno = 0;
-  EXPECT_EQ(platform::LastSystemError(), 0u);
+  EXPECT_EQ(sio::platform::LastSystemError(), 0u);
 }
 
 }  // namespace

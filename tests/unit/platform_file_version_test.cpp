@@ -12,18 +12,19 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(FileVersion, TheRunningProgramIsFoundAndATestProgramHasNoVersion) {
-  const std::string self = platform::ProgramFilePath();
+  const std::string self = sio::platform::ProgramFilePath();
   ASSERT_FALSE(self.empty());
   EXPECT_TRUE(fs::exists(self)) << self;
   // Neither a version resource nor a version record in the test program;
   // the reader's own code must not be taken for a record either.
-  EXPECT_EQ(platform::ReadFileVersion(self), "");
-  EXPECT_EQ(platform::ReadFileVersion((fs::temp_directory_path() / "sio-no-such-file").string()),
-            "");
+  EXPECT_EQ(sio::platform::ReadFileVersion(self), "");
+  EXPECT_EQ(
+      sio::platform::ReadFileVersion((fs::temp_directory_path() / "sio-no-such-file").string()),
+      "");
 }
 
 TEST(FileVersion, ARecordIsFoundWhereverItLies) {
-  const std::string prefix = platform::VersionRecordPrefix();
+  const std::string prefix = sio::platform::VersionRecordPrefix();
   if (prefix.empty()) GTEST_SKIP() << "this host reads version resources, not records";
   const fs::path file = fs::temp_directory_path() / "sio-file-version-test.bin";
   const struct {
@@ -45,7 +46,7 @@ TEST(FileVersion, ARecordIsFoundWhereverItLies) {
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
       out << std::string(c.offset, 'x') << prefix << c.tail;
     }
-    EXPECT_EQ(platform::ReadFileVersion(file.string()), c.expected) << "at " << c.offset;
+    EXPECT_EQ(sio::platform::ReadFileVersion(file.string()), c.expected) << "at " << c.offset;
   }
   std::error_code ignored;
   fs::remove(file, ignored);

@@ -10,10 +10,10 @@
 
 namespace {
 
-using platform::ComNumberForDevice;
-using platform::HostPort;
-using platform::ParseComName;
-using platform::ParsePortOverride;
+using sio::platform::ComNumberForDevice;
+using sio::platform::HostPort;
+using sio::platform::ParseComName;
+using sio::platform::ParsePortOverride;
 
 uint32_t NumberOf(std::string_view name) {
   uint32_t number = 0xDEAD;
@@ -38,11 +38,11 @@ TEST(ComName, RejectsEverythingElseAndLeavesTheNumberAlone) {
 }
 
 TEST(ComName, DeviceNameOfTheLargestPortFitsThirteenCharacters) {
-  EXPECT_EQ(platform::ComName(9), "COM9");
-  EXPECT_EQ(platform::ComDeviceName(3), "\\\\.\\COM3");
+  EXPECT_EQ(sio::platform::ComName(9), "COM9");
+  EXPECT_EQ(sio::platform::ComDeviceName(3), "\\\\.\\COM3");
   // Two backslashes, a point, a backslash, COM and five digits, then the NUL.
-  EXPECT_EQ(platform::ComDeviceName(platform::kMaxComNumber).size() + 1, 13u);
-  EXPECT_EQ(NumberOf(platform::ComDeviceName(40000)), 40000u);
+  EXPECT_EQ(sio::platform::ComDeviceName(sio::platform::kMaxComNumber).size() + 1, 13u);
+  EXPECT_EQ(NumberOf(sio::platform::ComDeviceName(40000)), 40000u);
 }
 
 std::vector<std::pair<uint32_t, std::string>> Pairs(const std::vector<HostPort>& ports) {
@@ -128,7 +128,7 @@ TEST(DeviceNumbering, NoTwoDevicesShareANumber) {
       const std::string device = family + std::to_string(k);
       const uint32_t number = DeviceNumber(device);
       ASSERT_NE(number, 0u) << device;
-      EXPECT_LE(number, platform::kMaxComNumber) << device;
+      EXPECT_LE(number, sio::platform::kMaxComNumber) << device;
       EXPECT_TRUE(seen.insert(number).second) << device << " shares COM" << number;
     }
   }
@@ -138,19 +138,19 @@ TEST(ListHostPorts, NamesPathsAndOrderAgree) {
   std::vector<HostPort> ports;
   std::string error = "stale";
   std::vector<std::string> names;
-  const bool namesOk = platform::RegisteredPortNames(names, error);
-  const bool portsOk = platform::ListHostPorts(ports, error);
+  const bool namesOk = sio::platform::RegisteredPortNames(names, error);
+  const bool portsOk = sio::platform::ListHostPorts(ports, error);
   ASSERT_EQ(namesOk, portsOk);
   if (portsOk) {
     EXPECT_EQ(error, "");
   }
   for (size_t i = 0; i < ports.size(); ++i) {
-    EXPECT_EQ(ports[i].name, platform::ComName(ports[i].number));
+    EXPECT_EQ(ports[i].name, sio::platform::ComName(ports[i].number));
     if (i > 0) {
       EXPECT_LT(ports[i - 1].number, ports[i].number);
     }
     std::string path;
-    EXPECT_TRUE(platform::ResolveComDevice(ports[i].name, path)) << ports[i].name;
+    EXPECT_TRUE(sio::platform::ResolveComDevice(ports[i].name, path)) << ports[i].name;
     EXPECT_EQ(path, ports[i].path);
   }
 }
@@ -159,7 +159,7 @@ TEST(ListHostPorts, NamesPathsAndOrderAgree) {
 
 namespace {
 
-using platform::RegistryPortValue;
+using sio::platform::RegistryPortValue;
 
 // The registry's value lists as a Windows host reads them, on any host.
 TEST(RegistryPortList, ValuesBecomeNamesAndNamesBecomePorts) {
@@ -211,10 +211,10 @@ TEST(RegistryPortList, ValuesBecomeNamesAndNamesBecomePorts) {
   for (const Case& c : cases) {
     std::vector<std::string> names{"stale"};
     std::string error = "stale";
-    EXPECT_EQ(platform::PortNamesFromRegistryValues(c.values, names, error), c.ok) << c.what;
+    EXPECT_EQ(sio::platform::PortNamesFromRegistryValues(c.values, names, error), c.ok) << c.what;
     EXPECT_EQ(names, c.names) << c.what;
     EXPECT_EQ(error, c.error) << c.what;
-    const std::vector<HostPort> ports = platform::PortsFromRegisteredNames(names);
+    const std::vector<HostPort> ports = sio::platform::PortsFromRegisteredNames(names);
     std::vector<uint32_t> numbers;
     for (const HostPort& p : ports) {
       numbers.push_back(p.number);

@@ -19,8 +19,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using platform::HostPort;
-using platform::PortScanRoots;
+using sio::platform::HostPort;
+using sio::platform::PortScanRoots;
 using PairList = std::vector<std::pair<uint32_t, std::string>>;
 
 class TempDir {
@@ -64,8 +64,8 @@ class DeviceScan : public ::testing::Test {
   }
   PairList Scan() const {
     PairList pairs;
-    for (const HostPort& port : platform::ScanSerialDevices(Roots())) {
-      EXPECT_EQ(port.name, platform::ComName(port.number));
+    for (const HostPort& port : sio::platform::ScanSerialDevices(Roots())) {
+      EXPECT_EQ(port.name, sio::platform::ComName(port.number));
       pairs.emplace_back(port.number, fs::path(port.path).filename().string());
     }
     return pairs;
@@ -91,7 +91,7 @@ TEST_F(DeviceScan, DeviceKeepsItsNumberWhateverElseIsPluggedIn) {
 
 TEST_F(DeviceScan, PathsPointIntoTheScannedDirectory) {
   Touch(Dev("ttyUSB3"));
-  const std::vector<HostPort> ports = platform::ScanSerialDevices(Roots());
+  const std::vector<HostPort> ports = sio::platform::ScanSerialDevices(Roots());
   ASSERT_EQ(ports.size(), 1u);
   EXPECT_EQ(ports[0].path, (dir_.path() / "dev" / "ttyUSB3").string());
   EXPECT_EQ(ports[0].name, "COM36");
@@ -113,7 +113,7 @@ TEST_F(DeviceScan, IgnoresOtherNamesDirectoriesAndDanglingLinks) {
 
 TEST_F(DeviceScan, MissingDeviceDirectoryGivesAnEmptyList) {
   const PortScanRoots roots{(dir_.path() / "no-such-dir").string(), (dir_.path() / "sys").string()};
-  EXPECT_TRUE(platform::ScanSerialDevices(roots).empty());
+  EXPECT_TRUE(sio::platform::ScanSerialDevices(roots).empty());
 }
 
 TEST_F(DeviceScan, OnBoardUartIsListedOnlyWhenTheKernelKnowsItsType) {
@@ -191,7 +191,7 @@ TEST(HostUart, DeviceAnswerAgreesWithTheKernelsRecord) {
   ASSERT_TRUE(std::getline(std::ifstream("/sys/class/tty/ttyS0/type"), type));
   WriteText(recordOnly.path() / "ttyS0" / "type", type + "\n");
   auto listsCom1 = [](const PortScanRoots& roots) {
-    for (const HostPort& port : platform::ScanSerialDevices(roots)) {
+    for (const HostPort& port : sio::platform::ScanSerialDevices(roots)) {
       if (port.number == 1) return true;
     }
     return false;
@@ -227,21 +227,21 @@ TEST(PortOverrideEnvironment, ReplacesTheScanAndResolvesBothNameForms) {
   EnvironmentGuard env("7=/tmp/ttyV0,3=/dev/pts/4,bad");
   std::vector<std::string> names;
   std::string error = "stale";
-  ASSERT_TRUE(platform::RegisteredPortNames(names, error));
+  ASSERT_TRUE(sio::platform::RegisteredPortNames(names, error));
   EXPECT_EQ(error, "");
   EXPECT_EQ(names, (std::vector<std::string>{"COM3", "COM7"}));
 
   std::vector<HostPort> ports;
-  ASSERT_TRUE(platform::ListHostPorts(ports, error));
+  ASSERT_TRUE(sio::platform::ListHostPorts(ports, error));
   ASSERT_EQ(ports.size(), 2u);
   EXPECT_EQ(ports[1].path, "/tmp/ttyV0");
 
   std::string path;
-  ASSERT_TRUE(platform::ResolveComDevice("\\\\.\\COM3", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("\\\\.\\COM3", path));
   EXPECT_EQ(path, "/dev/pts/4");
-  ASSERT_TRUE(platform::ResolveComDevice("COM7", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("COM7", path));
   EXPECT_EQ(path, "/tmp/ttyV0");
-  ASSERT_TRUE(platform::ResolveComDevice("com7", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("com7", path));
   EXPECT_EQ(path, "/tmp/ttyV0");
 }
 
@@ -249,13 +249,13 @@ TEST(PortOverrideEnvironment, UnlistedPortsAndOtherNamesDoNotResolve) {
   EnvironmentGuard env("3=/dev/pts/4");
   std::string path = "untouched";
   for (const char* name : {"COM4", "\\\\.\\COM4", "COM0", "COM03", "ttyS0", "", "LPT1"}) {
-    EXPECT_FALSE(platform::ResolveComDevice(name, path)) << name;
+    EXPECT_FALSE(sio::platform::ResolveComDevice(name, path)) << name;
   }
   EXPECT_EQ(path, "untouched");
   // A device path names itself, listed or not.
-  ASSERT_TRUE(platform::ResolveComDevice("/dev/ttyUSB9", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("/dev/ttyUSB9", path));
   EXPECT_EQ(path, "/dev/ttyUSB9");
-  ASSERT_TRUE(platform::ResolveComDevice("./ttyV1", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("./ttyV1", path));
   EXPECT_EQ(path, "./ttyV1");
 }
 
@@ -263,16 +263,16 @@ TEST(PortOverrideEnvironment, EmptyOverrideHidesEveryDevice) {
   EnvironmentGuard env("");
   std::vector<std::string> names{"stale"};
   std::string error;
-  ASSERT_TRUE(platform::RegisteredPortNames(names, error));
+  ASSERT_TRUE(sio::platform::RegisteredPortNames(names, error));
   EXPECT_TRUE(names.empty());
   std::string path;
-  EXPECT_FALSE(platform::ResolveComDevice("COM1", path));
+  EXPECT_FALSE(sio::platform::ResolveComDevice("COM1", path));
 }
 
 TEST(PortOverrideEnvironment, WithoutOverrideTheTableIsTheScanOfDev) {
   EnvironmentGuard env(nullptr);
-  const std::vector<HostPort> table = platform::HostPortTable();
-  const std::vector<HostPort> scan = platform::ScanSerialDevices();
+  const std::vector<HostPort> table = sio::platform::HostPortTable();
+  const std::vector<HostPort> scan = sio::platform::ScanSerialDevices();
   ASSERT_EQ(table.size(), scan.size());
   for (size_t i = 0; i < table.size(); ++i) {
     EXPECT_EQ(table[i].number, scan[i].number);

@@ -40,7 +40,7 @@ class RegistryPorts : public ::testing::Test {
   }
 
   bool Read(std::vector<std::string>& names, std::string& error) {
-    return platform::RegisteredPortNamesFromKey(true, kTestKey, names, error);
+    return sio::platform::RegisteredPortNamesFromKey(true, kTestKey, names, error);
   }
 
   HKEY key_ = nullptr;
@@ -122,8 +122,8 @@ TEST_F(RegistryPorts, DataThatIsNotTextIsAnErrorNamingTheValue) {
 TEST_F(RegistryPorts, MissingKeyIsAnEmptyListNotAnError) {
   std::vector<std::string> names{"stale"};
   std::string error = "stale";
-  EXPECT_TRUE(platform::RegisteredPortNamesFromKey(true, "Software\\KelvaneSioTests\\Nothing",
-                                                   names, error));
+  EXPECT_TRUE(sio::platform::RegisteredPortNamesFromKey(true, "Software\\KelvaneSioTests\\Nothing",
+                                                        names, error));
   EXPECT_TRUE(names.empty());
   EXPECT_EQ(error, "");
 }
@@ -131,17 +131,17 @@ TEST_F(RegistryPorts, MissingKeyIsAnEmptyListNotAnError) {
 TEST(MachinePorts, SerialCommReadsAndEveryPortResolvesToItsDeviceName) {
   // Whatever the machine has registered (under Wine: the mapped ports, maybe
   // none), the list reads without error and names proper devices.
-  std::vector<platform::HostPort> ports;
+  std::vector<sio::platform::HostPort> ports;
   std::string error;
-  ASSERT_TRUE(platform::ListHostPorts(ports, error)) << error;
-  for (const platform::HostPort& port : ports) {
-    EXPECT_EQ(port.path, platform::ComDeviceName(port.number));
+  ASSERT_TRUE(sio::platform::ListHostPorts(ports, error)) << error;
+  for (const sio::platform::HostPort& port : ports) {
+    EXPECT_EQ(port.path, sio::platform::ComDeviceName(port.number));
   }
   // Checked by hand under Wine: with a pseudo-terminal mapped in
   // HKLM\Software\Wine\Ports the mapped COM number appears here.
   if (const char* expected = std::getenv("SIO_TEST_EXPECT_PORT")) {
     bool listed = false;
-    for (const platform::HostPort& port : ports)
+    for (const sio::platform::HostPort& port : ports)
       listed = listed || port.name == expected;
     EXPECT_TRUE(listed) << expected;
   }
@@ -149,16 +149,16 @@ TEST(MachinePorts, SerialCommReadsAndEveryPortResolvesToItsDeviceName) {
 
 TEST(ResolveComDevice, ComNamesGetTheDevicePrefixOtherNamesPassThrough) {
   std::string path;
-  ASSERT_TRUE(platform::ResolveComDevice("COM12", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("COM12", path));
   EXPECT_EQ(path, "\\\\.\\COM12");
-  ASSERT_TRUE(platform::ResolveComDevice("\\\\.\\COM3", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("\\\\.\\COM3", path));
   EXPECT_EQ(path, "\\\\.\\COM3");
-  ASSERT_TRUE(platform::ResolveComDevice("com5", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("com5", path));
   EXPECT_EQ(path, "\\\\.\\COM5");
-  ASSERT_TRUE(platform::ResolveComDevice("\\\\.\\CNCA0", path));
+  ASSERT_TRUE(sio::platform::ResolveComDevice("\\\\.\\CNCA0", path));
   EXPECT_EQ(path, "\\\\.\\CNCA0");
   path = "untouched";
-  EXPECT_FALSE(platform::ResolveComDevice("", path));
+  EXPECT_FALSE(sio::platform::ResolveComDevice("", path));
   EXPECT_EQ(path, "untouched");
 }
 

@@ -17,7 +17,7 @@
 
 namespace {
 
-using namespace platform;
+using namespace sio::platform;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 

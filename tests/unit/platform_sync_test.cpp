@@ -10,12 +10,12 @@
 
 namespace {
 
-using platform::CriticalSection;
-using platform::Event;
-using platform::kInfinite;
-using platform::Thread;
-using platform::ThreadPriority;
-using platform::WaitResult;
+using sio::platform::CriticalSection;
+using sio::platform::Event;
+using sio::platform::kInfinite;
+using sio::platform::Thread;
+using sio::platform::ThreadPriority;
+using sio::platform::WaitResult;
 using Clock = std::chrono::steady_clock;
 
 // Generous: the machine is shared and may stall a thread for a while.
@@ -31,7 +31,7 @@ bool Eventually(Condition condition) {
   const auto start = Clock::now();
   while (!condition()) {
     if (MsSince(start) > kLongWaitMs) return false;
-    platform::SleepMs(1);
+    sio::platform::SleepMs(1);
   }
   return true;
 }
@@ -57,14 +57,14 @@ TEST(PlatformEvent, AutoResetReleasesOneWaiterPerSet) {
   Thread waiters[3];
   for (auto& t : waiters)
     ASSERT_TRUE(t.Start(WaitOnceAndCount, &args));
-  platform::SleepMs(50);  // let them block
+  sio::platform::SleepMs(50);  // let them block
   EXPECT_EQ(released.load(), 0);
 
   for (int expected = 1; expected <= 3; ++expected) {
     event.Set();
     ASSERT_TRUE(Eventually([&] { return released.load() >= expected; }));
     // Nobody else gets through on the same signal.
-    platform::SleepMs(60);
+    sio::platform::SleepMs(60);
     EXPECT_EQ(released.load(), expected);
   }
   for (auto& t : waiters) {
@@ -131,7 +131,7 @@ struct DelayedSet {
 
 uint32_t SetAfterDelay(void* p) {
   auto* args = static_cast<DelayedSet*>(p);
-  platform::SleepMs(args->delayMs);
+  sio::platform::SleepMs(args->delayMs);
   args->event->Set();
   return 0;
 }
@@ -154,7 +154,7 @@ TEST(PlatformEvent, WakesAWaiterOnAnotherThread) {
 TEST(PlatformWaitForEither, FirstWinsWhenBothAreSetAndOnlyItIsConsumed) {
   Event first(false, true);
   Event second(false, true);
-  EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 0), WaitResult::Signaled);
   EXPECT_EQ(first.Wait(0), WaitResult::Timeout);
   EXPECT_EQ(second.Wait(0), WaitResult::Signaled);
 }
@@ -162,26 +162,26 @@ TEST(PlatformWaitForEither, FirstWinsWhenBothAreSetAndOnlyItIsConsumed) {
 TEST(PlatformWaitForEither, ReportsAndConsumesTheSecondWhenOnlyItIsSet) {
   Event first(false, false);
   Event second(false, true);
-  EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
   EXPECT_EQ(second.Wait(0), WaitResult::Timeout);
-  EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Timeout);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 0), WaitResult::Timeout);
 }
 
 TEST(PlatformWaitForEither, ManualResetEventsStaySet) {
   Event first(true, false);
   Event second(true, true);
-  EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
-  EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 0), WaitResult::Signaled2);
   first.Set();
-  EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled);
-  EXPECT_EQ(platform::WaitForEither(first, second, 0), WaitResult::Signaled);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 0), WaitResult::Signaled);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 0), WaitResult::Signaled);
 }
 
 TEST(PlatformWaitForEither, TimeoutNeverEndsEarly) {
   Event first(false, false);
   Event second(true, false);
   const auto start = Clock::now();
-  EXPECT_EQ(platform::WaitForEither(first, second, 110), WaitResult::Timeout);
+  EXPECT_EQ(sio::platform::WaitForEither(first, second, 110), WaitResult::Timeout);
   const int64_t elapsed = MsSince(start);
   EXPECT_GE(elapsed, 110);
   EXPECT_LT(elapsed, 110 + 2000);
@@ -195,7 +195,7 @@ TEST(PlatformWaitForEither, WakesOnEitherEventSetByAnotherThread) {
     Thread setter;
     const auto start = Clock::now();
     ASSERT_TRUE(setter.Start(SetAfterDelay, &args));
-    EXPECT_EQ(platform::WaitForEither(first, second, kLongWaitMs),
+    EXPECT_EQ(sio::platform::WaitForEither(first, second, kLongWaitMs),
               setSecond ? WaitResult::Signaled2 : WaitResult::Signaled);
     EXPECT_GE(MsSince(start), 70);
     ASSERT_TRUE(setter.WaitFor(kLongWaitMs));
@@ -206,8 +206,8 @@ TEST(PlatformWaitForEither, WakesOnEitherEventSetByAnotherThread) {
 
 TEST(PlatformWaitForEither, TheSameEventTwiceIsAPlainWait) {
   Event event(false, true);
-  EXPECT_EQ(platform::WaitForEither(event, event, 0), WaitResult::Signaled);
-  EXPECT_EQ(platform::WaitForEither(event, event, 30), WaitResult::Timeout);
+  EXPECT_EQ(sio::platform::WaitForEither(event, event, 0), WaitResult::Signaled);
+  EXPECT_EQ(sio::platform::WaitForEither(event, event, 30), WaitResult::Timeout);
 }
 
 // One auto-reset event shared by a plain waiter and a waiter on two events:
@@ -236,7 +236,7 @@ uint32_t PlainConsumer(void* p) {
 uint32_t EitherConsumer(void* p) {
   auto* s = static_cast<SharedSignal*>(p);
   for (;;) {
-    switch (platform::WaitForEither(s->work, s->stop, kLongWaitMs)) {
+    switch (sio::platform::WaitForEither(s->work, s->stop, kLongWaitMs)) {
       case WaitResult::Signaled:
         s->eitherTaken.fetch_add(1);
         s->taken.Set();
@@ -311,8 +311,8 @@ struct Counter {
 uint32_t IncrementNested(void* p) {
   auto* counter = static_cast<Counter*>(p);
   for (int i = 0; i < 20000; ++i) {
-    platform::CriticalSectionLock outer(counter->cs);
-    platform::CriticalSectionLock inner(counter->cs);
+    sio::platform::CriticalSectionLock outer(counter->cs);
+    sio::platform::CriticalSectionLock inner(counter->cs);
     counter->value = counter->value + 1;
   }
   return 0;
@@ -339,7 +339,7 @@ struct Gate {
 
 uint32_t WaitAtGate(void* p) {
   auto* gate = static_cast<Gate*>(p);
-  gate->seenId = platform::CurrentThreadId();
+  gate->seenId = sio::platform::CurrentThreadId();
   if (gate->open.Wait(kLongWaitMs) != WaitResult::Signaled) return 99;
   // Read before signalling: after the signal the gate may be gone.
   const uint32_t result = gate->result;
@@ -376,7 +376,7 @@ TEST(PlatformThread, IdIsTheRunningThreadsOwn) {
   ASSERT_TRUE(t.Start(WaitAtGate, &gate));
   const uint64_t id = t.Id();
   EXPECT_NE(id, 0u);
-  EXPECT_NE(id, platform::CurrentThreadId());
+  EXPECT_NE(id, sio::platform::CurrentThreadId());
   gate.open.Set();
   ASSERT_TRUE(t.WaitFor(kLongWaitMs));
   EXPECT_EQ(gate.seenId.load(), id);
@@ -411,7 +411,7 @@ TEST(PlatformThread, DestroyingARunningThreadLetsItFinishAlone) {
   ASSERT_EQ(gate->done.Wait(kLongWaitMs), WaitResult::Signaled);
   // Give the thread time to leave; it writes its end into the shared state,
   // which a sanitizer run would catch if that state had been freed.
-  platform::SleepMs(100);
+  sio::platform::SleepMs(100);
 }
 
 TEST(PlatformThread, DetachLetsTheThreadRunOn) {
@@ -424,7 +424,7 @@ TEST(PlatformThread, DetachLetsTheThreadRunOn) {
   t.reset();
   gate->open.Set();
   ASSERT_EQ(gate->done.Wait(kLongWaitMs), WaitResult::Signaled);
-  platform::SleepMs(100);
+  sio::platform::SleepMs(100);
 }
 
 // A thread object that frees itself as its function ends, the way the
@@ -452,7 +452,7 @@ TEST(PlatformThread, ADerivedThreadMayFreeItselfFromItsOwnFunction) {
     ASSERT_TRUE(t->Start(&SelfFreeingThread::Main, t, ThreadPriority::Higher));
   }
   ASSERT_TRUE(Eventually([&] { return ended.load() == kThreads; }));
-  platform::SleepMs(100);
+  sio::platform::SleepMs(100);
 }
 
 struct PriorityProbe {
@@ -464,12 +464,12 @@ struct PriorityProbe {
 
 uint32_t ReportPriority(void* p) {
   auto* probe = static_cast<PriorityProbe*>(p);
-  probe->seen = static_cast<int>(platform::CurrentThreadPriority());
+  probe->seen = static_cast<int>(sio::platform::CurrentThreadPriority());
   probe->answered.Set();
   for (;;) {
-    switch (platform::WaitForEither(probe->stop, probe->ask, kLongWaitMs)) {
+    switch (sio::platform::WaitForEither(probe->stop, probe->ask, kLongWaitMs)) {
       case WaitResult::Signaled2:
-        probe->seen = static_cast<int>(platform::CurrentThreadPriority());
+        probe->seen = static_cast<int>(sio::platform::CurrentThreadPriority());
         probe->answered.Set();
         break;
       case WaitResult::Signaled:
@@ -528,7 +528,7 @@ TEST(PlatformThread, PrioritySetBeforeStartIsUsedByStart) {
 TEST(PlatformThread, SleepLastsAtLeastAsLongAsAsked) {
   for (uint32_t ms : {1u, 30u, 55u}) {
     const auto start = Clock::now();
-    platform::SleepMs(ms);
+    sio::platform::SleepMs(ms);
     EXPECT_GE(MsSince(start), ms);
   }
 }

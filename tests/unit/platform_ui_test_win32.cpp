@@ -22,7 +22,7 @@ using sio_test::DrivenRun;
 
 struct DialogOutcome {
   bool shown = false;
-  platform::PortDialogResult result;
+  sio::platform::PortDialogResult result;
   std::string why;
 };
 
@@ -30,7 +30,8 @@ DrivenRun DriveSelectPort(const std::vector<std::string>& entries, int32_t index
                           const std::function<void(sio_test::TopWindow)>& act,
                           DialogOutcome& outcome) {
   return sio_test::DriveModal("TComSelectForm", "Select Port", act, [&] {
-    outcome.shown = platform::ShowSelectPortDialog(entries, index, outcome.result, outcome.why);
+    outcome.shown =
+        sio::platform::ShowSelectPortDialog(entries, index, outcome.result, outcome.why);
   });
 }
 
@@ -41,7 +42,7 @@ const sio_test::ControlView* Control(const sio_test::DialogView& view, int id) {
   return nullptr;
 }
 
-bool SameRect(const platform::UiRect& a, const platform::UiRect& b) {
+bool SameRect(const sio::platform::UiRect& a, const sio::platform::UiRect& b) {
   return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
 }
 
@@ -58,7 +59,7 @@ TEST(PlatformUiWin32, SelectPortDialogShowsItsLayoutTextsAndTabOrder) {
   EXPECT_FALSE(run.forcedToQuit);
   EXPECT_TRUE(run.dispatchedMeanwhile);
   ASSERT_TRUE(outcome.shown) << outcome.why;
-  EXPECT_EQ(outcome.result.modalResult, platform::kModalOk);
+  EXPECT_EQ(outcome.result.modalResult, sio::platform::kModalOk);
   EXPECT_EQ(outcome.result.itemIndex, 2);
 
   const sio_test::DialogView& v = run.view;
@@ -77,7 +78,7 @@ TEST(PlatformUiWin32, SelectPortDialogShowsItsLayoutTextsAndTabOrder) {
     int id;
     const char* className;
     const char* text;
-    platform::UiRect rect;
+    sio::platform::UiRect rect;
   };
   const Expected expected[] = {
       {IDOK, "Button", "OK", {8, 95, 85, 27}},
@@ -93,7 +94,7 @@ TEST(PlatformUiWin32, SelectPortDialogShowsItsLayoutTextsAndTabOrder) {
     ASSERT_NE(c, nullptr) << e.id;
     EXPECT_EQ(lstrcmpiA(c->className.c_str(), e.className), 0) << e.id << " " << c->className;
     EXPECT_EQ(c->text, e.text) << e.id;
-    platform::UiRect want = e.rect;
+    sio::platform::UiRect want = e.rect;
     if (e.id == 102 || e.id == 103) {  // unwrapped, wider for a wider font, inside the bevel
       EXPECT_EQ(c->style & SS_TYPEMASK, static_cast<uint32_t>(SS_LEFTNOWORDWRAP)) << e.id;
       want.width = std::clamp(c->textWidth, e.rect.width, 8 + 201 - 4 - e.rect.left);
@@ -128,13 +129,13 @@ TEST(PlatformUiWin32, SelectPortDialogClosesWithTheResultOfWhatEndedIt) {
          sio_test::SelectListEntry(w, 0);
          sio_test::ClickButton(w, IDABORT);
        },
-       platform::kModalAbort, 0},
+       sio::platform::kModalAbort, 0},
       {"close box", [](sio_test::TopWindow w) { sio_test::ChooseCloseBox(w); },
-       platform::kModalCancel, 1},
+       sio::platform::kModalCancel, 1},
       {"Escape", [](sio_test::TopWindow w) { sio_test::PressKey(w, VK_ESCAPE); },
-       platform::kModalCancel, 1},
+       sio::platform::kModalCancel, 1},
       {"Enter on the default button",
-       [](sio_test::TopWindow w) { sio_test::PressKey(w, VK_RETURN); }, platform::kModalOk, 1},
+       [](sio_test::TopWindow w) { sio_test::PressKey(w, VK_RETURN); }, sio::platform::kModalOk, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -157,7 +158,7 @@ TEST(PlatformUiWin32, QuitRequestEndsTheDialogAndIsPassedOn) {
   ASSERT_TRUE(run.found);
   EXPECT_FALSE(run.forcedToQuit);
   ASSERT_TRUE(outcome.shown) << outcome.why;
-  EXPECT_EQ(outcome.result.modalResult, platform::kModalCancel);
+  EXPECT_EQ(outcome.result.modalResult, sio::platform::kModalCancel);
   MSG m;
   ASSERT_TRUE(PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
   EXPECT_EQ(m.wParam, 7u);
@@ -177,7 +178,7 @@ TEST(PlatformUiWin32, SelectPortDialogKeepsTheActiveWindowDisabledWhileItIsOpen)
   EXPECT_EQ(run.view.owner, main);
   EXPECT_FALSE(run.view.ownerEnabled);
   EXPECT_TRUE(IsWindowEnabled(main));
-  EXPECT_EQ(outcome.result.modalResult, platform::kModalOk);
+  EXPECT_EQ(outcome.result.modalResult, sio::platform::kModalOk);
   DestroyWindow(main);
 }
 
@@ -189,7 +190,7 @@ TEST(PlatformUiWin32, EmptyListShowsNothingSelectedAndOkGivesNoEntry) {
   ASSERT_TRUE(outcome.shown) << outcome.why;
   EXPECT_TRUE(run.view.entries.empty());
   EXPECT_EQ(run.view.selected, -1);
-  EXPECT_EQ(outcome.result.modalResult, platform::kModalOk);
+  EXPECT_EQ(outcome.result.modalResult, sio::platform::kModalOk);
   EXPECT_EQ(outcome.result.itemIndex, -1);
 }
 
@@ -199,7 +200,7 @@ TEST(PlatformUiWin32, MessageBoxShowsTextAndCaptionUntilOkIsPressed) {
   const DrivenRun run = sio_test::DriveModal(
       "#32770", "Kelvane Finder test", [](sio_test::TopWindow w) { sio_test::ClickFirstButton(w); },
       [&] {
-        shown = platform::ShowMessageBox("Port COM3 is in use.", "Kelvane Finder test", why);
+        shown = sio::platform::ShowMessageBox("Port COM3 is in use.", "Kelvane Finder test", why);
       });
   ASSERT_TRUE(run.found);
   EXPECT_FALSE(run.forcedToQuit);

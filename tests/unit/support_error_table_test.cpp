@@ -35,7 +35,8 @@ constexpr Raiser kRaisers[] = {&RaiseSioError, &ViaRaiseIfError};
 
 // What a code without a text of its own reads: the system's text, on one line.
 std::string SystemText(int32_t code) {
-  const std::string raw = platform::SystemErrorText(static_cast<uint32_t>(code < 0 ? -code : code));
+  const std::string raw =
+      sio::platform::SystemErrorText(static_cast<uint32_t>(code < 0 ? -code : code));
   return raw.empty() ? std::string() : CutToMessageLength(CleanSystemMessage(raw));
 }
 

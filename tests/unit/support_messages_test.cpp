@@ -169,7 +169,7 @@ TEST(LogWords, TelnetOptions) {
 TEST(MessageForCode, FallsBackToTheSystemTextOnOneLine) {
   // 32 has no table text; every system has a text for it.
   ASSERT_EQ(TableMessageForCode(32), nullptr);
-  const std::string raw = platform::SystemErrorText(32);
+  const std::string raw = sio::platform::SystemErrorText(32);
   ASSERT_FALSE(raw.empty());
   const std::string text = MessageForCode(-32);
   EXPECT_EQ(text, CleanSystemMessage(raw));
@@ -217,7 +217,7 @@ TEST(MessageForCode, SystemErrorsReadAsWhatHappened) {
 TEST(MessageForCode, IsEmptyWithNeitherTableNorSystemText) {
   constexpr int32_t kUnknown = 32000;
   ASSERT_EQ(TableMessageForCode(kUnknown), nullptr);
-  ASSERT_TRUE(platform::SystemErrorText(kUnknown).empty());
+  ASSERT_TRUE(sio::platform::SystemErrorText(kUnknown).empty());
   EXPECT_EQ(MessageForCode(kUnknown), "");
   EXPECT_EQ(MessageForCode(-kUnknown), "");
 }

@@ -45,7 +45,7 @@ TEST(MillisecondClockSource, CountsPerMillisecondRoundsUpOnlyAboveHalfAndNeeds32
 
 TEST(MillisecondClockSource, ChosenOnceFromTheHostFrequencyEvenWhenThreadsRace) {
   uint64_t frequency = 0;
-  (void)platform::QueryPerformanceFrequency(frequency);
+  (void)sio::platform::QueryPerformanceFrequency(frequency);
   const uint32_t expected = sio::CountsPerMillisecondFor(frequency);
   std::vector<uint32_t> seen(8, 0xDEADBEEFu);
   std::vector<std::thread> threads;
@@ -152,36 +152,36 @@ struct Received {
   int quitOnMessage = -1;  // the window posts a quit request when it sees this
 };
 
-platform::LResult RecordingProc(platform::WindowHandle hwnd, uint32_t msg, platform::WParam,
-                                platform::LParam) {
-  auto* received = static_cast<Received*>(platform::GetWindowUserData(hwnd));
+sio::platform::LResult RecordingProc(sio::platform::WindowHandle hwnd, uint32_t msg,
+                                     sio::platform::WParam, sio::platform::LParam) {
+  auto* received = static_cast<Received*>(sio::platform::GetWindowUserData(hwnd));
   if (received == nullptr) return 0;
   std::lock_guard<std::mutex> lock(received->mutex);
   received->messages.push_back(msg);
   received->threads.push_back(std::this_thread::get_id());
   if (received->quitOnMessage >= 0 && msg == static_cast<uint32_t>(received->quitOnMessage))
-    platform::PostQuit(7);
+    sio::platform::PostQuit(7);
   return 0;
 }
 
 class MessageWait : public ::testing::Test {
  protected:
   void SetUp() override {
-    window_ = platform::CreateHiddenWindow("SioTickTestWindow", &RecordingProc, &received_);
+    window_ = sio::platform::CreateHiddenWindow("SioTickTestWindow", &RecordingProc, &received_);
     ASSERT_NE(window_, nullptr);
   }
   void TearDown() override {
     for (auto& t : posters_)
       t.join();
     DrainQueue();
-    if (window_ != nullptr) platform::DestroyHiddenWindow(window_);
+    if (window_ != nullptr) sio::platform::DestroyHiddenWindow(window_);
   }
 
   // Removes every queued message without dispatching; returns them.
-  std::vector<platform::Message> DrainQueue() {
-    std::vector<platform::Message> left;
-    platform::Message msg;
-    while (platform::PeekOneMessage(msg))
+  std::vector<sio::platform::Message> DrainQueue() {
+    std::vector<sio::platform::Message> left;
+    sio::platform::Message msg;
+    while (sio::platform::PeekOneMessage(msg))
       left.push_back(msg);
     return left;
   }
@@ -189,11 +189,11 @@ class MessageWait : public ::testing::Test {
   // Posts msgs to the window from another thread, the first after delayMs,
   // then one every gapMs.
   void PostFromThread(std::vector<uint32_t> msgs, int delayMs, int gapMs) {
-    platform::WindowHandle hwnd = window_;
+    sio::platform::WindowHandle hwnd = window_;
     posters_.emplace_back([hwnd, msgs, delayMs, gapMs] {
       std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
       for (uint32_t m : msgs) {
-        platform::PostWindowMessage(hwnd, m, 0, 0);
+        sio::platform::PostWindowMessage(hwnd, m, 0, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
       }
     });
@@ -205,39 +205,39 @@ class MessageWait : public ::testing::Test {
   }
 
   Received received_;
-  platform::WindowHandle window_ = nullptr;
+  sio::platform::WindowHandle window_ = nullptr;
   std::vector<std::thread> posters_;
 };
 
-constexpr uint32_t kTestMsg = platform::kMsgUser + 0x21;
+constexpr uint32_t kTestMsg = sio::platform::kMsgUser + 0x21;
 
 TEST_F(MessageWait, PumpOneMessageComposesMessageAndWindow) {
   EXPECT_EQ(sio::PumpOneMessage(), 0);
 
-  ASSERT_TRUE(platform::PostWindowMessage(window_, 0x7E01, 0, 0));
+  ASSERT_TRUE(sio::platform::PostWindowMessage(window_, 0x7E01, 0, 0));
   const auto handle = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(window_));
   const auto expected = static_cast<int32_t>(0x7E01u | ((handle & 0xFFFFu) << 16));
   EXPECT_EQ(sio::PumpOneMessage(), expected);
   EXPECT_EQ(Messages(), std::vector<uint32_t>{0x7E01u});
 
-  ASSERT_TRUE(platform::PostThreadMessageToSelf(kTestMsg, 0, 0));
+  ASSERT_TRUE(sio::platform::PostThreadMessageToSelf(kTestMsg, 0, 0));
   EXPECT_EQ(sio::PumpOneMessage(), static_cast<int32_t>(kTestMsg));
   EXPECT_EQ(sio::PumpOneMessage(), 0);
 }
 
 TEST_F(MessageWait, PumpOneMessageReportsQuitAndQueuesItAgain) {
-  platform::PostQuit(3);
+  sio::platform::PostQuit(3);
   EXPECT_EQ(sio::PumpOneMessage(), 18);
   EXPECT_EQ(sio::PumpOneMessage(), 18) << "the quit request must still be queued";
   const auto left = DrainQueue();
   ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0].message, platform::kMsgQuit);
+  EXPECT_EQ(left[0].message, sio::platform::kMsgQuit);
   EXPECT_EQ(left[0].wParam, 3u);
   EXPECT_TRUE(Messages().empty());
 }
 
 TEST_F(MessageWait, ZeroOrNegativeTicksReturnAtOnceWithoutTouchingTheQueue) {
-  ASSERT_TRUE(platform::PostWindowMessage(window_, kTestMsg, 0, 0));
+  ASSERT_TRUE(sio::platform::PostWindowMessage(window_, kTestMsg, 0, 0));
   const auto start = Clock::now();
   EXPECT_EQ(sio::WaitTicks(0, true), 0);
   EXPECT_EQ(sio::WaitTicks(-3, true), 0);
@@ -258,7 +258,7 @@ TEST_F(MessageWait, FiveTicksLastMoreThan275Milliseconds) {
 }
 
 TEST_F(MessageWait, OneTickLastsMoreThanATickAndPumps) {
-  ASSERT_TRUE(platform::PostWindowMessage(window_, kTestMsg, 0, 0));
+  ASSERT_TRUE(sio::platform::PostWindowMessage(window_, kTestMsg, 0, 0));
   const uint32_t startMs = sio::MillisecondClock();
   EXPECT_EQ(sio::WaitTicks(1, true), 0);
   EXPECT_GT(sio::MillisecondClock() - startMs, 55u);
@@ -268,8 +268,8 @@ TEST_F(MessageWait, OneTickLastsMoreThanATickAndPumps) {
 
 TEST_F(MessageWait, MessagesPostedDuringTheWaitAreDispatchedInOrderOnTheWaitingThread) {
   // Some queued before the wait, more arriving from another thread while it runs.
-  ASSERT_TRUE(platform::PostWindowMessage(window_, kTestMsg, 0, 0));
-  ASSERT_TRUE(platform::PostWindowMessage(window_, kTestMsg + 1, 0, 0));
+  ASSERT_TRUE(sio::platform::PostWindowMessage(window_, kTestMsg, 0, 0));
+  ASSERT_TRUE(sio::platform::PostWindowMessage(window_, kTestMsg + 1, 0, 0));
   std::vector<uint32_t> later;
   for (uint32_t i = 2; i < 40; ++i)
     later.push_back(kTestMsg + i);
@@ -305,12 +305,12 @@ TEST_F(MessageWait, QuitDuringTheWaitEndsItEarlyWith18AndStaysQueued) {
   EXPECT_LT(real, 550.0) << "a ten-tick wait lasts at least 550 ms; the quit must end it early";
   const auto left = DrainQueue();
   ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(left[0].message, platform::kMsgQuit);
+  EXPECT_EQ(left[0].message, sio::platform::kMsgQuit);
   EXPECT_EQ(left[0].wParam, 7u);
 }
 
 TEST_F(MessageWait, WithoutMessageProcessingNothingIsDispatched) {
-  ASSERT_TRUE(platform::PostWindowMessage(window_, kTestMsg, 0, 0));
+  ASSERT_TRUE(sio::platform::PostWindowMessage(window_, kTestMsg, 0, 0));
   PostFromThread({kTestMsg + 1, kTestMsg + 2}, 30, 30);
   const uint32_t startMs = sio::MillisecondClock();
   EXPECT_EQ(sio::WaitTicks(5, false), 0);

@@ -161,7 +161,7 @@ class BoxAnswerer {
 class FinderWindow : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::InitUserInterfaceThread();
+    sio::platform::InitUserInterfaceThread();
     std::string whyNot;
     ASSERT_TRUE(window_.Create(whyNot)) << whyNot;
     window_.Show(SW_SHOWNORMAL);
