@@ -56,6 +56,11 @@ void ReportHandlerException(std::exception_ptr error) {
   if (platform::IsUserInterfaceThread()) ShowThreadException(error);
 }
 
+// One character cannot both stop and resume the sender.
+void CheckFlowChars(TSWFlowOptions options, char xOn, char xOff) {
+  if (options != swfNone && xOn == xOff) RaiseSioError(ecBadArgument);
+}
+
 // wParam of a close message posted again while the close waits: OnTrigger
 // heard the close once already.
 constexpr platform::WParam kCloseRepeat = 1;
@@ -871,11 +876,6 @@ void TSioCustomComPort::BringLevelsIntoRange() {
   // such levels become the ones the flow options derive.
   if (bufferFull_ > inSize_) bufferFull_ = static_cast<uint16_t>(inSize_ * 9u / 10u);
   if (bufferResume_ > bufferFull_) bufferResume_ = static_cast<uint16_t>(bufferFull_ / 10u);
-}
-
-void TSioCustomComPort::CheckFlowChars(TSWFlowOptions options, char xOn, char xOff) const {
-  // One character cannot both stop and resume the sender.
-  if (options != swfNone && xOn == xOff) RaiseSioError(ecBadArgument);
 }
 
 void TSioCustomComPort::SetOutSize(uint16_t v) {

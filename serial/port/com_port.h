@@ -287,10 +287,9 @@ class TSioCustomComPort : public TSioBaseComponent {
   bool IsOpen() const { return openState_ == osOpen; }
   // Speed and framing to an open port's dispatcher.
   void ApplyLine();
-  // Flow-control levels and characters that would make the device refuse
-  // every open are never stored.
+  // Flow-control levels that would make the device refuse every open are
+  // never stored.
   void BringLevelsIntoRange();
-  void CheckFlowChars(TSWFlowOptions Options, char XOn, char XOff) const;
   // A trigger event is stored, and the dispatcher learns whether the
   // component still wants trigger messages.
   template <typename Event>
