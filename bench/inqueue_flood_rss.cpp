@@ -18,6 +18,7 @@
 
 #include "platform/message_loop.h"
 #include "serial/dispatch/device_dispatcher.h"
+#include "tests/common/exposed_dispatcher.h"
 
 namespace {
 
@@ -77,7 +78,9 @@ void BM_FloodNobodyReads(benchmark::State& state) {
     }
     writer.join();
     // Let the read thread take the last bytes.
-    while (d.InputDropped.load() + static_cast<uint64_t>(d.InQueue.QueuedBytes()) + d.InBuffUsed() <
+    while (d.InputDropped.load() +
+               static_cast<uint64_t>(sio::TSioDispatcherProbe::InQueue(d).QueuedBytes()) +
+               d.InBuffUsed() <
            total) {
       ::usleep(10000);
     }
@@ -85,7 +88,7 @@ void BM_FloodNobodyReads(benchmark::State& state) {
     state.counters["rss_before_KiB"] = before;
     state.counters["rss_peak_KiB"] = peak;
     state.counters["rss_after_KiB"] = StatusKiB("VmRSS");
-    state.counters["queued_bytes"] = d.InQueue.QueuedBytes();
+    state.counters["queued_bytes"] = sio::TSioDispatcherProbe::InQueue(d).QueuedBytes();
     state.counters["dropped_bytes"] = static_cast<double>(d.InputDropped.load());
     d.DonePort();
     ::close(master);

@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     for (size_t k = triggers.size(); k-- > 0;)
       if (matches[k][j])
         want.push_back({static_cast<uint32_t>(triggers[k].handle),
-                        static_cast<uint32_t>(d->HandleIndex) * 65536u +
+                        static_cast<uint32_t>(d->GetHandleIndex()) * 65536u +
                             static_cast<uint32_t>(triggers[k].text.size())});
   const std::vector<sio_test::THandlerProbe::Call> got = probe.Calls();
   std::string detail = "stream \"" + sio_fuzz::Visible(stream) + "\" triggers";

@@ -105,6 +105,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   while (sio::PumpOneMessage() != 0) {
   }
   // Nothing held over to the next input: the manager let go of its bytes.
-  FUZZ_CHECK(d->InQueue.Count() == 0, "input queue drained");
+  FUZZ_CHECK(d->InQueue->Count() == 0, "input queue drained");
   return 0;
 }

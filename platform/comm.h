@@ -132,11 +132,6 @@ class CommIo {
   std::unique_ptr<Impl> impl_;
 };
 
-// How long an open waits for the system to open the device before it gives
-// up with 121, as Windows does for a Bluetooth COM port whose device does
-// not answer (such a port connects to its device in the open).
-constexpr uint32_t kCommOpenLimitMs = 5000;
-
 // What the caller does while an open waits for the system: `wait` returns
 // when `opened` is set or timeoutMs have passed. Without one the open
 // blocks; a user-interface thread gives one that keeps serving its messages.

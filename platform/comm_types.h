@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "platform/error_numbers.h"
+#include "error_numbers.h"
 
 namespace sio::platform {
 
@@ -119,5 +119,10 @@ constexpr uint32_t csXoffHold = 0x08;
 constexpr uint32_t csXoffSent = 0x10;
 constexpr uint32_t csEof = 0x20;
 constexpr uint32_t csTxim = 0x40;
+
+// How long an open waits for the system to open the device before it gives
+// up with 121, as Windows does for a Bluetooth COM port whose device does
+// not answer (such a port connects to its device in the open).
+constexpr uint32_t kCommOpenLimitMs = 5000;
 
 }  // namespace sio::platform

@@ -150,7 +150,7 @@ bool TReadThread::Deliver(TDataBuffer* buffer) {
   // Not during an overrun: what is kept stays one piece of the stream until
   // the queue has made room again.
   const int32_t merged =
-      d->overrunning_.load() ? 0 : d->InQueue.AppendToLastData(buffer->Bytes, buffer->Filled);
+      d->overrunning_.load() ? 0 : d->InQueue->AppendToLastData(buffer->Bytes, buffer->Filled);
   if (merged > 0) {
     buffer->Filled -= merged;
     if (buffer->Filled == 0) {
@@ -301,7 +301,7 @@ void TStatusThread::Execute() {
         break;
       }
       status->EventMask = events;
-      d->InQueue.Append(status);
+      d->InQueue->Append(status);
       status = nullptr;
     }
   } catch (...) {
@@ -668,7 +668,7 @@ void TSioWin32Dispatcher::StopDispatcher() {
 int32_t TSioWin32Dispatcher::ReadCom(uint8_t* buf, int32_t size) {
   // Empties as many data buffers as the request needs and stops at the first
   // status buffer, which the dispatcher thread's status pass takes.
-  const int32_t n = InQueue.ReadData(buf, size);
+  const int32_t n = InQueue->ReadData(buf, size);
   if (n > 0) RoomMade();
   return n;
 }
@@ -682,7 +682,7 @@ uint32_t TSioWin32Dispatcher::InQueueLimit() const {
 }
 
 bool TSioWin32Dispatcher::RoomFor(const TDataBuffer& buffer) const {
-  const auto queued = static_cast<uint32_t>(std::max(InQueue.QueuedBytes(), 0));
+  const auto queued = static_cast<uint32_t>(std::max(InQueue->QueuedBytes(), 0));
   return queued + static_cast<uint32_t>(buffer.DataSize) <= InQueueLimit();
 }
 
@@ -690,7 +690,7 @@ bool TSioWin32Dispatcher::QueueReceived(TDataBuffer* buffer) {
   // Only the read thread adds data buffers, so the room cannot shrink
   // between the look and the append.
   if (RoomFor(*buffer)) {
-    InQueue.Append(buffer);
+    InQueue->Append(buffer);
     overrunning_.store(false);
     return true;
   }
@@ -701,7 +701,7 @@ bool TSioWin32Dispatcher::QueueReceived(TDataBuffer* buffer) {
     auto* status = new (std::nothrow) TStatusBuffer();
     if (status != nullptr) {
       status->EventMask = platform::evErr;
-      InQueue.Append(status);
+      InQueue->Append(status);
     }
   }
   buffer->Filled = 0;
@@ -709,7 +709,7 @@ bool TSioWin32Dispatcher::QueueReceived(TDataBuffer* buffer) {
 }
 
 uint32_t TSioWin32Dispatcher::InQueueUsed() {
-  return InQueue.FirstDataUnread();
+  return InQueue->FirstDataUnread();
 }
 
 int32_t TSioWin32Dispatcher::WriteCom(const uint8_t* buf, int32_t size) {
@@ -746,7 +746,7 @@ int32_t TSioWin32Dispatcher::FlushCom(int32_t queue) {
     return rc == 0 ? 1 : 0;
   }
   const uint32_t rc = Device->Purge(platform::purgeRxAbort | platform::purgeRxClear);
-  InQueue.Clear();
+  InQueue->Clear();
   RoomMade();
   if (rc != 0) lastError_.store(rc);
   return rc == 0 ? 1 : 0;

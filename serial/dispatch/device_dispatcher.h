@@ -12,7 +12,10 @@
 
 #include "platform/comm.h"
 #include "platform/sync.h"
+#include "serial/dispatch/dispatch_thread.h"
 #include "serial/dispatch/dispatcher.h"
+#include "serial/dispatch/io_queue.h"
+#include "serial/dispatch/trace_log.h"
 
 namespace sio {
 

@@ -5,6 +5,10 @@
 #include <cstdio>
 
 #include "serial/dispatch/dispatcher.h"
+
+#include "serial/dispatch/dispatch_thread.h"
+#include "serial/dispatch/io_queue.h"
+#include "serial/dispatch/trace_log.h"
 #include "serial/support/error_codes.h"
 #include "serial/support/exceptions.h"
 
@@ -160,7 +164,7 @@ void TSioBaseDispatcher::WaitForDispatchWork() {
     // handler makes room, so wait for that (or the next timer round).
     roomEvent_.Wait(50);
   } else {
-    InQueue.WaitForData(50);
+    InQueue->WaitForData(50);
   }
 }
 
@@ -215,24 +219,22 @@ void TSioBaseDispatcher::RunStatusTriggerLoop() {
   }
 }
 
-namespace {
-void ResetFired(TSioBaseDispatcher& d) {
-  platform::CriticalSectionLock guard(d.DataSection);
-  if (!d.StatusFired) return;
-  for (auto& t : d.StatusTriggers)
+void TSioBaseDispatcher::ResetStatusFired() {
+  platform::CriticalSectionLock guard(DataSection);
+  if (!StatusFired) return;
+  for (auto& t : StatusTriggers)
     t->Fired = false;
-  d.StatusFired = false;
+  StatusFired = false;
 }
-}  // namespace
 
 void TSioBaseDispatcher::ProcessCommEvents() {
   CurrentEvent = 0;
-  if (TIOBuffer* item = InQueue.PeekFirst()) {
+  if (TIOBuffer* item = InQueue->PeekFirst()) {
     if (auto* status = dynamic_cast<TStatusBuffer*>(item)) {
       CurrentEvent = status->EventMask;
-      delete InQueue.RemoveFirst();
+      delete InQueue->RemoveFirst();
     } else {
-      InQueue.Release(item);
+      InQueue->Release(item);
     }
   }
   if ((CurrentEvent & kRingEvents) != 0) RingFlag.store(true);
@@ -242,7 +244,7 @@ void TSioBaseDispatcher::ProcessCommEvents() {
     if (!DispActive.load()) {
       RunStatusTriggerLoop();
       if (ClosePending.load()) return;
-      ResetFired(*this);
+      ResetStatusFired();
     }
   }
   if ((CurrentEvent & kLineEvents) != 0) {
@@ -250,7 +252,7 @@ void TSioBaseDispatcher::ProcessCommEvents() {
     if (!DispActive.load()) {
       RunStatusTriggerLoop();
       if (ClosePending.load()) return;
-      ResetFired(*this);
+      ResetStatusFired();
     }
   }
 
@@ -269,12 +271,12 @@ void TSioBaseDispatcher::ProcessCommEvents() {
     }
     if (ClosePending.load()) return;
   }
-  ResetFired(*this);
+  ResetStatusFired();
 
   {
     platform::CriticalSectionLock guard(DispSection);
     // Full and still full after the handlers ran: wait for room, not spin.
-    stalled_.store(DBufFull && InQueue.Count() > 0);
+    stalled_.store(DBufFull && InQueue->Count() > 0);
   }
   if (EventsOpen.load()) SignalEvent(PassDoneEvent.get());
 }
@@ -289,7 +291,7 @@ void TSioBaseDispatcher::ProcessTimers() {
     const bool fired = CheckStatusTriggers() || CheckTimerTriggers();
     if (!fired || ClosePending.load()) break;
   }
-  ResetFired(*this);
+  ResetStatusFired();
 }
 
 }  // namespace sio

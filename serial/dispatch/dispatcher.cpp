@@ -9,6 +9,9 @@
 
 #include "platform/clock.h"
 #include "platform/os_info.h"
+#include "serial/dispatch/dispatch_thread.h"
+#include "serial/dispatch/io_queue.h"
+#include "serial/dispatch/trace_log.h"
 #include "serial/support/error_codes.h"
 
 namespace sio {
@@ -65,7 +68,10 @@ int32_t DispatcherRegistryCount() {
 // ---------------------------------------------------------------------------
 // Creation and destruction
 
-TSioBaseDispatcher::TSioBaseDispatcher(TComponent* owner) : Owner(owner), TraceLog(DataSection) {
+TSioBaseDispatcher::TSioBaseDispatcher(TComponent* owner)
+    : Owner(owner),
+      InQueue(std::make_unique<TIOQueue>()),
+      TraceLog(std::make_unique<TSioTraceLog>(DataSection)) {
   {
     Registry& r = TheRegistry();
     platform::CriticalSectionLock guard(r.Lock);
@@ -110,7 +116,7 @@ void TSioBaseDispatcher::WaitForThreadsToEnd() {
 }
 
 void TSioBaseDispatcher::WakeDispatcherThread() {
-  InQueue.Wake();
+  InQueue->Wake();
   roomEvent_.Set();
 }
 
@@ -137,7 +143,7 @@ void TSioBaseDispatcher::SetComName(const std::string& Name) {
     platform::CriticalSectionLock guard(nameLock_);
     ComName = Name;
   }
-  TraceLog.SetDeviceName(Name);
+  TraceLog->SetDeviceName(Name);
 }
 
 std::string TSioBaseDispatcher::GetComName() const {
@@ -297,10 +303,10 @@ int32_t TSioBaseDispatcher::InitPort(const char* comName, uint32_t baud, uint8_t
 
   RefreshLineError();
 
-  TraceLog.FreeTraceBuffer();
-  TraceLog.OpenDispatchLog(0);
-  TraceLog.CloseDispatchLog();
-  TraceLog.SetOpenTime(MillisecondClock());
+  TraceLog->FreeTraceBuffer();
+  TraceLog->OpenDispatchLog(0);
+  TraceLog->CloseDispatchLog();
+  TraceLog->SetOpenTime(MillisecondClock());
 
   ThreadStartFailed.store(false);
   StartDispatcher();
@@ -474,9 +480,9 @@ int32_t TSioBaseDispatcher::GetBlock(void* block, uint32_t len) {
     // The delivery may be waiting for this thread's messages.
     if (PumpOneMessage() == 0) platform::WaitForMessage(2);
   }
-  if (result > 0 && TraceLog.TracingOn()) {
+  if (result > 0 && TraceLog->TracingOn()) {
     platform::CriticalSectionLock guard(DataSection);
-    TraceLog.AddTraceBlock('R', block, result);
+    TraceLog->AddTraceBlock('R', block, result);
   }
   return result;
 }
@@ -625,8 +631,8 @@ int32_t TSioBaseDispatcher::PutBlock(const void* block, uint32_t len) {
     const uint32_t written = std::min(static_cast<uint32_t>(n), len);
     LogDispatchEvent(ltDispatch, lsWriteCom, written, written > 0 ? block : nullptr,
                      static_cast<int32_t>(written));
-    if (TraceLog.TracingOn() && written > 0)
-      TraceLog.AddTraceBlock('T', block, static_cast<int32_t>(written));
+    if (TraceLog->TracingOn() && written > 0)
+      TraceLog->AddTraceBlock('T', block, static_cast<int32_t>(written));
   }
   return result;
 }
@@ -662,6 +668,63 @@ uint32_t TSioBaseDispatcher::LastDeviceError() {
 
 bool TSioBaseDispatcher::DriverTogglesRTS() const {
   return true;
+}
+
+// --- Trace and dispatch log ---------------------------------------------------
+
+int32_t TSioBaseDispatcher::OpenTraceBuffer(uint32_t Size) {
+  return TraceLog->OpenTraceBuffer(Size);
+}
+void TSioBaseDispatcher::AddTraceByte(char Kind, uint8_t Value) {
+  TraceLog->AddTraceByte(Kind, Value);
+}
+int32_t TSioBaseDispatcher::ResetTraceBuffer() {
+  return TraceLog->ResetTraceBuffer();
+}
+void TSioBaseDispatcher::FreeTraceBuffer() {
+  TraceLog->FreeTraceBuffer();
+}
+void TSioBaseDispatcher::ResumeTracing() {
+  TraceLog->ResumeTracing();
+}
+void TSioBaseDispatcher::PauseTracing() {
+  TraceLog->PauseTracing();
+}
+int32_t TSioBaseDispatcher::WriteTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
+  return TraceLog->WriteTraceFile(FileName, InHex, AllHex);
+}
+int32_t TSioBaseDispatcher::AppendTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
+  return TraceLog->AppendTraceFile(FileName, InHex, AllHex);
+}
+void TSioBaseDispatcher::OpenDispatchLog(uint32_t Size) {
+  TraceLog->OpenDispatchLog(Size);
+}
+void TSioBaseDispatcher::LogDispatchEvent(int32_t Type, int32_t SubType, uint32_t Data,
+                                          const void* Buffer, int32_t BufferLength) {
+  TraceLog->LogDispatchEvent(Type, SubType, Data, Buffer, BufferLength);
+}
+void TSioBaseDispatcher::ClearDispatchLog() {
+  TraceLog->ClearDispatchLog();
+}
+void TSioBaseDispatcher::CloseDispatchLog() {
+  TraceLog->CloseDispatchLog();
+}
+void TSioBaseDispatcher::ResumeDispatchLog() {
+  TraceLog->ResumeDispatchLog();
+}
+void TSioBaseDispatcher::PauseDispatchLog() {
+  TraceLog->PauseDispatchLog();
+}
+int32_t TSioBaseDispatcher::WriteDispatchLogFile(const std::string& FileName, bool InHex,
+                                                 bool AllHex) {
+  return TraceLog->WriteDispatchLogFile(FileName, InHex, AllHex);
+}
+int32_t TSioBaseDispatcher::AppendDispatchLogFile(const std::string& FileName, bool InHex,
+                                                  bool AllHex) {
+  return TraceLog->AppendDispatchLogFile(FileName, InHex, AllHex);
+}
+uint32_t TSioBaseDispatcher::ElapsedSinceOpen() const {
+  return TraceLog->ElapsedSinceOpen();
 }
 
 }  // namespace sio

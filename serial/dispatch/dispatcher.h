@@ -12,18 +12,23 @@
 #include <string>
 #include <vector>
 
-#include "platform/comm_types.h"
-#include "platform/message_loop.h"
-#include "platform/sync.h"
-#include "serial/dispatch/io_queue.h"
-#include "serial/dispatch/trace_log.h"
-#include "serial/support/method_ref.h"
-#include "serial/support/ticks.h"
+#include "../../platform/comm_types.h"
+#include "../../platform/message_loop.h"
+#include "../../platform/sync.h"
+#include "../support/method_ref.h"
+#include "../support/ticks.h"
 
 namespace sio {
 
 class TComponent;
 class TSioBaseDispatcher;
+class TSioDispatcherThread;
+class TDispThread;
+class TIOQueue;
+class TSioTraceLog;
+class TSioCustomComPort;
+class TSioDataPacket;
+class TSioDataPacketManager;
 
 // --- Sizes and limits -------------------------------------------------------
 
@@ -153,54 +158,7 @@ struct TriggerSave {
   std::unique_ptr<std::vector<TStatusTrigger>> StatusTriggers;
 };
 
-// --- Threads ----------------------------------------------------------------
-
-// The base of every thread of an open port. It runs Execute once, then frees
-// itself; the dispatcher keeps count of its threads so that it is never
-// destroyed under one of them.
-class TSioDispatcherThread : public platform::Thread {
- public:
-  explicit TSioDispatcherThread(TSioBaseDispatcher* dispatcher);
-  virtual ~TSioDispatcherThread();
-
-  // Runs Method(Msg, Trigger, lParam) on the user-interface thread and waits
-  // for it; its exception is raised again here.
-  void SyncEvent(uint32_t Msg, uint32_t Trigger, uint32_t lParam, const TTriggerEvent& Method);
-  // Runs a parameterless method on the user-interface thread and waits.
-  void SyncMethod(const TMethod<void()>& Method);
-
-  void Terminate() { Terminated.store(true); }
-
-  std::atomic<bool> Terminated{false};
-  // 0, or the negative error code the thread ended with.
-  std::atomic<int32_t> ReturnValue{0};
-
-  // The pending synchronised call.
-  uint32_t SyncMsg = 0;
-  uint32_t SyncTrigger = 0;
-  uint32_t SyncLParam = 0;
-  TTriggerEvent SyncHandler;
-
-  TSioBaseDispatcher* const Dispatcher;
-
- protected:
-  friend class TSioBaseDispatcher;
-  virtual void Execute() = 0;
-
- private:
-  static uint32_t ThreadMain(void* arg);
-  static void RunSyncEvent(void* self);
-};
-
-// The dispatcher thread: drains InQueue into the dispatch buffer, evaluates
-// the triggers and delivers their events.
-class TDispThread : public TSioDispatcherThread {
- public:
-  using TSioDispatcherThread::TSioDispatcherThread;
-
- protected:
-  void Execute() override;
-};
+// --- Thread exceptions ----------------------------------------------------
 
 // Shows an exception that ended a thread of a port, the way the application
 // shows its exceptions. The application installs its reporter (a message
@@ -208,29 +166,6 @@ class TDispThread : public TSioDispatcherThread {
 using TThreadExceptionReporter = void (*)(std::exception_ptr error);
 void SetThreadExceptionReporter(TThreadExceptionReporter reporter);
 void ShowThreadException(std::exception_ptr error);
-
-// Counts a call handed to the user-interface thread for as long as it runs.
-class HandOver {
- public:
-  explicit HandOver(std::atomic<int32_t>& count) : count_(count) { count_.fetch_add(1); }
-  ~HandOver() { count_.fetch_sub(1); }
-  HandOver(const HandOver&) = delete;
-  HandOver& operator=(const HandOver&) = delete;
-
- private:
-  std::atomic<int32_t>& count_;
-};
-
-// --- The dispatcher registry ------------------------------------------------
-
-// The lock over the registry; hold it while mapping an index to a dispatcher
-// and using what it finds.
-platform::CriticalSection& DispatcherRegistryLock();
-// The dispatcher in registry slot Index, or nullptr for an empty slot or an
-// index outside the list. The caller holds DispatcherRegistryLock().
-TSioBaseDispatcher* DispatcherFromHandleIndex(int32_t Index);
-// Number of slots (trailing empty slots are trimmed). Under the lock.
-int32_t DispatcherRegistryCount();
 
 // --- The dispatcher ---------------------------------------------------------
 
@@ -348,6 +283,14 @@ class TSioBaseDispatcher {
   // Runs fn(context) on the user-interface thread for the dispatcher thread
   // and waits for it; the wait counts as a hand-over, the run as a running one.
   void HandOverToUserInterface(void (*fn)(void*), void* context);
+  // Whether a thread of the port still runs or an event is being delivered:
+  // until neither holds, the dispatcher cannot be freed.
+  bool ThreadsOrDeliveryActive() const { return ThreadsRunning.load() || DispActive.load(); }
+  // Whether an event is being delivered now.
+  bool Delivering() const { return DispActive.load(); }
+  // The dispatcher's slot in the registry: the high word of every trigger
+  // message's lParam.
+  int32_t GetHandleIndex() const { return HandleIndex; }
   // Whether the calling thread is the user-interface thread inside a call the
   // dispatcher thread handed to it and is waiting for: what would stop the
   // dispatcher thread must not wait for it here.
@@ -357,35 +300,24 @@ class TSioBaseDispatcher {
   void WaitForDispatchWork();
 
   // --- Trace and dispatch log ---
-  [[nodiscard]] int32_t OpenTraceBuffer(uint32_t Size) { return TraceLog.OpenTraceBuffer(Size); }
-  void AddTraceByte(char Kind, uint8_t Value) { TraceLog.AddTraceByte(Kind, Value); }
-  [[nodiscard]] int32_t ResetTraceBuffer() { return TraceLog.ResetTraceBuffer(); }
-  void FreeTraceBuffer() { TraceLog.FreeTraceBuffer(); }
-  void ResumeTracing() { TraceLog.ResumeTracing(); }
-  void PauseTracing() { TraceLog.PauseTracing(); }
-  [[nodiscard]] int32_t WriteTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
-    return TraceLog.WriteTraceFile(FileName, InHex, AllHex);
-  }
-  [[nodiscard]] int32_t AppendTraceFile(const std::string& FileName, bool InHex, bool AllHex) {
-    return TraceLog.AppendTraceFile(FileName, InHex, AllHex);
-  }
-  void OpenDispatchLog(uint32_t Size) { TraceLog.OpenDispatchLog(Size); }
+  [[nodiscard]] int32_t OpenTraceBuffer(uint32_t Size);
+  void AddTraceByte(char Kind, uint8_t Value);
+  [[nodiscard]] int32_t ResetTraceBuffer();
+  void FreeTraceBuffer();
+  void ResumeTracing();
+  void PauseTracing();
+  [[nodiscard]] int32_t WriteTraceFile(const std::string& FileName, bool InHex, bool AllHex);
+  [[nodiscard]] int32_t AppendTraceFile(const std::string& FileName, bool InHex, bool AllHex);
+  void OpenDispatchLog(uint32_t Size);
   void LogDispatchEvent(int32_t Type, int32_t SubType, uint32_t Data, const void* Buffer,
-                        int32_t BufferLength) {
-    TraceLog.LogDispatchEvent(Type, SubType, Data, Buffer, BufferLength);
-  }
-  void ClearDispatchLog() { TraceLog.ClearDispatchLog(); }
-  void CloseDispatchLog() { TraceLog.CloseDispatchLog(); }
-  void ResumeDispatchLog() { TraceLog.ResumeDispatchLog(); }
-  void PauseDispatchLog() { TraceLog.PauseDispatchLog(); }
-  [[nodiscard]] int32_t WriteDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex) {
-    return TraceLog.WriteDispatchLogFile(FileName, InHex, AllHex);
-  }
-  [[nodiscard]] int32_t AppendDispatchLogFile(const std::string& FileName, bool InHex,
-                                              bool AllHex) {
-    return TraceLog.AppendDispatchLogFile(FileName, InHex, AllHex);
-  }
-  uint32_t ElapsedSinceOpen() const { return TraceLog.ElapsedSinceOpen(); }
+                        int32_t BufferLength);
+  void ClearDispatchLog();
+  void CloseDispatchLog();
+  void ResumeDispatchLog();
+  void PauseDispatchLog();
+  [[nodiscard]] int32_t WriteDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex);
+  [[nodiscard]] int32_t AppendDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex);
+  uint32_t ElapsedSinceOpen() const;
   void SetComName(const std::string& Name);
   std::string GetComName() const;
 
@@ -425,6 +357,20 @@ class TSioBaseDispatcher {
   // True where the serial driver toggles RTS itself in RS-485 mode (every
   // system this layer runs on); false would make PutBlock raise RTS itself.
   virtual bool DriverTogglesRTS() const;
+
+ protected:
+  // The device layers and the port's threads work on this state directly;
+  // the component and its packet matchers reach it as friends. Nothing of it
+  // is part of what a program calls.
+  friend class TSioDispatcherThread;
+  friend class TDispThread;
+  friend class TSioCustomComPort;
+  friend class TSioDataPacket;
+  friend class TSioDataPacketManager;
+  // The layer's own white-box tests read it through this.
+  friend struct TSioDispatcherProbe;
+  friend platform::LResult ComWindowProc(platform::WindowHandle, uint32_t, platform::WParam,
+                                         platform::LParam);
 
   // --- Fields -------------------------------------------------------------
   TComponent* const Owner;
@@ -496,7 +442,9 @@ class TSioBaseDispatcher {
 
   uint32_t CurrentEvent = 0;  // dispatcher thread
   std::atomic<bool> RingFlag{false};
-  TIOQueue InQueue;
+  // The received data and line events the device layer queues for the
+  // dispatcher thread.
+  const std::unique_ptr<TIOQueue> InQueue;
 
   // Output ring (OutputSection).
   std::unique_ptr<uint8_t[]> OutBuffer;
@@ -521,7 +469,7 @@ class TSioBaseDispatcher {
   std::atomic<bool> ClosePending{false};
   std::atomic<bool> OutSentPending{false};
 
-  TSioTraceLog TraceLog;
+  const std::unique_ptr<TSioTraceLog> TraceLog;
 
   uint32_t NextHandle = 1;  // DataSection
   std::atomic<bool> ThreadsRunning{false};
@@ -533,7 +481,6 @@ class TSioBaseDispatcher {
   // began; each then sets ThreadReadyEvent.
   std::atomic<int32_t> ReadyThreads{0};
 
- protected:
   // The close that destruction needs: DonePortPrim when a close is pending,
   // else DonePort, then a wait (serving messages) until no thread of the port
   // runs. The most derived device layer calls it first thing in its
@@ -562,14 +509,13 @@ class TSioBaseDispatcher {
   platform::ThreadPriority PriorityLevel(int32_t Level) const;
 
  private:
-  friend class TSioDispatcherThread;
-  friend class TDispThread;
-
   [[nodiscard]] int32_t GetTriggerHandle();                               // DataSection held
   uint8_t ApplyModemStatus(bool known, uint32_t raw, uint8_t clearMask);  // DataSection held
   void ResetDataTriggerMatches();
   void FinishDispatch(bool consumeDone);
   void RunStatusTriggerLoop();
+  // Lets status triggers that fired fire again.
+  void ResetStatusFired();
   // The line-error bits and queue counts, folded into LastError/ComStatus.
   platform::CommStat RefreshLineErrorStat();
   // Unread bytes from the tail up to and including ring position Pos; 0 when

@@ -3,6 +3,10 @@
 #include <algorithm>
 
 #include "serial/dispatch/dispatcher.h"
+
+#include "serial/dispatch/dispatch_thread.h"
+#include "serial/dispatch/io_queue.h"
+#include "serial/dispatch/trace_log.h"
 #include "serial/support/error_codes.h"
 
 namespace sio {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/message_loop.h"
+#include "serial/dispatch/dispatch_thread.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/dispatch/trace_log.h"
 #include "serial/packet/packet_manager.h"
@@ -402,13 +403,13 @@ int32_t TSioDataPacket::NextCandidate(const uint8_t* data, int32_t from, int32_t
 
 void TSioDataPacket::Log(int32_t subType, const void* bytes, int32_t length) {
   TSioDataPacketManager* m = manager_;
-  if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog.LoggingOn()) return;
+  if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog->LoggingOn()) return;
   m->dispatcher_->LogDispatchEvent(ltPacket, subType, 0, bytes, length);
 }
 
 void TSioDataPacket::LogName(int32_t subType) {
   TSioDataPacketManager* m = manager_;
-  if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog.LoggingOn()) return;
+  if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog->LoggingOn()) return;
   const std::string text = "Packet:" + GetName();
   m->dispatcher_->LogDispatchEvent(ltPacket, subType, 0, text.data(),
                                    static_cast<int32_t>(text.size()));

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "serial/port/com_port.h"
-#include "serial/support/component.h"
-#include "serial/support/method_ref.h"
+#include "../port/com_port.h"
+#include "../support/component.h"
+#include "../support/method_ref.h"
 
 namespace sio {
 

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "serial/dispatch/device_dispatcher.h"
+#include "serial/dispatch/dispatch_thread.h"
 #include "serial/port/com_select.h"
 #include "serial/support/error_codes.h"
 #include "serial/support/exceptions.h"
@@ -97,7 +98,7 @@ struct TClosingLeftover {
       d->DonePort();
     }
     finishing = false;
-    if (d->ThreadsRunning.load() || d->DispActive.load()) {
+    if (d->ThreadsOrDeliveryActive()) {
       RepostClose(window, 0);
       return;
     }
@@ -633,7 +634,7 @@ void TSioCustomComPort::DeferredClose(TSioBaseDispatcher* d, platform::LParam lP
   }
   // A dispatcher without threads delivers on this thread: its delivery may
   // be the one that asked for the close, further down the stack.
-  if (d->ThreadsRunning.load() || d->DispActive.load()) {
+  if (d->ThreadsOrDeliveryActive()) {
     RepostClose(comWindow_, lParam);
     return;
   }

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/comm.h"
-#include "platform/message_loop.h"
-#include "serial/dispatch/dispatcher.h"
-#include "serial/support/component.h"
-#include "serial/support/method_ref.h"
+#include "../../platform/comm_types.h"
+#include "../../platform/message_loop.h"
+#include "../dispatch/dispatcher.h"
+#include "../support/component.h"
+#include "../support/method_ref.h"
 
 namespace sio {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/support/component.h"
+#include "../support/component.h"
 
 namespace sio {
 

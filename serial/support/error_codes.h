@@ -15,7 +15,7 @@ constexpr int32_t ecLastIoError = -162;
 // ecOK, ecFileNotFound, ecBadId, ...: one constant per named row.
 #define SIO_ERROR(code, name, text, cls) constexpr int32_t name = code;
 #define SIO_ERROR_UNNAMED(code, text, cls)
-#include "serial/support/error_table.h"
+#include "error_table.h"
 
 // Dispatch-log words, read with MessageForCode. Type T reads
 // kLogTypeWordBase + T, subtype S (S >= 1) reads kLogSubTypeWordBase + S;

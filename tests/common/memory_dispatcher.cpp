@@ -18,17 +18,18 @@ class TWorkerThread : public sio::TSioDispatcherThread {
 
  protected:
   void Execute() override {
-    Dispatcher->ThreadStart();
+    auto* d = static_cast<TMemoryDispatcher*>(Dispatcher);
+    d->ThreadStart();
     const uint32_t start = sio::MillisecondClock();
-    while (!Terminated.load() && !Dispatcher->KillThreads.load()) {
+    while (!Terminated.load() && !d->KillThreads.load()) {
       if (after_ != 0 && sio::MillisecondClock() - start >= after_) {
         ReturnValue.store(fail_);
-        Dispatcher->KillThreads.store(true);
+        d->KillThreads.store(true);
         break;
       }
       sio::platform::SleepMs(5);
     }
-    Dispatcher->ThreadGone(this);
+    d->ThreadGone(this);
   }
 
  private:
@@ -39,7 +40,7 @@ class TWorkerThread : public sio::TSioDispatcherThread {
 }  // namespace
 
 TMemoryDispatcher::TMemoryDispatcher(sio::TComponent* owner, bool threaded)
-    : sio::TSioBaseDispatcher(owner), threaded_(threaded) {
+    : TExposedDispatcher(owner), threaded_(threaded) {
   dcb_.BaudRate = 9600;
 }
 
@@ -58,7 +59,7 @@ void TMemoryDispatcher::FeedBytes(const std::string& bytes, size_t chunk) {
     auto* buffer = new sio::TDataBuffer(static_cast<int32_t>(chunk));
     std::memcpy(buffer->Bytes, bytes.data() + at, n);
     buffer->Filled = static_cast<int32_t>(n);
-    InQueue.Append(buffer);
+    InQueue->Append(buffer);
     at += n;
   }
 }
@@ -66,7 +67,7 @@ void TMemoryDispatcher::FeedBytes(const std::string& bytes, size_t chunk) {
 void TMemoryDispatcher::FeedEvent(uint32_t eventMask) {
   auto* status = new sio::TStatusBuffer();
   status->EventMask = eventMask;
-  InQueue.Append(status);
+  InQueue->Append(status);
 }
 
 bool TMemoryDispatcher::StartWorker(int32_t returnValue, uint32_t failAfterMs) {
@@ -128,7 +129,7 @@ int32_t TMemoryDispatcher::FlushCom(int32_t queue) {
     OutBufFull = false;
     return 1;
   }
-  InQueue.Clear();
+  InQueue->Clear();
   return 1;
 }
 
@@ -156,7 +157,7 @@ int32_t TMemoryDispatcher::ReadCom(uint8_t* buf, int32_t size) {
     FailReads.fetch_sub(1);
     return -1;
   }
-  return InQueue.ReadData(buf, size);
+  return InQueue->ReadData(buf, size);
 }
 
 int32_t TMemoryDispatcher::SetComState(sio::platform::CommDcb& dcb) {
@@ -220,7 +221,7 @@ uint32_t TMemoryDispatcher::OutBufUsed() {
 }
 
 uint32_t TMemoryDispatcher::InQueueUsed() {
-  return InQueue.FirstDataUnread();
+  return InQueue->FirstDataUnread();
 }
 
 int32_t TMemoryDispatcher::OpenCom(const char*, uint32_t, uint32_t) {

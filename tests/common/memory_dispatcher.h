@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "serial/dispatch/dispatcher.h"
+#include "tests/common/exposed_dispatcher.h"
 
 namespace sio_test {
 
-class TMemoryDispatcher : public sio::TSioBaseDispatcher {
+class TMemoryDispatcher : public TExposedDispatcher<sio::TSioBaseDispatcher> {
  public:
   // threaded: StartDispatcher runs the real dispatcher thread; otherwise the
   // test drives ProcessCommEvents/ProcessTimers itself.

@@ -132,7 +132,7 @@ void SetUpMatcher(sio::TSioDataPacket& m, const PacketConfig& c, Collector& got)
 
 void Deliver(TMemoryDispatcher& d, const std::string& block) {
   d.FeedBytes(block, block.size());
-  for (int pass = 0; pass < 8 && d.InQueue.Count() > 0; ++pass)
+  for (int pass = 0; pass < 8 && d.InQueue->Count() > 0; ++pass)
     d.ProcessCommEvents();
   d.ProcessCommEvents();
 }

@@ -19,8 +19,24 @@ trap cleanup EXIT
 fail() { echo "install test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-for h in serial/port/com_port.h serial/packet/data_packet.h platform/message_loop.h; do
-  [ -f "$work/prefix/include/sio/$h" ] || fail "header include/sio/$h not installed"
+# Only public headers are installed, and each stands on its own with the
+# prefix as the only include path.
+inc=$work/prefix/include
+installed=$(cd "$inc" && find . -name '*.h' | sed 's|^\./||' | sort)
+for h in sio/serial/port/com_port.h sio/serial/packet/data_packet.h sio/platform/message_loop.h; do
+  grep -qx "$h" <<<"$installed" || fail "header include/$h not installed"
+done
+for h in sio/serial/dispatch/io_queue.h sio/serial/dispatch/dispatch_thread.h \
+  sio/serial/dispatch/device_dispatcher.h sio/platform/comm.h; do
+  grep -qx "$h" <<<"$installed" && fail "internal header include/$h installed"
+done
+grep -E '_(posix|win32)\.h$' <<<"$installed" && fail "a system-specific header is installed"
+for h in $installed; do
+  # A row table (no include guard) is only whole inside the header that includes it.
+  grep -q '^#pragma once' "$inc/$h" || continue
+  # shellcheck disable=SC2086  # the flags are words
+  printf '#include <%s>\n' "$h" | "$cxx" -std=c++20 $cxxflags -fsyntax-only -I "$inc" -x c++ - \
+    >"$work/header.log" 2>&1 || { cat "$work/header.log"; fail "$h does not compile on its own"; }
 done
 version=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$work/prefix/lib/cmake/sio/sioConfigVersion.cmake")
 project_version=$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\) .*/\1/p' "$source/CMakeLists.txt")
@@ -42,12 +58,19 @@ watch=$work/watch_packet/watch_packet
 pc=$work/prefix/lib/pkgconfig
 pc_version=$(PKG_CONFIG_PATH=$pc pkg-config --modversion sio) || fail "no sio.pc"
 [ "$pc_version" = "$version" ] || fail "sio.pc says '$pc_version', the CMake package '$version'"
-grep -q "^#define SIO_VERSION_STRING \"$version\"$" "$work/prefix/include/sio/serial/support/version.h" ||
+grep -q "^#define SIO_VERSION_STRING \"$version\"$" "$inc/sio/serial/support/version.h" ||
   fail "serial/support/version.h does not say $version"
 # shellcheck disable=SC2046  # the flags are words
 "$cxx" -std=c++20 $cxxflags "$source/examples/send_command/send_command.cpp" -o "$work/send_pc" \
   $(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs sio) $ldflags >"$work/pc.log" 2>&1 ||
   { cat "$work/pc.log"; fail "send_command does not build with pkg-config"; }
+# So does the README's program.
+awk '/^```cpp$/ { inside = 1; next } /^```$/ { if (inside) exit } inside' "$source/README.md" \
+  >"$work/readme.cpp"
+# shellcheck disable=SC2046  # the flags are words
+"$cxx" -std=c++20 $cxxflags "$work/readme.cpp" -o "$work/readme" \
+  $(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs sio) $ldflags >"$work/readme.log" 2>&1 ||
+  { cat "$work/readme.log"; fail "the README's program does not build against the package"; }
 
 # Wrong use is answered with the usage text and status 2.
 set +e

@@ -25,6 +25,7 @@
 #include "serial/support/error_codes.h"
 #include "serial/support/exceptions.h"
 #include "serial/support/ticks.h"
+#include "tests/common/exposed_dispatcher.h"
 #include "tests/common/memory_dispatcher.h"
 #include "tests/common/pty.h"
 #include "tests/common/scripted_ui.h"
@@ -35,6 +36,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using sio::TSioComPort;
+using Probe = sio::TSioDispatcherProbe;
 
 // Within the range the Select Port dialog lists.
 constexpr uint32_t kPort = 5;
@@ -338,16 +340,24 @@ TEST_F(ComPort, TraceAndLogCommandsFollowTheirStates) {
   const std::vector<Kind> kinds = {
       {"trace", [](TSioComPort& p, sio::TTraceLogState v) { p.SetTracing(v); },
        [](TSioComPort& p) { return p.GetTracing(); },
-       [](TSioComPort& p) { return p.GetDispatcher()->TraceLog.TracingOn(); },
+       [](TSioComPort& p) {
+         return sio::TSioDispatcherProbe::TraceLog(*p.GetDispatcher()).TracingOn();
+       },
        [](TSioComPort& p, uint32_t v) { p.SetTraceSize(v); },
        [](TSioComPort& p) { return p.GetTraceSize(); },
-       [](TSioComPort& p) { return p.GetDispatcher()->TraceLog.Size(); }, 4000000},
+       [](TSioComPort& p) { return sio::TSioDispatcherProbe::TraceLog(*p.GetDispatcher()).Size(); },
+       4000000},
       {"log", [](TSioComPort& p, sio::TTraceLogState v) { p.SetLogging(v); },
        [](TSioComPort& p) { return p.GetLogging(); },
-       [](TSioComPort& p) { return p.GetDispatcher()->TraceLog.LoggingOn(); },
+       [](TSioComPort& p) {
+         return sio::TSioDispatcherProbe::TraceLog(*p.GetDispatcher()).LoggingOn();
+       },
        [](TSioComPort& p, uint32_t v) { p.SetLogSize(v); },
        [](TSioComPort& p) { return p.GetLogSize(); },
-       [](TSioComPort& p) { return p.GetDispatcher()->TraceLog.LogSize(); }, 16000000},
+       [](TSioComPort& p) {
+         return sio::TSioDispatcherProbe::TraceLog(*p.GetDispatcher()).LogSize();
+       },
+       16000000},
   };
   auto fileSize = [&] {
     std::FILE* f = std::fopen(file.c_str(), "rb");
@@ -487,12 +497,12 @@ TEST_F(ComPort, FlowControlLevelsAreDerivedOpenOrClosed) {
       if (open) {
         // The levels reached the device's settings.
         sio::TSioBaseDispatcher* d = port->GetDispatcher();
-        sio::platform::CriticalSectionLock guard(d->DataSection);
+        sio::platform::CriticalSectionLock guard(Probe::DataSection(*d));
         if (c.resume != 0) {
-          EXPECT_EQ(d->LineSettings.XonLim, c.resume);
-          EXPECT_EQ(d->LineSettings.XoffLim, 4096 - c.full);
+          EXPECT_EQ(Probe::LineSettings(*d).XonLim, c.resume);
+          EXPECT_EQ(Probe::LineSettings(*d).XoffLim, 4096 - c.full);
         }
-        EXPECT_FALSE(d->RS485Mode);
+        EXPECT_FALSE(Probe::RS485Mode(*d));
       }
     }
   }
@@ -514,7 +524,7 @@ TEST_F(ComPort, WindowRoutesEachMessageToItsEventsAfterOnTrigger) {
   Recorder r;
   port->SetOpen(true);
   HookAll(*port, r);
-  const int32_t index = port->GetDispatcher()->HandleIndex;
+  const int32_t index = port->GetDispatcher()->GetHandleIndex();
   struct Case {
     uint32_t msg;
     uint32_t handle;
@@ -614,9 +624,9 @@ TEST_F(ComPort, CloseThenOpenKeepsTheTriggers) {
   EXPECT_EQ(seen.kinds, sio::tkTimer | sio::tkData);
   EXPECT_FALSE(port->GetTriggersSaved());
   sio::TSioBaseDispatcher* d = port->GetDispatcher();
-  sio::platform::CriticalSectionLock guard(d->DataSection);
-  EXPECT_EQ(d->TrigAvailLength, 4);
-  EXPECT_EQ(d->TimerTriggers.size(), 2u);
+  sio::platform::CriticalSectionLock guard(Probe::DataSection(*d));
+  EXPECT_EQ(Probe::TrigAvailLength(*d), 4);
+  EXPECT_EQ(Probe::TimerTriggerCount(*d), 2u);
 }
 
 TEST_F(ComPort, CloseServesATriggerMessageTheDispatcherIsSendingAndEndsAtOnce) {
@@ -628,7 +638,7 @@ TEST_F(ComPort, CloseServesATriggerMessageTheDispatcherIsSendingAndEndsAtOnce) {
   // This thread does not serve messages: the dispatcher thread is left
   // waiting for its window.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_TRUE(port->GetDispatcher()->DispActive.load());
+  EXPECT_TRUE(port->GetDispatcher()->Delivering());
   const auto start = Clock::now();
   port->SetOpen(false);
   // Closed at once: every thread ended during the close, none was given up.
@@ -650,7 +660,7 @@ TEST_F(ComPort, CloseServesAPendingHandOverAndEndsAtOnce) {
       sio::TTriggerEvent::Of<&HandOverProbe::Handle>(&probe), true);
   ASSERT_TRUE(peer_->Write("hello", 5));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  EXPECT_TRUE(port->GetDispatcher()->DispActive.load());
+  EXPECT_TRUE(port->GetDispatcher()->Delivering());
   const auto start = Clock::now();
   port->SetOpen(false);
   EXPECT_EQ(port->GetOpenState(), sio::osClosed);

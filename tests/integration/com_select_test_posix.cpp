@@ -10,6 +10,7 @@
 #include "platform/comm.h"
 #include "platform/host_ports.h"
 #include "platform/ui.h"
+#include "serial/dispatch/dispatch_thread.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/port/com_select.h"
 #include "serial/port/port_check.h"

@@ -49,9 +49,9 @@ std::string Pattern(size_t size) {
 // The device layer as it is, plus a record of what the dispatcher thread
 // finds: the data buffer at the front of InQueue on every read, and the
 // events of every status buffer it has taken.
-class TObservedDispatcher : public TSioWin32Dispatcher {
+class TObservedDispatcher : public sio_test::TExposedDispatcher<TSioWin32Dispatcher> {
  public:
-  TObservedDispatcher() : TSioWin32Dispatcher(nullptr) {}
+  TObservedDispatcher() : TExposedDispatcher(nullptr) {}
   ~TObservedDispatcher() override { Shutdown(); }
 
   struct Seen {
@@ -60,12 +60,12 @@ class TObservedDispatcher : public TSioWin32Dispatcher {
   };
 
   int32_t ReadCom(uint8_t* buf, int32_t size) override {
-    if (sio::TIOBuffer* item = InQueue.PeekFirst()) {
+    if (sio::TIOBuffer* item = InQueue->PeekFirst()) {
       if (auto* data = dynamic_cast<sio::TDataBuffer*>(item)) {
         std::lock_guard<std::mutex> lock(mu_);
         buffers_.push_back({data->DataSize, data->Filled});
       }
-      InQueue.Release(item);
+      InQueue->Release(item);
     }
     return TSioWin32Dispatcher::ReadCom(buf, size);
   }
@@ -485,12 +485,12 @@ TEST_F(DeviceLayer, AFloodNobodyReadsIsDroppedAsAReceiveOverrunAndMemoryStaysBou
   // Everything has been read from the device: kept or dropped.
   ASSERT_TRUE(sio_test::WaitFor(
       [&] {
-        return d_->InputDropped.load() + static_cast<uint64_t>(d_->InQueue.QueuedBytes()) +
+        return d_->InputDropped.load() + static_cast<uint64_t>(d_->InQueue->QueuedBytes()) +
                    d_->InBuffUsed() >=
                data.size();
       },
       20000));
-  EXPECT_LE(static_cast<uint32_t>(d_->InQueue.QueuedBytes()), d_->InQueueLimit());
+  EXPECT_LE(static_cast<uint32_t>(d_->InQueue->QueuedBytes()), d_->InQueueLimit());
   EXPECT_GT(d_->InputDropped.load(), 0u);
   d_->OutBuffUsed();  // refreshes the line errors
   EXPECT_EQ(d_->GetLineError(), 1) << "no receive overrun reported";
@@ -588,7 +588,7 @@ TEST_F(DeviceLayer, FlushInBufferDropsWhatWaitsInTheQueueToo) {
   auto steadySince = Clock::now();
   ASSERT_TRUE(sio_test::WaitFor(
       [&] {
-        const int32_t now = d_->InQueue.Count();
+        const int32_t now = d_->InQueue->Count();
         if (now != items) {
           items = now;
           steadySince = Clock::now();
@@ -597,7 +597,7 @@ TEST_F(DeviceLayer, FlushInBufferDropsWhatWaitsInTheQueueToo) {
                MsSince(steadySince) >= 300;
       },
       10000))
-      << "buffer " << d_->InBuffUsed() << ", queue items " << d_->InQueue.Count();
+      << "buffer " << d_->InBuffUsed() << ", queue items " << d_->InQueue->Count();
   ASSERT_EQ(d_->FlushInBuffer(), 0);
   EXPECT_EQ(d_->InBuffUsed(), 0u);
   const std::string fresh = "fresh";
@@ -778,13 +778,13 @@ TEST_F(DeviceLayer, ReadComStopsAtAStatusBufferAndTakesAcrossDataBuffers) {
   d_ = std::make_unique<TObservedDispatcher>();
   auto* status = new sio::TStatusBuffer();
   status->EventMask = sio::platform::evCts;
-  d_->InQueue.Append(status);
+  d_->InQueue->Append(status);
   uint8_t buf[200] = {};
   EXPECT_EQ(d_->ReadCom(buf, 120), 0);
   EXPECT_EQ(d_->InQueueUsed(), 0u);
-  sio::TIOBuffer* front = d_->InQueue.PeekFirst();
+  sio::TIOBuffer* front = d_->InQueue->PeekFirst();
   ASSERT_EQ(front, status) << "the status buffer was left marked or taken";
-  delete d_->InQueue.RemoveFirst();
+  delete d_->InQueue->RemoveFirst();
 
   auto* first = new sio::TDataBuffer(256);
   auto* second = new sio::TDataBuffer(256);
@@ -794,17 +794,17 @@ TEST_F(DeviceLayer, ReadComStopsAtAStatusBufferAndTakesAcrossDataBuffers) {
     second->Bytes[i] = static_cast<uint8_t>(100 + i);
   first->Filled = 100;
   second->Filled = 50;
-  d_->InQueue.Append(first);
-  d_->InQueue.Append(second);
+  d_->InQueue->Append(first);
+  d_->InQueue->Append(second);
   EXPECT_EQ(d_->InQueueUsed(), 100u);
   EXPECT_EQ(d_->ReadCom(buf, 120), 120);
   for (int i = 0; i < 120; ++i)
     ASSERT_EQ(buf[i], i) << i;
-  EXPECT_EQ(d_->InQueue.Count(), 1);
+  EXPECT_EQ(d_->InQueue->Count(), 1);
   EXPECT_EQ(d_->InQueueUsed(), 30u);
   EXPECT_EQ(d_->ReadCom(buf, 200), 30);
   EXPECT_EQ(buf[0], 120);
-  EXPECT_EQ(d_->InQueue.Count(), 0);
+  EXPECT_EQ(d_->InQueue->Count(), 0);
 }
 
 TEST_F(DeviceLayer, WriteComWrapsPastTheEndOfTheRing) {

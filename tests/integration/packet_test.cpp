@@ -26,6 +26,7 @@
 #include "serial/support/exceptions.h"
 #include "serial/support/messages.h"
 #include "serial/support/ticks.h"
+#include "tests/common/exposed_dispatcher.h"
 #include "tests/common/pty.h"
 #include "tests/common/error_report.h"
 #include "tests/integration/port_table.h"
@@ -669,7 +670,7 @@ TEST_F(Packet, ManagersLiveFromTheFirstMatcherToThePostedReleaseAndForgetAFreedP
   EXPECT_EQ(m->PacketCount(), 1);
   delete p;
   ASSERT_TRUE(WaitUntil([&] { return Manager() == nullptr; }));
-  const size_t handlers = port_->GetDispatcher()->EventHandlers.size();
+  const size_t handlers = sio::TSioDispatcherProbe::EventHandlerCount(*port_->GetDispatcher());
   EXPECT_EQ(handlers, 0u);
 
   // A port freed before its matcher's manager.

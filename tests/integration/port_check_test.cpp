@@ -9,6 +9,7 @@
 #include "platform/comm.h"
 #include "platform/host_ports.h"
 #include "platform/message_loop.h"
+#include "serial/dispatch/dispatch_thread.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/port/port_check.h"
 #include "tests/common/pty.h"

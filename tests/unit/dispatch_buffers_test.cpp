@@ -24,7 +24,7 @@ std::string Pattern(size_t n, uint32_t seed = 0) {
 // Every queued dispatch-log entry, oldest first, as "type/subtype/data:bytes".
 std::vector<std::string> TakeLog(sio::TSioBaseDispatcher& d) {
   std::vector<std::string> out;
-  while (sio::TIOBuffer* item = d.TraceLog.LogQueue().RemoveFirst()) {
+  while (sio::TIOBuffer* item = sio::TSioDispatcherProbe::TraceLog(d).LogQueue().RemoveFirst()) {
     auto* e = static_cast<sio::TLogBuffer*>(item);
     std::string bytes = e->Buffer ? std::string(reinterpret_cast<char*>(e->Buffer),
                                                 static_cast<size_t>(e->DataSize))
@@ -99,8 +99,8 @@ TEST(DispatchOpen, OpenAppliesLineAndLinesAndStartsClean) {
   EXPECT_NE(d.DBuffer, nullptr);
   EXPECT_EQ(d.InBuffUsed(), 0u);
   EXPECT_EQ(d.OutBuffFree(), 512u);
-  EXPECT_FALSE(d.TraceLog.TracingOn());
-  EXPECT_FALSE(d.TraceLog.LoggingOn());
+  EXPECT_FALSE(d.TraceLog->TracingOn());
+  EXPECT_FALSE(d.TraceLog->LoggingOn());
 }
 
 TEST(DispatchOpen, LinesUnderFlowControlAreNotSetByHand) {
@@ -159,7 +159,7 @@ TEST(DispatchOpen, DonePortFlushesClosesAndReleases) {
   ASSERT_EQ(d.PutBlock("xyz", 3), 0);
   d.DonePort();
   EXPECT_EQ(d.DeviceHandle.load(), -1);
-  EXPECT_EQ(d.InQueue.Count(), 0);
+  EXPECT_EQ(d.InQueue->Count(), 0);
   EXPECT_EQ(d.DBuffer, nullptr);
   EXPECT_EQ(d.OutBuffer, nullptr);
   EXPECT_EQ(d.DonePortPrimCalls.load(), 1);
@@ -291,7 +291,7 @@ TEST_F(DispatchBuffers, FlushInDiscardsReceivedDataAndMatchState) {
   d->FeedBytes("queued");
   EXPECT_EQ(d->FlushInBuffer(), 0);
   EXPECT_EQ(d->InBuffUsed(), 0u);
-  EXPECT_EQ(d->InQueue.Count(), 0);
+  EXPECT_EQ(d->InQueue->Count(), 0);
   // The half-seen "O" is forgotten: a lone "K" is no match.
   d->FeedBytes("K");
   d->FillDispatchBuffer();
@@ -306,9 +306,9 @@ TEST_F(DispatchBuffers, GetBlockTracesWhatItReads) {
   d->FillDispatchBuffer();
   char buf[2];
   ASSERT_EQ(d->GetBlock(buf, 2), 2);
-  ASSERT_EQ(d->TraceLog.Head(), 2u);
-  EXPECT_EQ(d->TraceLog.Entry(0).Kind, 'R');
-  EXPECT_EQ(d->TraceLog.Entry(1).Value, 'X');
+  ASSERT_EQ(d->TraceLog->Head(), 2u);
+  EXPECT_EQ(d->TraceLog->Entry(0).Kind, 'R');
+  EXPECT_EQ(d->TraceLog->Entry(1).Value, 'X');
 }
 
 // --- The output ring ----------------------------------------------------------
@@ -357,15 +357,15 @@ TEST_F(DispatchBuffers, PutBlockLogsAndTracesWhatWasAccepted) {
   auto log = TakeLog(*d);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0], "1/2/5:AT@1\r");
-  EXPECT_EQ(d->TraceLog.Head(), 5u);
-  EXPECT_EQ(d->TraceLog.Entry(4).Kind, 'T');
-  EXPECT_EQ(d->TraceLog.Entry(4).Value, '\r');
+  EXPECT_EQ(d->TraceLog->Head(), 5u);
+  EXPECT_EQ(d->TraceLog->Entry(4).Kind, 'T');
+  EXPECT_EQ(d->TraceLog->Entry(4).Value, '\r');
   d->FailWrite = 0;
   EXPECT_EQ(d->PutBlock("AT", 2), sio::ecPutBlockFail);
   log = TakeLog(*d);
   ASSERT_EQ(log.size(), 1u);
   EXPECT_EQ(log[0], "1/2/0:");
-  EXPECT_EQ(d->TraceLog.Head(), 5u);
+  EXPECT_EQ(d->TraceLog->Head(), 5u);
 }
 
 TEST_F(DispatchBuffers, FlushOutDiscardsWhatWasNotSent) {

@@ -25,7 +25,7 @@ using sio_test::WaitFor;
 constexpr uint32_t kRing = sio::DispatchBufferSize;
 
 uint32_t LParamOf(const sio::TSioBaseDispatcher& d, uint32_t data) {
-  return static_cast<uint32_t>(d.HandleIndex) * 65536u + data;
+  return static_cast<uint32_t>(d.GetHandleIndex()) * 65536u + data;
 }
 
 class Triggers : public ::testing::Test {
@@ -111,7 +111,7 @@ TEST_F(Triggers, TriggerChangesAreLogged) {
   (void)d->RemoveTrigger(s);
   (void)d->RemoveTrigger(h);
   std::vector<std::string> rows;
-  while (sio::TIOBuffer* item = d->TraceLog.LogQueue().RemoveFirst()) {
+  while (sio::TIOBuffer* item = d->TraceLog->LogQueue().RemoveFirst()) {
     auto* e = static_cast<sio::TLogBuffer*>(item);
     std::string row = std::to_string(e->Type) + "/" + std::to_string(e->SubType) + "/" +
                       std::to_string(e->Data) + ":";
@@ -786,7 +786,7 @@ TEST_F(TriggerThread, AFullRingThatNobodyReadsIsWaitedOnNotSpunOn) {
   ASSERT_TRUE(WaitFor([&] { return d->InBuffUsed() == kRing; }, 3000));
   sio::platform::SleepMs(600);
   int32_t fullEntries = 0;
-  while (sio::TIOBuffer* item = d->TraceLog.LogQueue().RemoveFirst()) {
+  while (sio::TIOBuffer* item = d->TraceLog->LogQueue().RemoveFirst()) {
     auto* e = static_cast<sio::TLogBuffer*>(item);
     if (e->Type == sio::ltDispatch && e->SubType == sio::lsStatus) ++fullEntries;
     delete e;
@@ -808,7 +808,7 @@ TEST_F(TriggerThread, AFullRingThatNobodyReadsIsWaitedOnNotSpunOn) {
   const int32_t h = d->AddTimerTrigger();
   (void)d->SetTimerTrigger(h, 1, true);
   ASSERT_TRUE(WaitFor([&] { return drained.load(); }, 3000));
-  EXPECT_TRUE(WaitFor([&] { return d->InQueue.Count() == 0 && d->InBuffUsed() == 0; }, 3000));
+  EXPECT_TRUE(WaitFor([&] { return d->InQueue->Count() == 0 && d->InBuffUsed() == 0; }, 3000));
   d.reset();  // its thread stops before the probe it reports to goes
 }
 
