@@ -1,7 +1,16 @@
 # The serial layer as an installed package: `find_package(sio)` gives
-# `sio::sio` (and `sio::platform` under it), the headers under include/sio
-# as the source tree lays them out. The package carries the layer's own
+# `sio::sio` (and `sio::platform` under it) and its public headers under
+# include/sio, laid out as in the source tree, so a program writes
+# #include <sio/serial/port/com_port.h>. The package carries the layer's own
 # version, SIO_VERSION.
+#
+# Only the headers a program needs are installed: the component and its
+# packet matchers, the dispatcher's operations, the exceptions and result
+# codes, and the message loop, ticks, port list and dialog services under
+# them. The device layers, threads, queues and the terminal code stay in the
+# build tree. A public header includes only public headers, by a path
+# relative to itself, so that it resolves in the source tree and installed
+# alike; the install test compiles each one on its own.
 include(CMakePackageConfigHelpers)
 
 set(SIO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/sio)
@@ -10,9 +19,29 @@ install(TARGETS sio sio_platform EXPORT sioTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT development)
-foreach(dir serial platform)
-  install(DIRECTORY ${PROJECT_SOURCE_DIR}/${dir}/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sio/${dir}
-          COMPONENT development FILES_MATCHING PATTERN "*.h")
+set(SIO_PUBLIC_HEADERS
+    platform/comm_types.h
+    platform/error_numbers.h
+    platform/host_ports.h
+    platform/message_loop.h
+    platform/sync.h
+    platform/ui.h
+    serial/dispatch/dispatcher.h
+    serial/packet/data_packet.h
+    serial/port/com_port.h
+    serial/port/com_select.h
+    serial/port/port_check.h
+    serial/support/component.h
+    serial/support/error_codes.h
+    serial/support/error_table.h
+    serial/support/exceptions.h
+    serial/support/messages.h
+    serial/support/method_ref.h
+    serial/support/ticks.h)
+foreach(header ${SIO_PUBLIC_HEADERS})
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sio/${dir}
+          COMPONENT development)
 endforeach()
 install(EXPORT sioTargets NAMESPACE sio:: DESTINATION ${SIO_CMAKE_DIR} COMPONENT development)
 

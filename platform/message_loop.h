@@ -19,8 +19,8 @@
 #include <exception>
 #include <stdexcept>
 
-#include "platform/error_numbers.h"
-#include "platform/sync.h"
+#include "error_numbers.h"
+#include "sync.h"
 
 namespace sio::platform {
 

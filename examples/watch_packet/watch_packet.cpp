@@ -10,10 +10,10 @@
 #include <exception>
 #include <string>
 
-#include "platform/message_loop.h"
-#include "serial/packet/data_packet.h"
-#include "serial/port/com_port.h"
-#include "serial/support/ticks.h"
+#include <sio/platform/message_loop.h>
+#include <sio/serial/packet/data_packet.h>
+#include <sio/serial/port/com_port.h>
+#include <sio/serial/support/ticks.h>
 
 namespace {
 
