@@ -180,7 +180,8 @@ class FinderRun {
     const fs::path out = dir_ / "out";
     const fs::path err = dir_ / "err";
     const fs::path report = dir_ / "report.json";
-    const bool ownReport = std::find(args.begin(), args.end(), "--report") != args.end();
+    const bool ownReport = std::find(args.begin(), args.end(), "--report") != args.end() ||
+                           std::find(args.begin(), args.end(), "--list-ports") != args.end();
     std::error_code ignored;
     fs::remove(report, ignored);  // left by an earlier run of the case
     std::vector<std::string> argv;
@@ -597,6 +598,8 @@ TEST_F(FinderSearch, BadInputIsNamedAndEndsWith2BeforeAnyProbe) {
       {nullptr, {"--frobnicate"}, {"unknown option --frobnicate\nusage: "}},
       {nullptr, {"--color=sometimes"}, {"\"sometimes\"\nusage: "}},
       {nullptr, {"--report"}, {"--report needs a value\nusage: "}},
+      {nullptr, {"--json"}, {"--json goes with --list-ports\nusage: "}},
+      {nullptr, {"--list-ports", "--report", "r.json"}, {"--report goes with a search"}},
       {nullptr, {"--report", "/no/such/dir/r.json"}, {"the report to /no/such/dir/r.json: "}},
   };
   for (const BadInputCase& c : cases) {
@@ -610,6 +613,50 @@ TEST_F(FinderSearch, BadInputIsNamedAndEndsWith2BeforeAnyProbe) {
     for (const std::string& named : c.named)
       EXPECT_NE(r.err.find(named), std::string::npos) << input << " gave " << r.err;
   }
+}
+
+// The port list, natively from SIO_PORTS, under Wine from the ports Wine
+// maps (it has no Ports-class devices: nothing is known of them).
+TEST_F(FinderSearch, ListPortsNamesEachPortAndWhatItIsThenExits0) {
+  auto sim = StartSim(ScanTool(38400));
+  ASSERT_TRUE(sim);
+  const std::vector<Port> ports{{5, sim->SlavePath()}, {7, run_.Missing()}};
+  const RunResult text = run_.Run(ports, {"--list-ports"});
+  const RunResult json = run_.Run(ports, {"--list-ports", "--json"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(text.err + json.err, "");
+  EXPECT_TRUE(JsonReader(json.out).Parse()) << json.out;
+  std::map<std::string, std::vector<std::string>> lines;
+  std::istringstream in(text.out);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> fields;
+    for (std::string word; words >> word;)
+      fields.push_back(word);
+    if (!fields.empty()) lines[fields[0]] = fields;
+  }
+  using Fields = std::vector<std::string>;
+  if (UnderWine()) {
+    EXPECT_EQ(lines["COM5"], (Fields{"COM5", "\\\\.\\COM5", "unknown", "-", "-", "-"})) << text.out;
+    EXPECT_EQ(Count(json.out,
+                    "{\"port\": \"COM5\", \"device\": \"\\\\\\\\.\\\\COM5\", "
+                    "\"kind\": \"unknown\""),
+              1u)
+        << json.out;
+    return;
+  }
+  EXPECT_EQ(lines.size(), 2u) << text.out;
+  EXPECT_EQ(lines["COM5"], (Fields{"COM5", sim->SlavePath(), "virtual", "-", "-", "-"}))
+      << text.out;
+  EXPECT_EQ(lines["COM7"], (Fields{"COM7", run_.Missing(), "unknown", "-", "-", "-"})) << text.out;
+  EXPECT_EQ(Count(json.out, "\"kind\": \"virtual\", \"vid\": null"), 1u) << json.out;
+  EXPECT_EQ(Count(json.out, "\"kind\": \"unknown\""), 1u) << json.out;
+  // The report's entries carry the same fields.
+  const RunResult search = run_.Run(ports, {});
+  EXPECT_EQ(
+      Count(search.report, "\"identifier_sent\": false, \"kind\": \"virtual\", \"vid\": null"), 3u)
+      << search.report;
 }
 
 TEST_F(FinderSearch, ReportDashIsStandardOutputAfterTheLog) {
