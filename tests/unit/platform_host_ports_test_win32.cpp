@@ -162,18 +162,4 @@ TEST(ResolveComDevice, ComNamesGetTheDevicePrefixOtherNamesPassThrough) {
   EXPECT_EQ(path, "untouched");
 }
 
-// SetupAPI, loaded from the system's folder, describes every listed port;
-// a number without a device is one the system knows nothing of.
-TEST(PortsClass, EveryListedPortGetsADescription) {
-  std::vector<sio::platform::HostPort> ports;
-  std::string error;
-  ASSERT_TRUE(sio::platform::ListHostPorts(ports, error)) << error;
-  ports.push_back({65000, "COM65000", "\\\\.\\COM65000"});
-  const std::vector<sio::platform::PortDescription> descriptions =
-      sio::platform::DescribeHostPorts(ports);
-  ASSERT_EQ(descriptions.size(), ports.size());
-  EXPECT_EQ(descriptions.back().kind, sio::platform::PortKind::kUnknown);
-  EXPECT_EQ(descriptions.back().driver, "");
-}
-
 }  // namespace
