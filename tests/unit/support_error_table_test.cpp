@@ -1,8 +1,9 @@
 // Every result code of the serial layer against a list written out here by
-// hand: the exception RaiseIfError raises for it (exact class, family, code,
-// text) and the text MessageForCode gives. Codes not in the list must fall
-// back by range. The list is deliberately not read from the product, so a
-// wrong text or class on either side shows up.
+// hand: the exception it raises (exact class, family, code, text) through
+// RaiseSioError and every way into RaiseIfError, and the text MessageForCode
+// gives. Codes not in the list must fall back by range. The list is
+// deliberately not read from the product, so a wrong text or class on either
+// side shows up.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -30,8 +31,26 @@ void ViaRaiseIfError(int32_t code) {
   RaiseIfError(&component, code);
 }
 
-// RaiseIfError must raise exactly what RaiseSioError raises.
-constexpr Raiser kRaisers[] = {&RaiseSioError, &ViaRaiseIfError};
+// A component being loaded gets the code back; loaded, it raises.
+void ViaComponentOnceLoaded(int32_t code) {
+  TComponent component;
+  component.SetLoading();
+  EXPECT_EQ(RaiseIfError(&component, code), code);
+  component.Loaded();
+  RaiseIfError(&component, code);
+}
+
+void WithoutComponent(int32_t code) {
+  RaiseIfError(nullptr, code);
+}
+
+void ByCodeAlone(int32_t code) {
+  RaiseIfError(code);
+}
+
+// Every way into RaiseIfError must raise exactly what RaiseSioError raises.
+constexpr Raiser kRaisers[] = {&RaiseSioError, &ViaRaiseIfError, &ViaComponentOnceLoaded,
+                               &WithoutComponent, &ByCodeAlone};
 
 // What a code without a text of its own reads: the system's text, on one line.
 std::string SystemText(int32_t code) {

@@ -30,24 +30,6 @@ TEST(RaiseIfError, ReturnsCodesThatAreNotErrors) {
   EXPECT_EQ(RaiseIfError(15001), 15001);
 }
 
-TEST(RaiseIfError, ALoadingComponentGetsTheCodeBack) {
-  TComponent component;
-  component.SetLoading();
-  ASSERT_TRUE(component.IsLoading());
-  EXPECT_EQ(RaiseIfError(&component, ecBadId), ecBadId);
-  EXPECT_EQ(RaiseIfError(&component, ecFileNotFound), ecFileNotFound);
-  EXPECT_EQ(RaiseIfError(&component, ecOutOfMemory), ecOutOfMemory);
-  EXPECT_EQ(RaiseIfError(&component, -1), -1);
-  // Once loaded, the same code raises.
-  component.Loaded();
-  EXPECT_THROW(RaiseIfError(&component, ecBadId), EBadId);
-}
-
-TEST(RaiseIfError, WithoutAComponentRaises) {
-  EXPECT_THROW(RaiseIfError(nullptr, ecCommNotOpen), ECommNotOpen);
-  EXPECT_THROW(RaiseIfError(ecBadTriggerHandle), EBadTriggerHandle);
-}
-
 // --- The classes themselves -------------------------------------------------
 
 TEST(ExceptionTree, FamiliesDeriveFromSioExceptionAndLeavesFromOneFamily) {
