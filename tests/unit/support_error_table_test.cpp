@@ -6,6 +6,7 @@
 // side shows up.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -334,10 +335,14 @@ std::vector<Row> AllRows() {
 
 // --- The checks --------------------------------------------------------------
 
-TEST(ErrorTable, SuccessReadsOkAndRaisesNothing) {
+TEST(ErrorTable, SuccessReadsOkAndCodesThatAreNotErrorsRaiseNothing) {
   EXPECT_EQ(MessageForCode(0), "OK");
   TComponent component;
-  EXPECT_EQ(RaiseIfError(&component, 0), 0);
+  for (const int32_t code : {0, 17, 15001, INT32_MAX}) {
+    EXPECT_EQ(RaiseIfError(&component, code), code);
+    EXPECT_EQ(RaiseIfError(nullptr, code), code);
+    EXPECT_EQ(RaiseIfError(code), code);
+  }
 }
 
 TEST(ErrorTable, EveryListedCodeRaisesItsClassWithItsText) {
