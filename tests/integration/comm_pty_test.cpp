@@ -366,46 +366,6 @@ TEST_F(CommPty, ReadWithoutTimeoutsWaitsForTheWholeBlock) {
   EXPECT_EQ(0, std::memcmp(buf, "abcdef", 6));
 }
 
-TEST_F(CommPty, PendingReadEndsWhenTheReceiveSideIsPurged) {
-  if (sio_test::RunningUnderWine()) {
-    GTEST_SKIP() << "Wine's PurgeComm does not abort pending reads";
-  }
-  ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
-  CommIo io;
-  char buf[64];
-  uint32_t n = 0;
-  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
-  // Taken before the purger starts its 100 ms, so that the lower bound holds
-  // however late this thread runs again.
-  const auto start = Clock::now();
-  std::thread purger([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(0u, dev_.Purge(sio::platform::purgeRxAbort | sio::platform::purgeRxClear));
-  });
-  EXPECT_EQ(WaitResult::Signaled, io.Wait(5000));
-  const int64_t took = MsSince(start);
-  purger.join();
-  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
-  EXPECT_GE(took, 100);
-  EXPECT_LT(took, 2000);
-}
-
-TEST_F(CommPty, CancelEndsAPendingRead) {
-  ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
-  CommIo io;
-  char buf[64];
-  uint32_t n = 0;
-  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(io, buf, sizeof buf, n));
-  std::thread canceller([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(0u, dev_.CancelIo(io));
-  });
-  EXPECT_EQ(WaitResult::Signaled, io.Wait(5000));
-  canceller.join();
-  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
-  EXPECT_FALSE(io.Pending());
-}
-
 // A cancel that lands just as the waiter begins its wait is seen at once,
 // not when the wait's time is up. A thread busy with the device's other calls
 // makes that moment longer, so that the loop meets it often.
@@ -497,53 +457,6 @@ TEST_F(CommPty, CallsFromOtherThreadsMeetACloseAndReopenCleanly) {
 }
 
 // ---- writes ----
-
-TEST_F(CommPty, WriteThatCannotDrainIsEndedByAPurgeOfTheTransmitSide) {
-  if (sio_test::RunningUnderWine()) {
-    GTEST_SKIP() << "Wine's PurgeComm does not abort pending writes";
-  }
-  // Nobody reads the peer, so the device's output backs up and the write stays
-  // pending.
-  const std::string data = Pattern(8 << 20, 3);
-  CommIo io;
-  uint32_t n = 0;
-  ASSERT_EQ(sio::platform::errIoPending,
-            dev_.StartWrite(io, data.data(), static_cast<uint32_t>(data.size()), n));
-  EXPECT_EQ(WaitResult::Timeout, io.Wait(200));
-  const auto start = Clock::now();
-  ASSERT_EQ(0u, dev_.Purge(sio::platform::purgeTxAbort | sio::platform::purgeTxClear));
-  ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
-  EXPECT_LT(MsSince(start), 2000);
-  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
-  EXPECT_LT(n, data.size());
-  // The device goes on working.
-  peer_->Drain();
-  ASSERT_EQ(0u, DeviceWrite("ok"));
-  char reply[2] = {};
-  ASSERT_EQ(2u, peer_->Read(reply, 2, 2000));
-}
-
-TEST_F(CommPty, WriteThatCannotDrainIsEndedByCancelFromAnotherThread) {
-  const std::string data = Pattern(8 << 20, 5);
-  CommIo io;
-  uint32_t n = 0;
-  ASSERT_EQ(sio::platform::errIoPending,
-            dev_.StartWrite(io, data.data(), static_cast<uint32_t>(data.size()), n));
-  std::thread canceller([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    dev_.CancelIo(io);
-  });
-  const auto start = Clock::now();
-  // The device layer's way: 100 ms slices.
-  WaitResult r = WaitResult::Timeout;
-  for (int i = 0; i < 50 && r == WaitResult::Timeout; ++i)
-    r = io.Wait(100);
-  canceller.join();
-  EXPECT_EQ(WaitResult::Signaled, r);
-  EXPECT_GE(MsSince(start), 140);
-  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
-  EXPECT_LT(n, data.size());
-}
 
 TEST_F(CommPty, WaitOnAPendingWriteReturnsWhenTheCallersEventIsSet) {
   const std::string data = Pattern(8 << 20, 9);
@@ -639,83 +552,212 @@ TEST_F(CommPty, EventWaitWithoutAMaskIsRefused) {
   EXPECT_EQ(sio::platform::errInvalidParameter, rc);
 }
 
-TEST_F(CommPty, CancelEndsAnEventWaitQuickly) {
-  if (sio_test::RunningUnderWine()) {
-    GTEST_SKIP() << "Wine cannot cancel a pending WaitCommEvent (error 1168)";
-  }
-  ASSERT_EQ(0u, dev_.SetEventMask(0x01F9));
-  CommIo io;
-  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
-  std::atomic<int64_t> cancelledAt{0};
-  const auto start = Clock::now();
-  std::thread canceller([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    cancelledAt = MsSince(start);
-    EXPECT_EQ(0u, dev_.CancelIo(io));
-  });
-  WaitResult r = WaitResult::Timeout;
-  for (int i = 0; i < 50 && r == WaitResult::Timeout; ++i)
-    r = io.Wait(100);
-  const int64_t endedAt = MsSince(start);
-  canceller.join();
-  ASSERT_EQ(WaitResult::Signaled, r);
-  uint32_t n = 0;
-  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(io, n, false));
-  EXPECT_GE(endedAt, 100);
-  EXPECT_LT(endedAt - cancelledAt, 1000);
-  // A new wait may start at once.
-  EXPECT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
-  EXPECT_EQ(0u, dev_.CancelIo(io));
+// ---- what ends a pending operation ----
+
+enum class Op { Read, Write, EventWait };
+enum class Ender { PurgeReceive, PurgeTransmit, Cancel, NewMask, Close };
+// HandlesClosed: ends with 676, Wine's "handles to objects have been closed".
+enum class Outcome { Aborted, NoEvents, StaysPending, HandlesClosed, NotUnderWine };
+
+const char* const kOpNames[] = {"read", "write", "event wait"};
+const char* const kEnderNames[] = {"PurgeReceive", "PurgeTransmit", "Cancel", "NewMask", "Close"};
+
+// What `ender`, called from another thread, does to an `op` pending at that
+// moment. Where Wine differs, `underWine` holds there instead, for the
+// reason in `wineNote`.
+struct PendingCell {
+  Op op;
+  Ender ender;
+  Outcome outcome;
+  Outcome underWine = Outcome::NotUnderWine;
+  const char* wineNote = nullptr;
+};
+
+constexpr PendingCell kPendingCells[] = {
+    {Op::Read, Ender::PurgeReceive, Outcome::Aborted, Outcome::NotUnderWine,
+     "Wine's PurgeComm does not abort pending reads"},
+    {Op::Read, Ender::PurgeTransmit, Outcome::StaysPending},
+    {Op::Read, Ender::Cancel, Outcome::Aborted},
+    {Op::Read, Ender::NewMask, Outcome::StaysPending},
+    {Op::Read, Ender::Close, Outcome::Aborted, Outcome::HandlesClosed,
+     "Wine ends the reads and writes of a closed handle with 676"},
+    {Op::Write, Ender::PurgeReceive, Outcome::StaysPending},
+    {Op::Write, Ender::PurgeTransmit, Outcome::Aborted, Outcome::NotUnderWine,
+     "Wine's PurgeComm does not abort pending writes"},
+    {Op::Write, Ender::Cancel, Outcome::Aborted},
+    {Op::Write, Ender::NewMask, Outcome::StaysPending},
+    {Op::Write, Ender::Close, Outcome::Aborted, Outcome::HandlesClosed,
+     "Wine ends the reads and writes of a closed handle with 676"},
+    {Op::EventWait, Ender::PurgeReceive, Outcome::StaysPending},
+    {Op::EventWait, Ender::PurgeTransmit, Outcome::StaysPending},
+    {Op::EventWait, Ender::Cancel, Outcome::Aborted, Outcome::NotUnderWine,
+     "Wine cannot cancel a pending WaitCommEvent (error 1168)"},
+    {Op::EventWait, Ender::NewMask, Outcome::NoEvents, Outcome::Aborted,
+     "Wine ends it as aborted, Windows as a success with no events"},
+    {Op::EventWait, Ender::Close, Outcome::Aborted},
+};
+
+Outcome Expected(const PendingCell& cell) {
+  return cell.wineNote != nullptr && sio_test::RunningUnderWine() ? cell.underWine : cell.outcome;
 }
 
-TEST_F(CommPty, NewEventMaskEndsAPendingEventWait) {
-  ASSERT_EQ(0u, dev_.SetEventMask(0x01F9));
-  CommIo io;
-  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(io));
-  std::thread closer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(0u, dev_.SetEventMask(0));
-  });
-  const auto start = Clock::now();
-  ASSERT_EQ(WaitResult::Signaled, io.Wait(5000));
-  closer.join();
-  EXPECT_GE(MsSince(start), 90);
-  uint32_t n = 0;
-  const uint32_t rc = dev_.GetResult(io, n, false);
-  if (sio_test::RunningUnderWine() && rc == sio::platform::errOperationAborted) {
-    return;  // Wine ends it as aborted; Windows as a success with no events
+// One column of the matrix at a time: an operation of each kind pending at
+// once, as the device layer's threads keep them, each waited for by a
+// thread of its own while the ender acts.
+class CommPtyEnder : public CommPty, public ::testing::WithParamInterface<Ender> {
+ protected:
+  // Starts `op` so that it stays pending: with no time-outs a read waits
+  // for a whole block that never comes, and nobody reads the peer, so the
+  // write backs up.
+  uint32_t Start(Op op, CommIo& io) {
+    uint32_t n = 0;
+    switch (op) {
+      case Op::Read:
+        return dev_.StartRead(io, readBuf_, sizeof readBuf_, n);
+      case Op::Write:
+        return dev_.StartWrite(io, block_.data(), static_cast<uint32_t>(block_.size()), n);
+      case Op::EventWait:
+        if (const uint32_t rc = dev_.SetEventMask(0x01F9)) return rc;
+        return StartPendingEventWait(io);
+    }
+    return sio::platform::errGenFailure;
   }
-  EXPECT_EQ(0u, rc);
-  EXPECT_EQ(0u, io.Events());
-}
 
-TEST_F(CommPty, CloseEndsEveryPendingOperation) {
-  if (sio_test::RunningUnderWine()) {
-    GTEST_SKIP() << "Wine ends a pending WaitCommEvent only through SetCommMask";
+  uint32_t End(Ender ender, CommIo (&ios)[3], const PendingCell* const (&cells)[3]) {
+    switch (ender) {
+      case Ender::PurgeReceive:
+        return dev_.Purge(sio::platform::purgeRxAbort | sio::platform::purgeRxClear);
+      case Ender::PurgeTransmit:
+        return dev_.Purge(sio::platform::purgeTxAbort | sio::platform::purgeTxClear);
+      case Ender::Cancel:
+        // Each cancel ends its own operation only.
+        for (size_t i = 0; i < 3; ++i) {
+          if (cells[i] == nullptr) continue;
+          if (const uint32_t rc = dev_.CancelIo(ios[i])) return rc;
+          std::this_thread::sleep_for(std::chrono::milliseconds(50));
+          for (size_t j = i + 1; j < 3; ++j) {
+            EXPECT_TRUE(cells[j] == nullptr || ios[j].Pending())
+                << "the cancel of the " << kOpNames[i] << " ended the " << kOpNames[j];
+          }
+        }
+        return 0;
+      case Ender::NewMask:
+        return dev_.SetEventMask(0);
+      case Ender::Close:
+        return dev_.Close();
+    }
+    return sio::platform::errGenFailure;
   }
+
+  // Ends a pending operation the way every platform can.
+  void EndStillPending(Op op, CommIo& io) {
+    if (op == Op::EventWait) {
+      EXPECT_EQ(0u, dev_.SetEventMask(0));
+    } else {
+      EXPECT_EQ(0u, dev_.CancelIo(io));
+    }
+    EXPECT_EQ(WaitResult::Signaled, io.Wait(5000));
+  }
+
+  char readBuf_[64] = {};
+  const std::string block_ = Pattern(8 << 20, 3);
+};
+
+TEST_P(CommPtyEnder, EndsEachPendingOperationAsItsCellSays) {
+  const Ender ender = GetParam();
   ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
-  ASSERT_EQ(0u, dev_.SetEventMask(0x01F9));
-  CommIo readIo;
-  CommIo eventIo;
-  char buf[32];
-  uint32_t n = 0;
-  ASSERT_EQ(sio::platform::errIoPending, dev_.StartRead(readIo, buf, sizeof buf, n));
-  ASSERT_EQ(sio::platform::errIoPending, StartPendingEventWait(eventIo));
-  WaitResult readEnd = WaitResult::Failed;
-  WaitResult eventEnd = WaitResult::Failed;
-  std::thread r([&] { readEnd = readIo.Wait(5000); });
-  std::thread e([&] { eventEnd = eventIo.Wait(5000); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  CommIo ios[3];
+  const PendingCell* cells[3] = {};
+  int inColumn = 0;
+  for (const PendingCell& cell : kPendingCells) {
+    if (cell.ender != ender) continue;
+    ++inColumn;
+    const auto i = static_cast<size_t>(cell.op);
+    if (Expected(cell) == Outcome::NotUnderWine) {
+      std::printf("%s: not under Wine: %s\n", kOpNames[i], cell.wineNote);
+      continue;
+    }
+    ASSERT_EQ(nullptr, cells[i]) << kOpNames[i] << " has two cells";
+    ASSERT_EQ(sio::platform::errIoPending, Start(cell.op, ios[i])) << kOpNames[i];
+    cells[i] = &cell;
+  }
+  ASSERT_EQ(3, inColumn) << "the column lacks a cell";
+
   const auto start = Clock::now();
-  EXPECT_EQ(0u, dev_.Close());
-  r.join();
-  e.join();
-  EXPECT_LT(MsSince(start), 2000);
-  EXPECT_EQ(WaitResult::Signaled, readEnd);
-  EXPECT_EQ(WaitResult::Signaled, eventEnd);
-  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(readIo, n, false));
-  EXPECT_EQ(sio::platform::errOperationAborted, dev_.GetResult(eventIo, n, false));
+  WaitResult ends[3] = {};
+  int64_t endMs[3] = {};
+  std::vector<std::thread> waiters;
+  for (size_t i = 0; i < 3; ++i) {
+    if (cells[i] == nullptr) continue;
+    // Long enough past the ender for a wrongful end to show.
+    const uint32_t limit = Expected(*cells[i]) == Outcome::StaysPending ? 600 : 5000;
+    waiters.emplace_back([&, i, limit] {
+      ends[i] = ios[i].Wait(limit);
+      endMs[i] = MsSince(start);
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const int64_t enderAt = MsSince(start);
+  EXPECT_EQ(0u, End(ender, ios, cells));
+  for (std::thread& waiter : waiters)
+    waiter.join();
+
+  // The event wait first: an operation that has ended starts again at once,
+  // before the others, still pending, are ended and could hide that it
+  // cannot.
+  for (size_t i = 3; i-- > 0;) {
+    if (cells[i] == nullptr) continue;
+    SCOPED_TRACE(kOpNames[i]);
+    const Outcome expected = Expected(*cells[i]);
+    uint32_t n = 0;
+    if (expected == Outcome::StaysPending) {
+      EXPECT_EQ(WaitResult::Timeout, ends[i]);
+      EXPECT_TRUE(ios[i].Pending());
+      EXPECT_EQ(sio::platform::errIoIncomplete, dev_.GetResult(ios[i], n, false));
+      EndStillPending(cells[i]->op, ios[i]);
+      continue;
+    }
+    EXPECT_EQ(WaitResult::Signaled, ends[i]);
+    EXPECT_GE(endMs[i], enderAt) << "it ended before anything ended it";
+    EXPECT_LT(endMs[i] - enderAt, 2000);
+    EXPECT_FALSE(ios[i].Pending());
+    const uint32_t rc = dev_.GetResult(ios[i], n, false);
+    if (expected == Outcome::NoEvents) {
+      EXPECT_EQ(0u, rc);
+      EXPECT_EQ(0u, ios[i].Events());
+    } else {
+      EXPECT_EQ(expected == Outcome::Aborted ? sio::platform::errOperationAborted : 676u, rc);
+      if (cells[i]->op == Op::Write) {
+        EXPECT_LT(n, block_.size());
+      }
+    }
+    if (ender == Ender::Close) {
+      // Opened again, the device takes every kind of operation again.
+      if (!dev_.IsOpen()) {
+        ASSERT_EQ(0u, dev_.Open(peer_->DeviceName()));
+      }
+      ASSERT_EQ(0u, dev_.SetTimeouts(CommTimeouts{}));
+    }
+    ASSERT_EQ(sio::platform::errIoPending, Start(cells[i]->op, ios[i])) << "again";
+    EndStillPending(cells[i]->op, ios[i]);
+  }
+
+  // And bytes travel both ways.
+  peer_->Drain();
+  ASSERT_EQ(0u, DeviceWrite("ok"));
+  char reply[2] = {};
+  ASSERT_EQ(2u, peer_->Read(reply, 2, 2000));
+  EXPECT_EQ(0, std::memcmp(reply, "ok", 2));
+  ASSERT_TRUE(peer_->Write("k", 1));
+  EXPECT_EQ("k", DeviceRead(1, 2000));
 }
+
+INSTANTIATE_TEST_SUITE_P(EndedBy, CommPtyEnder,
+                         ::testing::Values(Ender::PurgeReceive, Ender::PurgeTransmit, Ender::Cancel,
+                                           Ender::NewMask, Ender::Close),
+                         [](const ::testing::TestParamInfo<Ender>& info) {
+                           return kEnderNames[static_cast<size_t>(info.param)];
+                         });
 
 // ---- line settings ----
 

@@ -126,67 +126,50 @@ TEST(PlatformLastSystemError, ReportsTheFailureOfTheLastCall) {
 
 // ------------------------------------------------------- version records
 
-sio::platform::OsVersionRecord Record(uint32_t platformId, uint32_t major, uint32_t minor,
-                                      uint32_t build, std::string servicePack) {
-  sio::platform::OsVersionRecord r;
-  r.platformId = platformId;
-  r.major = major;
-  r.minor = minor;
-  r.build = build;
-  r.servicePack = std::move(servicePack);
-  return r;
-}
-
-TEST(PlatformDescribeVersionRecord, NtFamily) {
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 5, 1, 2600, "Service Pack 3")),
-            "Windows XP 5.1 Service Pack 3");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 6, 2, 9200, "")), "WinNT 6.2 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 10, 0, 19045, "")), "WinNT 10.0 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 3, 51, 1057, "Service Pack 5")),
-            "Windows NT 3.5 3.51 Service Pack 5");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 4, 0, 1381, "Service Pack 6")),
-            "Windows NT 4 4.0 Service Pack 6");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 5, 0, 2195, "Service Pack 4")),
-            "Windows 2000 5.0 Service Pack 4");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(2, 5, 2, 3790, "Service Pack 2")),
-            "5.2 Service Pack 2");
-}
-
-TEST(PlatformDescribeVersionRecord, Windows9xFamilyHasNoServicePackText) {
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 950, " B ")),
-            "Win32 on Windows 95 OSR 2 4.0 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 950, " C ")),
-            "Win32 on Windows 95 OSR 1 4.0 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 2222, " A ")),
-            "Win32 on Windows 98 OSR 2 4.10 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 1998, " ")),
-            "Win32 on Windows 98 OSR 1 4.10 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 90, 73010104, "")),
-            "Win32 on Windows ME 4.90 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 90, 3000, "")), "4.90 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 3, 0, " X ")),
-            "Win32 on Windows 9x4.3 ");
-}
-
-TEST(PlatformDescribeVersionRecord, MarkerIsTheSecondCharacterOnly) {
-  // Marker elsewhere, or service-pack text too short to hold one: no marker,
-  // and no reading past the end of the text.
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 0, "B")),
-            "Win32 on Windows 95 OSR 1 4.0 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 0, "")),
-            "Win32 on Windows 95 OSR 1 4.0 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 0, 0, "xB")),
-            "Win32 on Windows 95 OSR 2 4.0 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 0, "  A")),
-            "Win32 on Windows 98 OSR 1 4.10 ");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(1, 4, 10, 0, " a ")),
-            "Win32 on Windows 98 OSR 1 4.10 ");
-}
-
-TEST(PlatformDescribeVersionRecord, Win32sAndOtherPlatforms) {
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(0, 3, 11, 0, "1.30")),
-            "Win32s on Windows 3.11 1.30");
-  EXPECT_EQ(sio::platform::DescribeVersionRecord(Record(3, 5, 0, 0, "ignored")), "Unknown5.0 ");
+TEST(PlatformDescribeVersionRecord, NamesEachFamilyAsItsRecordSays) {
+  const struct {
+    uint32_t platformId, major, minor, build;
+    const char* servicePack;
+    const char* text;
+  } rows[] = {
+      // NT: the version's name where it has one, then the service pack.
+      {2, 5, 1, 2600, "Service Pack 3", "Windows XP 5.1 Service Pack 3"},
+      {2, 6, 2, 9200, "", "WinNT 6.2 "},
+      {2, 10, 0, 19045, "", "WinNT 10.0 "},
+      {2, 3, 51, 1057, "Service Pack 5", "Windows NT 3.5 3.51 Service Pack 5"},
+      {2, 4, 0, 1381, "Service Pack 6", "Windows NT 4 4.0 Service Pack 6"},
+      {2, 5, 0, 2195, "Service Pack 4", "Windows 2000 5.0 Service Pack 4"},
+      {2, 5, 2, 3790, "Service Pack 2", "5.2 Service Pack 2"},
+      // 9x: no service-pack text; its second character marks the release.
+      {1, 4, 0, 950, " B ", "Win32 on Windows 95 OSR 2 4.0 "},
+      {1, 4, 0, 950, " C ", "Win32 on Windows 95 OSR 1 4.0 "},
+      {1, 4, 10, 2222, " A ", "Win32 on Windows 98 OSR 2 4.10 "},
+      {1, 4, 10, 1998, " ", "Win32 on Windows 98 OSR 1 4.10 "},
+      {1, 4, 90, 73010104, "", "Win32 on Windows ME 4.90 "},
+      {1, 4, 90, 3000, "", "4.90 "},
+      {1, 4, 3, 0, " X ", "Win32 on Windows 9x4.3 "},
+      // A marker elsewhere, or a text too short to hold one: no marker, and
+      // no reading past the end of the text.
+      {1, 4, 0, 0, "B", "Win32 on Windows 95 OSR 1 4.0 "},
+      {1, 4, 0, 0, "", "Win32 on Windows 95 OSR 1 4.0 "},
+      {1, 4, 0, 0, "xB", "Win32 on Windows 95 OSR 2 4.0 "},
+      {1, 4, 10, 0, "  A", "Win32 on Windows 98 OSR 1 4.10 "},
+      {1, 4, 10, 0, " a ", "Win32 on Windows 98 OSR 1 4.10 "},
+      // Win32s and platforms without a name.
+      {0, 3, 11, 0, "1.30", "Win32s on Windows 3.11 1.30"},
+      {3, 5, 0, 0, "ignored", "Unknown5.0 "},
+  };
+  for (const auto& row : rows) {
+    sio::platform::OsVersionRecord record;
+    record.platformId = row.platformId;
+    record.major = row.major;
+    record.minor = row.minor;
+    record.build = row.build;
+    record.servicePack = row.servicePack;
+    EXPECT_EQ(sio::platform::DescribeVersionRecord(record), row.text)
+        << row.platformId << " " << row.major << "." << row.minor << " build " << row.build << " \""
+        << row.servicePack << "\"";
+  }
 }
 
 // ------------------------------------------------------------- the host

@@ -1,10 +1,12 @@
 // Every result code of the serial layer against a list written out here by
-// hand: the exception RaiseIfError raises for it (exact class, family, code,
-// text) and the text MessageForCode gives. Codes not in the list must fall
-// back by range. The list is deliberately not read from the product, so a
-// wrong text or class on either side shows up.
+// hand: the exception it raises (exact class, family, code, text) through
+// RaiseSioError and every way into RaiseIfError, and the text MessageForCode
+// gives. Codes not in the list must fall back by range. The list is
+// deliberately not read from the product, so a wrong text or class on either
+// side shows up.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
@@ -30,8 +32,26 @@ void ViaRaiseIfError(int32_t code) {
   RaiseIfError(&component, code);
 }
 
-// RaiseIfError must raise exactly what RaiseSioError raises.
-constexpr Raiser kRaisers[] = {&RaiseSioError, &ViaRaiseIfError};
+// A component being loaded gets the code back; loaded, it raises.
+void ViaComponentOnceLoaded(int32_t code) {
+  TComponent component;
+  component.SetLoading();
+  EXPECT_EQ(RaiseIfError(&component, code), code);
+  component.Loaded();
+  RaiseIfError(&component, code);
+}
+
+void WithoutComponent(int32_t code) {
+  RaiseIfError(nullptr, code);
+}
+
+void ByCodeAlone(int32_t code) {
+  RaiseIfError(code);
+}
+
+// Every way into RaiseIfError must raise exactly what RaiseSioError raises.
+constexpr Raiser kRaisers[] = {&RaiseSioError, &ViaRaiseIfError, &ViaComponentOnceLoaded,
+                               &WithoutComponent, &ByCodeAlone};
 
 // What a code without a text of its own reads: the system's text, on one line.
 std::string SystemText(int32_t code) {
@@ -315,10 +335,14 @@ std::vector<Row> AllRows() {
 
 // --- The checks --------------------------------------------------------------
 
-TEST(ErrorTable, SuccessReadsOkAndRaisesNothing) {
+TEST(ErrorTable, SuccessReadsOkAndCodesThatAreNotErrorsRaiseNothing) {
   EXPECT_EQ(MessageForCode(0), "OK");
   TComponent component;
-  EXPECT_EQ(RaiseIfError(&component, 0), 0);
+  for (const int32_t code : {0, 17, 15001, INT32_MAX}) {
+    EXPECT_EQ(RaiseIfError(&component, code), code);
+    EXPECT_EQ(RaiseIfError(nullptr, code), code);
+    EXPECT_EQ(RaiseIfError(code), code);
+  }
 }
 
 TEST(ErrorTable, EveryListedCodeRaisesItsClassWithItsText) {
