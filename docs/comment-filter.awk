@@ -265,6 +265,17 @@ END {
     O[k] = "/** \\endcond */ " L[k]
   }
 
+  # A member defined outside its class is documented at its declaration;
+  # its definition (and the template line above it) is left out.
+  for (i = start + 1; i <= n; i++) {
+    if (in_body[i] || L[i] !~ /^[A-Za-z_].*[A-Za-z0-9_>]::~?[A-Za-z_][A-Za-z0-9_]*\(/) continue
+    first = L[i - 1] ~ /^template[ <]/ ? i - 1 : i
+    for (k = i; k < n && level[k + 1] > level[i]; k++) {}
+    if (k == i && L[i] !~ /[{]/) continue
+    O[first] = "/** \\cond */ " O[first]
+    O[k] = O[k] " /** \\endcond */"
+  }
+
   # Comment blocks above declarations.
   for (i = start; i <= n; i++) {
     if (!is_comment(L[i]) || is_ruler(L[i]) || in_body[i]) continue
