@@ -22,15 +22,21 @@
 # exceptions.h as the exception classes, each with the codes that raise it.
 #
 # The characters doxygen reads as commands or markup (\ @ < > &) are escaped
-# in converted text, so that a comment reads as written.
+# in converted text, so that a comment reads as written; doxygen itself takes
+# text in double quotes or backticks as it is. A run of lines indented four
+# or more after an empty comment line (a table) is shown as written.
 
-function escape(s,    out, i, c, quoted) {
+function escape(s,    out, i, c, quote) {
   out = ""
-  quoted = 0
+  quote = ""
   for (i = 1; i <= length(s); i++) {
     c = substr(s, i, 1)
-    if (c == "`") quoted = !quoted
-    else if (!quoted && (c == "\\" || c == "@" || c == "<" || c == ">" || c == "&")) out = out "\\"
+    if (c == "`" || c == "\"") {
+      if (quote == "") quote = c
+      else if (quote == c) quote = ""
+    } else if (quote == "" && (c == "\\" || c == "@" || c == "<" || c == ">" || c == "&")) {
+      out = out "\\"
+    }
     out = out c
   }
   return out
@@ -49,6 +55,20 @@ function is_code(l) { return !is_blank(l) && !is_pp(l) && l !~ /^[ \t]*\/\// }
 function to_doc(l,    at) {
   at = index(l, "//")
   return substr(l, 1, at - 1) "///" escape(substr(l, at + 2))
+}
+
+# A block of comment lines -> documentation; a table in it becomes a code
+# block (markdown wants it indented four more than the text around it).
+function convert_block(from, to,    k, at, text, table, empty) {
+  table = 0
+  empty = 0
+  for (k = from; k <= to; k++) {
+    at = index(L[k], "//")
+    text = substr(L[k], at + 2)
+    table = text ~ /^     / && (table || empty)
+    empty = text ~ /^[ \t]*$/
+    O[k] = table ? substr(L[k], 1, at - 1) "///    " text : to_doc(L[k])
+  }
 }
 
 # Where a code line's trailing comment starts (0: none), string and character
@@ -111,7 +131,7 @@ function is_row(l) { return l ~ /^[ \t]*SIO_ERROR(_UNNAMED)?\(/ }
 # I/O error, else the plain exception.
 function row_doc(    doc, n) {
   n = row_code + 0
-  if (row_text != "") doc = "\"" escape(row_text) "\""
+  if (row_text != "") doc = escape("\"" row_text "\"")
   else doc = "No text of its own: the system's text for error number " (-n)
   if (n == 0) return doc ": success."
   if (row_cls != "NoOwnClass") return doc "; raises " row_cls "."
@@ -189,8 +209,8 @@ END {
     for (j = 1; j < n && is_comment(L[j + 1]); j++) {}
     text = substr(L[1], index(L[1], "//") + 2)
     sub(/^ +/, "", text)
+    convert_block(1, j)
     O[1] = "/// \\file " base " " escape(text)
-    for (k = 2; k <= j; k++) O[k] = to_doc(L[k])
     start = j + 1
   } else {
     start = 1
@@ -217,7 +237,8 @@ END {
             rest = substr(text, RSTART + 2)
           }
           sub(/[.:]$/, "", head)
-          O[i] = (group_open ? "/**@}*/ " : "") "/// \\name " escape(head)
+          if (group_open) O[i - 1] = O[i - 1] " /**@}*/"
+          O[i] = "/// \\name " escape(head)
           for (k = i + 1; k <= j; k++) O[k] = to_doc(L[k])
           if (rest != "" && j > i) O[i + 1] = "/// " escape(rest) " " substr(O[i + 1], 5)
           open_at = j + 1
@@ -284,7 +305,7 @@ END {
     documents = is_code(next_line) || next_line ~ /^[ \t]*#[ \t]*(if|ifdef|ifndef|define)[ \t(]/
     if (classes && next_line ~ /^SIO_EXCEPTION_CLASS\(/) documents = 0
     if (documents) {
-      for (k = i; k <= j; k++) O[k] = to_doc(L[k])
+      convert_block(i, j)
       doc_from[j + 1] = i
     }
     i = j
