@@ -57,9 +57,11 @@ function to_doc(l,    at) {
   return substr(l, 1, at - 1) "///" escape(substr(l, at + 2))
 }
 
-# A block of comment lines -> documentation; a table in it becomes a code
-# block (markdown wants it indented four more than the text around it).
-function convert_block(from, to,    k, at, text, table, empty) {
+# A block of comment lines -> one /** */ block: its first sentence is the
+# summary even when it runs over a line end (in a /// block the first line
+# would be). A table in it becomes a code block (markdown wants it indented
+# four more than the text around it).
+function convert_block(from, to,    k, at, text, table, empty, mark) {
   table = 0
   empty = 0
   for (k = from; k <= to; k++) {
@@ -67,8 +69,11 @@ function convert_block(from, to,    k, at, text, table, empty) {
     text = substr(L[k], at + 2)
     table = text ~ /^     / && (table || empty)
     empty = text ~ /^[ \t]*$/
-    O[k] = table ? substr(L[k], 1, at - 1) "///    " text : to_doc(L[k])
+    mark = k == from ? "/**" : " *"
+    gsub(/\*\//, "*\\/", text)
+    O[k] = substr(L[k], 1, at - 1) mark (table ? "    " text : escape(text))
   }
+  O[to] = O[to] " */"
 }
 
 # Where a code line's trailing comment starts (0: none), string and character
@@ -210,7 +215,7 @@ END {
     text = substr(L[1], index(L[1], "//") + 2)
     sub(/^ +/, "", text)
     convert_block(1, j)
-    O[1] = "/// \\file " base " " escape(text)
+    O[1] = "/** \\file " base " " escape(text) (j == 1 ? " */" : "")
     start = j + 1
   } else {
     start = 1

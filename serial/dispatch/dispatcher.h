@@ -184,8 +184,8 @@ void ShowThreadException(std::exception_ptr error);
 
 // --- The dispatcher ---------------------------------------------------------
 
-// The dispatcher of one port, as the header's description says; a device
-// layer supplies the device operations.
+// The dispatcher of one open port: its buffers, line, triggers and threads.
+// A device layer supplies the device operations.
 //
 // Lock order: DataSection may be held while taking DispSection or
 // OutputSection; never the other way round, and DispSection and
