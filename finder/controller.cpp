@@ -16,6 +16,19 @@ std::string DeviceOf(uint32_t number) {
 
 }  // namespace
 
+void TController::DescribeAdapters(const std::vector<std::string>& list) {
+  std::vector<sio::platform::HostPort> ports;
+  for (const std::string& entry : list) {
+    const uint16_t number = PortNumberFromEntry(entry);
+    if (adapters_.count(number) == 0)
+      ports.push_back({number, sio::platform::ComName(number), DeviceOf(number)});
+  }
+  if (ports.empty()) return;
+  const std::vector<sio::platform::PortDescription> found = sio::platform::DescribeHostPorts(ports);
+  for (size_t i = 0; i < ports.size() && i < found.size(); ++i)
+    adapters_[ports[i].number] = found[i];
+}
+
 TController::TController(sio::TSioComPort* port, TStatusLog& log, TMessageBoxes& boxes)
     : port_(port), log_(log), boxes_(boxes) {}
 
@@ -31,6 +44,7 @@ void TController::NoteClone() {
 
 void TController::Search() {
   wrapper_ = std::make_unique<TKelvaneComPort>(port_, boxes_);
+  adapters_.clear();
   log_.Clear();
   try {
     const std::vector<std::string> list = ListPorts();
@@ -69,6 +83,7 @@ void TController::ProbeAtBaud(const std::vector<std::string>& list, int32_t coun
   log_.AddLine("");
   log_.AddLine("\r= Attempting to connect at " + std::to_string(baud) + " baud =");
   wrapper_->SetBaud(baud);
+  if (OnProbe) DescribeAdapters(list);
   for (int32_t i = 0; i < count; ++i) {
     const std::string& entry = list[static_cast<size_t>(i)];
     // A probe starts with a clean slate: whatever came in during the last
@@ -82,6 +97,8 @@ void TController::ProbeAtBaud(const std::vector<std::string>& list, int32_t coun
     probe_.Port = sio::platform::ComName(number);
     probe_.Device = DeviceOf(number);
     probe_.Baud = baud;
+    if (const auto known = adapters_.find(number); known != adapters_.end())
+      probe_.Adapter = known->second;
     wrapper_->SetComNumber(number);
     wrapper_->OpenPort();
     wrapper_->Send("\r");

@@ -5,12 +5,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "finder/kelvane_com_port.h"
 #include "finder/status_log.h"
+#include "platform/host_ports.h"
 #include "serial/port/com_port.h"
 
 namespace finder {
@@ -25,6 +27,9 @@ struct TProbeRecord {
   bool SawInterpreter = false;  // "OBDII to RS232 Interpreter"
   bool SawClone = false;        // "ELM327_CLONE"
   bool IdentifierSent = false;  // "AT@3 ELM327_CLONE\r"
+  // What the host knows of the device behind the port (described once per
+  // search, as the port list was read).
+  sio::platform::PortDescription Adapter;
 };
 
 class TController {
@@ -34,6 +39,9 @@ class TController {
   void Search();
   std::vector<std::string> ListPorts();
   void ProbeAtBaud(const std::vector<std::string>& list, int32_t count, int32_t baud);
+  // What the host knows of each listed port not described yet in this
+  // search, for the probes' records.
+  void DescribeAdapters(const std::vector<std::string>& list);
 
   // Set by the main window's packet handlers while a probe waits.
   bool BannerSeen = false;
@@ -54,6 +62,9 @@ class TController {
   TMessageBoxes& boxes_;
   std::unique_ptr<TKelvaneComPort> wrapper_;
   TProbeRecord probe_;
+  // The listed ports' descriptions by port number, made at the first probe
+  // of a search that someone records.
+  std::map<uint32_t, sio::platform::PortDescription> adapters_;
   // The probe's record takes what the device says only during its three
   // waits.
   bool listening_ = false;

@@ -2,7 +2,7 @@
 // without a window. stdout: the status log; stderr: message boxes and the
 // error report; exit 0 when the search ended, 1 when an exception ended it,
 // 2 on bad input (options, SIO_PORTS, the report path), 130 after an
-// interrupt.
+// interrupt. --list-ports lists the ports and what each is instead.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -54,12 +54,15 @@ void OnInterrupt() {
 }
 
 constexpr char kUsage[] =
-    "usage: kelvane-finder-headless [--color=auto|always|never] [--report FILE|-] [--version]\n";
+    "usage: kelvane-finder-headless [--color=auto|always|never] [--report FILE|-] [--version]\n"
+    "       kelvane-finder-headless --list-ports [--json]\n";
 
 int Usage(std::FILE* to, int status) {
   std::fputs(kUsage, to);
   std::fputs(
-      "Runs one search over the machine's serial ports (SIO_PORTS replaces the list on Linux).\n",
+      "Runs one search over the machine's serial ports (SIO_PORTS replaces the list on Linux).\n"
+      "--list-ports lists the ports instead, one line each: COM name, device, kind, VID:PID,\n"
+      "product and serial number (--json: the same as JSON).\n",
       to);
   return status;
 }
@@ -71,6 +74,22 @@ int BadInput(const std::string& what) {
   return 2;
 }
 
+// --list-ports: the port table and what each port is, on stdout.
+int ListPorts(bool json) {
+  std::vector<sio::platform::HostPort> ports;
+  std::string error;
+  if (!sio::platform::ListHostPorts(ports, error)) {
+    std::fprintf(stderr, "[error] %s\n", error.c_str());
+    return 1;
+  }
+  const std::vector<sio::platform::PortDescription> descriptions =
+      sio::platform::DescribeHostPorts(ports);
+  const std::string text =
+      json ? finder::PortListJson(ports, descriptions) : finder::PortListText(ports, descriptions);
+  const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  return std::fflush(stdout) == 0 && written ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,10 +97,14 @@ int main(int argc, char** argv) {
   std::string colourMode = "auto";
   std::string reportFile;
   bool versionOnly = false;
-  enum : int { kColor = 256, kReport, kVersion };
+  bool listPorts = false;
+  bool json = false;
+  enum : int { kColor = 256, kReport, kVersion, kListPorts, kJson };
   const option longOptions[] = {{"color", required_argument, nullptr, kColor},
                                 {"report", required_argument, nullptr, kReport},
                                 {"version", no_argument, nullptr, kVersion},
+                                {"list-ports", no_argument, nullptr, kListPorts},
+                                {"json", no_argument, nullptr, kJson},
                                 {"help", no_argument, nullptr, 'h'},
                                 {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own words, the same on every host
@@ -99,6 +122,12 @@ int main(int argc, char** argv) {
       case kVersion:
         versionOnly = true;
         break;
+      case kListPorts:
+        listPorts = true;
+        break;
+      case kJson:
+        json = true;
+        break;
       case 'h':
         return Usage(stdout, 0);
       default: {
@@ -106,7 +135,8 @@ int main(int argc, char** argv) {
         // optopt; an unknown long option leaves 0 there.
         const std::string given = argv[optind - 1];
         if (optopt == kColor || optopt == kReport) return BadInput(given + " needs a value");
-        if (optopt == kVersion) return BadInput(given + " takes no value");
+        if (optopt == kVersion || optopt == kListPorts || optopt == kJson)
+          return BadInput(given + " takes no value");
         if (optopt != 0)
           return BadInput(std::string("unknown option -") + static_cast<char>(optopt));
         return BadInput("unknown option " + given);
@@ -114,6 +144,9 @@ int main(int argc, char** argv) {
     }
   }
   if (optind < argc) return BadInput("unexpected argument \"" + std::string(argv[optind]) + "\"");
+  if (json && !listPorts) return BadInput("--json goes with --list-ports");
+  if (listPorts && !reportFile.empty())
+    return BadInput("--report goes with a search, not with --list-ports");
   sio::platform::OutputFile report;
   std::FILE* reportOut = nullptr;
   if (!versionOnly) {
@@ -123,6 +156,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "[error] SIO_PORTS entry \"%s\": %s\n", r.entry.c_str(),
                    r.reason.c_str());
     if (!rejected.empty()) return 2;
+    if (listPorts) return ListPorts(json);
     // A report that cannot be written is known before the search, not after.
     if (reportFile == "-") {
       reportOut = stdout;

@@ -1,5 +1,6 @@
 #include "finder/headless_view.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace finder {
@@ -113,7 +114,99 @@ const char* Bool(bool b) {
   return b ? "true" : "false";
 }
 
+std::string JsonText(const std::string& text) {
+  return text.empty() ? std::string("null") : JsonString(text);
+}
+
+std::string Hex4(uint16_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04x", value);
+  return text;
+}
+
+// The description's fields, each after ", ": absent ones are null.
+std::string DescriptionJson(const sio::platform::PortDescription& d) {
+  std::string out = ", \"kind\": " + JsonString(sio::platform::PortKindName(d.kind));
+  out += ", \"vid\": " + (d.hasUsbIds ? JsonString(Hex4(d.vendorId)) : std::string("null"));
+  out += ", \"pid\": " + (d.hasUsbIds ? JsonString(Hex4(d.productId)) : std::string("null"));
+  out += ", \"manufacturer\": " + JsonText(d.manufacturer);
+  out += ", \"product\": " + JsonText(d.product);
+  out += ", \"serial_number\": " + JsonText(d.serialNumber);
+  out += ", \"driver\": " + JsonText(d.driver);
+  out += ", \"bluetooth_address\": " + JsonText(d.bluetoothAddress);
+  return out;
+}
+
+// A column of the port list: "-" when unknown, the text itself when it is
+// one word of visible characters ("\\.\COM5" too), else a JSON string.
+std::string Field(const std::string& text) {
+  if (text.empty()) return "-";
+  bool plain = text != "-" && text[0] != '"';
+  for (size_t at = 0; plain && at < text.size();) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    const size_t length = Utf8SequenceAt(text, at);
+    plain = length > 0 && c > 0x20 && c != 0x7f;
+    at += length;
+  }
+  return plain ? text : JsonString(text);
+}
+
+// Characters, not bytes: UTF-8 continuation bytes take no column.
+size_t Width(const std::string& text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+}
+
 }  // namespace
+
+std::string PortListText(const std::vector<sio::platform::HostPort>& ports,
+                         const std::vector<sio::platform::PortDescription>& descriptions) {
+  std::vector<std::vector<std::string>> rows;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const sio::platform::PortDescription d =
+        i < descriptions.size() ? descriptions[i] : sio::platform::PortDescription();
+    std::vector<std::string> row{ports[i].name,
+                                 Field(ports[i].path),
+                                 sio::platform::PortKindName(d.kind),
+                                 d.hasUsbIds ? Hex4(d.vendorId) + ":" + Hex4(d.productId) : "-",
+                                 Field(d.product),
+                                 Field(d.serialNumber)};
+    if (!d.bluetoothAddress.empty()) row.push_back(d.bluetoothAddress);
+    rows.push_back(row);
+  }
+  std::vector<size_t> widths;
+  for (const auto& row : rows) {
+    widths.resize(std::max(widths.size(), row.size()), 0);
+    for (size_t c = 0; c < row.size(); ++c)
+      widths[c] = std::max(widths[c], Width(row[c]));
+  }
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t c = 0; c < row.size(); ++c) {
+      if (c > 0) line += std::string(widths[c - 1] - Width(row[c - 1]) + 2, ' ');
+      line += row[c];
+    }
+    out += line + "\n";
+  }
+  return out;
+}
+
+std::string PortListJson(const std::vector<sio::platform::HostPort>& ports,
+                         const std::vector<sio::platform::PortDescription>& descriptions) {
+  std::string out = "{\n  \"ports\": [";
+  for (size_t i = 0; i < ports.size(); ++i) {
+    out += i == 0 ? "\n" : ",\n";
+    out += "    {\"port\": " + JsonString(ports[i].name);
+    out += ", \"device\": " + JsonText(ports[i].path);
+    out += DescriptionJson(i < descriptions.size() ? descriptions[i]
+                                                   : sio::platform::PortDescription());
+    out += "}";
+  }
+  out += ports.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  return out;
+}
 
 std::string ProbeReportJson(const std::vector<TProbeRecord>& probes) {
   std::string out = "{\n  \"probes\": [";
@@ -127,7 +220,8 @@ std::string ProbeReportJson(const std::vector<TProbeRecord>& probes) {
     out += std::string(", \"seen\": {\"KELVANE\": ") + Bool(p.SawBanner);
     out += std::string(", \"OBDII to RS232 Interpreter\": ") + Bool(p.SawInterpreter);
     out += std::string(", \"ELM327_CLONE\": ") + Bool(p.SawClone) + "}";
-    out += std::string(", \"identifier_sent\": ") + Bool(p.IdentifierSent) + "}";
+    out += std::string(", \"identifier_sent\": ") + Bool(p.IdentifierSent);
+    out += DescriptionJson(p.Adapter) + "}";
   }
   out += probes.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;

@@ -10,6 +10,7 @@
 
 #include "finder/controller.h"
 #include "finder/view.h"
+#include "platform/host_ports.h"
 
 namespace finder {
 
@@ -36,5 +37,18 @@ class THeadlessView : public TFinderView {
 
 // The probes of a search as JSON: one object per probe.
 std::string ProbeReportJson(const std::vector<TProbeRecord>& probes);
+
+// --list-ports: one line per port, its fields in aligned columns: the COM
+// name, the device, the kind, VID:PID, the product and the serial number,
+// then for a Bluetooth port its remote address. A field the host does not
+// know is "-"; a text with blanks, quotes or control characters (or one
+// that reads "-") is written as a JSON string.
+std::string PortListText(const std::vector<sio::platform::HostPort>& ports,
+                         const std::vector<sio::platform::PortDescription>& descriptions);
+
+// --list-ports --json: {"ports": [...]}, one object per port with "port",
+// "device" and the description's fields (as in the report).
+std::string PortListJson(const std::vector<sio::platform::HostPort>& ports,
+                         const std::vector<sio::platform::PortDescription>& descriptions);
 
 }  // namespace finder

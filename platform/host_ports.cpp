@@ -195,4 +195,145 @@ std::vector<HostPort> PortsFromRegisteredNames(const std::vector<std::string>& n
   return ports;
 }
 
+const char* PortKindName(PortKind kind) {
+  switch (kind) {
+    case PortKind::kUsb:
+      return "usb";
+    case PortKind::kAcm:
+      return "acm";
+    case PortKind::kBluetooth:
+      return "bluetooth";
+    case PortKind::kUart:
+      return "uart";
+    case PortKind::kVirtual:
+      return "virtual";
+    case PortKind::kUnknown:
+      break;
+  }
+  return "unknown";
+}
+
+namespace {
+
+bool IsHexDigit(char c) {
+  return IsDigit(c) || (Upper(c) >= 'A' && Upper(c) <= 'F');
+}
+
+uint32_t HexValue(std::string_view digits) {
+  uint32_t value = 0;
+  for (char c : digits)
+    value = value * 16 + static_cast<uint32_t>(IsDigit(c) ? c - '0' : Upper(c) - 'A' + 10);
+  return value;
+}
+
+// The four hex digits after `key` ("VID_") in a device id, where the key
+// starts a part of it (after "\", "&" or "+") and the digits end there.
+bool IdAfter(std::string_view id, std::string_view key, uint16_t& value) {
+  for (size_t at = 0; at + key.size() + 4 <= id.size(); ++at) {
+    if (at > 0 && id[at - 1] != '\\' && id[at - 1] != '&' && id[at - 1] != '+') continue;
+    if (!StartsWithNoCase(id.substr(at), key)) continue;
+    const std::string_view digits = id.substr(at + key.size(), 4);
+    const size_t end = at + key.size() + 4;
+    if (!std::all_of(digits.begin(), digits.end(), IsHexDigit)) continue;
+    if (end < id.size() && IsHexDigit(id[end])) continue;
+    value = static_cast<uint16_t>(HexValue(digits));
+    return true;
+  }
+  return false;
+}
+
+// "A\B\C" -> {"A", "B", "C"}.
+std::vector<std::string_view> IdParts(std::string_view id) {
+  std::vector<std::string_view> parts;
+  for (size_t from = 0;;) {
+    const size_t slash = id.find('\\', from);
+    parts.push_back(id.substr(from, slash == std::string_view::npos ? slash : slash - from));
+    if (slash == std::string_view::npos) return parts;
+    from = slash + 1;
+  }
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithNoCase(a, b);
+}
+
+bool HasNoCase(std::string_view text, std::string_view part) {
+  for (size_t at = 0; at + part.size() <= text.size(); ++at) {
+    if (StartsWithNoCase(text.substr(at), part)) return true;
+  }
+  return false;
+}
+
+// The serial number in a USB device's instance id: "USB\VID_..&PID_..\<serial>".
+// Windows makes the last part up, with "&" in it, for a device without one.
+std::string UsbSerialOf(std::string_view instanceId) {
+  const std::vector<std::string_view> parts = IdParts(instanceId);
+  if (parts.size() != 3 || !EqualsNoCase(parts[0], "USB") || HasNoCase(parts[1], "&MI_")) return {};
+  if (parts[2].empty() || parts[2].find('&') != std::string_view::npos) return {};
+  return std::string(parts[2]);
+}
+
+// "...&0&001A7DDA7113_C00000000" -> "00:1A:7D:DA:71:13".
+std::string BluetoothAddressOf(std::string_view instanceId) {
+  std::string_view last = IdParts(instanceId).back();
+  last = last.substr(0, last.find('_'));
+  const size_t amp = last.rfind('&');
+  if (amp != std::string_view::npos) last.remove_prefix(amp + 1);
+  if (last.size() != 12 || !std::all_of(last.begin(), last.end(), IsHexDigit)) return {};
+  if (last.find_first_not_of('0') == std::string_view::npos) return {};
+  std::string address;
+  for (size_t i = 0; i < 12; i += 2) {
+    if (i > 0) address += ':';
+    address += Upper(last[i]);
+    address += Upper(last[i + 1]);
+  }
+  return address;
+}
+
+}  // namespace
+
+PortDescription DescribeSetupApiDevice(const SetupApiPortDevice& device) {
+  PortDescription d;
+  if (device.instanceId.empty()) return d;
+  d.manufacturer = device.manufacturer;
+  d.product = device.busReportedName.empty() ? device.deviceDescription : device.busReportedName;
+  d.driver = device.service;
+  const std::vector<std::string_view> parts = IdParts(device.instanceId);
+  const std::string_view enumerator = parts[0];
+  uint16_t vendor = 0;
+  uint16_t product = 0;
+  const bool usb =
+      (IdAfter(device.hardwareId, "VID_", vendor) && IdAfter(device.hardwareId, "PID_", product)) ||
+      (IdAfter(device.instanceId, "VID_", vendor) && IdAfter(device.instanceId, "PID_", product));
+  if (EqualsNoCase(enumerator, "BTHENUM")) {
+    d.kind = PortKind::kBluetooth;
+    d.bluetoothAddress = BluetoothAddressOf(device.instanceId);
+  } else if (usb || EqualsNoCase(enumerator, "USB") || EqualsNoCase(enumerator, "FTDIBUS")) {
+    d.kind = EqualsNoCase(device.service, "usbser") ? PortKind::kAcm : PortKind::kUsb;
+    d.hasUsbIds = usb;
+    d.vendorId = usb ? vendor : 0;
+    d.productId = usb ? product : 0;
+    if (EqualsNoCase(enumerator, "FTDIBUS") && parts.size() == 3) {
+      // VID_0403+PID_6001+<serial><channel letter>
+      const std::string_view ids = parts[1];
+      const size_t second = ids.find('+', ids.find('+') + 1);
+      if (ids.find('+') != std::string_view::npos && second != std::string_view::npos &&
+          ids.size() - second > 2 && ids.find('&', second) == std::string_view::npos) {
+        d.serialNumber = std::string(ids.substr(second + 1, ids.size() - second - 2));
+      }
+    } else {
+      d.serialNumber = UsbSerialOf(device.instanceId);
+      if (d.serialNumber.empty() && HasNoCase(device.instanceId, "&MI_"))
+        d.serialNumber = UsbSerialOf(device.parentInstanceId);
+    }
+  } else if (EqualsNoCase(enumerator, "ACPI") || EqualsNoCase(enumerator, "PCI") ||
+             EqualsNoCase(enumerator, "PNP") || EqualsNoCase(enumerator, "ISAPNP") ||
+             EqualsNoCase(enumerator, "MF")) {
+    d.kind = PortKind::kUart;
+  } else {
+    d.kind = PortKind::kVirtual;
+  }
+  return d;
+}
+
 }  // namespace sio::platform

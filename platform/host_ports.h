@@ -162,6 +162,89 @@ struct PortScanRoots {
   std::string sysClassTtyDir = "/sys/class/tty";  // the kernel's tty class directory
 };
 
+// ---- What each port is
+//
+// Beside the table, what the host knows of the device behind each port, so
+// that a user can tell two adapters apart: the kind, the USB ids, the texts
+// the device gives and the driver.
+//
+// Linux reads sysfs, never the device: <sysClassTtyDir>/<name> for the
+// device file's name (symbolic links followed, so /dev/serial/by-id/... and
+// SIO_PORTS entries that lead to /dev/ttyUSB0 count as ttyUSB0). Its
+// "device" link leads to the hardware; the first directory above it with
+// idVendor and idProduct is the USB device, whose manufacturer, product and
+// serial files hold its texts; the device's "driver" link names the driver.
+// rfcomm ports are Bluetooth, their remote address from the kernel's
+// RFCOMMGETDEVINFO (on a Bluetooth socket, no privilege needed; asked only
+// when the roots are the system's own), else from the tty's "address"
+// file. A tty without a "device" link, or a character device that is no
+// tty of the class (a pseudo-terminal), is virtual.
+//
+// Windows asks SetupAPI (loaded from the system's folder at run time, read
+// only) for the present devices of the Ports class, matches each to its port
+// by the "PortName" value of its device key, and reads its instance and
+// hardware ids, the service, the manufacturer and the description.
+
+enum class PortKind {
+  kUnknown,    // the host says nothing of it (Windows: no Ports-class device; a plain file)
+  kUsb,        // a USB serial converter: FTDI, CH340, CP210x, PL2303, ...
+  kAcm,        // a USB CDC-ACM device (Linux: cdc_acm; Windows: usbser)
+  kBluetooth,  // a Bluetooth serial link (Linux: rfcomm; Windows: BTHENUM)
+  kUart,       // an on-board or expansion-card UART (8250, PCI, ACPI, SoC UARTs)
+  kVirtual,    // no hardware of its own: a pseudo-terminal, a gadget's far end, a driver's
+};
+
+// "unknown", "usb", "acm", "bluetooth", "uart", "virtual".
+const char* PortKindName(PortKind kind);
+
+struct PortDescription {
+  PortKind kind = PortKind::kUnknown;
+  bool hasUsbIds = false;  // USB and ACM devices
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  // Each empty where the host knows none. The texts are the device's own
+  // (Linux) or the driver's (Windows: the manufacturer is the driver's,
+  // the product the bus-reported name where the system has it).
+  std::string manufacturer;
+  std::string product;
+  std::string serialNumber;
+  std::string driver;            // Linux: the kernel driver ("ftdi_sio"); Windows: the service
+  std::string bluetoothAddress;  // the remote device, "00:1A:7D:DA:71:13"
+};
+
+// One description for each port, in the order given.
+std::vector<PortDescription> DescribeHostPorts(const std::vector<HostPort>& ports);
+
+// What SetupAPI gives of one Ports-class device, as text.
+struct SetupApiPortDevice {
+  std::string instanceId;  // "FTDIBUS\VID_0403+PID_6001+A50285BIA\0000"
+  std::string hardwareId;  // the first hardware id: "FTDIBUS\COMPORT&VID_0403&PID_6001"
+  // The parent's instance id: the USB device of an interface of a
+  // composite device ("USB\VID_2341&PID_8036&MI_00\..." has its serial
+  // there).
+  std::string parentInstanceId;
+  std::string service;            // SPDRP_SERVICE: "FTSER2K", "usbser", "BTHMODEM", "Serial"
+  std::string manufacturer;       // SPDRP_MFG
+  std::string busReportedName;    // DEVPKEY_Device_BusReportedDeviceDesc: "FT232R USB UART"
+  std::string deviceDescription;  // SPDRP_DEVICEDESC: "USB Serial Port"
+};
+
+// A port's description from SetupAPI's texts. Every host compiles it, so
+// the rules are tested on any of them:
+//   kind: enumerator BTHENUM is Bluetooth; a VID_xxxx and PID_yyyy in the
+//     hardware or instance id is USB, ACM when the service is usbser;
+//     ACPI, PCI, PNP and MF (multi-function cards) are UARTs; any other
+//     enumerator (ROOT, a virtual-port driver's own) is virtual.
+//   serial number: USB\VID_..&PID_..\<serial> (the last part, unless it
+//     holds "&": Windows makes such ids up for a device without a serial);
+//     an interface (&MI_nn) takes its parent's; FTDIBUS\VID_..+PID_..+<serial
+//     and channel letter>\0000 without the channel letter.
+//   Bluetooth address: the 12 hex digits before "_" in the last part of a
+//     BTHENUM instance id ("...&0&001A7DDA7113_C00000000"), none when all
+//     zero (a port not bound to a device).
+//   product: the bus-reported name, else the device description.
+PortDescription DescribeSetupApiDevice(const SetupApiPortDevice& device);
+
 #ifdef _WIN32
 // RegisteredPortNames over another key: under HKEY_CURRENT_USER when
 // `currentUser`, else under HKEY_LOCAL_MACHINE. Lets tests read a key of
@@ -175,6 +258,10 @@ std::vector<HostPort> ScanSerialDevices(const PortScanRoots& roots = PortScanRoo
 
 // The table in force: SIO_PORTS when set, else ScanSerialDevices().
 std::vector<HostPort> HostPortTable();
+
+// The description of the device at `path`, from roots.sysClassTtyDir.
+PortDescription DescribeDevice(const std::string& path,
+                               const PortScanRoots& roots = PortScanRoots());
 #endif
 
 }  // namespace sio::platform

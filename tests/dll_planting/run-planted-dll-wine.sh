@@ -2,9 +2,11 @@
 # A DLL put beside the finder's programs under the name of a system DLL
 # must not run in them. Copies both programs into a folder of their own with
 # the planted DLL under the names they took DLLs by before (winmm.dll, an
-# import; Msftedit.dll and Riched20.dll, loaded by name), starts them there
-# (that folder also the current directory) and checks that each shows its
-# caption with the version and that the planted DLL left no marker. First a
+# import; Msftedit.dll and Riched20.dll, loaded by name) and the name of the
+# one the port list loads (setupapi.dll), starts them there (that folder
+# also the current directory) and checks that each shows its caption with
+# the version, that the headless runner lists the ports, and that the
+# planted DLL left no marker. First a
 # plain LoadLibrary from the same folder shows that the plant works here.
 # version.dll cannot be tried this way: Wine's own user32 imports it, so
 # under Wine a version.dll beside any program with a window is either taken
@@ -43,17 +45,17 @@ run() {  # output file, then the command
 # folder first. Wine prefers its own builtin winmm.dll wherever the file is
 # found, which would hide that plant: these names are taken native first,
 # as Windows takes them.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winmm,msftedit,riched20=n,b"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:+$WINEDLLOVERRIDES;}winmm,msftedit,riched20,setupapi=n,b"
 
 cp "$probe" "$work/probe-program.exe"
 cp "$window" "$work/kelvane-finder.exe"
 cp "$headless" "$work/kelvane-finder-headless.exe"
-for name in winmm.dll Msftedit.dll Riched20.dll; do
+for name in winmm.dll Msftedit.dll Riched20.dll setupapi.dll; do
   cp "$planted" "$work/$name"
 done
 cd "$work" || exit 1
 
-for name in winmm.dll Msftedit.dll; do
+for name in winmm.dll Msftedit.dll setupapi.dll; do
   if ! run load.out "$work/probe-program.exe" load "$name" || [ ! -e "$name.ran" ]; then
     cat load.out.err >&2
     echo "run-planted-dll-wine: a planted $name does not even run when loaded by name here: this check would prove nothing" >&2
@@ -67,6 +69,11 @@ rc=$?
 [ "$rc" -eq 0 ] || fail "kelvane-finder-headless.exe --version exited with $rc: $(cat headless.out.err)"
 [ "$(cat headless.out)" = "$caption" ] ||
   fail "kelvane-finder-headless.exe --version printed \"$(cat headless.out)\", not \"$caption\""
+
+# The port list loads setupapi.dll.
+run ports.out "$work/kelvane-finder-headless.exe" --list-ports
+rc=$?
+[ "$rc" -eq 0 ] || fail "kelvane-finder-headless.exe --list-ports exited with $rc: $(cat ports.out.err)"
 
 run window.out "$work/probe-program.exe" caption "$(winpath "$work/kelvane-finder.exe")"
 rc=$?

@@ -22,7 +22,10 @@ emit() {  # name, file
 as_user() { su mech -s /bin/sh -c "$*"; }
 
 for m in $(cat /lib/modules/order); do
-  insmod "/lib/modules/$m" 2>/dev/null || say "guest: insmod $m failed"
+  # The gadget's serial number is what the ACM device reports.
+  args=""
+  [ "$m" = g_serial.ko ] && args="iSerialNumber=KLVACM01"
+  insmod "/lib/modules/$m" $args 2>/dev/null || say "guest: insmod $m failed"
 done
 
 # A Bluetooth port bound to an address nobody answers at (no adapter at all).
@@ -53,6 +56,15 @@ for n in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM* /dev/rfcomm*; do
   say "device $b type=$(cat /sys/class/tty/$b/type 2>/dev/null) driver=$driver"
 done
 say "console $(cat /sys/class/tty/console/active)"
+
+# What each port is, as the user lists them (all four adapters still in).
+as_user "kelvane-finder-headless --list-ports" >/tmp/ports.txt 2>/tmp/ports.err
+say "== list-ports exit $?"
+as_user "kelvane-finder-headless --list-ports --json" >/tmp/ports.json 2>>/tmp/ports.err
+say "== list-ports-json exit $?"
+emit ports.txt /tmp/ports.txt
+emit ports.json /tmp/ports.json
+emit ports.err /tmp/ports.err
 
 # The gadget's far end answers as a scan tool; its host side is ttyACM0.
 driver-check serve-scan-tool /dev/ttyGS0 &

@@ -101,6 +101,39 @@ grep -q '"port": "COM33", "device": "/dev/ttyUSB0", "baud": 9600, "result": "not
   "$work/report.json" && pass "the report says the identifier went to COM33 at 9600" ||
   fail "the report does not say the identifier went to COM33 at 9600"
 
+# ---- what each port is (--list-ports, from sysfs as the user reads it):
+# the FTDI adapters with their ids and serial numbers, the ACM device with
+# the gadget's, the Bluetooth port with its remote address.
+for run in list-ports list-ports-json; do
+  line=$(grep "^== $run exit " "$console" | tail -n1)
+  [ "$line" = "== $run exit 0" ] && pass "$run exits 0" || fail "$run: '${line:-no exit seen}'"
+done
+[ -s "$work/ports.err" ] && fail "--list-ports wrote to stderr: $(cat "$work/ports.err")"
+ftdi='usb 0403:6001 "QEMU USB SERIAL"'
+# The columns are aligned with two blanks or more; one blank apart here.
+{
+  printf '%s\n' 'COM2 /dev/ttyS1 uart - - -' 'COM3 /dev/ttyS2 uart - - -'
+  for k in 0 1 2 3; do printf 'COM%s /dev/ttyUSB%s %s KLVFT00%s\n' $((33 + k)) $k "$ftdi" $((k + 1)); done
+  printf '%s\n' 'COM65 /dev/ttyACM0 acm 0525:a4a7 "Gadget Serial v2.4" KLVACM01' \
+    'COM97 /dev/rfcomm0 bluetooth - - - 00:1A:7D:DA:71:13' 'COM449 /dev/ttyGS0 virtual - - -'
+} >"$expected"
+if sed -E 's/   */ /g' "$work/ports.txt" | cmp -s "$expected" -; then
+  pass "--list-ports: each port's kind, ids, product and serial number"
+else
+  fail "--list-ports differs:"
+  sed -E 's/   */ /g' "$work/ports.txt" | diff "$expected" - | sed 's/^/    /'
+fi
+json_ftdi='"kind": "usb", "vid": "0403", "pid": "6001", "manufacturer": "QEMU", "product": "QEMU USB SERIAL"'
+for want in \
+  "{\"port\": \"COM33\", \"device\": \"/dev/ttyUSB0\", $json_ftdi, \"serial_number\": \"KLVFT001\", \"driver\": \"ftdi_sio\", \"bluetooth_address\": null}" \
+  "{\"port\": \"COM97\", \"device\": \"/dev/rfcomm0\", \"kind\": \"bluetooth\", \"vid\": null, \"pid\": null, \"manufacturer\": null, \"product\": null, \"serial_number\": null, \"driver\": \"rfcomm\", \"bluetooth_address\": \"00:1A:7D:DA:71:13\"}"; do
+  grep -qF "$want" "$work/ports.json" && pass "--list-ports --json has: ${want:0:60}..." ||
+    fail "--list-ports --json lacks: $want"
+done
+grep -q "\"port\": \"COM34\", \"device\": \"/dev/ttyUSB1\", \"baud\": 115200, \"result\": \"found\", .*\"identifier_sent\": false, $json_ftdi, \"serial_number\": \"KLVFT002\", \"driver\": \"ftdi_sio\"" \
+  "$work/report.json" && pass "the report names the adapter the scan tool was found on" ||
+  fail "the report does not name the FTDI adapter KLVFT002 on COM34"
+
 # One open per probe: an ftdi_sio open resets the adapter's serial engine
 # (vendor request 0, value 0) once. During the search the two adapters that
 # answer are probed at three speeds each, the pulled one once; a check

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The finder and the serial layer on real kernel serial drivers: boots
 # Debian's own kernel under QEMU with 16550A UARTs (ISA and PCI), four FTDI
-# adapters (ftdi_sio on xHCI), a CDC-ACM device (cdc_acm over dummy_hcd +
-# g_serial inside the guest), a Bluetooth rfcomm port bound to a device that
+# adapters (ftdi_sio on xHCI, serial numbers KLVFT001-4), a CDC-ACM device
+# (cdc_acm over dummy_hcd + g_serial inside the guest), a Bluetooth rfcomm port bound to a device that
 # is not there and the kernel console on ttyS0; simulated devices on the
 # host answer behind the UARTs and adapters. The guest runs the finder and
 # driver-check as a user in group dialout; this script judges what it says.
@@ -109,10 +109,10 @@ qemu-system-x86_64 -accel "$accel" -m 384 -display none -no-reboot -nodefaults \
   -chardev serial,id=isa,path="$(path isa)" -device isa-serial,chardev=isa \
   -chardev serial,id=pci,path="$(path pci)" -device pci-serial,chardev=pci \
   -device qemu-xhci,id=xhci \
-  -chardev serial,id=u1,path="$(path ftdi1)" -device usb-serial,chardev=u1,id=ftdi1 \
-  -chardev serial,id=u2,path="$(path ftdi2)" -device usb-serial,chardev=u2,id=ftdi2 \
-  -chardev serial,id=u3,path="$(path ftdi3)" -device usb-serial,chardev=u3,id=ftdi3 \
-  -chardev serial,id=u4,path="$(path ftdi4)" -device usb-serial,chardev=u4,id=ftdi4 \
+  -chardev serial,id=u1,path="$(path ftdi1)" -device usb-serial,chardev=u1,id=ftdi1,serial=KLVFT001 \
+  -chardev serial,id=u2,path="$(path ftdi2)" -device usb-serial,chardev=u2,id=ftdi2,serial=KLVFT002 \
+  -chardev serial,id=u3,path="$(path ftdi3)" -device usb-serial,chardev=u3,id=ftdi3,serial=KLVFT003 \
+  -chardev serial,id=u4,path="$(path ftdi4)" -device usb-serial,chardev=u4,id=ftdi4,serial=KLVFT004 \
   -monitor unix:"$monitor",server,nowait \
   -trace usb_serial_handle_control -D "$work/qemu-trace.log" -msg timestamp=on \
   >"$work/qemu.out" 2>&1 &
@@ -162,7 +162,7 @@ extract() {  # name
   awk -v n="$1" '$0 == "== file " n {on=1; next} $0 == "== end " n {on=0} on' \
     "$work/console.txt" | base64 -d >"$work/$1" 2>/dev/null || true
 }
-for f in finder.out finder.err report.json; do extract "$f"; done
+for f in finder.out finder.err report.json ports.txt ports.json ports.err; do extract "$f"; done
 
 cleanup
 trap - EXIT

@@ -180,7 +180,8 @@ class FinderRun {
     const fs::path out = dir_ / "out";
     const fs::path err = dir_ / "err";
     const fs::path report = dir_ / "report.json";
-    const bool ownReport = std::find(args.begin(), args.end(), "--report") != args.end();
+    const bool ownReport = std::find(args.begin(), args.end(), "--report") != args.end() ||
+                           std::find(args.begin(), args.end(), "--list-ports") != args.end();
     std::error_code ignored;
     fs::remove(report, ignored);  // left by an earlier run of the case
     std::vector<std::string> argv;
@@ -597,6 +598,8 @@ TEST_F(FinderSearch, BadInputIsNamedAndEndsWith2BeforeAnyProbe) {
       {nullptr, {"--frobnicate"}, {"unknown option --frobnicate\nusage: "}},
       {nullptr, {"--color=sometimes"}, {"\"sometimes\"\nusage: "}},
       {nullptr, {"--report"}, {"--report needs a value\nusage: "}},
+      {nullptr, {"--json"}, {"--json goes with --list-ports\nusage: "}},
+      {nullptr, {"--list-ports", "--report", "r.json"}, {"--report goes with a search"}},
       {nullptr, {"--report", "/no/such/dir/r.json"}, {"the report to /no/such/dir/r.json: "}},
   };
   for (const BadInputCase& c : cases) {
@@ -610,6 +613,40 @@ TEST_F(FinderSearch, BadInputIsNamedAndEndsWith2BeforeAnyProbe) {
     for (const std::string& named : c.named)
       EXPECT_NE(r.err.find(named), std::string::npos) << input << " gave " << r.err;
   }
+}
+
+// The port list, natively from SIO_PORTS (a pseudo-terminal is virtual),
+// under Wine from the ports Wine maps (it has no Ports-class devices:
+// nothing is known of them); the report's entries carry the same fields.
+TEST_F(FinderSearch, ListPortsNamesEachPortAndWhatItIsThenExits0) {
+  auto sim = StartSim(ScanTool(38400));
+  ASSERT_TRUE(sim);
+  const std::vector<Port> ports{{5, sim->SlavePath()}};
+  const RunResult text = run_.Run(ports, {"--list-ports"});
+  const RunResult json = run_.Run(ports, {"--list-ports", "--json"});
+  EXPECT_EQ(text.status + json.status, 0) << text.err << json.err;
+  EXPECT_EQ(text.err + json.err, "");
+  EXPECT_TRUE(JsonReader(json.out).Parse()) << json.out;
+  const std::string kind = UnderWine() ? "unknown" : "virtual";
+  const std::string device = UnderWine() ? "\\\\.\\COM5" : sim->SlavePath();
+  std::string columns = "\n";  // the line with its columns one blank apart
+  for (char c : text.out)
+    if (c != ' ' || columns.back() != ' ') columns += c;
+  EXPECT_NE(columns.find("\nCOM5 " + device + " " + kind + " - - -\n"), std::string::npos)
+      << text.out;
+  std::string jsonDevice;
+  for (char c : device)
+    jsonDevice += c == '\\' ? std::string("\\\\") : std::string(1, c);
+  EXPECT_EQ(Count(json.out, "{\"port\": \"COM5\", \"device\": \"" + jsonDevice +
+                                "\", \"kind\": \"" + kind + "\", \"vid\": null"),
+            1u)
+      << json.out;
+  const RunResult search = run_.Run(ports, {});
+  size_t probes = 0;
+  std::istringstream report(search.report);
+  for (std::string line; std::getline(report, line);)
+    probes += Count(line, "\"port\": \"COM5\"") * Count(line, "false, \"kind\": \"" + kind + "\"");
+  EXPECT_EQ(probes, 3u) << search.report;
 }
 
 TEST_F(FinderSearch, ReportDashIsStandardOutputAfterTheLog) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 #include <string>
 #include <vector>
@@ -222,6 +223,64 @@ TEST(RegistryPortList, ValuesBecomeNamesAndNamesBecomePorts) {
       EXPECT_EQ(p.path, "\\\\.\\COM" + std::to_string(p.number)) << c.what;
     }
     EXPECT_EQ(numbers, c.ports) << c.what;
+  }
+}
+
+// SetupAPI's texts of a Ports-class device, as real Windows machines give
+// them, and what the port list makes of them.
+TEST(SetupApiDevice, KindIdsSerialAndAddressComeFromTheDeviceIds) {
+  using sio::platform::SetupApiPortDevice;
+  const struct {
+    SetupApiPortDevice device;
+    const char* expected;  // kind, VID:PID, serial number, Bluetooth address, product
+  } cases[] = {
+      // FTDI's own bus driver: the channel letter after the serial is no part of it.
+      {{"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", "FTDIBUS\\COMPORT&VID_0403&PID_6001", "",
+        "FTSER2K", "FTDI", "", "USB Serial Port"},
+       "usb 0403:6001 [A50285BI] [] [USB Serial Port]"},
+      // No serial number: Windows makes the last part up.
+      {{"USB\\VID_1A86&PID_7523\\5&2A3B4C5D&0&2", "USB\\VID_1A86&PID_7523&REV_0264", "",
+        "CH341SER_A64", "wch.cn", "USB Serial", "USB-SERIAL CH340"},
+       "usb 1a86:7523 [] [] [USB Serial]"},
+      {{"USB\\VID_2341&PID_0043\\75334323935351D0C1E1", "USB\\VID_2341&PID_0043&REV_0001", "",
+        "usbser", "Microsoft", "", "USB Serial Device"},
+       "acm 2341:0043 [75334323935351D0C1E1] [] [USB Serial Device]"},
+      // An interface of a composite device: the serial is its parent's.
+      {{"USB\\VID_2341&PID_8036&MI_00\\6&3A1B2C3D&0&0000", "USB\\VID_2341&PID_8036&REV_0100&MI_00",
+        "USB\\VID_2341&PID_8036\\HIDPC1", "usbser", "Microsoft", "Leonardo", ""},
+       "acm 2341:8036 [HIDPC1] [] [Leonardo]"},
+      {{"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1B0C3A4&0&001A7DDA7113_"
+        "C00000000",
+        "BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_LOCALMFG&0002", "", "BTHMODEM",
+        "Microsoft", "", "Standard Serial over Bluetooth link"},
+       "bluetooth - [] [00:1A:7D:DA:71:13] [Standard Serial over Bluetooth link]"},
+      // Bluetooth's vendor ids are not USB ids.
+      {{"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_VID&0001005D_PID&223B\\7&2AC3F1B3&0&"
+        "98d331f6d9c1_C00000000",
+        "BTHENUM\\{00001101-0000-1000-8000-00805f9b34fb}_VID&0001005d_PID&223b", "", "BTHMODEM", "",
+        "", "Standard Serial over Bluetooth link"},
+       "bluetooth - [] [98:D3:31:F6:D9:C1] [Standard Serial over Bluetooth link]"},
+      {{"ACPI\\PNP0501\\1", "ACPI\\PNP0501", "", "Serial", "(Standard port types)", "",
+        "Communications Port"},
+       "uart - [] [] [Communications Port]"},
+      // A virtual-port driver; ids that only look like USB ones are none.
+      {{"COM0COM\\PORT\\CNCA0", "COM0COM\\PORT", "", "com0com", "Vyacheslav Frolov", "",
+        "com0com - serial port emulator"},
+       "virtual - [] [] [com0com - serial port emulator]"},
+      {{"ROOT\\PORTS\\0000", "XVID_0403&PID_6001", "", "", "", "", ""}, "virtual - [] [] []"},
+      {{"USB\\VID_04031&PID_6001\\X", "USB\\VID_04031&PID_6001", "", "", "", "", ""},
+       "usb - [X] [] []"},
+      {{}, "unknown - [] [] []"},
+  };
+  for (const auto& c : cases) {
+    const sio::platform::PortDescription d = sio::platform::DescribeSetupApiDevice(c.device);
+    char ids[16] = "-";
+    if (d.hasUsbIds) std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendorId, d.productId);
+    EXPECT_EQ(std::string(sio::platform::PortKindName(d.kind)) + " " + ids + " [" + d.serialNumber +
+                  "] [" + d.bluetoothAddress + "] [" + d.product + "]",
+              c.expected)
+        << c.device.instanceId;
+    EXPECT_EQ(d.driver, c.device.service) << c.device.instanceId;
   }
 }
 

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -174,6 +176,101 @@ TEST_F(DeviceScan, PseudoTerminalIsNoUart) {
   // that exist whenever their node does.
   EXPECT_EQ(Scan(), (PairList{{38, "ttyUSB5"}}));
   ::close(master);
+}
+
+// A sysfs of our own, laid out as the kernel lays it out: each tty under
+// devices/ (below its hardware, or under virtual/), linked from class/tty,
+// with "device" and "driver" links up to the hardware and its driver.
+class FakeSysfs : public ::testing::Test {
+ protected:
+  void SetUp() override { fs::create_directories(dir_.path() / "dev"); }
+  fs::path Sys() const { return dir_.path() / "sys"; }
+  fs::path Dev(const std::string& name) const { return dir_.path() / "dev" / name; }
+  PortScanRoots Roots() const {
+    return PortScanRoots{(dir_.path() / "dev").string(), (Sys() / "class" / "tty").string()};
+  }
+  static void Link(const fs::path& target, const fs::path& link) {
+    fs::create_directories(target);
+    fs::create_directories(link.parent_path());
+    fs::create_symlink(fs::relative(target, link.parent_path()), link);
+  }
+  // hardware: below devices/, empty for a virtual tty; driver: below bus/.
+  void AddTty(const std::string& name, const std::string& hardware, const std::string& driver) {
+    const fs::path device = Sys() / "devices" / (hardware.empty() ? "virtual" : hardware);
+    const fs::path tty = device / "tty" / name;
+    Link(tty, Sys() / "class" / "tty" / name);
+    if (hardware.empty()) return;
+    Link(device, tty / "device");
+    if (!driver.empty()) Link(Sys() / "bus" / driver, device / "driver");
+  }
+  // Attributes of a device: "idVendor=0403,product=FT232R USB UART".
+  void UsbDevice(const std::string& path, const std::string& attributes) {
+    std::istringstream items(attributes);
+    for (std::string item; std::getline(items, item, ',');)
+      WriteText(Sys() / "devices" / path / item.substr(0, item.find('=')),
+                item.substr(item.find('=') + 1) + "\n");
+  }
+  sio::platform::PortDescription Describe(const std::string& device) const {
+    return sio::platform::DescribeDevice(Dev(device).string(), Roots());
+  }
+
+  TempDir dir_;
+};
+
+std::string Summary(const sio::platform::PortDescription& d) {
+  char ids[16] = "-";
+  if (d.hasUsbIds) std::snprintf(ids, sizeof ids, "%04x:%04x", d.vendorId, d.productId);
+  return std::string(sio::platform::PortKindName(d.kind)) + " " + ids + " [" + d.manufacturer +
+         "] [" + d.product + "] [" + d.serialNumber + "] " + d.driver + " " + d.bluetoothAddress;
+}
+
+TEST_F(FakeSysfs, EachKindOfPortIsToldByWhatSysfsSaysOfIt) {
+  const std::string hc = "pci0000:00/0000:00:14.0/usb1/";
+  const struct {
+    const char* name;
+    std::string hardware;      // below devices/
+    const char* driver;        // below bus/
+    std::string attributesAt;  // below devices/
+    const char* attributes;
+    const char* expected;
+  } cases[] = {
+      {"ttyUSB0", hc + "1-1/1-1:1.0/ttyUSB0", "usb-serial/drivers/ftdi_sio", hc + "1-1",
+       "idVendor=0403,idProduct=6001,manufacturer=FTDI,product=FT232R USB UART,serial=A50285BI",
+       "usb 0403:6001 [FTDI] [FT232R USB UART] [A50285BI] ftdi_sio "},
+      // No manufacturer and no serial number: none made up.
+      {"ttyUSB1", hc + "1-2/1-2:1.0/ttyUSB1", "usb-serial/drivers/ch341-uart", hc + "1-2",
+       "idVendor=1a86,idProduct=7523,product=USB Serial",
+       "usb 1a86:7523 [] [USB Serial] [] ch341-uart "},
+      // Behind a hub that has ids of its own: the nearest USB device counts.
+      {"ttyUSB2", hc + "1-3/1-3.4/1-3.4:1.0/ttyUSB2", "usb-serial/drivers/cp210x", hc + "1-3/1-3.4",
+       "idVendor=10c4,idProduct=ea60,manufacturer=Silicon Labs,"
+       "product=CP2102 USB to UART Bridge Controller,serial=0001",
+       "usb 10c4:ea60 [Silicon Labs] [CP2102 USB to UART Bridge Controller] [0001] cp210x "},
+      {"ttyACM0", hc + "1-4/1-4:1.0", "usb/drivers/cdc_acm", hc + "1-4",
+       "idVendor=2341,idProduct=0043,manufacturer=Arduino (www.arduino.cc),"
+       "serial=75334323935351D0C1E1",
+       "acm 2341:0043 [Arduino (www.arduino.cc)] [] [75334323935351D0C1E1] cdc_acm "},
+      {"rfcomm0", "", "", "virtual/tty/rfcomm0", "address=00:1a:7d:da:71:13,channel=1",
+       "bluetooth - [] [] [] rfcomm 00:1A:7D:DA:71:13"},
+      {"ttyS0", "pnp0/00:04", "pnp/drivers/serial", "", nullptr, "uart - [] [] [] serial "},
+      {"ttyGS0", "", "", "", nullptr, "virtual - [] [] []  "},
+  };
+  for (const auto& c : cases) {
+    AddTty(c.name, c.hardware, c.driver);
+    if (c.attributes != nullptr) UsbDevice(c.attributesAt, c.attributes);
+  }
+  UsbDevice(hc + "1-3", "idVendor=05e3,idProduct=0608,product=USB2.0 Hub");
+  for (const auto& c : cases)
+    EXPECT_EQ(Summary(Describe(c.name)), c.expected) << c.name;
+
+  // A link such as /dev/serial/by-id/... is the device it leads to; a file
+  // that is neither a tty of the class nor a character device is unknown.
+  Touch(Dev("ttyUSB0"));
+  fs::create_symlink(Dev("ttyUSB0"), Dev("usb-FTDI-if00-port0"));
+  EXPECT_EQ(Summary(Describe("usb-FTDI-if00-port0")), Summary(Describe("ttyUSB0")));
+  EXPECT_EQ(Summary(Describe("usb-FTDI-if00-port0")).substr(0, 14), "usb 0403:6001 ");
+  Touch(Dev("ttyV0"));
+  EXPECT_EQ(Summary(Describe("ttyV0")), "unknown - [] [] []  ");
 }
 
 TEST(HostUart, DeviceAnswerAgreesWithTheKernelsRecord) {

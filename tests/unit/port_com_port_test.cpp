@@ -2,7 +2,12 @@
 // device layers it accepts, and the search for a port in a component tree.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "platform/message_loop.h"
 #include "serial/port/com_port.h"
+#include "tests/common/memory_dispatcher.h"
+#include "tests/common/packet_reference.h"
 
 namespace {
 
@@ -58,6 +63,67 @@ TEST(PortComPort, FindComPortSearchesDepthFirstInOrder) {
   EXPECT_EQ(sio::FindComPort(nullptr), nullptr);
   delete panel;
   EXPECT_EQ(sio::FindComPort(&form), later);
+}
+
+// Every line and flow setting reaches the device: written on a closed port,
+// at the open; written on an open port, at once.
+TEST(PortComPort, LineAndFlowSettingsReachTheDeviceOpenOrClosed) {
+  using sio::platform::CommDcb;
+  struct Row {
+    const char* name;
+    std::function<void(TSioComPort&)> write;
+    std::function<bool(const CommDcb&)> applied;
+  };
+  const Row rows[] = {
+      {"baud 57600", [](TSioComPort& p) { p.SetBaud(57600); },
+       [](const CommDcb& d) { return d.BaudRate == 57600; }},
+      {"parity even", [](TSioComPort& p) { p.SetParity(sio::pEven); },
+       [](const CommDcb& d) { return d.Parity == 2; }},
+      {"parity mark", [](TSioComPort& p) { p.SetParity(sio::pMark); },
+       [](const CommDcb& d) { return d.Parity == 3; }},
+      {"7 data bits", [](TSioComPort& p) { p.SetDataBits(7); },
+       [](const CommDcb& d) { return d.ByteSize == 7; }},
+      {"2 stop bits", [](TSioComPort& p) { p.SetStopBits(2); },
+       [](const CommDcb& d) { return d.StopBits == 2; }},
+      {"RTS/CTS flow",
+       [](TSioComPort& p) { p.SetHWFlowOptions(sio::hwfUseRTS | sio::hwfRequireCTS); },
+       [](const CommDcb& d) {
+         return (d.Flags & sio::platform::dcbOutxCtsFlow) != 0 &&
+                (d.Flags & sio::platform::dcbRtsControlMask) == sio::platform::dcbRtsHandshake;
+       }},
+      {"XON/XOFF both ways", [](TSioComPort& p) { p.SetSWFlowOptions(sio::swfBoth); },
+       [](const CommDcb& d) {
+         return (d.Flags & (sio::platform::dcbOutX | sio::platform::dcbInX)) ==
+                (sio::platform::dcbOutX | sio::platform::dcbInX);
+       }},
+      {"XON character",
+       [](TSioComPort& p) {
+         p.SetSWFlowOptions(sio::swfBoth);
+         p.SetXOnChar('\x05');
+       },
+       [](const CommDcb& d) { return d.XonChar == '\x05'; }},
+      {"XOFF character",
+       [](TSioComPort& p) {
+         p.SetSWFlowOptions(sio::swfBoth);
+         p.SetXOffChar('\x06');
+       },
+       [](const CommDcb& d) { return d.XoffChar == '\x06'; }},
+  };
+  sio::platform::InitUserInterfaceThread();
+  for (const Row& row : rows) {
+    for (const bool open : {false, true}) {
+      SCOPED_TRACE(std::string(row.name) + (open ? ", written open" : ", written closed"));
+      sio_test::TMemoryPort port;
+      port.SetComNumber(1);
+      if (open) port.SetOpen(true);
+      row.write(port);
+      if (!open) port.SetOpen(true);
+      auto* device = static_cast<sio_test::TMemoryDispatcher*>(port.GetDispatcher());
+      ASSERT_NE(device, nullptr);
+      EXPECT_TRUE(row.applied(device->DeviceDcb()));
+      port.SetOpen(false);
+    }
+  }
 }
 
 }  // namespace
