@@ -185,6 +185,7 @@ struct PortScanRoots {
 // by the "PortName" value of its device key, and reads its instance and
 // hardware ids, the service, the manufacturer and the description.
 
+// The kind of device behind a port.
 enum class PortKind {
   kUnknown,    // the host says nothing of it (Windows: no Ports-class device; a plain file)
   kUsb,        // a USB serial converter: FTDI, CH340, CP210x, PL2303, ...
@@ -197,17 +198,18 @@ enum class PortKind {
 // "unknown", "usb", "acm", "bluetooth", "uart", "virtual".
 const char* PortKindName(PortKind kind);
 
+// What the host knows of the device behind one port.
 struct PortDescription {
-  PortKind kind = PortKind::kUnknown;
-  bool hasUsbIds = false;  // USB and ACM devices
-  uint16_t vendorId = 0;
-  uint16_t productId = 0;
+  PortKind kind = PortKind::kUnknown;  // what the device is
+  bool hasUsbIds = false;              // USB and ACM devices
+  uint16_t vendorId = 0;               // the USB vendor id, when hasUsbIds
+  uint16_t productId = 0;              // the USB product id, likewise
   // Each empty where the host knows none. The texts are the device's own
   // (Linux) or the driver's (Windows: the manufacturer is the driver's,
   // the product the bus-reported name where the system has it).
   std::string manufacturer;
-  std::string product;
-  std::string serialNumber;
+  std::string product;           // the product's name; empty where unknown
+  std::string serialNumber;      // its serial number; likewise
   std::string driver;            // Linux: the kernel driver ("ftdi_sio"); Windows: the service
   std::string bluetoothAddress;  // the remote device, "00:1A:7D:DA:71:13"
 };
