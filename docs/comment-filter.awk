@@ -14,12 +14,16 @@
 # - `//@{` ... `//@}` around a run of declarations that one comment describes:
 #   a member group (written `/**@{*/` ... `/**@}*/`, the form doxygen reads).
 # What stays plain: a block with a blank line after it, a section ruler
-# (`// --- Buffers ---`), and comments inside function bodies.
+# (`// --- Buffers ---`), and comments inside function bodies. Left out of
+# the reference: protected members (the layer's own device layers and
+# threads use them, not programs), and the definition of a member outside
+# its class (its declaration carries the comment).
 #
 # Two headers are tables of macro rows, and their rows are written out as
 # what they declare: error_table.h's as the named result codes, each with its
 # text and the exception it raises, under a heading per section; those of
-# exceptions.h as the exception classes, each with the codes that raise it.
+# exceptions.h as the exception classes, each with the `// text` behind its
+# row and the codes that raise it.
 #
 # The characters doxygen reads as commands or markup (\ @ < > &) are escaped
 # in converted text, so that a comment reads as written; doxygen itself takes
@@ -70,7 +74,7 @@ function convert_block(from, to,    k, at, text, table, empty, mark) {
     table = text ~ /^     / && (table || empty)
     empty = text ~ /^[ \t]*$/
     mark = k == from ? "/**" : " *"
-    gsub(/\*\//, "*\\/", text)
+    gsub(/\*\//, "* /", text)
     O[k] = substr(L[k], 1, at - 1) mark (table ? "    " text : escape(text))
   }
   O[to] = O[to] " */"
@@ -209,7 +213,6 @@ END {
   level[n + 1] = top
 
   # The file's description.
-  first_code = n + 1
   if (n > 0 && is_comment(L[1])) {
     for (j = 1; j < n && is_comment(L[j + 1]); j++) {}
     text = substr(L[1], index(L[1], "//") + 2)
