@@ -7,6 +7,8 @@
 
 namespace sio::platform {
 
+//@{
+// The Windows error number of the same name (ERROR_FILE_NOT_FOUND and so on).
 constexpr uint32_t errFileNotFound = 2;
 constexpr uint32_t errPathNotFound = 3;
 constexpr uint32_t errTooManyOpenFiles = 4;
@@ -46,6 +48,7 @@ constexpr uint32_t errNoSystemResources = 1450;
 constexpr uint32_t errTimeout = 1460;
 constexpr uint32_t errDeviceRemoved = 1617;
 constexpr uint32_t errCantResolveFilename = 1921;
+//@}
 
 #ifndef _WIN32
 // The number a Windows program would see for the same failure of a file

@@ -64,6 +64,7 @@ namespace sio::platform {
 // The highest port number a COM name can carry (the port number is 16-bit).
 constexpr uint32_t kMaxComNumber = 65535;
 
+// One port of the host's table.
 struct HostPort {
   uint32_t number = 0;  // n of "COMn"
   std::string name;     // "COMn"
@@ -103,8 +104,9 @@ std::string ListedDeviceOf(uint32_t number);
 // leading zeros) -> n. Anything else -> false.
 bool ParseComName(std::string_view name, uint32_t& number);
 
-// "COMn" and "\\.\COMn".
+// "COMn".
 std::string ComName(uint32_t number);
+// "\\.\COMn".
 std::string ComDeviceName(uint32_t number);
 
 // The ports of an SIO_PORTS text (rules above), ascending by number.
@@ -134,9 +136,9 @@ bool ComNumberForDevice(std::string_view deviceName, uint32_t& number);
 // and its raw data bytes. A value that vanished between listing and reading
 // has type 0 and no data.
 struct RegistryPortValue {
-  std::string name;
-  uint32_t type = 0;
-  std::string data;
+  std::string name;   // the value's name
+  uint32_t type = 0;  // its data type
+  std::string data;   // its data, as stored
 };
 constexpr uint32_t kRegistryText = 1;        // REG_SZ
 constexpr uint32_t kRegistryExpandText = 2;  // REG_EXPAND_SZ
@@ -156,8 +158,8 @@ std::vector<HostPort> PortsFromRegisteredNames(const std::vector<std::string>& n
 // directory (port types, and the active consoles in console/active). Tests
 // point both at directories of their own.
 struct PortScanRoots {
-  std::string devDir = "/dev";
-  std::string sysClassTtyDir = "/sys/class/tty";
+  std::string devDir = "/dev";                    // the device directory
+  std::string sysClassTtyDir = "/sys/class/tty";  // the kernel's tty class directory
 };
 
 // ---- What each port is
@@ -183,6 +185,7 @@ struct PortScanRoots {
 // by the "PortName" value of its device key, and reads its instance and
 // hardware ids, the service, the manufacturer and the description.
 
+// The kind of device behind a port.
 enum class PortKind {
   kUnknown,    // the host says nothing of it (Windows: no Ports-class device; a plain file)
   kUsb,        // a USB serial converter: FTDI, CH340, CP210x, PL2303, ...
@@ -195,17 +198,18 @@ enum class PortKind {
 // "unknown", "usb", "acm", "bluetooth", "uart", "virtual".
 const char* PortKindName(PortKind kind);
 
+// What the host knows of the device behind one port.
 struct PortDescription {
-  PortKind kind = PortKind::kUnknown;
-  bool hasUsbIds = false;  // USB and ACM devices
-  uint16_t vendorId = 0;
-  uint16_t productId = 0;
+  PortKind kind = PortKind::kUnknown;  // what the device is
+  bool hasUsbIds = false;              // USB and ACM devices
+  uint16_t vendorId = 0;               // the USB vendor id, when hasUsbIds
+  uint16_t productId = 0;              // the USB product id, likewise
   // Each empty where the host knows none. The texts are the device's own
   // (Linux) or the driver's (Windows: the manufacturer is the driver's,
   // the product the bus-reported name where the system has it).
   std::string manufacturer;
-  std::string product;
-  std::string serialNumber;
+  std::string product;           // the product's name; empty where unknown
+  std::string serialNumber;      // its serial number; likewise
   std::string driver;            // Linux: the kernel driver ("ftdi_sio"); Windows: the service
   std::string bluetoothAddress;  // the remote device, "00:1A:7D:DA:71:13"
 };

@@ -27,16 +27,17 @@ namespace sio::platform {
 // HWND on Windows. On Linux an opaque serial number that is never reused and
 // whose low 16 bits are never 0 (so a pump result of 18 is only ever quit).
 using WindowHandle = void*;
-using WParam = uintptr_t;
-using LParam = intptr_t;
-using LResult = intptr_t;
+using WParam = uintptr_t;  // a message's first argument
+using LParam = intptr_t;   // its second
+using LResult = intptr_t;  // what a window procedure returns
+// A window procedure.
 using WindowProc = LResult (*)(WindowHandle hwnd, uint32_t msg, WParam wParam, LParam lParam);
 
-constexpr uint32_t kMsgNull = 0;
-constexpr uint32_t kMsgQuit = 18;
-constexpr uint32_t kMsgKeyDown = 0x0100;
-constexpr uint32_t kMsgChar = 0x0102;
-constexpr uint32_t kMsgUser = 0x0400;
+constexpr uint32_t kMsgNull = 0;          // WM_NULL; to the application window: run the hand-overs
+constexpr uint32_t kMsgQuit = 18;         // WM_QUIT
+constexpr uint32_t kMsgKeyDown = 0x0100;  // WM_KEYDOWN
+constexpr uint32_t kMsgChar = 0x0102;     // WM_CHAR
+constexpr uint32_t kMsgUser = 0x0400;     // WM_USER: the first of a program's own messages
 
 // No time limit, for WaitForMessage and SendWindowMessageTimeout.
 constexpr uint32_t kWaitForever = 0xFFFFFFFFu;
@@ -49,11 +50,12 @@ inline constexpr bool kEventSourceDrivesWaits = false;
 inline constexpr bool kEventSourceDrivesWaits = true;
 #endif
 
+// A message as the pump removes it from a queue.
 struct Message {
-  WindowHandle hwnd = nullptr;
-  uint32_t message = 0;
-  WParam wParam = 0;
-  LParam lParam = 0;
+  WindowHandle hwnd = nullptr;  // its window; nullptr for a thread message
+  uint32_t message = 0;         // its number
+  WParam wParam = 0;            // its first argument
+  LParam lParam = 0;            // its second argument
 };
 
 // The error number of the calling thread's last failed call of this service
@@ -77,6 +79,7 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
 // window (otherwise false, error 5); a stale handle gives false, error 1400.
 // A thread's windows are destroyed when the thread ends.
 bool DestroyHiddenWindow(WindowHandle hwnd);
+// Whether the window is one of ours (made here and not yet destroyed).
 bool IsWindowAlive(WindowHandle hwnd);
 // How many hidden windows of this process exist, records held: a check that
 // none are left behind.
@@ -194,8 +197,13 @@ bool InitUserInterfaceThread();
 // gives up the role). A user-interface thread that ends gives up its role the
 // same way.
 void DoneUserInterfaceThread();
+// Whether the calling thread is the user-interface thread.
 bool IsUserInterfaceThread();
+// The application's hidden window; nullptr while there is no user-interface
+// thread.
 WindowHandle ApplicationWindow();
+// Runs fn(context) on the user-interface thread and waits for it, as
+// described at HandOverFunction.
 void RunOnUserInterfaceThread(HandOverFunction fn, void* context);
 // Runs the pending hand-over calls (what the application window's procedure
 // does on the null message). Returns how many ran; 0 on any other thread than

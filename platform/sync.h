@@ -9,14 +9,16 @@
 
 namespace sio::platform {
 
+// No time limit, for the waits below.
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
+// How a wait ended.
 enum class WaitResult {
   Signaled,   // the (first) event was set
   Signaled2,  // WaitForEither: the second event was set (and the first was not)
-  Timeout,
-  Abandoned,
-  Failed,
+  Timeout,    // the time passed
+  Abandoned,  // Windows: the wait's object was abandoned
+  Failed,     // Windows: the wait itself failed
 };
 
 #if !defined(_WIN32)
@@ -26,6 +28,7 @@ enum class WaitResult {
 // touch the event. (Windows combines waits through NativeHandle instead.)
 class EventWatcher {
  public:
+  // A watched event was set.
   virtual void EventSet() = 0;
 
  protected:
@@ -37,12 +40,15 @@ class EventWatcher {
 // themselves; manual-reset events stay set until Reset.
 class Event {
  public:
+  // A manual-reset or auto-reset event, set or not to begin with.
   Event(bool manualReset, bool initiallySet);
   ~Event();
   Event(const Event&) = delete;
   Event& operator=(const Event&) = delete;
 
+  // Sets the event.
   void Set();
+  // Clears it.
   void Reset();
   // Waits up to timeoutMs (kInfinite: no limit). Signaled or Timeout.
   WaitResult Wait(uint32_t timeoutMs);
@@ -54,6 +60,7 @@ class Event {
 #if !defined(_WIN32)
   // Registers a watcher until Unwatch; it is told of every Set from then on.
   void Watch(EventWatcher* watcher);
+  // Ends a registration made by Watch.
   void Unwatch(EventWatcher* watcher);
   // Takes the signal when the event is set (an auto-reset event resets).
   bool TrySignaled();
@@ -78,8 +85,11 @@ class CriticalSection {
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
+  // Enters, waiting while another thread is inside.
   void Enter();
+  // Leaves once.
   void Leave();
+  // Enters unless another thread is inside; false then.
   bool TryEnter();
 
   struct Impl;
@@ -88,8 +98,10 @@ class CriticalSection {
   std::unique_ptr<Impl> impl_;
 };
 
+// Inside a critical section for its lifetime.
 class CriticalSectionLock {
  public:
+  // Enters cs; the destructor leaves it.
   explicit CriticalSectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
   ~CriticalSectionLock() { cs_.Leave(); }
   CriticalSectionLock(const CriticalSectionLock&) = delete;
@@ -118,6 +130,7 @@ enum class ThreadPriority {
 // process.
 class Thread {
  public:
+  // The thread's code; what it returns is the exit code.
   using Function = uint32_t (*)(void* arg);
 
   Thread();
@@ -137,7 +150,9 @@ class Thread {
   // The level last set.
   ThreadPriority GetPriority() const;
 
+  // Whether this object started a thread and has not let it go (Detach).
   bool Started() const;
+  // Whether that thread has ended.
   bool Finished() const;
   // Waits up to timeoutMs for the thread to end; true when it has ended,
   // false on time-out or when no thread was started.
@@ -156,10 +171,12 @@ class Thread {
   ThreadPriority priority_ = ThreadPriority::Normal;
 };
 
+// The calling thread's id, as Id() gives it for a thread started here.
 uint64_t CurrentThreadId();
 // The level the system actually gives the calling thread (Linux: the nearest
 // level to its nice value).
 ThreadPriority CurrentThreadPriority();
+// Sleeps for ms milliseconds.
 void SleepMs(uint32_t ms);
 
 }  // namespace sio::platform

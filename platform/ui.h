@@ -20,8 +20,8 @@
 namespace sio::platform {
 
 // Modal results, as the dialog's buttons and its close box give them.
-constexpr int32_t kModalNone = 0;
-constexpr int32_t kModalOk = 1;
+constexpr int32_t kModalNone = 0;    // not closed yet
+constexpr int32_t kModalOk = 1;      // the OK button
 constexpr int32_t kModalCancel = 2;  // the close box (or Escape)
 constexpr int32_t kModalAbort = 3;   // the Cancel button
 
@@ -33,24 +33,29 @@ inline constexpr bool kUiBuiltIn = true;
 inline constexpr bool kUiBuiltIn = false;
 #endif
 
-// The dialog's texts and layout, shared by every implementation.
+//@{
+// The dialog's texts, shared by every implementation.
 inline constexpr const char* kSelectPortCaption = "Select Port";
 inline constexpr const char* kSelectPortLabel1 = "The configured serial port is not valid.";
 inline constexpr const char* kSelectPortLabel2 = "Please choose another port.";
 inline constexpr const char* kSelectPortOk = "OK";
 inline constexpr const char* kSelectPortCancel = "Cancel";
 inline constexpr const char* kSelectPortFontFace = "MS Sans Serif";
+//@}
 // A font height in the LOGFONT sense: negative, character height in pixels.
 inline constexpr int kSelectPortFontHeight = -11;
 
+// A rectangle in pixels.
 struct UiRect {
-  int left;
-  int top;
-  int width;
-  int height;
+  int left;    // from the left edge
+  int top;     // from the top edge
+  int width;   // across
+  int height;  // down
 };
 
-// Client area; every control's rectangle is in client coordinates.
+//@{
+// The dialog's layout: its client area's size, and each control's rectangle
+// in client coordinates.
 inline constexpr int kSelectPortClientWidth = 220;
 inline constexpr int kSelectPortClientHeight = 131;
 inline constexpr UiRect kSelectPortBevel1{8, 8, 201, 42};
@@ -59,12 +64,13 @@ inline constexpr UiRect kSelectPortLabel2Rect{18, 30, 133, 13};
 inline constexpr UiRect kSelectPortComboRect{8, 64, 201, 21};
 inline constexpr UiRect kSelectPortOkRect{8, 95, 85, 27};
 inline constexpr UiRect kSelectPortCancelRect{124, 95, 85, 27};
+//@}
 
 // What the dialog gives back: its modal result and the index of the entry
 // selected when it closed (-1: none).
 struct PortDialogResult {
-  int32_t modalResult = kModalNone;
-  int32_t itemIndex = -1;
+  int32_t modalResult = kModalNone;  // kModal*
+  int32_t itemIndex = -1;            // -1: none
 };
 
 // An implementation of the services. Each returns false, with the reason in
@@ -90,10 +96,12 @@ UiServices* SetUiServices(UiServices* services);
 // in, refuse everything with the reason).
 UiServices& GetUiServices();
 
+//@{
 // Shorthands through GetUiServices.
 bool ShowMessageBox(const std::string& text, const std::string& caption, std::string& whyNot);
 bool ShowSelectPortDialog(const std::vector<std::string>& entries, int32_t itemIndex,
                           PortDialogResult& result, std::string& whyNot);
+//@}
 
 // The built-in services of this host (never installed ones).
 UiServices& BuiltInUiServices();

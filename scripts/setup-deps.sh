@@ -6,7 +6,8 @@
 #   setup-deps.sh test   build and run every test (./test.sh): the above, Qt
 #                        always (the window tests run offscreen), and the test
 #                        tooling: GoogleTest, the Windows cross-build and Wine,
-#                        the packagers, the virtual display, the driver guest
+#                        the packagers, Doxygen, the virtual display, the driver
+#                        guest
 # Checks with dpkg first, so that a second run costs nothing and needs no
 # network.
 set -euo pipefail
@@ -21,6 +22,8 @@ tests=(libgtest-dev googletest libbenchmark-dev socat clang libclang-rt-14-dev
        g++-mingw-w64-x86-64 wine wine64 nsis unzip fonts-wine
        # The Debian package's dependencies and checks.
        dpkg-dev lintian
+       # The serial layer's reference, built and checked by a test.
+       doxygen
        # The virtual display, clicks and captures of the screenshots.
        fonts-liberation2 xvfb xauth xdotool x11-utils imagemagick
        # The guest with real kernel serial drivers: QEMU, Debian's own kernel

@@ -32,9 +32,12 @@ class TSioDataPacketManager;
 
 // --- Sizes and limits -------------------------------------------------------
 
+// The dispatch buffer's size: the received bytes the triggers scan and
+// GetBlock reads.
 constexpr uint32_t DispatchBufferSize = 8192;
-// One match slot per character of a data trigger.
+// The longest data trigger; one match slot per character.
 constexpr int32_t MaxTriggerLength = 22;
+// The size of a data trigger's text field.
 constexpr int32_t TriggerTextSize = 24;
 // Handles are NextHandle * 8 while NextHandle is below this; then reused.
 constexpr uint32_t TriggerHandleLimit = 4096;
@@ -43,10 +46,10 @@ constexpr int32_t AvailTriggerHandle = 1;
 
 // --- Trigger messages (wParam: trigger argument; lParam: HandleIndex * 65536 + data)
 
-constexpr uint32_t kMsgTriggerAvail = 0x7E01;
-constexpr uint32_t kMsgTriggerData = 0x7E02;
-constexpr uint32_t kMsgTriggerTimer = 0x7E03;
-constexpr uint32_t kMsgTriggerStatus = 0x7E04;
+constexpr uint32_t kMsgTriggerAvail = 0x7E01;   // wParam: the bytes available
+constexpr uint32_t kMsgTriggerData = 0x7E02;    // wParam: the data trigger that matched
+constexpr uint32_t kMsgTriggerTimer = 0x7E03;   // wParam: the timer trigger that expired
+constexpr uint32_t kMsgTriggerStatus = 0x7E04;  // wParam: the status trigger that fired
 
 // The longest a wait for a thread's end sleeps before it looks again by
 // itself (one tick).
@@ -59,61 +62,68 @@ constexpr uint32_t kQuitPendingWaitMs = 5;
 constexpr uint32_t WindowHandlerTimeoutMs = 3000;
 
 // Status trigger types, kept in the low three bits of their handles.
-constexpr int32_t stModem = 1;
-constexpr int32_t stLine = 2;
-constexpr int32_t stOutBuffFree = 3;
-constexpr int32_t stOutBuffUsed = 4;
-constexpr int32_t stOutSent = 5;
+constexpr int32_t stModem = 1;        // watched modem lines changed
+constexpr int32_t stLine = 2;         // a watched line error came
+constexpr int32_t stOutBuffFree = 3;  // the output buffer has this much room
+constexpr int32_t stOutBuffUsed = 4;  // the output buffer is down to this much
+constexpr int32_t stOutSent = 5;      // output was written
 
 // InitPort option bits.
-constexpr uint32_t ipDTROn = 0x01;
-constexpr uint32_t ipRTSOn = 0x02;
-constexpr uint32_t ipDTRFlow = 0x10;
-constexpr uint32_t ipRTSFlow = 0x20;
+constexpr uint32_t ipDTROn = 0x01;    // DTR on
+constexpr uint32_t ipRTSOn = 0x02;    // RTS on
+constexpr uint32_t ipDTRFlow = 0x10;  // DTR left to flow control
+constexpr uint32_t ipRTSFlow = 0x20;  // RTS left to flow control
 
+//@{
 // SetHWFlow options (the order of THWFlowOptionSet).
 constexpr uint32_t hfUseDTR = 0x01;
 constexpr uint32_t hfUseRTS = 0x02;
 constexpr uint32_t hfRequireDSR = 0x04;
 constexpr uint32_t hfRequireCTS = 0x08;
+//@}
 // SWFlowEnable options.
-constexpr uint32_t sfTransmit = 0x01;
-constexpr uint32_t sfReceive = 0x02;
+constexpr uint32_t sfTransmit = 0x01;  // output: a received XOFF stops it
+constexpr uint32_t sfReceive = 0x02;   // input: XOFF is sent when it fills
 
 // UpdateHandlerFlags arguments.
-constexpr int32_t fuRecompute = 0;
-constexpr int32_t fuWantEvents = 1;
-constexpr int32_t fuDontWantEvents = 2;
+constexpr int32_t fuRecompute = 0;       // from the registered handlers
+constexpr int32_t fuWantEvents = 1;      // the component wants trigger events
+constexpr int32_t fuDontWantEvents = 2;  // it does not
 
+//@{
 // FindTriggerFromHandle kinds.
 constexpr int32_t tkNone = 0;
 constexpr int32_t tkTimer = 2;
 constexpr int32_t tkData = 3;
 constexpr int32_t tkStatus = 4;
+//@}
 
 // The general exception a device layer raises when its threads are started twice.
 inline constexpr const char* kDispatcherAlreadyStarted = "Dispatcher already started.";
 
 // --- Handlers ---------------------------------------------------------------
 
-// An event-method handler: (message, trigger handle, data), all 32-bit.
+// An event-method handler: the trigger message's number, wParam and lParam.
 using TTriggerEvent = TMethod<void(uint32_t Msg, uint32_t Trigger, uint32_t Data)>;
 // A procedure handler, same arguments.
 using TTriggerProc = void (*)(uint32_t Msg, uint32_t Trigger, uint32_t Data);
 
+// A registered window: every trigger event is sent to it as a message.
 struct TWndTriggerHandler {
-  platform::WindowHandle Window = nullptr;
-  bool Deleted = false;
+  platform::WindowHandle Window = nullptr;  // the window
+  bool Deleted = false;                     // removed during a delivery, dropped when it ends
 };
 
+// A registered procedure, called with every trigger event.
 struct TProcTriggerHandler {
-  TTriggerProc Proc = nullptr;
-  bool Deleted = false;
+  TTriggerProc Proc = nullptr;  // the procedure
+  bool Deleted = false;         // as in TWndTriggerHandler
 };
 
+// A registered event method, called with every trigger event.
 struct TEventTriggerHandler {
-  TTriggerEvent Method;
-  bool Deleted = false;
+  TTriggerEvent Method;       // the method
+  bool Deleted = false;       // as in TWndTriggerHandler
   bool Synchronized = false;  // run on the user-interface thread through SyncEvent
 };
 
@@ -122,40 +132,43 @@ struct TEventTriggerHandler {
 // Boolean fields of the trigger records: all ones is true.
 constexpr int32_t kTrue32 = -1;
 
+// A timer trigger: fires once when its timer expires while it is armed.
 struct TTimerTrigger {
-  int32_t Handle = 0;
-  TickTimer Timer{0, 0};
-  int32_t Ticks = 0;
-  int32_t Reserved = -1;
-  int32_t Active = 0;
+  int32_t Handle = 0;     // a multiple of 8
+  TickTimer Timer{0, 0};  // started when it was armed
+  int32_t Ticks = 0;      // its period
+  int32_t Reserved = -1;  // unused
+  int32_t Active = 0;     // armed
 };
 
+// A data trigger: fires when its text has arrived.
 struct TDataTrigger {
-  int32_t Handle = 0;
-  int32_t Length = 0;  // 0: ignore this trigger
-  int32_t Slots[MaxTriggerLength] = {};
-  int32_t Matched = 0;
-  int32_t IgnoreCase = 0;
-  char Text[TriggerTextSize] = {};  // upper case when IgnoreCase
+  int32_t Handle = 0;                    // a multiple of 8
+  int32_t Length = 0;                    // 0: ignore this trigger
+  int32_t Slots[MaxTriggerLength] = {};  // the match under way at each start
+  int32_t Matched = 0;                   // matched at the byte being scanned
+  int32_t IgnoreCase = 0;                // letters match in either case
+  char Text[TriggerTextSize] = {};       // upper case when IgnoreCase
 };
 
+// A status trigger: fires once when its condition holds while it is armed.
 struct TStatusTrigger {
-  int32_t Handle = 0;
-  int32_t Type = 0;
+  int32_t Handle = 0;  // a multiple of 8 plus Type
+  int32_t Type = 0;    // stModem to stOutSent
   // stModem: low byte reference modem bits, high byte mask; stLine: mask of
   // line-error bits; stOutBuffFree/stOutBuffUsed: a byte count.
   uint16_t Data = 0;
-  bool Active = false;
-  bool Fired = false;
+  bool Active = false;  // armed
+  bool Fired = false;   // fired in the dispatcher thread's current pass
 };
 
 // The triggers a component keeps over a close and reopen. A missing list
 // is skipped on restore.
 struct TriggerSave {
-  int32_t AvailLength = 0;
-  std::unique_ptr<std::vector<TTimerTrigger>> TimerTriggers;
-  std::unique_ptr<std::vector<TDataTrigger>> DataTriggers;
-  std::unique_ptr<std::vector<TStatusTrigger>> StatusTriggers;
+  int32_t AvailLength = 0;                                      // the availability trigger's length
+  std::unique_ptr<std::vector<TTimerTrigger>> TimerTriggers;    // the timer triggers
+  std::unique_ptr<std::vector<TDataTrigger>> DataTriggers;      // the data triggers
+  std::unique_ptr<std::vector<TStatusTrigger>> StatusTriggers;  // the status triggers
 };
 
 // --- Thread exceptions ----------------------------------------------------
@@ -164,79 +177,150 @@ struct TriggerSave {
 // shows its exceptions. The application installs its reporter (a message
 // box); without one the text goes to standard error.
 using TThreadExceptionReporter = void (*)(std::exception_ptr error);
+// Installs the reporter; nullptr: standard error.
 void SetThreadExceptionReporter(TThreadExceptionReporter reporter);
+// Shows an exception the way described above.
 void ShowThreadException(std::exception_ptr error);
 
 // --- The dispatcher ---------------------------------------------------------
 
+// The dispatcher of one open port: its buffers, line, triggers and threads.
+// A device layer supplies the device operations.
+//
 // Lock order: DataSection may be held while taking DispSection or
 // OutputSection; never the other way round, and DispSection and
 // OutputSection are never held together. LifecycleSection is outermost,
 // ThreadSection innermost. Only the dispatcher thread delivers events.
 class TSioBaseDispatcher {
  public:
+  // Takes a slot in the dispatcher registry (GetHandleIndex); InitPort
+  // opens the port.
   explicit TSioBaseDispatcher(TComponent* Owner);
   virtual ~TSioBaseDispatcher();
   TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
   TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
 
   // --- Lifecycle ---
+  // Opens device ComName with queues of InSize and OutSize bytes, the line
+  // settings as SetLine takes them, DTR and RTS by Options (ip*), and starts
+  // the threads: 0, or the error (negated system error numbers for the
+  // device), and the port stays closed.
   [[nodiscard]] int32_t InitPort(const char* ComName, uint32_t Baud, uint8_t Parity,
                                  uint8_t DataBits, uint8_t StopBits, uint32_t InSize,
                                  uint32_t OutSize, uint32_t Options);
+  // Flushes both ways and closes the device, then DonePortPrim; from a
+  // handler, or while an event is delivered, that is left to the dispatcher
+  // thread as it ends.
   void DonePort();
+  // Asks the device for queues of InSize and OutSize bytes: 0, or the
+  // negated system error.
   [[nodiscard]] int32_t SetupCom(uint32_t InSize, uint32_t OutSize);
 
   // --- Buffers ---
+  // Bytes from Tail up to Head in a ring of DispatchBufferSize (Full: all).
   static uint32_t BufferedCount(uint32_t Head, uint32_t Tail, bool Full);
+  // Bytes GetBlock can read (in a data event's handler: those it has not).
   uint32_t InBuffUsed();
+  // Takes Len bytes from the dispatch buffer into Block: Len, or -3007 when
+  // fewer are there (and nothing is taken), -2007 once the port is released.
   // Handlers of a data event read what the event reports, each from the same
   // start. Any other thread that reads while such an event is delivered
   // waits until the delivery has ended (the user-interface thread serving
   // its messages meanwhile) and then reads what the handlers left; -3007
   // when the delivery does not end within about 2 s.
   [[nodiscard]] int32_t GetBlock(void* Block, uint32_t Len);
+  // Copies Len bytes from Offset bytes past the tail without taking them;
+  // NewTail is where the tail would be after them. Results as GetBlock's.
   [[nodiscard]] int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail,
                                       uint32_t Len);
+  // Queues Len bytes for sending: 0; -3006 when the output buffer has no
+  // room for all of them (nothing is queued), -3004 when the device layer
+  // takes none, -2007 on a closed port, -3010 in RS-485 mode without a base
+  // address where PutBlock raises RTS itself.
   [[nodiscard]] int32_t PutBlock(const void* Block, uint32_t Len);
+  // Bytes waiting in the output buffer; the line errors are collected on
+  // the way.
   uint32_t OutBuffUsed();
+  // Room left in the output buffer.
   uint32_t OutBuffFree();
+  // Discards what was received, in the device and the dispatch buffer (in a
+  // data event: what its handlers have not read): 0.
   [[nodiscard]] int32_t FlushInBuffer();
+  // Discards what waits to be sent: FlushCom(0)'s result.
   [[nodiscard]] int32_t FlushOutBuffer();
   // One pass's move of received data into the dispatch buffer; false when
   // nothing was waiting.
   bool FillDispatchBuffer();
 
   // --- Line settings, flow control and status ---
+  // Changes the line once what is queued has gone out: Baud (0: keep),
+  // Parity 0-4 (5: keep), DataBits 5-8 (9: keep), StopBits 1 or 2 (3: keep;
+  // with 5 data bits always one and a half). 0, or the device's error.
   [[nodiscard]] int32_t SetLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits);
   // SetLine, with or without the wait for the line to go idle first.
   [[nodiscard]] int32_t ApplyLine(uint32_t Baud, uint8_t Parity, uint8_t DataBits, uint8_t StopBits,
                                   bool WaitForIdle);
+  // The line settings as SetLine takes them.
   void GetLine(uint32_t& Baud, uint8_t& Parity, uint8_t& DataBits, uint8_t& StopBits);
+  // Waits until the output buffer is empty (at most about 10 s), then 18
+  // character times more.
   void WaitTxIdle();
+  // Sets DCB on the device with DTR and RTS as kept here where flow control
+  // does not own them, and sets both lines again: the device's result.
   [[nodiscard]] int32_t SetComStatePrim(platform::CommDcb& DCB);
+  //@{
+  // Sets DTR, or RTS: 0; 1 when flow control owns the line (it is left as
+  // it is); -1002 when the device layer refuses.
   [[nodiscard]] int32_t SetDTR(bool OnOff);
   [[nodiscard]] int32_t SetRTS(bool OnOff);
+  //@}
+  // Hardware flow control (hf* Options) with the input levels that stop the
+  // sender (BufferFull bytes queued) and let it go on (BufferResume): 0,
+  // -1002 for levels out of order or above the input queue, or the device's
+  // error.
   [[nodiscard]] int32_t SetHWFlow(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
+  // Software flow control (sf* Options) with the same levels; the flow
+  // characters become 17 and 19.
   [[nodiscard]] int32_t SWFlowEnable(uint32_t BufferFull, uint32_t BufferResume, uint32_t Options);
+  // Ends software flow control both ways.
   [[nodiscard]] int32_t SWFlowDisable();
+  // The XON and XOFF characters.
   [[nodiscard]] int32_t SWFlowChars(char XOnChar, char XOffChar);
+  // The device's flow control as hf* and sf* bits and its two characters;
+  // the result of reading its settings.
   [[nodiscard]] int32_t GetFlowOptions(uint32_t& HWOpts, uint32_t& SWOpts, char& XOnChar,
                                        char& XOffChar);
+  // RS-485 mode: the write thread runs a level higher, the next SetHWFlow
+  // has the driver toggle RTS, and where it does not, the UART's base
+  // address is looked up for PutBlock.
   void SetRS485Mode(bool OnOff);
+  //@{
+  // Sets or clears bits of the dispatcher's flag word.
   void SetFlag(uint32_t Mask);
   void ClearFlag(uint32_t Mask);
+  //@}
+  // The modem status (ms* bits): the lines now, and the changes since the
+  // last read, which this read clears.
   uint8_t GetModemStatus();
+  // The same, keeping only the bits of ClearMask afterwards.
   uint8_t GetModemStatusPrim(uint8_t ClearMask);
+  // Reads the modem lines and notes which have changed.
   void RefreshModemStatus();
+  // Collects the device's line errors and queue counts.
   void RefreshLineError();
+  // The first pending line error: 1 receive overrun, 2 overrun, 3 parity,
+  // 4 framing, 9 break; 0: none. The errors other than a break are cleared.
   [[nodiscard]] int32_t GetLineError();
+  // Whether a break is pending; clears it.
   bool CheckLineBreak();
   // The numeric speed of a stored baud value (codes 0xFEFF, 0xFF10..0xFF27).
   static uint32_t NumericBaud(uint32_t Baud);
 
   // --- Triggers ---
+  // A timer trigger, not armed: its handle, or -5001 without a free handle.
   [[nodiscard]] int32_t AddTimerTrigger();
+  // Arms timer trigger Handle for Ticks ticks (0: its last period), or
+  // disarms it: 0, or -5003 when Handle is no timer trigger.
   [[nodiscard]] int32_t SetTimerTrigger(int32_t Handle, int32_t Ticks, bool Activate);
   // A data trigger for Text (at most 22 characters): its handle, -5002 when
   // longer, -1002 when empty, -5001 without a free handle.
@@ -250,35 +334,71 @@ class TSioBaseDispatcher {
   // of line-error bits; stOutBuffFree/stOutBuffUsed the byte count; stOutSent
   // unused. -5003 when Handle is not a status trigger.
   [[nodiscard]] int32_t SetStatusTrigger(int32_t Handle, uint32_t Value, bool Activate);
+  // Removes trigger Handle: 0, or -5003. The availability trigger's handle
+  // sets its length to 0.
   [[nodiscard]] int32_t RemoveTrigger(int32_t Handle);
+  // The availability trigger's length: kMsgTriggerAvail comes once that many
+  // bytes are unread (0: never).
   void ChangeLengthTrigger(int32_t Length);
+  // Finds trigger Handle and, with Remove, removes it: 0, or -5003.
   // Trigger receives the record (nullptr once removed); Kind tk*.
   [[nodiscard]] int32_t FindTriggerFromHandle(int32_t Handle, bool Remove, void*& Trigger,
                                               int32_t& Kind);
+  // Removes every trigger; handles start again from 8.
   void ClearTriggers();
+  // Copies every trigger into Save.
   void SaveTriggers(TriggerSave& Save);
+  // Replaces the triggers with Save's; new handles follow the restored ones.
   void RestoreTriggers(const TriggerSave& Save);
+  // Frees Save's lists.
   static void FreeSavedTriggers(TriggerSave& Save);
 
   // --- Handlers ---
+  //@{
+  // Add or remove a handler of every trigger event: a window (sent the
+  // message, for up to WindowHandlerTimeoutMs), a procedure, or an event
+  // method (Synchronized: run on the user-interface thread). One removed
+  // during a delivery is dropped when it ends.
   void RegisterWndTriggerHandler(platform::WindowHandle Window);
   void DeregisterWndTriggerHandler(platform::WindowHandle Window);
   void RegisterProcTriggerHandler(TTriggerProc Proc);
   void DeregisterProcTriggerHandler(TTriggerProc Proc);
   void RegisterEventTriggerHandler(const TTriggerEvent& Method, bool Synchronized = false);
   void DeregisterEventTriggerHandler(const TTriggerEvent& Method);
+  //@}
 
   // --- Dispatch (the dispatcher thread) ---
+  // Delivers one trigger event to the event methods, the procedures, then
+  // the windows. In a data or availability event every handler reads from
+  // the same start, and the most any of them read is taken at the end.
+  // False when a close cut it short, or the handlers of an availability
+  // event did not read exactly the bytes it reported.
   bool DispatchEvent(uint32_t Msg, uint32_t Trigger, uint32_t Data);
+  // Fires the next data trigger (and the availability trigger): whether one
+  // fired and its delivery went through, so that the thread looks again.
   bool CheckDataTriggers();
+  // Takes byte C into a data trigger's match slots: true when the text has
+  // just matched (the slots then start afresh).
   static bool MatchTriggerByte(int32_t* Slots, uint8_t C, int32_t Length, bool IgnoreCase,
                                const char* Text);
+  //@{
+  // The same for the next status trigger, or the next expired timer trigger.
   bool CheckStatusTriggers();
   bool CheckTimerTriggers();
+  //@}
+  // One pass of the dispatcher thread: a queued line event, the received
+  // data into the dispatch buffer, then the triggers.
   void ProcessCommEvents();
+  // The dispatcher thread's timer pass: status and timer triggers, unless a
+  // delivery or a close is under way.
   void ProcessTimers();
+  // Called by each thread of the port as it starts.
   void ThreadStart();
+  // Called by each thread of the port as it ends: its slot is cleared, a
+  // failure it returned is shown, and after the dispatcher thread a
+  // release left to it is done.
   void ThreadGone(TSioDispatcherThread* Thread);
+  // Whether the calling thread is the port's dispatcher thread.
   bool OnDispatcherThread() const;
   // Runs fn(context) on the user-interface thread for the dispatcher thread
   // and waits for it; the wait counts as a hand-over, the run as a running one.
@@ -300,51 +420,109 @@ class TSioBaseDispatcher {
   void WaitForDispatchWork();
 
   // --- Trace and dispatch log ---
+  // Traces into a buffer of Size entries (one that exists is emptied and
+  // keeps its size): 0, or -1002 beyond 4000000.
   [[nodiscard]] int32_t OpenTraceBuffer(uint32_t Size);
+  // Records a byte of Kind 'R' (received), 'T' (sent) or another character.
   void AddTraceByte(char Kind, uint8_t Value);
+  // Empties the trace buffer: 0.
   [[nodiscard]] int32_t ResetTraceBuffer();
+  // Ends the trace and frees its buffer.
   void FreeTraceBuffer();
+  //@{
+  // Records again, or stops recording and keeps the buffer.
   void ResumeTracing();
   void PauseTracing();
+  //@}
+  //@{
+  // Writes the trace, oldest first, to a new file or at the end of one;
+  // InHex and AllHex as TraceHex and TraceAllHex. The buffer is emptied and
+  // tracing goes on. 0 (nothing recorded: no file is touched), or the
+  // negated system error, which ends the trace.
   [[nodiscard]] int32_t WriteTraceFile(const std::string& FileName, bool InHex, bool AllHex);
   [[nodiscard]] int32_t AppendTraceFile(const std::string& FileName, bool InHex, bool AllHex);
+  //@}
+  // Starts the dispatch log, empty, keeping the newest entries with at most
+  // Size bytes of data (0: no limit).
   void OpenDispatchLog(uint32_t Size);
+  // Adds an entry while the log is on: type, subtype, a number and bytes.
   void LogDispatchEvent(int32_t Type, int32_t SubType, uint32_t Data, const void* Buffer,
                         int32_t BufferLength);
+  // Empties the log.
   void ClearDispatchLog();
+  // Ends the log and empties it.
   void CloseDispatchLog();
+  //@{
+  // Logs again, or stops logging and keeps the entries.
   void ResumeDispatchLog();
   void PauseDispatchLog();
+  //@}
+  //@{
+  // Writes a header and the entries, oldest first, to a new file or at the
+  // end of one, and empties the log. 0 (no entries: no file is touched), or
+  // the negated system error, and the entries stay.
   [[nodiscard]] int32_t WriteDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex);
   [[nodiscard]] int32_t AppendDispatchLogFile(const std::string& FileName, bool InHex, bool AllHex);
+  //@}
+  // Milliseconds since the port opened.
   uint32_t ElapsedSinceOpen() const;
+  // The port's name ("COMn"), which the log header shows.
   void SetComName(const std::string& Name);
   std::string GetComName() const;
 
   // --- Device layer -----------------------------------------------------
+  // Performs an escape function (esc*): 0, or negative.
   [[nodiscard]] virtual int32_t EscapeComFunction(int32_t Func) = 0;
+  // Purges the output (Queue 0) or the input (1), in the device and in the
+  // layer: 1 when done, 0 when not.
   [[nodiscard]] virtual int32_t FlushCom(int32_t Queue) = 0;
+  // The device's line errors (ce* bits), which it clears, with the queue
+  // counts in Stat.
   virtual uint32_t GetComError(platform::CommStat& Stat) = 0;
+  // Reads the device's pending events (EvtMask: which); 0 where they come
+  // as queued line events instead.
   [[nodiscard]] virtual int32_t GetComEventMask(int32_t EvtMask) = 0;
-  // Callers that read the settings again before changing them discard its
-  // result: the change that follows reports a device that cannot answer.
+  // Reads the device's settings: 0, or negative. Callers that read the
+  // settings again before changing them discard its result: the change
+  // that follows reports a device that cannot answer.
   [[nodiscard]] virtual int32_t GetComState(platform::CommDcb& DCB) = 0;
+  // Moves up to Size received bytes into Buf: how many, or negative.
   [[nodiscard]] virtual int32_t ReadCom(uint8_t* Buf, int32_t Size) = 0;
+  // Sets the device's settings: 0, or the negated system error.
   [[nodiscard]] virtual int32_t SetComState(platform::CommDcb& DCB) = 0;
+  // Hands Size bytes to the output buffer: how many, or negative (-2007
+  // once the device is gone).
   [[nodiscard]] virtual int32_t WriteCom(const uint8_t* Buf, int32_t Size) = 0;
+  // A check of the device a layer may offer (here always true, Value 0);
+  // the dispatcher does not call it.
   virtual bool CheckCom(int32_t& Value) = 0;
+  // Asks the device for its queue sizes: false on failure (LastDeviceError).
   virtual bool SetupComPrim(uint32_t InSize, uint32_t OutSize) = 0;
+  // Stops the threads and frees the dispatch buffer and the output buffer.
   virtual void DonePortPrim();
+  // Starts the port's threads; raises ESioException with the text
+  // kDispatcherAlreadyStarted when they run.
   virtual void StartDispatcher() = 0;
+  // Stops the port's threads and closes the device.
   virtual void StopDispatcher() = 0;
+  // Bytes in the output buffer not yet handed to the device.
   virtual uint32_t OutBufUsed() = 0;
+  // Received bytes the layer holds for FillDispatchBuffer; 0 here.
   virtual uint32_t InQueueUsed();
+  // Opens device ComName: a handle (0 or more), or negative with
+  // LastDeviceError telling why (-8: out of memory).
   [[nodiscard]] virtual int32_t OpenCom(const char* ComName, uint32_t InSize, uint32_t OutSize) = 0;
-  // Callers that are done with the device whatever happens discard its
-  // result (the release, the stop, an unplugged device).
+  // Ends the threads and closes the device: 0, or negative. Callers that are
+  // done with the device whatever happens discard its result (the release,
+  // the stop, an unplugged device).
   [[nodiscard]] virtual int32_t CloseCom() = 0;
+  // Gives up the rest of the calling thread's time slice: 0.
   [[nodiscard]] virtual int32_t YieldCom() = 0;
+  // Runs the port's threads Boost levels above normal (the write thread one
+  // more in RS-485 mode).
   virtual void SetThreadBoost(uint8_t Boost);
+  // Whether trigger events are delivered at all: recomputed from the
+  // handlers (fu*), or the component's wish recorded.
   virtual void UpdateHandlerFlags(int32_t FlagUpdate);
   // The device's modem lines in the status-register layout (0x10 CTS, 0x20
   // DSR, 0x40 RI, 0x80 DCD); false when they cannot be read.

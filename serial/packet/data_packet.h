@@ -22,24 +22,32 @@ namespace sio {
 class TSioBaseDispatcher;
 class TSioDataPacketManager;
 
+// How a packet begins: with StartString, or with any byte.
 enum TPacketStartCond : uint8_t { scString, scAnyData };
+// How a packet ends: with EndString, or at PacketSize bytes.
 enum TPacketEndCond : uint8_t { ecString, ecPacketSize };
 // A set of end conditions, one bit per TPacketEndCond value.
 using TPacketEndSet = uint8_t;
+// The bit of c in a TPacketEndSet.
 constexpr TPacketEndSet EndCondBit(TPacketEndCond c) {
   return static_cast<TPacketEndSet>(1u << c);
 }
+// What a matcher is doing: nothing, waiting for the start, collecting a packet.
 enum TPacketMode : uint8_t { dpIdle, dpWaiting, dpCollecting };
 
 // Data points into the manager's buffer and is valid only during the call.
 using TPacketNotifyEvent = TMethod<void(TComponent* Sender, const void* Data, int32_t Size)>;
+// The packet as a string, zero bytes included.
 using TStringPacketNotifyEvent = TMethod<void(TComponent* Sender, const std::string& Data)>;
 
 // Two minutes of ticks.
 constexpr int32_t DefaultPacketTimeOut = 2184;
 
+// A packet matcher. While it is enabled, a setting that would leave it
+// unable to match is refused with EInvalidProperty (-5501 to -5505).
 class TSioDataPacket : public TSioBaseComponent {
  public:
+  // In a designer it starts enabled, on the first port component below Owner.
   explicit TSioDataPacket(TComponent* Owner = nullptr);
   ~TSioDataPacket() override;
 
@@ -47,47 +55,78 @@ class TSioDataPacket : public TSioBaseComponent {
   void Notification(TComponent* Component, TOperation Operation) override;
 
   // --- Published properties ---
+  // Whether it matches. Switched on while loading, it starts after Loaded;
+  // switched off, it abandons a packet it was collecting.
   bool GetEnabled() const;
   void SetEnabled(bool Value);
+  // Whether it is enabled again after each packet (it is disabled while the
+  // packet is delivered, and stays so after a time-out).
   bool GetAutoEnable() const;
   void SetAutoEnable(bool Value);
+  // How a packet begins.
   TPacketStartCond GetStartCond() const;
   void SetStartCond(TPacketStartCond Value);
+  // How a packet ends: EndCondBit(ecString), EndCondBit(ecPacketSize), both
+  // (whichever comes first) or none (the start string alone is the packet).
+  // A change applies at once.
   TPacketEndSet GetEndCond() const;
   void SetEndCond(TPacketEndSet Value);
+  // The string a packet begins with, as PrepareMatchString reads it; from
+  // the next start.
   std::string GetStartString() const;
   void SetStartString(const std::string& Value);
+  // The string a packet ends with, likewise. A change applies at once.
   std::string GetEndString() const;
   void SetEndString(const std::string& Value);
+  // Whether the strings match letters a-z in either case, from the next start.
   bool GetIgnoreCase() const;
   void SetIgnoreCase(bool Value);
+  // The port component whose bytes it watches; null for none. It leaves a
+  // port that is freed, and without one takes a port added to its owner.
   TSioCustomComPort* GetComPort() const;
   void SetComPort(TSioCustomComPort* Value);
+  // The size that ends a packet, in bytes from its first (the start string's
+  // included); from the next start.
   int32_t GetPacketSize() const;
   void SetPacketSize(int32_t Value);
+  // Whether a packet is delivered with its start and end strings.
   bool GetIncludeStrings() const;
   void SetIncludeStrings(bool Value);
+  // Ticks a packet may take from when it begins collecting (after its start
+  // string); 0: no limit. Past it, OnTimeout is called and every byte the
+  // port's matchers hold is dropped.
   int32_t GetTimeOut() const;
   void SetTimeOut(int32_t Value);
+  // Called on the user-interface thread with each packet.
   TPacketNotifyEvent GetOnPacket() const;
   void SetOnPacket(const TPacketNotifyEvent& Value);
+  // Called after OnPacket with the same packet as a string.
   TStringPacketNotifyEvent GetOnStringPacket() const;
   void SetOnStringPacket(const TStringPacketNotifyEvent& Value);
+  // Called on the user-interface thread when a packet times out.
   TNotifyEvent GetOnTimeout() const;
   void SetOnTimeout(const TNotifyEvent& Value);
 
   // --- Matching state, for inspection ---
+  // What it is doing.
   TPacketMode GetMode() const;
+  // Its port's packet manager; null without a port.
   TSioDataPacketManager* GetManager() const;
+  // Whether a start waits for the end of loading or of a delivery.
   bool GetEnablePending() const;
+  // Whether it waits for another matcher's packet to end before it collects.
   bool GetWaitingForCapture() const;
+  // Whether it is the matcher collecting on its port (holds the capture).
   bool GetHasCapture() const;
+  // Where the packet being matched begins in the port's buffer; -1: none.
   int32_t GetBeginPos() const;
 
   // --- Starting and stopping (also called by the manager) ---
   // Raises EInvalidProperty (-5501..-5505) for settings that cannot match.
   void StartMatching();
+  // Stops; a capture it holds goes back to the other matchers.
   void StopMatching();
+  // StopMatching and StartMatching, when enabled and on a port.
   void Restart();
 
   // Removes the escapes of a match string and marks its wildcards: "?"

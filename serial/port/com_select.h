@@ -13,10 +13,11 @@ namespace sio {
 
 // Modal results of the dialog.
 constexpr int32_t mrNone = 0;
-constexpr int32_t mrOk = 1;
-constexpr int32_t mrCancel = 2;
-constexpr int32_t mrAbort = 3;
+constexpr int32_t mrOk = 1;      // OK
+constexpr int32_t mrCancel = 2;  // the close box
+constexpr int32_t mrAbort = 3;   // the Cancel button
 
+// The dialog's form: the present ports' entries and the one selected.
 class TComSelectForm : public TComponent {
  public:
   // Creates the form and runs FormCreate, which fills the list.
@@ -27,10 +28,14 @@ class TComSelectForm : public TComponent {
   // the first entry selected, nothing selected when the list is empty.
   void FormCreate();
 
+  // The list's entries.
   const std::vector<std::string>& Entries() const;
-  // -1: nothing selected.
+  //@{
+  // The selected entry's index; -1: nothing selected. An index outside the
+  // list selects nothing.
   [[nodiscard]] int32_t ItemIndex() const;
   void SetItemIndex(int32_t index);
+  //@}
 
   // Shows the dialog modally through the installed dialog service and
   // returns its modal result (mrOk, or mrAbort for Cancel, mrCancel for the

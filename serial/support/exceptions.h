@@ -17,9 +17,13 @@ class TComponent;
 // re-thrown exception object must not).
 class Exception : public std::exception {
  public:
+  // An exception with the message text.
   explicit Exception(const std::string& message);
+  //@{
+  // The message text.
   const char* what() const noexcept override;
   const std::string& Message() const noexcept { return *message_; }
+  //@}
 
  private:
   std::shared_ptr<const std::string> message_;
@@ -31,10 +35,12 @@ class ESioException : public Exception {
  public:
   // Message: the text of the code (MessageForCode).
   explicit ESioException(int32_t code);
+  // Message: text; ErrorCode 0.
   explicit ESioException(const std::string& text);
   // A code with a text of the raiser's own, for when the code's text alone
   // would not say what went wrong.
   ESioException(int32_t code, const std::string& text);
+  // The code it was raised for; 0 when made from a text alone.
   int32_t ErrorCode() const noexcept { return errorCode_; }
 
  private:
@@ -47,7 +53,9 @@ class EInOutError : public Exception {
  public:
   // Message: the text of the error number (MessageForCode).
   explicit EInOutError(int32_t errorNumber);
+  // A message of the raiser's own.
   EInOutError(const std::string& message, int32_t errorNumber);
+  // The error number.
   int32_t ErrorCode() const noexcept { return errorCode_; }
 
  private:
@@ -60,6 +68,7 @@ class EInOutError : public Exception {
 // nor copying the exception needs memory.
 class EOutOfMemory : public std::bad_alloc {
  public:
+  // The text of -8, "Insufficient memory".
   const char* what() const noexcept override;
 };
 
@@ -74,17 +83,17 @@ class EOutOfMemory : public std::bad_alloc {
   }
 
 // The families.
-SIO_EXCEPTION_CLASS(EGeneral, ESioException);
-SIO_EXCEPTION_CLASS(EOpenComm, ESioException);
-SIO_EXCEPTION_CLASS(ESerialIO, ESioException);
-SIO_EXCEPTION_CLASS(EModem, ESioException);
-SIO_EXCEPTION_CLASS(ETrigger, ESioException);
-SIO_EXCEPTION_CLASS(EPacket, ESioException);
-SIO_EXCEPTION_CLASS(EProtocol, ESioException);
-SIO_EXCEPTION_CLASS(EINI, ESioException);
-SIO_EXCEPTION_CLASS(EFax, ESioException);
-SIO_EXCEPTION_CLASS(ETapi, ESioException);
-SIO_EXCEPTION_CLASS(ERas, ESioException);
+SIO_EXCEPTION_CLASS(EGeneral, ESioException);   // the family of general errors
+SIO_EXCEPTION_CLASS(EOpenComm, ESioException);  // the family of errors opening a port
+SIO_EXCEPTION_CLASS(ESerialIO, ESioException);  // the family of serial I/O errors
+SIO_EXCEPTION_CLASS(EModem, ESioException);     // the family of modem errors
+SIO_EXCEPTION_CLASS(ETrigger, ESioException);   // the family of trigger errors
+SIO_EXCEPTION_CLASS(EPacket, ESioException);    // the family of packet errors
+SIO_EXCEPTION_CLASS(EProtocol, ESioException);  // the family of file-transfer protocol errors
+SIO_EXCEPTION_CLASS(EINI, ESioException);       // the family of INI database errors
+SIO_EXCEPTION_CLASS(EFax, ESioException);       // the family of fax errors
+SIO_EXCEPTION_CLASS(ETapi, ESioException);      // the family of telephony errors
+SIO_EXCEPTION_CLASS(ERas, ESioException);       // the family of remote-access errors
 
 // General.
 SIO_EXCEPTION_CLASS(EBadArgument, EGeneral);
@@ -136,8 +145,8 @@ SIO_EXCEPTION_CLASS(ENoMoreTriggers, ETrigger);
 SIO_EXCEPTION_CLASS(ETriggerTooLong, ETrigger);
 SIO_EXCEPTION_CLASS(EBadTriggerHandle, ETrigger);
 
-// Packets: raised directly by the packet matcher with -5501 to -5505.
-SIO_EXCEPTION_CLASS(EInvalidProperty, EPacket);
+// Packets.
+SIO_EXCEPTION_CLASS(EInvalidProperty, EPacket);  // the packet matcher's own (-5501 to -5505)
 
 // INI database.
 SIO_EXCEPTION_CLASS(EKeyTooLong, EINI);

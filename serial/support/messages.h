@@ -13,8 +13,8 @@ namespace sio {
 // One entry of the message table. The message is a static, NUL-terminated
 // text; an empty text counts as "no text".
 struct SioMessageNumberLookupRecord {
-  int32_t code;
-  const char* message;
+  int32_t code;         // a result code, or the number of a status text or log word
+  const char* message;  // its text
 };
 
 // Sorted strictly ascending by the absolute value of the code; no absolute

@@ -11,15 +11,18 @@ namespace sio {
 template <typename Signature>
 class TMethod;
 
+// A method reference for handlers with the signature R(Args...).
 template <typename R, typename... Args>
 class TMethod<R(Args...)> {
  public:
+  // The code pointer: called with the object pointer and the arguments.
   using Code = R (*)(void* self, Args... args);
 
   TMethod() = default;
+  // From an object pointer and a code pointer.
   TMethod(void* self, Code code) : self_(self), code_(code) {}
 
-  // TMethod<void(int)>::Of<&TFoo::Bar>(foo)
+  // A member function of an object: `TMethod<void(int)>::Of<&TFoo::Bar>(foo)`.
   template <auto MemberFn, typename C>
   static TMethod Of(C* self) {
     return TMethod(static_cast<void*>(self), &CallMember<C, MemberFn>);
@@ -30,15 +33,24 @@ class TMethod<R(Args...)> {
     return TMethod(nullptr, &CallFunction<Fn>);
   }
 
+  //@{
+  // Whether a code pointer is set.
   bool Assigned() const { return code_ != nullptr; }
   explicit operator bool() const { return Assigned(); }
+  //@}
+  // Calls the code with the object pointer and the arguments; only when
+  // assigned.
   R operator()(Args... args) const { return code_(self_, std::forward<Args>(args)...); }
 
+  // Whether both have the same code, whatever their objects.
   bool SameCode(const TMethod& other) const { return code_ == other.code_; }
+  // Whether both have the same code and the same object.
   bool operator==(const TMethod& other) const {
     return code_ == other.code_ && self_ == other.self_;
   }
+  // The object pointer.
   void* Self() const { return self_; }
+  // The code pointer.
   Code CodePtr() const { return code_; }
 
  private:

@@ -6,13 +6,15 @@
 
 namespace sio {
 
+// The tick.
 constexpr int32_t MillisecondsPerTick = 55;
 // Largest n for which n * 55 still fits a signed 32-bit integer.
 constexpr int32_t TickLimit = 39045157;
 
+// A timer in ticks: it has expired once the tick count is past ExpireTick.
 struct TickTimer {
-  int32_t StartTick;
-  int32_t ExpireTick;
+  int32_t StartTick;   // the tick it was started at
+  int32_t ExpireTick;  // the last tick it runs through
 };
 
 // Picks the clock's source once, before any other thread exists.
@@ -20,12 +22,17 @@ void InitMillisecondClock();
 // Counts per millisecond for a performance-counter frequency (0: unusable,
 // fall back to the multimedia timer).
 uint32_t CountsPerMillisecondFor(uint64_t frequency);
+// The chosen source's counts per millisecond; 0: the multimedia timer.
 uint32_t CountsPerMillisecond();
 
+// Milliseconds on the chosen clock; the count wraps at 2^32.
 uint32_t MillisecondClock();
+// MillisecondClock() in ticks.
 int32_t CurrentTick();
 
+// Starts timer to expire ticks ticks (at most TickLimit) after the current one.
 void StartTickTimer(TickTimer& timer, int32_t ticks);
+// Whether the timer has expired by the current tick.
 bool TickTimerExpired(const TickTimer& timer);
 // The expiry rule for a given tick count, wrap included.
 bool TickTimerExpiredAt(const TickTimer& timer, int32_t nowTick);
