@@ -13,6 +13,7 @@
 
 #include "platform/comm.h"
 #include "platform/message_loop.h"
+#include "platform/thread_annotations.h"
 #include "serial/dispatch/dispatcher.h"
 #include "serial/support/component.h"
 #include "serial/support/method_ref.h"
@@ -275,7 +276,7 @@ class TSioCustomComPort : public TSioBaseComponent {
   // What the hidden window does with one of its messages, for this port's
   // dispatcher d (the registry lock is held).
   void HandleComMessage(TSioBaseDispatcher* d, uint32_t Msg, platform::WParam wParam,
-                        platform::LParam lParam);
+                        platform::LParam lParam) SIO_REQUIRES(DispatcherRegistryLock());
   void DeferredClose(TSioBaseDispatcher* d, platform::LParam lParam);
   void PostDeferredClose();
   // Window destroyed, dispatcher freed, closed.
