@@ -12,7 +12,7 @@ cmake --preset default >/dev/null
 cmake --build --preset default -j "$jobs"
 echo "== Linux tests"
 ctest --preset default -j "$jobs"
-echo "== Fuzz targets, a few seconds each (fuzz preset)"
+echo "== Fuzz targets, a few seconds each (fuzz preset: clang, so the thread-safety analysis too)"
 scripts/fuzz.sh 4
 
 echo "== Windows build (mingw preset)"

@@ -38,7 +38,14 @@ set(SIO_PUBLIC_HEADERS
     serial/support/messages.h
     serial/support/method_ref.h
     serial/support/ticks.h)
-foreach(header ${SIO_PUBLIC_HEADERS})
+# Installed because public headers need them, but not API of their own (and
+# so not in the reference): the packet matchers' manager and its lock, the
+# lock order, and the thread-safety annotation macros.
+set(SIO_SUPPORT_HEADERS
+    platform/thread_annotations.h
+    serial/packet/packet_manager.h
+    serial/support/lock_order.h)
+foreach(header ${SIO_PUBLIC_HEADERS} ${SIO_SUPPORT_HEADERS})
   get_filename_component(dir ${header} DIRECTORY)
   install(FILES ${PROJECT_SOURCE_DIR}/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/sio/${dir}
           COMPONENT development)

@@ -6,32 +6,41 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "platform/sync.h"
+#include "platform/thread_annotations.h"
 
 namespace sio::platform {
 namespace {
+
+// The one lock of the hand-over: it guards the state below and every
+// PendingCall's flags. Never destroyed: threads may still hand over while
+// the process exits.
+Mutex& HandOverLock() {
+  static Mutex* lock = new Mutex;
+  return *lock;
+}
 
 // One call waiting for the user-interface thread. The caller and the pending
 // list share it, so a caller that leaves (cancelled) never strands the runner.
 struct PendingCall {
   HandOverFunction fn = nullptr;
   void* context = nullptr;
-  std::exception_ptr error;
-  bool done = false;
-  bool cancelled = false;
+  std::exception_ptr error SIO_GUARDED_BY(HandOverLock());
+  bool done SIO_GUARDED_BY(HandOverLock()) = false;
+  bool cancelled SIO_GUARDED_BY(HandOverLock()) = false;
   std::condition_variable finished;  // the caller's own wake-up
 };
 
 struct HandOverState {
-  std::mutex mutex;  // guards everything below and every PendingCall's flags
-  bool active = false;
-  std::thread::id uiThread;
-  WindowHandle window = nullptr;
-  std::deque<std::shared_ptr<PendingCall>> pending;
+  bool active SIO_GUARDED_BY(HandOverLock()) = false;
+  std::thread::id uiThread SIO_GUARDED_BY(HandOverLock());
+  WindowHandle window SIO_GUARDED_BY(HandOverLock()) = nullptr;
+  std::deque<std::shared_ptr<PendingCall>> pending SIO_GUARDED_BY(HandOverLock());
 };
 
-// Never destroyed: threads may still hand over while the process exits.
+// Never destroyed, as its lock.
 HandOverState& State() {
   static HandOverState* state = new HandOverState;
   return *state;
@@ -45,7 +54,7 @@ LResult ApplicationWindowProc(WindowHandle, uint32_t msg, WParam, LParam) {
   return 0;
 }
 
-void FailCalls(std::deque<std::shared_ptr<PendingCall>>& calls) {
+void FailCalls(std::deque<std::shared_ptr<PendingCall>>& calls) SIO_REQUIRES(HandOverLock()) {
   for (auto& call : calls) {
     call->cancelled = true;
     call->finished.notify_all();
@@ -58,7 +67,7 @@ void FailCalls(std::deque<std::shared_ptr<PendingCall>>& calls) {
 // never pump again.
 bool EndRole(WindowHandle* windowOut) {
   HandOverState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(HandOverLock());
   if (!s.active) return false;
   const bool owner = s.uiThread == std::this_thread::get_id();
   if (windowOut) *windowOut = s.window;
@@ -85,12 +94,12 @@ thread_local RoleGuard t_roleGuard;
 bool InitUserInterfaceThread() {
   HandOverState& s = State();
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(HandOverLock());
     if (s.active) return s.uiThread == std::this_thread::get_id();
   }
   WindowHandle window = CreateHiddenWindow("SioApplicationWindow", ApplicationWindowProc, nullptr);
   if (window == nullptr) return false;
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(HandOverLock());
   if (s.active) {
     // Another thread won the race; this one is not the user-interface thread.
     DestroyHiddenWindow(window);
@@ -113,13 +122,13 @@ void DoneUserInterfaceThread() {
 
 bool IsUserInterfaceThread() {
   HandOverState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(HandOverLock());
   return s.active && s.uiThread == std::this_thread::get_id();
 }
 
 WindowHandle ApplicationWindow() {
   HandOverState& s = State();
-  std::lock_guard<std::mutex> lock(s.mutex);
+  MutexLock lock(HandOverLock());
   return s.window;
 }
 
@@ -131,7 +140,7 @@ void RunOnUserInterfaceThread(HandOverFunction fn, void* context) {
   call->context = context;
   WindowHandle window = nullptr;
   {
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(HandOverLock());
     if (!s.active) throw HandOverError("No user-interface thread to run the call");
     if (s.uiThread == std::this_thread::get_id()) {
       window = nullptr;  // run at once, below, outside the lock
@@ -148,7 +157,7 @@ void RunOnUserInterfaceThread(HandOverFunction fn, void* context) {
   if (!PostWindowMessage(window, kMsgNull, 0, 0)) {
     // The window went away under us: withdraw the call unless the shutdown
     // already failed it.
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(HandOverLock());
     for (auto it = s.pending.begin(); it != s.pending.end(); ++it) {
       if (*it == call) {
         s.pending.erase(it);
@@ -157,13 +166,15 @@ void RunOnUserInterfaceThread(HandOverFunction fn, void* context) {
     }
   }
 
-  std::unique_lock<std::mutex> lock(s.mutex);
-  while (!call->done && !call->cancelled)
-    call->finished.wait_for(lock, kWaitSlice);
-  if (call->cancelled) throw HandOverError("The user-interface thread ended before the call ran");
-  // Moved out, so that the exception is owned by this thread alone from here.
-  std::exception_ptr error = std::move(call->error);
-  lock.unlock();
+  std::exception_ptr error;
+  {
+    MutexLock lock(HandOverLock());
+    while (!call->done && !call->cancelled)
+      lock.WaitFor(call->finished, kWaitSlice);
+    if (call->cancelled) throw HandOverError("The user-interface thread ended before the call ran");
+    // Moved out, so that the exception is owned by this thread alone from here.
+    error = std::move(call->error);
+  }
   if (error) std::rethrow_exception(error);
 }
 
@@ -173,7 +184,7 @@ int RunPendingHandOvers() {
   for (;;) {
     std::shared_ptr<PendingCall> call;
     {
-      std::lock_guard<std::mutex> lock(s.mutex);
+      MutexLock lock(HandOverLock());
       if (!s.active || s.uiThread != std::this_thread::get_id() || s.pending.empty()) break;
       call = s.pending.front();
       s.pending.pop_front();
@@ -185,7 +196,7 @@ int RunPendingHandOvers() {
       error = std::current_exception();
     }
     ++count;
-    std::lock_guard<std::mutex> lock(s.mutex);
+    MutexLock lock(HandOverLock());
     call->error = std::move(error);
     call->done = true;
     call->finished.notify_all();

@@ -10,10 +10,12 @@
 #include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
+
+#include "platform/sync.h"
+#include "platform/thread_annotations.h"
 
 namespace sio::platform {
 namespace {
@@ -32,25 +34,35 @@ class DefaultEventSource final : public EventSource {
  public:
   void ProcessPending() override {}
   void WaitForEvents(uint32_t timeoutMs) override {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (timeoutMs == kWaitForever) {
-      woken_.wait(lock, [this] { return wake_; });
+      while (!wake_)
+        lock.Wait(woken_);
     } else {
-      woken_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return wake_; });
+      const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+      while (!wake_ && lock.WaitUntil(woken_, deadline)) {
+      }
     }
     wake_ = false;
   }
   void Wake() override {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     wake_ = true;
     woken_.notify_all();
   }
 
  private:
-  std::mutex mutex_;
+  Mutex mutex_;
   std::condition_variable woken_;
-  bool wake_ = false;
+  bool wake_ SIO_GUARDED_BY(mutex_) = false;
 };
+
+// The process-wide lock of the registry and of every queue. Never
+// destroyed: thread-exit clean-up may run during process exit.
+Mutex& RegistryLock() {
+  static Mutex* lock = new Mutex;
+  return *lock;
+}
 
 struct ThreadQueue;
 
@@ -61,25 +73,26 @@ struct SentMessage {
   enum class State { Queued, Running, Done, Failed };
   Message message;
   std::shared_ptr<ThreadQueue> sender;
-  State state = State::Queued;
-  LResult result = 0;
+  State state SIO_GUARDED_BY(RegistryLock()) = State::Queued;
+  LResult result SIO_GUARDED_BY(RegistryLock()) = 0;
 };
 
 struct ThreadQueue {
-  bool alive = true;
-  std::deque<Message> posted;
-  std::deque<std::shared_ptr<SentMessage>> sent;
-  bool quitPending = false;
-  int quitCode = 0;
+  bool alive SIO_GUARDED_BY(RegistryLock()) = true;
+  std::deque<Message> posted SIO_GUARDED_BY(RegistryLock());
+  std::deque<std::shared_ptr<SentMessage>> sent SIO_GUARDED_BY(RegistryLock());
+  bool quitPending SIO_GUARDED_BY(RegistryLock()) = false;
+  int quitCode SIO_GUARDED_BY(RegistryLock()) = 0;
   // Wakes this thread while it waits for the reply to its own sent message:
   // a reply arrived, or a message was sent to this thread.
   std::condition_variable replyOrSent;
   DefaultEventSource defaultSource;
+  // Set by the owning thread under the lock; read by the owning thread
+  // without it (nobody else writes it) and by others with it.
   EventSource* installedSource = nullptr;
 
   EventSource& Source() { return installedSource ? *installedSource : defaultSource; }
-  // Called with the registry lock held.
-  void Signal() {
+  void Signal() SIO_REQUIRES(RegistryLock()) {
     if (!alive) return;
     Source().Wake();
     replyOrSent.notify_all();
@@ -89,51 +102,57 @@ struct ThreadQueue {
 struct WindowRecord {
   WindowHandle handle = nullptr;
   WindowProc proc = nullptr;
-  void* userData = nullptr;
+  void* userData SIO_GUARDED_BY(RegistryLock()) = nullptr;
   std::shared_ptr<ThreadQueue> owner;
   std::thread::id ownerThread;
 };
 
 struct Registry {
-  std::mutex mutex;
-  std::unordered_map<uintptr_t, std::shared_ptr<WindowRecord>> windows;
-  uintptr_t lastSerial = 0x00A0000;
+  std::unordered_map<uintptr_t, std::shared_ptr<WindowRecord>> windows
+      SIO_GUARDED_BY(RegistryLock());
+  uintptr_t lastSerial SIO_GUARDED_BY(RegistryLock()) = 0x00A0000;
 };
 
-// Never destroyed: thread-exit clean-up may run during process exit.
+// Never destroyed, as its lock.
 Registry& Reg() {
   static Registry* registry = new Registry;
   return *registry;
 }
 
-std::shared_ptr<WindowRecord> FindWindow(WindowHandle hwnd) {  // lock held
+std::shared_ptr<WindowRecord> FindWindow(WindowHandle hwnd) SIO_REQUIRES(RegistryLock()) {
   auto& windows = Reg().windows;
   auto it = windows.find(reinterpret_cast<uintptr_t>(hwnd));
   return it == windows.end() ? nullptr : it->second;
 }
 
-void FinishSent(SentMessage& sent, SentMessage::State state, LResult result) {  // lock held
+void FinishSent(SentMessage& sent, SentMessage::State state, LResult result)
+    SIO_REQUIRES(RegistryLock()) {
   sent.state = state;
   sent.result = result;
   sent.sender->replyOrSent.notify_all();
 }
 
 // Drops a window from the registry with everything still queued for it.
-void RetireWindow(const std::shared_ptr<WindowRecord>& window) {  // lock held
+void RetireWindow(const std::shared_ptr<WindowRecord>& window) SIO_REQUIRES(RegistryLock()) {
   Reg().windows.erase(reinterpret_cast<uintptr_t>(window->handle));
   ThreadQueue& q = *window->owner;
   std::erase_if(q.posted, [&](const Message& m) { return m.hwnd == window->handle; });
-  std::erase_if(q.sent, [&](const std::shared_ptr<SentMessage>& s) {
-    if (s->message.hwnd != window->handle) return false;
-    FinishSent(*s, SentMessage::State::Failed, 0);
-    return true;
-  });
+  // A loop rather than erase_if: the analysis does not carry the lock into
+  // a lambda, and FinishSent needs it.
+  for (auto it = q.sent.begin(); it != q.sent.end();) {
+    if ((*it)->message.hwnd != window->handle) {
+      ++it;
+      continue;
+    }
+    FinishSent(**it, SentMessage::State::Failed, 0);
+    it = q.sent.erase(it);
+  }
 }
 
 // When a thread ends, its windows die with it and whoever still sends to
 // them is released.
 void RetireQueue(const std::shared_ptr<ThreadQueue>& q) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   std::vector<std::shared_ptr<WindowRecord>> owned;
   for (auto& [serial, window] : Reg().windows) {
     if (window->owner == q) owned.push_back(window);
@@ -170,7 +189,7 @@ int RunSentMessages(const std::shared_ptr<ThreadQueue>& q) {
     std::shared_ptr<SentMessage> sent;
     std::shared_ptr<WindowRecord> window;
     {
-      std::lock_guard<std::mutex> lock(Reg().mutex);
+      MutexLock lock(RegistryLock());
       if (q->sent.empty()) break;
       sent = q->sent.front();
       q->sent.pop_front();
@@ -185,7 +204,7 @@ int RunSentMessages(const std::shared_ptr<ThreadQueue>& q) {
       SentMessage& sent;
       LResult result = 0;
       ~Completion() {
-        std::lock_guard<std::mutex> lock(Reg().mutex);
+        MutexLock lock(RegistryLock());
         FinishSent(sent, SentMessage::State::Done, result);
       }
     } completion{*sent};
@@ -196,7 +215,7 @@ int RunSentMessages(const std::shared_ptr<ThreadQueue>& q) {
   return count;
 }
 
-bool Enqueue(const std::shared_ptr<ThreadQueue>& q, const Message& m) {  // lock held
+bool Enqueue(const std::shared_ptr<ThreadQueue>& q, const Message& m) SIO_REQUIRES(RegistryLock()) {
   if (!q->alive) return false;
   q->posted.push_back(m);
   q->Signal();
@@ -216,10 +235,10 @@ WindowHandle CreateHiddenWindow(const char*, WindowProc proc, void* userData) {
   }
   auto window = std::make_shared<WindowRecord>();
   window->proc = proc;
-  window->userData = userData;
   window->owner = CurrentQueue();
   window->ownerThread = std::this_thread::get_id();
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
+  window->userData = userData;
   Registry& reg = Reg();
   // Serial numbers whose low 16 bits are 0 are skipped: the pump reports the
   // handle's low half beside the message number, and a zero there would make
@@ -233,7 +252,7 @@ WindowHandle CreateHiddenWindow(const char*, WindowProc proc, void* userData) {
 }
 
 bool DestroyHiddenWindow(WindowHandle hwnd) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   auto window = FindWindow(hwnd);
   if (!window) {
     SetLastWindowError(errInvalidWindowHandle);
@@ -248,17 +267,17 @@ bool DestroyHiddenWindow(WindowHandle hwnd) {
 }
 
 size_t HiddenWindowCount() {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   return Reg().windows.size();
 }
 
 bool IsWindowAlive(WindowHandle hwnd) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   return FindWindow(hwnd) != nullptr;
 }
 
 void* GetWindowUserData(WindowHandle hwnd) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   auto window = FindWindow(hwnd);
   if (!window) {
     SetLastWindowError(errInvalidWindowHandle);
@@ -268,7 +287,7 @@ void* GetWindowUserData(WindowHandle hwnd) {
 }
 
 void SetWindowUserData(WindowHandle hwnd, void* userData) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   auto window = FindWindow(hwnd);
   if (!window) {
     SetLastWindowError(errInvalidWindowHandle);
@@ -278,7 +297,7 @@ void SetWindowUserData(WindowHandle hwnd, void* userData) {
 }
 
 bool PostWindowMessage(WindowHandle hwnd, uint32_t msg, WParam wParam, LParam lParam) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   auto window = FindWindow(hwnd);
   if (!window || !Enqueue(window->owner, Message{hwnd, msg, wParam, lParam})) {
     SetLastWindowError(errInvalidWindowHandle);
@@ -289,7 +308,7 @@ bool PostWindowMessage(WindowHandle hwnd, uint32_t msg, WParam wParam, LParam lP
 
 bool PostThreadMessageToSelf(uint32_t msg, WParam wParam, LParam lParam) {
   const auto& q = CurrentQueue();
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   return Enqueue(q, Message{nullptr, msg, wParam, lParam});
 }
 
@@ -302,12 +321,12 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
     return false;
   };
   const std::shared_ptr<ThreadQueue> self = CurrentQueue();
-  std::unique_lock<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   auto window = FindWindow(hwnd);
   if (!window || !window->owner->alive) return fail(errInvalidWindowHandle);
 
   if (window->owner == self) {
-    lock.unlock();
+    lock.Unlock();
     LResult r = window->proc(hwnd, msg, wParam, lParam);
     if (result) *result = r;
     if (errorOut) *errorOut = 0;
@@ -334,9 +353,9 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
     if (!self->sent.empty()) {
       // Run what others send us meanwhile: two threads sending to each other
       // must not wait for each other forever.
-      lock.unlock();
+      lock.Unlock();
       RunSentMessages(self);
-      lock.lock();
+      lock.Lock();
       continue;
     }
     if (!forever && Clock::now() >= deadline) {
@@ -349,9 +368,9 @@ bool SendWindowMessageTimeout(WindowHandle hwnd, uint32_t msg, WParam wParam, LP
       return fail(errTimeout);
     }
     if (forever) {
-      self->replyOrSent.wait(lock);
+      lock.Wait(self->replyOrSent);
     } else {
-      self->replyOrSent.wait_until(lock, deadline);
+      lock.WaitUntil(self->replyOrSent, deadline);
     }
   }
 }
@@ -360,7 +379,7 @@ bool PeekOneMessage(Message& out) {
   const std::shared_ptr<ThreadQueue> q = CurrentQueue();
   q->Source().ProcessPending();
   RunSentMessages(q);
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   if (!q->posted.empty()) {
     out = q->posted.front();
     q->posted.pop_front();
@@ -379,7 +398,7 @@ LResult TranslateAndDispatch(const Message& msg) {
   if (msg.hwnd == nullptr) return 0;
   std::shared_ptr<WindowRecord> window;
   {
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    MutexLock lock(RegistryLock());
     window = FindWindow(msg.hwnd);
     if (!window) return 0;
   }
@@ -388,7 +407,7 @@ LResult TranslateAndDispatch(const Message& msg) {
 
 void PostQuit(int exitCode) {
   const auto& q = CurrentQueue();
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   q->quitPending = true;
   q->quitCode = exitCode;
   q->Signal();
@@ -401,7 +420,7 @@ bool WaitForMessage(uint32_t timeoutMs) {
   for (;;) {
     if (RunSentMessages(q) > 0) return true;
     {
-      std::lock_guard<std::mutex> lock(Reg().mutex);
+      MutexLock lock(RegistryLock());
       if (!q->posted.empty() || q->quitPending || !q->sent.empty()) return true;
     }
     uint32_t slice = kWaitForever;
@@ -434,7 +453,7 @@ bool WaitForMessageOrEvent(Event& event, uint32_t timeoutMs) {
       break;
     }
     {
-      std::lock_guard<std::mutex> lock(Reg().mutex);
+      MutexLock lock(RegistryLock());
       if (!q->posted.empty() || q->quitPending || !q->sent.empty()) {
         result = true;
         break;
@@ -466,7 +485,7 @@ int RunMainLoop() {
 
 void SetEventSource(EventSource* source) {
   const auto& q = CurrentQueue();
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   q->installedSource = source;
 }
 

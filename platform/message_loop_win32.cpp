@@ -8,10 +8,12 @@
 
 #include <windows.h>
 
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
+
+#include "platform/sync.h"
+#include "platform/thread_annotations.h"
 
 namespace sio::platform {
 namespace {
@@ -36,9 +38,15 @@ void RethrowPending() {
   }
 }
 
+// The lock of the registry. Never destroyed, as the registry.
+Mutex& RegistryLock() {
+  static Mutex* lock = new Mutex;
+  return *lock;
+}
+
 struct WindowRecord {
   WindowProc proc = nullptr;
-  void* userData = nullptr;
+  void* userData SIO_GUARDED_BY(RegistryLock()) = nullptr;
 };
 
 struct CreationContext {
@@ -47,11 +55,10 @@ struct CreationContext {
 };
 
 struct Registry {
-  std::mutex mutex;
-  std::unordered_map<std::string, ATOM> classes;
+  std::unordered_map<std::string, ATOM> classes SIO_GUARDED_BY(RegistryLock());
   // Our live windows, so that a foreign or stale handle never has its
   // GWLP_USERDATA taken for one of our records.
-  std::unordered_map<HWND, WindowRecord*> windows;
+  std::unordered_map<HWND, WindowRecord*> windows SIO_GUARDED_BY(RegistryLock());
 };
 
 Registry& Reg() {
@@ -69,7 +76,7 @@ LRESULT CALLBACK HiddenWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
     auto* context = static_cast<CreationContext*>(create->lpCreateParams);
     if (context != nullptr && !context->taken) {
       context->taken = true;
-      std::lock_guard<std::mutex> lock(Reg().mutex);
+      MutexLock lock(RegistryLock());
       Reg().windows[hwnd] = context->record;
       SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(context->record));
     }
@@ -77,7 +84,7 @@ LRESULT CALLBACK HiddenWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
   }
   if (msg == WM_NCDESTROY) {
     {
-      std::lock_guard<std::mutex> lock(Reg().mutex);
+      MutexLock lock(RegistryLock());
       auto it = Reg().windows.find(hwnd);
       if (it != Reg().windows.end()) {
         SetWindowLongPtrA(hwnd, GWLP_USERDATA, 0);
@@ -100,7 +107,7 @@ LRESULT CALLBACK HiddenWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
 }
 
 bool EnsureClass(const char* className) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   if (Reg().classes.count(className) != 0) return true;
   WNDCLASSEXA wc{};
   wc.cbSize = sizeof(wc);
@@ -120,7 +127,7 @@ bool EnsureClass(const char* className) {
 // whose handle now belongs to another window (the user data no longer points
 // at the record), is stale: it is dropped, and its window can no longer run
 // the record's procedure.
-WindowRecord* FindRecord(HWND hwnd) {  // lock held
+WindowRecord* FindRecord(HWND hwnd) SIO_REQUIRES(RegistryLock()) {
   auto it = Reg().windows.find(hwnd);
   if (it == Reg().windows.end()) return nullptr;
   if (IsWindow(hwnd) &&
@@ -136,7 +143,7 @@ WindowRecord* FindRecord(HWND hwnd) {  // lock held
 // (those of a thread that ended) and frees their records. No thread-exit
 // hook does it: a thread-local destructor that destroyed them made thread
 // exit crash under MinGW's emulated thread-local storage.
-void SweepGoneWindows() {  // lock held
+void SweepGoneWindows() SIO_REQUIRES(RegistryLock()) {
   auto& windows = Reg().windows;
   for (auto it = windows.begin(); it != windows.end();) {
     if (IsWindow(it->first) &&
@@ -180,7 +187,7 @@ WindowHandle CreateHiddenWindow(const char* className, WindowProc proc, void* us
   const char* name = (className != nullptr && *className != '\0') ? className : kDefaultClassName;
   if (!EnsureClass(name)) return nullptr;
   {
-    std::lock_guard<std::mutex> lock(Reg().mutex);
+    MutexLock lock(RegistryLock());
     SweepGoneWindows();
   }
   CreationContext context;
@@ -214,18 +221,18 @@ bool DestroyHiddenWindow(WindowHandle hwnd) {
 }
 
 size_t HiddenWindowCount() {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   SweepGoneWindows();
   return Reg().windows.size();
 }
 
 bool IsWindowAlive(WindowHandle hwnd) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   return FindRecord(static_cast<HWND>(hwnd)) != nullptr;
 }
 
 void* GetWindowUserData(WindowHandle hwnd) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   WindowRecord* record = FindRecord(static_cast<HWND>(hwnd));
   if (record == nullptr) {
     SetLastWindowError(errInvalidWindowHandle);
@@ -235,7 +242,7 @@ void* GetWindowUserData(WindowHandle hwnd) {
 }
 
 void SetWindowUserData(WindowHandle hwnd, void* userData) {
-  std::lock_guard<std::mutex> lock(Reg().mutex);
+  MutexLock lock(RegistryLock());
   WindowRecord* record = FindRecord(static_cast<HWND>(hwnd));
   if (record == nullptr) {
     SetLastWindowError(errInvalidWindowHandle);

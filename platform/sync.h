@@ -1,11 +1,19 @@
 // Events, re-entrant critical sections and threads: the only synchronisation
 // primitives the serial layer uses. Windows: kernel events, CRITICAL_SECTION,
 // _beginthreadex. POSIX: mutex + condition variable, recursive mutex, pthreads.
+// The locks are capabilities for clang's thread-safety analysis
+// (platform/thread_annotations.h), and critical sections can carry a rank in
+// the program's lock order, checked at run time in debug and test builds.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+
+#include "thread_annotations.h"
 
 namespace sio::platform {
 
@@ -77,38 +85,142 @@ class Event {
 // event that ends the wait is consumed (auto-reset).
 WaitResult WaitForEither(Event& first, Event& second, uint32_t timeoutMs);
 
+// A lock's place in the program's lock order. A thread that holds ranked
+// locks may take another ranked lock only when its level is above the level
+// of every one it holds; entering a lock it already holds is always
+// allowed. Two locks of one level are therefore never held together. Level
+// 0 is unranked: such a lock is not checked and not recorded. Each layer
+// writes its order as one table of these (the serial layer's:
+// serial/support/lock_order.h).
+struct LockRank {
+  uint8_t level = 0;  // the place in the order; 0: unranked
+  const char* name = "";  // what a report calls the lock
+};
+
+// Whether this build checks the lock order: debug and test builds do (a
+// per-thread record of the ranked locks held; a lock taken out of order is
+// reported), release builds do not (CMake option SIO_LOCK_ORDER_CHECKS,
+// off for Release and MinSizeRel).
+bool LockOrderChecked();
+// What a lock taken out of order does. By default the message, naming both
+// locks, goes to standard error and the process aborts; a test installs
+// its own function to see the message instead (the lock is then taken all
+// the same). nullptr restores the default; returns the previous function.
+using LockOrderReport = void (*)(const char* message);
+// Installs the function a lock taken out of order calls (see LockOrderReport).
+LockOrderReport SetLockOrderReport(LockOrderReport report);
+
 // Re-entrant lock: the owning thread may enter again; it must leave as often.
-class CriticalSection {
+// For the thread-safety analysis it is a capability; the analysis has no
+// re-entry, so code that runs with the lock held says so (SIO_REQUIRES)
+// rather than entering again.
+class SIO_CAPABILITY("lock") CriticalSection {
  public:
-  CriticalSection();
+  // An unranked lock.
+  CriticalSection() : CriticalSection(LockRank{}) {}
+  // A lock at its place in the lock order.
+  explicit CriticalSection(LockRank rank);
   ~CriticalSection();
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
   // Enters, waiting while another thread is inside.
-  void Enter();
+  void Enter() SIO_ACQUIRE();
   // Leaves once.
-  void Leave();
-  // Enters unless another thread is inside; false then.
-  bool TryEnter();
+  void Leave() SIO_RELEASE();
+  // Enters unless another thread is inside; false then. Never waits, so it
+  // is not held to the lock order (it is recorded).
+  bool TryEnter() SIO_TRY_ACQUIRE(true);
+  // The lock's place in the lock order.
+  LockRank Rank() const { return rank_; }
 
   struct Impl;
 
  private:
+  // The lock-order record (platform/sync.cpp; nothing is recorded without
+  // SIO_LOCK_ORDER_CHECKS). The ranked locks a thread holds form a stack
+  // through the locks themselves, its top in a per-thread slot: no memory is
+  // allocated per thread, so nothing needs freeing when a thread ends.
+  // NoteEnter runs before the wait, so that a lock taken out of order is
+  // reported rather than left to deadlock; it returns true when there is
+  // nothing more to record (an unranked lock, or one the thread holds
+  // already), else NoteEntered records the lock once it is held.
+  bool NoteEnter(bool checkOrder) const;
+  void NoteEntered() const;
+  void NoteLeave() const;
+  // The calling thread's most recently entered ranked lock that it still
+  // holds (sync_posix.cpp, sync_win32.cpp).
+  static const CriticalSection* TopHeld();
+  static void SetTopHeld(const CriticalSection* top);
+
   std::unique_ptr<Impl> impl_;
+  const LockRank rank_;
+  // Written only by the thread that holds the lock.
+  mutable const CriticalSection* heldBelow_ = nullptr;  // the next lock down the stack
+  mutable uint32_t heldDepth_ = 0;                      // entries of the holder
 };
 
 // Inside a critical section for its lifetime.
-class CriticalSectionLock {
+class SIO_SCOPED_CAPABILITY CriticalSectionLock {
  public:
   // Enters cs; the destructor leaves it.
-  explicit CriticalSectionLock(CriticalSection& cs) : cs_(cs) { cs_.Enter(); }
-  ~CriticalSectionLock() { cs_.Leave(); }
+  explicit CriticalSectionLock(CriticalSection& cs) SIO_ACQUIRE(cs) : cs_(cs) { cs_.Enter(); }
+  ~CriticalSectionLock() SIO_RELEASE() { cs_.Leave(); }
   CriticalSectionLock(const CriticalSectionLock&) = delete;
   CriticalSectionLock& operator=(const CriticalSectionLock&) = delete;
 
  private:
   CriticalSection& cs_;
+};
+
+// A plain (not re-entrant) lock that a condition variable can wait with:
+// std::mutex as a capability the analysis knows (libstdc++'s carries no
+// annotations). Unranked.
+class SIO_CAPABILITY("mutex") Mutex {
+ public:
+  // Takes the lock, waiting while another thread holds it.
+  void Lock() SIO_ACQUIRE() { mutex_.lock(); }
+  // Leaves it.
+  void Unlock() SIO_RELEASE() { mutex_.unlock(); }
+
+ private:
+  friend class MutexLock;
+  std::mutex mutex_;
+};
+
+// Holds a Mutex for its lifetime.
+class SIO_SCOPED_CAPABILITY MutexLock {
+ public:
+  // Takes mutex; the destructor leaves it.
+  explicit MutexLock(Mutex& mutex) SIO_ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+  ~MutexLock() SIO_RELEASE() {}
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+
+  // Leaves the lock early.
+  void Unlock() SIO_RELEASE() { lock_.unlock(); }
+  // Takes it again within the scope.
+  void Lock() SIO_ACQUIRE() { lock_.lock(); }
+
+  // Leaves the lock while waiting for the condition variable and holds it
+  // again when it returns (for the analysis it stays held). Callers loop on
+  // their condition: a plain loop, not a predicate, so that the analysis
+  // sees the guarded state read under the lock.
+  void Wait(std::condition_variable& cv) { cv.wait(lock_); }
+  // false when the deadline passed.
+  template <typename Clock, typename Duration>
+  bool WaitUntil(std::condition_variable& cv,
+                 const std::chrono::time_point<Clock, Duration>& deadline) {
+    return cv.wait_until(lock_, deadline) == std::cv_status::no_timeout;
+  }
+  // false when the interval passed.
+  template <typename Rep, typename Period>
+  bool WaitFor(std::condition_variable& cv, const std::chrono::duration<Rep, Period>& interval) {
+    return cv.wait_for(lock_, interval) == std::cv_status::no_timeout;
+  }
+
+ private:
+  std::unique_lock<std::mutex> lock_;
 };
 
 // The seven Windows thread priority levels. On Linux they map onto nice

@@ -195,16 +195,32 @@ struct CriticalSection::Impl {
   pthread_mutex_t mutex;
 };
 
-CriticalSection::CriticalSection() : impl_(std::make_unique<Impl>()) {}
+CriticalSection::CriticalSection(LockRank rank) : impl_(std::make_unique<Impl>()), rank_(rank) {}
 CriticalSection::~CriticalSection() = default;
 void CriticalSection::Enter() {
+  const bool recorded = NoteEnter(true);
   pthread_mutex_lock(&impl_->mutex);
+  if (!recorded) NoteEntered();
 }
 void CriticalSection::Leave() {
+  NoteLeave();
   pthread_mutex_unlock(&impl_->mutex);
 }
 bool CriticalSection::TryEnter() {
-  return pthread_mutex_trylock(&impl_->mutex) == 0;
+  if (pthread_mutex_trylock(&impl_->mutex) != 0) return false;
+  if (!NoteEnter(false)) NoteEntered();
+  return true;
+}
+
+namespace {
+thread_local const CriticalSection* t_topHeld = nullptr;
+}  // namespace
+
+const CriticalSection* CriticalSection::TopHeld() {
+  return t_topHeld;
+}
+void CriticalSection::SetTopHeld(const CriticalSection* top) {
+  t_topHeld = top;
 }
 
 namespace {

@@ -97,20 +97,50 @@ struct CriticalSection::Impl {
   CRITICAL_SECTION section;
 };
 
-CriticalSection::CriticalSection() : impl_(std::make_unique<Impl>()) {
+CriticalSection::CriticalSection(LockRank rank) : impl_(std::make_unique<Impl>()), rank_(rank) {
   ::InitializeCriticalSection(&impl_->section);
 }
 CriticalSection::~CriticalSection() {
   ::DeleteCriticalSection(&impl_->section);
 }
 void CriticalSection::Enter() {
+  const bool recorded = NoteEnter(true);
   ::EnterCriticalSection(&impl_->section);
+  if (!recorded) NoteEntered();
 }
 void CriticalSection::Leave() {
+  NoteLeave();
   ::LeaveCriticalSection(&impl_->section);
 }
 bool CriticalSection::TryEnter() {
-  return ::TryEnterCriticalSection(&impl_->section) != FALSE;
+  if (::TryEnterCriticalSection(&impl_->section) == FALSE) return false;
+  if (!NoteEnter(false)) NoteEntered();
+  return true;
+}
+
+// A slot of the system's own thread-local storage, not a thread_local
+// variable: MinGW emulates those with memory allocated per thread and freed
+// as the thread ends, and locks are still taken during thread exit.
+namespace {
+DWORD TopHeldSlot() {
+  static const DWORD slot = ::TlsAlloc();
+  return slot;
+}
+}  // namespace
+
+// The slot functions clear the thread's last error when they succeed; the
+// caller's is kept, since a lock is often taken between a failed call and
+// its GetLastError.
+const CriticalSection* CriticalSection::TopHeld() {
+  const DWORD error = ::GetLastError();
+  void* top = ::TlsGetValue(TopHeldSlot());
+  ::SetLastError(error);
+  return static_cast<const CriticalSection*>(top);
+}
+void CriticalSection::SetTopHeld(const CriticalSection* top) {
+  const DWORD error = ::GetLastError();
+  ::TlsSetValue(TopHeldSlot(), const_cast<CriticalSection*>(top));
+  ::SetLastError(error);
 }
 
 namespace {

@@ -74,9 +74,8 @@ class HandOver {
 
 // --- The dispatcher registry ------------------------------------------------
 
-// The lock over the registry; hold it while mapping an index to a dispatcher
-// and using what it finds.
-platform::CriticalSection& DispatcherRegistryLock();
+// DispatcherRegistryLock() (dispatcher.h) is held while mapping an index to
+// a dispatcher and using what it finds.
 // The dispatcher in registry slot Index, or nullptr for an empty slot or an
 // index outside the list. The caller holds DispatcherRegistryLock().
 TSioBaseDispatcher* DispatcherFromHandleIndex(int32_t Index);

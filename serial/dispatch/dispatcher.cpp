@@ -13,6 +13,7 @@
 #include "serial/dispatch/io_queue.h"
 #include "serial/dispatch/trace_log.h"
 #include "serial/support/error_codes.h"
+#include "serial/support/lock_order.h"
 
 namespace sio {
 
@@ -70,8 +71,14 @@ int32_t DispatcherRegistryCount() {
 
 TSioBaseDispatcher::TSioBaseDispatcher(TComponent* owner)
     : Owner(owner),
+      DataSection(lock_order::kDataSection),
+      OutputSection(lock_order::kOutputSection),
+      DispSection(lock_order::kDispSection),
+      LifecycleSection(lock_order::kLifecycleSection),
+      ThreadSection(lock_order::kThreadSection),
       InQueue(std::make_unique<TIOQueue>()),
-      TraceLog(std::make_unique<TSioTraceLog>(DataSection)) {
+      TraceLog(std::make_unique<TSioTraceLog>(DataSection)),
+      nameLock_(lock_order::Leaf("the dispatcher's name lock")) {
   {
     Registry& r = TheRegistry();
     platform::CriticalSectionLock guard(r.Lock);
@@ -544,7 +551,7 @@ bool TSioBaseDispatcher::FillDispatchBuffer() {
   const uint32_t want = std::min(freeRoom, avail);
   uint32_t second = contiguous < want ? want - contiguous : 0;
 
-  auto readInto = [this](uint32_t room) -> uint32_t {
+  auto readInto = [this](uint32_t room) SIO_REQUIRES(DispSection) -> uint32_t {
     int32_t n = ReadCom(DBuffer.get() + DBufHead, static_cast<int32_t>(room));
     if (n < 0) {
       (void)GetComEventMask(-1);

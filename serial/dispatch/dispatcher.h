@@ -17,6 +17,7 @@
 #include "../../platform/sync.h"
 #include "../support/method_ref.h"
 #include "../support/ticks.h"
+#include "../../platform/thread_annotations.h"
 
 namespace sio {
 
@@ -182,15 +183,21 @@ void SetThreadExceptionReporter(TThreadExceptionReporter reporter);
 // Shows an exception the way described above.
 void ShowThreadException(std::exception_ptr error);
 
+// The lock over the registry that maps a trigger message back to its
+// dispatcher; the port's window holds it while it runs the port's handlers.
+platform::CriticalSection& DispatcherRegistryLock();
+
 // --- The dispatcher ---------------------------------------------------------
 
 // The dispatcher of one open port: its buffers, line, triggers and threads.
 // A device layer supplies the device operations.
 //
-// Lock order: DataSection may be held while taking DispSection or
-// OutputSection; never the other way round, and DispSection and
-// OutputSection are never held together. LifecycleSection is outermost,
-// ThreadSection innermost. Only the dispatcher thread delivers events.
+// Its locks are taken in the serial layer's lock order
+// (serial/support/lock_order.h, checked at run time in debug and test
+// builds): LifecycleSection outermost, then DataSection, then DispSection or
+// OutputSection (never both), ThreadSection innermost. The state each
+// guards is marked for clang's thread-safety analysis. Only the dispatcher
+// thread delivers events.
 class TSioBaseDispatcher {
  public:
   // Takes a slot in the dispatcher registry (GetHandleIndex); InitPort
@@ -229,10 +236,6 @@ class TSioBaseDispatcher {
   // its messages meanwhile) and then reads what the handlers left; -3007
   // when the delivery does not end within about 2 s.
   [[nodiscard]] int32_t GetBlock(void* Block, uint32_t Len);
-  // Copies Len bytes from Offset bytes past the tail without taking them;
-  // NewTail is where the tail would be after them. Results as GetBlock's.
-  [[nodiscard]] int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail,
-                                      uint32_t Len);
   // Queues Len bytes for sending: 0; -3006 when the output buffer has no
   // room for all of them (nothing is queued), -3004 when the device layer
   // takes none, -2007 on a closed port, -3010 in RS-485 mode without a base
@@ -550,42 +553,47 @@ class TSioBaseDispatcher {
   friend platform::LResult ComWindowProc(platform::WindowHandle, uint32_t, platform::WParam,
                                          platform::LParam);
 
+  // Copies Len bytes from Offset bytes past the tail without taking them;
+  // NewTail is where the tail would be after them. Results as GetBlock's.
+  [[nodiscard]] int32_t PeekBlockPrim(void* Block, uint32_t Offset, uint32_t& NewTail, uint32_t Len)
+      SIO_REQUIRES(DispSection);
+
   // --- Fields -------------------------------------------------------------
   TComponent* const Owner;
   int32_t HandleIndex = -1;
   std::atomic<int32_t> DeviceHandle{-1};
-  uint32_t LastError = 0;  // DataSection
+  uint32_t LastError SIO_GUARDED_BY(DataSection) = 0;  // DataSection
   uint32_t InQue = 0;
   uint32_t OutQue = 0;
-  uint32_t ModemStatus = 0;        // DataSection
-  platform::CommStat ComStatus;    // DataSection
-  platform::CommDcb LineSettings;  // DataSection
-  uint32_t Baud = 0;               // DataSection
-  uint32_t Flags = 0;              // DataSection
-  bool DTRState = false;           // DataSection, the four of them
-  bool DTRAuto = false;
-  bool RTSState = false;
-  bool RTSAuto = false;
-  bool RS485Mode = false;  // DataSection
+  uint32_t ModemStatus SIO_GUARDED_BY(DataSection) = 0;        // DataSection
+  platform::CommStat ComStatus SIO_GUARDED_BY(DataSection);    // DataSection
+  platform::CommDcb LineSettings SIO_GUARDED_BY(DataSection);  // DataSection
+  uint32_t Baud SIO_GUARDED_BY(DataSection) = 0;               // DataSection
+  uint32_t Flags SIO_GUARDED_BY(DataSection) = 0;              // DataSection
+  bool DTRState SIO_GUARDED_BY(DataSection) = false;           // DataSection, the four of them
+  bool DTRAuto SIO_GUARDED_BY(DataSection) = false;
+  bool RTSState SIO_GUARDED_BY(DataSection) = false;
+  bool RTSAuto SIO_GUARDED_BY(DataSection) = false;
+  bool RS485Mode SIO_GUARDED_BY(DataSection) = false;  // DataSection
   uint16_t BaseAddress = 0;
 
   // Triggers and handlers (DataSection).
   bool ComponentWantsEvents = false;
   bool HandlersPresent = false;
-  std::vector<std::unique_ptr<TWndTriggerHandler>> WndHandlers;
-  std::vector<std::unique_ptr<TProcTriggerHandler>> ProcHandlers;
-  std::vector<std::unique_ptr<TEventTriggerHandler>> EventHandlers;
-  std::vector<std::unique_ptr<TTimerTrigger>> TimerTriggers;
-  std::vector<std::unique_ptr<TDataTrigger>> DataTriggers;
-  std::vector<std::unique_ptr<TStatusTrigger>> StatusTriggers;
+  std::vector<std::unique_ptr<TWndTriggerHandler>> WndHandlers SIO_GUARDED_BY(DataSection);
+  std::vector<std::unique_ptr<TProcTriggerHandler>> ProcHandlers SIO_GUARDED_BY(DataSection);
+  std::vector<std::unique_ptr<TEventTriggerHandler>> EventHandlers SIO_GUARDED_BY(DataSection);
+  std::vector<std::unique_ptr<TTimerTrigger>> TimerTriggers SIO_GUARDED_BY(DataSection);
+  std::vector<std::unique_ptr<TDataTrigger>> DataTriggers SIO_GUARDED_BY(DataSection);
+  std::vector<std::unique_ptr<TStatusTrigger>> StatusTriggers SIO_GUARDED_BY(DataSection);
   // Scan and consume state (DispSection).
-  int32_t LastTail = 0;
-  int32_t TrigAvailLength = 0;  // DataSection
-  bool StatusFired = false;     // dispatcher thread
-  bool ConsumeMode = false;
-  uint32_t Consumed = 0;
-  uint32_t MaxConsumed = 0;
-  int32_t LastAvailPos = 0;
+  int32_t LastTail SIO_GUARDED_BY(DispSection) = 0;
+  int32_t TrigAvailLength SIO_GUARDED_BY(DataSection) = 0;  // DataSection
+  bool StatusFired = false;                                 // dispatcher thread
+  bool ConsumeMode SIO_GUARDED_BY(DispSection) = false;
+  uint32_t Consumed SIO_GUARDED_BY(DispSection) = 0;
+  uint32_t MaxConsumed SIO_GUARDED_BY(DispSection) = 0;
+  int32_t LastAvailPos SIO_GUARDED_BY(DispSection) = 0;
 
   std::atomic<bool> KillThreads{false};
   // Thread slots; dereferenced only under ThreadSection.
@@ -626,30 +634,30 @@ class TSioBaseDispatcher {
 
   // Output ring (OutputSection).
   std::unique_ptr<uint8_t[]> OutBuffer;
-  uint32_t OutHead = 0;
-  uint32_t OutTail = 0;
-  bool OutBufFull = false;
+  uint32_t OutHead SIO_GUARDED_BY(OutputSection) = 0;
+  uint32_t OutTail SIO_GUARDED_BY(OutputSection) = 0;
+  bool OutBufFull SIO_GUARDED_BY(OutputSection) = false;
   // The ring arithmetic every device layer's WriteCom and OutBufUsed share.
   // Copies n bytes in at OutHead, in two pieces when they reach the end; the
   // caller holds OutputSection and has made sure of the room.
-  void CopyIntoOutputRing(const uint8_t* Buf, uint32_t N);
+  void CopyIntoOutputRing(const uint8_t* Buf, uint32_t N) SIO_REQUIRES(OutputSection);
   // Bytes waiting in the ring (takes OutputSection).
   uint32_t OutputRingUsed();
 
   // Dispatch buffer (DispSection).
   std::unique_ptr<uint8_t[]> DBuffer;
-  uint32_t DBufHead = 0;
-  uint32_t DBufTail = 0;
-  bool DBufFull = false;
+  uint32_t DBufHead SIO_GUARDED_BY(DispSection) = 0;
+  uint32_t DBufTail SIO_GUARDED_BY(DispSection) = 0;
+  bool DBufFull SIO_GUARDED_BY(DispSection) = false;
 
   std::atomic<bool> DispActive{false};
-  bool HandlersDirty = false;  // DataSection
+  bool HandlersDirty SIO_GUARDED_BY(DataSection) = false;  // DataSection
   std::atomic<bool> ClosePending{false};
   std::atomic<bool> OutSentPending{false};
 
   const std::unique_ptr<TSioTraceLog> TraceLog;
 
-  uint32_t NextHandle = 1;  // DataSection
+  uint32_t NextHandle SIO_GUARDED_BY(DataSection) = 1;  // DataSection
   std::atomic<bool> ThreadsRunning{false};
   std::atomic<bool> DoDonePortPrim{false};
   std::atomic<int32_t> ActiveThreads{0};
@@ -687,8 +695,9 @@ class TSioBaseDispatcher {
   platform::ThreadPriority PriorityLevel(int32_t Level) const;
 
  private:
-  [[nodiscard]] int32_t GetTriggerHandle();                               // DataSection held
-  uint8_t ApplyModemStatus(bool known, uint32_t raw, uint8_t clearMask);  // DataSection held
+  [[nodiscard]] int32_t GetTriggerHandle() SIO_REQUIRES(DataSection);  // DataSection held
+  uint8_t ApplyModemStatus(bool known, uint32_t raw, uint8_t clearMask)
+      SIO_REQUIRES(DataSection);  // DataSection held
   void ResetDataTriggerMatches();
   void FinishDispatch(bool consumeDone);
   void RunStatusTriggerLoop();
@@ -698,18 +707,18 @@ class TSioBaseDispatcher {
   platform::CommStat RefreshLineErrorStat();
   // Unread bytes from the tail up to and including ring position Pos; 0 when
   // Pos is not unread. DispSection held.
-  uint32_t UnreadUpTo(uint32_t Pos) const;
-  std::string ComName;  // guarded by nameLock_
+  uint32_t UnreadUpTo(uint32_t Pos) const SIO_REQUIRES(DispSection);
+  std::string ComName SIO_GUARDED_BY(nameLock_);  // guarded by nameLock_
   mutable platform::CriticalSection nameLock_;
 
   // Bytes between LastTail and the head that the data-trigger scan has not
   // examined, and the count of every byte ever put into the dispatch buffer:
   // with them a full ring (head back on the tail) is still scanned and still
   // reported. DispSection.
-  uint32_t scanPending_ = 0;
-  uint64_t headStream_ = 0;
-  uint64_t lastAvailStream_ = 0;
-  uint32_t flushCount_ = 0;
+  uint32_t scanPending_ SIO_GUARDED_BY(DispSection) = 0;
+  uint64_t headStream_ SIO_GUARDED_BY(DispSection) = 0;
+  uint64_t lastAvailStream_ SIO_GUARDED_BY(DispSection) = 0;
+  uint32_t flushCount_ SIO_GUARDED_BY(DispSection) = 0;
   // Set when room appears in the dispatch buffer or a flush empties it; the
   // dispatcher thread waits on it instead of spinning while the ring is full.
   platform::Event roomEvent_{false, false};

@@ -199,14 +199,12 @@ bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t 
 
   // One pass over the first `count` records of a handler list. The lists
   // only grow during a delivery (removals are deferred), and each record
-  // lives until the delivery ends, so a copy taken under the lock is what
-  // the handler runs with, without the lock. False once a close stopped it.
-  auto deliver = [&](auto& list, size_t count, auto&& call) {
+  // lives until the delivery ends, so a copy taken under the lock
+  // (recordAt) is what the handler runs with, without the lock. False once
+  // a close stopped it.
+  auto deliver = [&](auto&& recordAt, size_t count, auto&& call) {
     for (size_t i = 0; i < count; ++i) {
-      auto record = [&] {
-        platform::CriticalSectionLock guard(DataSection);
-        return *list[i];
-      }();
+      const auto record = recordAt(i);
       beforeHandler();
       if (!record.Deleted) call(record);
       if (!afterHandler()) return false;
@@ -215,42 +213,59 @@ bool TSioBaseDispatcher::DispatchEvent(uint32_t msg, uint32_t trigger, uint32_t 
   };
 
   try {
-    const bool goOn = deliver(EventHandlers, eventCount,
-                              [&](const TEventTriggerHandler& h) {
-                                if (!h.Method.Assigned()) return;
-                                if (!h.Synchronized) {
-                                  h.Method(msg, trigger, lParam);
-                                  return;
-                                }
-                                // On the dispatcher thread its own thread object cannot go away.
-                                TSioDispatcherThread* t =
-                                    OnDispatcherThread() ? DispThread.load() : nullptr;
-                                if (t != nullptr) {
-                                  t->SyncEvent(msg, trigger, lParam, h.Method);
-                                  return;
-                                }
-                                struct Call {
-                                  const TTriggerEvent* m;
-                                  uint32_t a, b, c;
-                                } call{&h.Method, msg, trigger, lParam};
-                                HandOverToUserInterface(
-                                    [](void* ctx) {
-                                      auto* c = static_cast<Call*>(ctx);
-                                      (*c->m)(c->a, c->b, c->c);
-                                    },
-                                    &call);
-                              }) &&
-                      deliver(ProcHandlers, procCount, [&](const TProcTriggerHandler& h) {
-                        if (h.Proc != nullptr) h.Proc(msg, trigger, lParam);
-                      });
+    const bool goOn = deliver(
+                          [this](size_t i) {
+                            platform::CriticalSectionLock guard(DataSection);
+                            return *EventHandlers[i];
+                          },
+                          eventCount,
+                          [&](const TEventTriggerHandler& h) {
+                            if (!h.Method.Assigned()) return;
+                            if (!h.Synchronized) {
+                              h.Method(msg, trigger, lParam);
+                              return;
+                            }
+                            // On the dispatcher thread its own thread object cannot go away.
+                            TSioDispatcherThread* t =
+                                OnDispatcherThread() ? DispThread.load() : nullptr;
+                            if (t != nullptr) {
+                              t->SyncEvent(msg, trigger, lParam, h.Method);
+                              return;
+                            }
+                            struct Call {
+                              const TTriggerEvent* m;
+                              uint32_t a, b, c;
+                            } call{&h.Method, msg, trigger, lParam};
+                            HandOverToUserInterface(
+                                [](void* ctx) {
+                                  auto* c = static_cast<Call*>(ctx);
+                                  (*c->m)(c->a, c->b, c->c);
+                                },
+                                &call);
+                          }) &&
+                      deliver(
+                          [this](size_t i) {
+                            platform::CriticalSectionLock guard(DataSection);
+                            return *ProcHandlers[i];
+                          },
+                          procCount,
+                          [&](const TProcTriggerHandler& h) {
+                            if (h.Proc != nullptr) h.Proc(msg, trigger, lParam);
+                          });
     if (goOn && sendToWindows) {
-      deliver(WndHandlers, wndCount, [&](const TWndTriggerHandler& h) {
-        platform::LResult reply = 0;
-        const HandOver handingOver(handedOver_);
-        platform::SendWindowMessageTimeout(h.Window, msg, trigger,
-                                           static_cast<platform::LParam>(lParam),
-                                           WindowHandlerTimeoutMs, &reply);
-      });
+      deliver(
+          [this](size_t i) {
+            platform::CriticalSectionLock guard(DataSection);
+            return *WndHandlers[i];
+          },
+          wndCount,
+          [&](const TWndTriggerHandler& h) {
+            platform::LResult reply = 0;
+            const HandOver handingOver(handedOver_);
+            platform::SendWindowMessageTimeout(h.Window, msg, trigger,
+                                               static_cast<platform::LParam>(lParam),
+                                               WindowHandlerTimeoutMs, &reply);
+          });
     }
   } catch (...) {
     FinishDispatch(false);

@@ -9,6 +9,8 @@
 #include <memory>
 
 #include "platform/sync.h"
+#include "platform/thread_annotations.h"
+#include "serial/support/lock_order.h"
 
 namespace sio {
 
@@ -79,7 +81,7 @@ class TIOQueue {
   TIOBuffer* RemoveFirst();
   // Signaled at once when the queue holds items, else waits on Signal. Takes
   // no lock, so a producer can append meanwhile.
-  platform::WaitResult WaitForData(uint32_t timeoutMs);
+  platform::WaitResult WaitForData(uint32_t timeoutMs) SIO_EXCLUDES(Lock);
   // Frees every item that is not in use.
   void Clear();
   // Ends a consumer's WaitForData at once without adding an item.
@@ -97,10 +99,11 @@ class TIOQueue {
   uint32_t FirstDataUnread();
 
  private:
-  mutable platform::CriticalSection Lock;
+  // Nothing else is taken under it.
+  mutable platform::CriticalSection Lock{lock_order::Leaf("I/O queue lock")};
   platform::Event Signal;
-  std::deque<TIOBuffer*> items_;
-  int32_t queuedBytes_ = 0;
+  std::deque<TIOBuffer*> items_ SIO_GUARDED_BY(Lock);
+  int32_t queuedBytes_ SIO_GUARDED_BY(Lock) = 0;
   // The item count for WaitForData's lock-free emptiness check; written
   // under Lock.
   std::atomic<int32_t> count_{0};

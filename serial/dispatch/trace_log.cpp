@@ -255,14 +255,22 @@ int32_t TSioTraceLog::OpenTraceBuffer(uint32_t size) {
     // A trace of no entries records nothing: there is nothing to store into.
     size_ = trace_ != nullptr ? size : 0;
   }
+  RestartTraceLocked();
+  return ecOK;
+}
+
+void TSioTraceLog::RestartTraceLocked() {
   head_ = 0;
   wrapped_ = false;
   tracingOn_.store(true);
-  return ecOK;
 }
 
 void TSioTraceLog::AddTraceByte(char kind, uint8_t value) {
   platform::CriticalSectionLock lock(DataSection);
+  AddTraceByteLocked(kind, value);
+}
+
+void TSioTraceLog::AddTraceByteLocked(char kind, uint8_t value) {
   if (trace_ == nullptr) return;
   trace_[head_] = TraceEntry{kind, value};
   if (++head_ >= size_) {
@@ -276,7 +284,7 @@ void TSioTraceLog::AddTraceBlock(char kind, const void* data, int32_t length) {
   platform::CriticalSectionLock lock(DataSection);
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   for (int32_t i = 0; i < length; ++i)
-    AddTraceByte(kind, bytes[i]);
+    AddTraceByteLocked(kind, bytes[i]);
 }
 
 int32_t TSioTraceLog::ResetTraceBuffer() {
@@ -288,6 +296,10 @@ int32_t TSioTraceLog::ResetTraceBuffer() {
 
 void TSioTraceLog::FreeTraceBuffer() {
   platform::CriticalSectionLock lock(DataSection);
+  FreeTraceBufferLocked();
+}
+
+void TSioTraceLog::FreeTraceBufferLocked() {
   tracingOn_.store(false);
   trace_.reset();
   size_ = 0;
@@ -324,7 +336,7 @@ int32_t TSioTraceLog::DumpTrace(const std::string& fileName, bool append, bool i
   TextFileWriter out;
   const uint32_t openError = out.Open(fileName, append);
   if (openError != 0) {
-    FreeTraceBuffer();
+    FreeTraceBufferLocked();
     return Negated(openError);
   }
 
@@ -354,8 +366,8 @@ int32_t TSioTraceLog::DumpTrace(const std::string& fileName, bool append, bool i
     out.Write(item);
   }
   const uint32_t closeError = out.Close();
-  // The buffer is kept and only started again, which cannot fail.
-  (void)OpenTraceBuffer(size_);
+  // The buffer is kept and started again.
+  RestartTraceLocked();
   return Negated(closeError);
 }
 

@@ -10,7 +10,9 @@
 #include <string>
 
 #include "platform/sync.h"
+#include "platform/thread_annotations.h"
 #include "serial/dispatch/io_queue.h"
+#include "serial/support/lock_order.h"
 
 namespace sio {
 
@@ -180,14 +182,19 @@ class TSioTraceLog {
   [[nodiscard]] int32_t DumpTrace(const std::string& fileName, bool append, bool inHex,
                                   bool allHex);
   [[nodiscard]] int32_t DumpLog(const std::string& fileName, bool append, bool inHex, bool allHex);
+  // For a caller that holds DataSection: what opening an existing buffer
+  // does (emptied, tracing on), AddTraceByte and FreeTraceBuffer.
+  void RestartTraceLocked() SIO_REQUIRES(DataSection);
+  void AddTraceByteLocked(char kind, uint8_t value) SIO_REQUIRES(DataSection);
+  void FreeTraceBufferLocked() SIO_REQUIRES(DataSection);
 
   platform::CriticalSection& DataSection;
 
-  // Trace, guarded by DataSection.
-  std::unique_ptr<TraceEntry[]> trace_;
-  uint32_t size_ = 0;
-  uint32_t head_ = 0;
-  bool wrapped_ = false;
+  // Trace.
+  std::unique_ptr<TraceEntry[]> trace_ SIO_GUARDED_BY(DataSection);
+  uint32_t size_ SIO_GUARDED_BY(DataSection) = 0;
+  uint32_t head_ SIO_GUARDED_BY(DataSection) = 0;
+  bool wrapped_ SIO_GUARDED_BY(DataSection) = false;
   std::atomic<bool> tracingOn_{false};
 
   // Dispatch log.
@@ -195,8 +202,8 @@ class TSioTraceLog {
   std::atomic<uint32_t> logSize_{0};
   TIOQueue logQueue_;
   std::atomic<uint32_t> openTime_{0};
-  mutable platform::CriticalSection nameLock_;
-  std::string deviceName_;
+  mutable platform::CriticalSection nameLock_{lock_order::Leaf("trace log name lock")};
+  std::string deviceName_ SIO_GUARDED_BY(nameLock_);
   std::atomic<LogHeaderTextsSource> headerSource_{nullptr};
 };
 

@@ -20,13 +20,17 @@ namespace sio {
 
 // Takes the manager's lock for a property access when the matcher has a
 // manager; the manager cannot change while it is held, since only the
-// user-interface thread changes it.
-class TSioDataPacket::TStateGuard {
+// user-interface thread changes it. To the thread-safety analysis it holds
+// the lock of p->manager_, manager or not: without one there is no lock to
+// hold, and the functions that need it touch nothing of a manager they are
+// given as nullptr.
+class SIO_SCOPED_CAPABILITY TSioDataPacket::TStateGuard {
  public:
-  explicit TStateGuard(const TSioDataPacket* p) : manager_(p->manager_) {
+  explicit TStateGuard(const TSioDataPacket* p) SIO_ACQUIRE(p->manager_->Lock())
+      : manager_(p->manager_) {
     if (manager_ != nullptr) manager_->Lock().Enter();
   }
-  ~TStateGuard() {
+  ~TStateGuard() SIO_RELEASE() {
     if (manager_ != nullptr) manager_->Lock().Leave();
   }
   TStateGuard(const TStateGuard&) = delete;
@@ -157,23 +161,23 @@ bool TSioDataPacket::GetEnabled() const {
 
 void TSioDataPacket::SetEnabled(bool value) {
   TStateGuard guard(this);
-  SetEnabledLocked(value);
+  SetEnabledLocked(manager_, value);
 }
 
-void TSioDataPacket::SetEnabledLocked(bool value) {
+void TSioDataPacket::SetEnabledLocked(TSioDataPacketManager* m, bool value) {
   if (value == enabled_) return;
   // A start that raises leaves Enabled off. Settings that cannot match are
   // refused here, open port or not: kept, they would fail every later open.
   if (value) {
     RefuseUnmatchable(startCond_, startString_, endCond_, endString_, packetSize_);
-    StartMatchingLocked();
+    StartMatchingLocked(m);
     enabled_ = true;
     return;
   }
   // Off before the stop: the capture it releases lets the others deliver,
   // and the restarts that follow their events must pass this one by.
   enabled_ = false;
-  StopMatchingLocked();
+  StopMatchingLocked(m);
 }
 
 bool TSioDataPacket::GetAutoEnable() const {
@@ -203,9 +207,9 @@ void TSioDataPacket::SetEndCond(TPacketEndSet value) {
   if (enabled_) RefuseUnmatchable(startCond_, startString_, value, endString_, packetSize_);
   // Stopped and started again, so the new condition applies at once.
   const bool was = enabled_;
-  SetEnabledLocked(false);
+  SetEnabledLocked(manager_, false);
   endCond_ = value;
-  SetEnabledLocked(was);
+  SetEnabledLocked(manager_, was);
 }
 
 std::string TSioDataPacket::GetStartString() const {
@@ -226,9 +230,9 @@ void TSioDataPacket::SetEndString(const std::string& value) {
   TStateGuard guard(this);
   if (enabled_) RefuseUnmatchable(startCond_, startString_, endCond_, value, packetSize_);
   const bool was = enabled_;
-  SetEnabledLocked(false);
+  SetEnabledLocked(manager_, false);
   endString_ = value;
-  SetEnabledLocked(was);
+  SetEnabledLocked(manager_, was);
 }
 
 bool TSioDataPacket::GetIgnoreCase() const {
@@ -251,7 +255,7 @@ void TSioDataPacket::SetComPort(TSioCustomComPort* value) {
       TPacketLockGuard guard(old->Lock());
       // Stopped first, so a collecting matcher hands its capture back.
       try {
-        StopMatchingLocked();
+        StopMatchingLocked(old);
       } catch (...) {
         stopError = std::current_exception();
       }
@@ -401,14 +405,13 @@ int32_t TSioDataPacket::NextCandidate(const uint8_t* data, int32_t from, int32_t
 // ---------------------------------------------------------------------------
 // Logging
 
-void TSioDataPacket::Log(int32_t subType, const void* bytes, int32_t length) {
-  TSioDataPacketManager* m = manager_;
+void TSioDataPacket::Log(TSioDataPacketManager* m, int32_t subType, const void* bytes,
+                         int32_t length) {
   if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog->LoggingOn()) return;
   m->dispatcher_->LogDispatchEvent(ltPacket, subType, 0, bytes, length);
 }
 
-void TSioDataPacket::LogName(int32_t subType) {
-  TSioDataPacketManager* m = manager_;
+void TSioDataPacket::LogName(TSioDataPacketManager* m, int32_t subType) {
   if (m == nullptr || m->dispatcher_ == nullptr || !m->dispatcher_->TraceLog->LoggingOn()) return;
   const std::string text = "Packet:" + GetName();
   m->dispatcher_->LogDispatchEvent(ltPacket, subType, 0, text.data(),
@@ -447,55 +450,54 @@ void TSioDataPacket::RefuseUnmatchable(TPacketStartCond startCond, const std::st
 
 void TSioDataPacket::StartMatching() {
   TStateGuard guard(this);
-  StartMatchingLocked();
+  StartMatchingLocked(manager_);
 }
 
 void TSioDataPacket::StopMatching() {
   TStateGuard guard(this);
-  StopMatchingLocked();
+  StopMatchingLocked(manager_);
 }
 
 void TSioDataPacket::Restart() {
   TStateGuard guard(this);
-  RestartLocked();
+  RestartLocked(manager_);
 }
 
-void TSioDataPacket::StartMatchingLocked() {
+void TSioDataPacket::StartMatchingLocked(TSioDataPacketManager* m) {
   if (IsDesigning()) return;
   if (IsLoading()) {
     enablePending_ = true;
     return;
   }
-  TSioDataPacketManager* m = manager_;
   if (m != nullptr && m->active_) {
     if (m->inEvent_) {
       enablePending_ = true;
       return;
     }
     enablePending_ = false;
-    LogName(lsPacketEnable);
+    LogName(m, lsPacketEnable);
     try {
       const int32_t code =
           SettingsError(startCond_, startString_, endCond_, endString_, packetSize_);
       if (code != 0) RaiseInvalidProperty(code);
       if (startCond_ == scString) {
-        Log(lsStartStr, startString_.data(), static_cast<int32_t>(startString_.size()));
+        Log(m, lsStartStr, startString_.data(), static_cast<int32_t>(startString_.size()));
         std::string prepared;
         std::vector<bool> mask;
         PrepareMatchString(ignoreCase_ ? UpperAscii(startString_) : startString_, prepared, mask);
-        SetMode(dpWaiting);
+        SetMode(m, dpWaiting);
         matchStart_ = std::move(prepared);
         startMask_ = std::move(mask);
       } else if (m->capturePacket_ != nullptr) {
         waitingForCapture_ = true;
       } else {
-        SetMode(dpCollecting);
+        SetMode(m, dpCollecting);
       }
       if ((endCond_ & EndCondBit(ecString)) != 0) {
         std::string prepared;
         std::vector<bool> mask;
         PrepareMatchString(ignoreCase_ ? UpperAscii(endString_) : endString_, prepared, mask);
-        Log(lsEndStr, endString_.data(), static_cast<int32_t>(endString_.size()));
+        Log(m, lsEndStr, endString_.data(), static_cast<int32_t>(endString_.size()));
         matchEnd_ = std::move(prepared);
         endMask_ = std::move(mask);
       }
@@ -505,7 +507,7 @@ void TSioDataPacket::StartMatchingLocked() {
       // others for good.
       waitingForCapture_ = false;
       try {
-        SetMode(dpIdle);
+        SetMode(m, dpIdle);
       } catch (...) {
       }
       throw;
@@ -518,26 +520,25 @@ void TSioDataPacket::StartMatchingLocked() {
   endPos_ = -1;
 }
 
-void TSioDataPacket::StopMatchingLocked() {
+void TSioDataPacket::StopMatchingLocked(TSioDataPacketManager* m) {
   if (!enablePending_ && !waitingForCapture_ && mode_ == dpIdle) return;
   enablePending_ = false;
   waitingForCapture_ = false;
-  if (manager_ != nullptr) {
-    SetMode(dpIdle);
-    LogName(lsPacketDisable);
+  if (m != nullptr) {
+    SetMode(m, dpIdle);
+    LogName(m, lsPacketDisable);
   }
 }
 
-void TSioDataPacket::RestartLocked() {
+void TSioDataPacket::RestartLocked(TSioDataPacketManager* m) {
   if (enabled_ && comPort_ != nullptr) {
-    StopMatchingLocked();
-    StartMatchingLocked();
+    StopMatchingLocked(m);
+    StartMatchingLocked(m);
   }
 }
 
-void TSioDataPacket::SetMode(TPacketMode value) {
+void TSioDataPacket::SetMode(TSioDataPacketManager* m, TPacketMode value) {
   if (value == mode_) return;
-  TSioDataPacketManager* m = manager_;
   const bool release = value != dpCollecting && hasCapture_;
   // Stored before the capture changes hands: the re-offer that follows a
   // release must not see this matcher as still collecting.
@@ -547,53 +548,52 @@ void TSioDataPacket::SetMode(TPacketMode value) {
   } else if (release && m != nullptr) {
     m->ReleaseCapture(this);
   }
-  LogName(value == dpIdle ? lsIdle : value == dpWaiting ? lsWaiting : lsCollecting);
+  LogName(m, value == dpIdle ? lsIdle : value == dpWaiting ? lsWaiting : lsCollecting);
 }
 
 // ---------------------------------------------------------------------------
 // Scanning
 
-bool TSioDataPacket::ScanData(int32_t start) {
+bool TSioDataPacket::ScanData(TSioDataPacketManager& m, int32_t start) {
   if (!enabled_) return true;
-  TSioDataPacketManager* const m = manager_;
   int32_t p = start < 0 ? 0 : start;
-  while (manager_ == m && m != nullptr && p < m->dataLen_) {
+  while (manager_ == &m && p < m.dataLen_) {
     if (mode_ == dpIdle) {
       if (!waitingForCapture_) break;
       waitingForCapture_ = false;
-      SetMode(dpCollecting);
+      SetMode(&m, dpCollecting);
     }
     // Bytes that can neither begin the start string nor the end string, nor
     // complete a packet by its size, change no state: the scan goes straight
     // to the next byte that can.
     if (mode_ == dpWaiting && beginPos_ == -1 && startMatch_ == 1) {
-      p = NextCandidate(m->data_.get(), p, m->dataLen_, matchStart_, startMask_);
-      if (p >= m->dataLen_) break;
+      p = NextCandidate(m.data_.get(), p, m.dataLen_, matchStart_, startMask_);
+      if (p >= m.dataLen_) break;
     } else if (mode_ == dpCollecting && beginPos_ != -1 && endPos_ == -1 && endMatch_ == 1) {
-      int32_t to = m->dataLen_;
+      int32_t to = m.dataLen_;
       if ((endCond_ & EndCondBit(ecPacketSize)) != 0) {
         const int64_t last = static_cast<int64_t>(beginPos_) + sizeLimit_ - 1;
         if (last < to) to = static_cast<int32_t>(std::max<int64_t>(last, p));
       }
       if ((endCond_ & EndCondBit(ecString)) != 0 && !matchEnd_.empty()) {
-        p = NextCandidate(m->data_.get(), p, to, matchEnd_, endMask_);
+        p = NextCandidate(m.data_.get(), p, to, matchEnd_, endMask_);
       } else {
         p = to;
       }
-      if (p >= m->dataLen_) break;
+      if (p >= m.dataLen_) break;
     }
-    const uint8_t c = m->data_[static_cast<size_t>(p)];
+    const uint8_t c = m.data_[static_cast<size_t>(p)];
     if (mode_ == dpCollecting) {
       if (beginPos_ == -1) beginPos_ = p;
       if ((endCond_ & EndCondBit(ecPacketSize)) != 0 && p - beginPos_ + 1 >= sizeLimit_) {
         dataSize_ = p - beginPos_ + 1;
-        return DeliverPacket(true);
+        return DeliverPacket(m, true);
       }
       if ((endCond_ & EndCondBit(ecString)) != 0 && !matchEnd_.empty()) {
         if (MatchByte(c, matchEnd_, endMask_, endMatch_ - 1)) {
           if (endMatch_ == static_cast<int32_t>(matchEnd_.size())) {
             dataSize_ = p - beginPos_ + 1;
-            return DeliverPacket(false);
+            return DeliverPacket(m, false);
           }
           if (endPos_ == -1) endPos_ = p;
           ++endMatch_;
@@ -614,14 +614,14 @@ bool TSioDataPacket::ScanData(int32_t start) {
               (endCond_ & EndCondBit(ecPacketSize)) != 0 && p - beginPos_ + 1 >= sizeLimit_;
           if (endCond_ == 0 || sizeReached) {
             dataSize_ = p - beginPos_ + 1;
-            if (!DeliverPacket(true)) return false;
-            if (!enabled_ || manager_ != m) break;
+            if (!DeliverPacket(m, true)) return false;
+            if (!enabled_ || manager_ != &m) break;
             // Restarted: the bytes that followed the packet now lie at the
             // front, and the first of them has not been looked at yet.
             p = 0;
             continue;
           }
-          SetMode(dpCollecting);
+          SetMode(&m, dpCollecting);
         } else {
           ++startMatch_;
         }
@@ -632,13 +632,13 @@ bool TSioDataPacket::ScanData(int32_t start) {
         continue;
       }
     }
-    if (m->data_ == nullptr) break;
+    if (m.data_ == nullptr) break;
     ++p;
   }
   return true;
 }
 
-void TSioDataPacket::DataRemoved(int32_t count) {
+void TSioDataPacket::DataRemoved(TSioDataPacketManager& m, int32_t count) {
   if (!enabled_ || beginPos_ == -1) return;
   if (beginPos_ < count) {
     // The pending match lay in the discarded bytes.
@@ -646,7 +646,7 @@ void TSioDataPacket::DataRemoved(int32_t count) {
     startMatch_ = 1;
     endPos_ = -1;
     endMatch_ = 1;
-    StartMatchingLocked();
+    StartMatchingLocked(&m);
   } else {
     // It lies after them: it moves with its bytes to the front.
     beginPos_ -= count;
@@ -711,24 +711,23 @@ void TSioDataPacket::RunOnUserInterface(TSioBaseDispatcher* d, TDeliveryCall& ca
   }
 }
 
-bool TSioDataPacket::DeliverPacket(bool bySize) {
-  TSioDataPacketManager* const m = manager_;
-  m->SetInEvent(true);
-  m->EnterDelivery();
-  TSioDataPacket* const previous = m->eventPacket_;
-  const bool previousGone = m->eventPacketGone_;
-  m->eventPacket_ = this;
-  m->eventPacketGone_ = false;
-  const uint32_t epoch = m->epoch_;
+bool TSioDataPacket::DeliverPacket(TSioDataPacketManager& m, bool bySize) {
+  m.SetInEvent(true);
+  m.EnterDelivery();
+  TSioDataPacket* const previous = m.eventPacket_;
+  const bool previousGone = m.eventPacketGone_;
+  m.eventPacket_ = this;
+  m.eventPacketGone_ = false;
+  const uint32_t epoch = m.epoch_;
   bool alive = true;
   std::exception_ptr error;
   try {
-    SetEnabledLocked(false);
+    SetEnabledLocked(&m, false);
     const int32_t n = dataSize_;
     const int32_t begin = beginPos_;
     const int32_t startLen = static_cast<int32_t>(matchStart_.size());
     int32_t size = dataSize_;
-    const uint8_t* ptr = m->data_.get() + begin;
+    const uint8_t* ptr = m.data_.get() + begin;
     if (startCond_ == scString && !includeStrings_) {
       ptr += startLen;
       size -= startLen;
@@ -737,70 +736,69 @@ bool TSioDataPacket::DeliverPacket(bool bySize) {
     if (size < 0) size = 0;
     dataPtr_ = ptr;
     dataSize_ = size;
-    LogName(lsStringPacket);
-    Log(bySize ? lsSizePacket : lsStringPacket, ptr, size);
-    TDeliveryCall call{m, this, epoch, false, ptr, size};
-    TSioBaseDispatcher* const d = m->dispatcher_;
+    LogName(&m, lsStringPacket);
+    Log(&m, bySize ? lsSizePacket : lsStringPacket, ptr, size);
+    TDeliveryCall call{&m, this, epoch, false, ptr, size};
+    TSioBaseDispatcher* const d = m.dispatcher_;
     {
-      TPacketUnlockScope unlocked(m->Lock());
+      TPacketUnlockScope unlocked(m.Lock());
       RunOnUserInterface(d, call);
     }
-    alive = !m->eventPacketGone_;
+    alive = !m.eventPacketGone_;
     // Bytes of a buffer that a close released are not this delivery's to
     // discard.
-    if (m->epoch_ == epoch) m->RemoveData(begin, n);
+    if (m.epoch_ == epoch) m.RemoveData(begin, n);
     if (alive) {
       dataPtr_ = nullptr;
-      if (autoEnable_) SetEnabledLocked(true);
+      if (autoEnable_) SetEnabledLocked(&m, true);
     }
   } catch (...) {
     error = std::current_exception();
   }
-  m->eventPacket_ = previous;
-  m->eventPacketGone_ = previousGone;
+  m.eventPacket_ = previous;
+  m.eventPacketGone_ = previousGone;
   try {
-    m->SetInEvent(false);
+    m.SetInEvent(false);
   } catch (...) {
     if (!error) error = std::current_exception();
   }
-  m->LeaveDelivery();
+  m.LeaveDelivery();
   if (error) std::rethrow_exception(error);
   return alive;
 }
 
-bool TSioDataPacket::PacketTimedOut() {
-  TSioDataPacketManager* const m = manager_;
-  m->SetInEvent(true);
-  m->EnterDelivery();
-  TSioDataPacket* const previous = m->eventPacket_;
-  const bool previousGone = m->eventPacketGone_;
-  m->eventPacket_ = this;
-  m->eventPacketGone_ = false;
-  const uint32_t epoch = m->epoch_;
+bool TSioDataPacket::PacketTimedOut(TSioDataPacketManager& m) {
+  m.SetInEvent(true);
+  m.EnterDelivery();
+  TSioDataPacket* const previous = m.eventPacket_;
+  const bool previousGone = m.eventPacketGone_;
+  m.eventPacket_ = this;
+  m.eventPacketGone_ = false;
+  const uint32_t epoch = m.epoch_;
   bool alive = true;
   std::exception_ptr error;
   try {
-    LogName(lsPacketTimeout);
-    SetEnabledLocked(false);
-    TDeliveryCall call{m, this, epoch, true, nullptr, 0};
-    TSioBaseDispatcher* const d = m->dispatcher_;
+    LogName(&m, lsPacketTimeout);
+    SetEnabledLocked(&m, false);
+    TDeliveryCall call{&m, this, epoch, true, nullptr, 0};
+    TSioBaseDispatcher* const d = m.dispatcher_;
     {
-      TPacketUnlockScope unlocked(m->Lock());
+      TPacketUnlockScope unlocked(m.Lock());
       RunOnUserInterface(d, call);
     }
-    alive = !m->eventPacketGone_;
-    if (m->epoch_ == epoch) m->RemoveData(0, m->dataLen_);
+    alive = !m.eventPacketGone_;
+    if (m.epoch_ == epoch) m.RemoveData(0, m.dataLen_);
   } catch (...) {
     error = std::current_exception();
   }
-  m->eventPacket_ = previous;
-  m->eventPacketGone_ = previousGone;
+  m.eventPacket_ = previous;
+  m.eventPacketGone_ = previousGone;
   try {
-    m->SetInEvent(false);
+    m.SetInEvent(false);
   } catch (...) {
     if (!error) error = std::current_exception();
   }
-  m->LeaveDelivery();
+  m.LeaveDelivery();
   if (error) std::rethrow_exception(error);
   return alive;
 }

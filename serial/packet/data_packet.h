@@ -13,14 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "../../platform/thread_annotations.h"
 #include "../port/com_port.h"
 #include "../support/component.h"
 #include "../support/method_ref.h"
+#include "packet_manager.h"
 
 namespace sio {
 
 class TSioBaseDispatcher;
-class TSioDataPacketManager;
 
 // How a packet begins: with StartString, or with any byte.
 enum TPacketStartCond : uint8_t { scString, scAnyData };
@@ -140,11 +141,15 @@ class TSioDataPacket : public TSioBaseComponent {
  private:
   friend class TSioDataPacketManager;
 
-  // These expect the manager's lock held.
-  void StartMatchingLocked();
-  void StopMatchingLocked();
-  void RestartLocked();
-  void SetEnabledLocked(bool Value);
+  // These expect the lock of the matcher's manager held, and are given that
+  // manager (nullptr without one): the thread-safety analysis sees the lock
+  // through the argument. It is manager_ as the call begins; a delivery's
+  // hand-over may end the matcher's membership, and the lock held is still
+  // that manager's.
+  void StartMatchingLocked(TSioDataPacketManager* Manager) SIO_REQUIRES(Manager->Lock());
+  void StopMatchingLocked(TSioDataPacketManager* Manager) SIO_REQUIRES(Manager->Lock());
+  void RestartLocked(TSioDataPacketManager* Manager) SIO_REQUIRES(Manager->Lock());
+  void SetEnabledLocked(TSioDataPacketManager* Manager, bool Value) SIO_REQUIRES(Manager->Lock());
   // The first check these settings fail (-5501..-5505), 0 when they can
   // match.
   [[nodiscard]] static int32_t SettingsError(TPacketStartCond StartCond,
@@ -155,15 +160,15 @@ class TSioDataPacket : public TSioBaseComponent {
   void RefuseUnmatchable(TPacketStartCond StartCond, const std::string& StartString,
                          TPacketEndSet EndCond, const std::string& EndString,
                          int32_t PacketSize) const;
-  void SetMode(TPacketMode Value);
+  void SetMode(TSioDataPacketManager* Manager, TPacketMode Value) SIO_REQUIRES(Manager->Lock());
   // Scans the manager's buffer from Start; false when the matcher was freed
   // or detached during a delivery and must not be touched again.
-  bool ScanData(int32_t Start);
+  bool ScanData(TSioDataPacketManager& Manager, int32_t Start) SIO_REQUIRES(Manager.Lock());
   // Delivers the packet at beginPos_ of dataSize_ bytes; false as above.
-  bool DeliverPacket(bool BySize);
+  bool DeliverPacket(TSioDataPacketManager& Manager, bool BySize) SIO_REQUIRES(Manager.Lock());
   // false as above.
-  bool PacketTimedOut();
-  void DataRemoved(int32_t Count);
+  bool PacketTimedOut(TSioDataPacketManager& Manager) SIO_REQUIRES(Manager.Lock());
+  void DataRemoved(TSioDataPacketManager& Manager, int32_t Count) SIO_REQUIRES(Manager.Lock());
   bool MatchByte(uint8_t C, const std::string& Prepared, const std::vector<bool>& Mask,
                  int32_t Index) const;
   // The first position in [From, To) whose byte MatchByte would accept as
@@ -172,8 +177,9 @@ class TSioDataPacket : public TSioBaseComponent {
   [[nodiscard]] int32_t NextCandidate(const uint8_t* Data, int32_t From, int32_t To,
                                       const std::string& Prepared,
                                       const std::vector<bool>& Mask) const;
-  void Log(int32_t SubType, const void* Bytes, int32_t Length);
-  void LogName(int32_t SubType);
+  void Log(TSioDataPacketManager* Manager, int32_t SubType, const void* Bytes, int32_t Length)
+      SIO_REQUIRES(Manager->Lock());
+  void LogName(TSioDataPacketManager* Manager, int32_t SubType) SIO_REQUIRES(Manager->Lock());
   // The manager's lock when there is a manager (the setters take it).
   class TStateGuard;
   struct TDeliveryCall;
@@ -199,7 +205,9 @@ class TSioDataPacket : public TSioBaseComponent {
   TNotifyEvent onTimeout_;
 
   // Matching state: guarded by the manager's lock (manager_ is changed only
-  // with the lock of the manager it leaves or joins held).
+  // with the lock of the manager it leaves or joins held). Not annotated:
+  // the analysis cannot name the lock of a manager that changes under a
+  // delivery; the manager's own fields, which these functions reach, are.
   TSioDataPacketManager* manager_ = nullptr;  // FManager
   TPacketMode mode_ = dpIdle;                 // FMode
   int32_t beginPos_ = -1;                     // FBeginPos

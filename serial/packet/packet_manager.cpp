@@ -272,7 +272,7 @@ void TSioDataPacketManager::PortNotify(TComponent* port, uint8_t kind) {
 void TSioDataPacketManager::StartAll() {
   const std::vector<TSioDataPacket*> list = packetList_;
   for (TSioDataPacket* p : list) {
-    if (Contains(p) && p->enabled_) p->StartMatchingLocked();
+    if (Contains(p) && p->enabled_) p->StartMatchingLocked(this);
   }
 }
 
@@ -282,7 +282,7 @@ void TSioDataPacketManager::StopAll() {
   for (TSioDataPacket* p : list) {
     if (!Contains(p)) continue;
     try {
-      p->StopMatchingLocked();
+      p->StopMatchingLocked(this);
     } catch (...) {
       Disable(p);
       ShowThreadException(std::current_exception());
@@ -307,7 +307,7 @@ void TSioDataPacketManager::TriggerHandler(uint32_t msg, uint32_t triggerHandle,
                static_cast<int32_t>(triggerHandle) == timerTrigger_ && capturePacket_ != nullptr) {
       TSioDataPacket* p = capturePacket_;
       try {
-        p->PacketTimedOut();
+        p->PacketTimedOut(*this);
       } catch (...) {
         NoteFailure(std::current_exception());
         if (Contains(p)) Disable(p);
@@ -370,9 +370,9 @@ void TSioDataPacketManager::Disable(TSioDataPacket* p) {
 void TSioDataPacketManager::StartGuarded(TSioDataPacket* p, bool restart) {
   try {
     if (restart) {
-      p->RestartLocked();
+      p->RestartLocked(this);
     } else {
-      p->StartMatchingLocked();
+      p->StartMatchingLocked(this);
     }
   } catch (...) {
     NoteFailure(std::current_exception());
@@ -442,7 +442,7 @@ void TSioDataPacketManager::OfferPass(int32_t start) {
   if (dataLen_ == 0) return;
   if (TSioDataPacket* capture = capturePacket_) {
     try {
-      capture->ScanData(start);
+      capture->ScanData(*this, start);
     } catch (...) {
       NoteFailure(std::current_exception());
       if (Contains(capture)) Disable(capture);
@@ -454,7 +454,7 @@ void TSioDataPacketManager::OfferPass(int32_t start) {
     if (!Contains(p)) continue;
     const uint32_t removals = removals_;
     try {
-      p->ScanData(start);
+      p->ScanData(*this, start);
     } catch (...) {
       NoteFailure(std::current_exception());
       if (Contains(p)) Disable(p);
@@ -496,7 +496,7 @@ void TSioDataPacketManager::SetInEvent(bool value) {
   const std::vector<TSioDataPacket*> list = packetList_;
   if (value) {
     for (TSioDataPacket* p : list) {
-      if (Contains(p) && p->enabled_) p->StopMatchingLocked();
+      if (Contains(p) && p->enabled_) p->StopMatchingLocked(this);
     }
     return;
   }
@@ -523,7 +523,7 @@ void TSioDataPacketManager::RemoveData(int32_t start, int32_t count) {
   if (dataPending_) pendingStart_ = std::max(0, pendingStart_ - k);
   const std::vector<TSioDataPacket*> list = packetList_;
   for (TSioDataPacket* p : list) {
-    if (Contains(p)) p->DataRemoved(k);
+    if (Contains(p)) p->DataRemoved(*this, k);
   }
 }
 

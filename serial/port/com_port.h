@@ -16,6 +16,7 @@
 #include "../dispatch/dispatcher.h"
 #include "../support/component.h"
 #include "../support/method_ref.h"
+#include "../../platform/thread_annotations.h"
 
 namespace sio {
 
@@ -419,7 +420,7 @@ class TSioCustomComPort : public TSioBaseComponent {
   // What the hidden window does with one of its messages, for this port's
   // dispatcher d (the registry lock is held).
   void HandleComMessage(TSioBaseDispatcher* d, uint32_t Msg, platform::WParam wParam,
-                        platform::LParam lParam);
+                        platform::LParam lParam) SIO_REQUIRES(DispatcherRegistryLock());
   void DeferredClose(TSioBaseDispatcher* d, platform::LParam lParam);
   void PostDeferredClose();
   // Window destroyed, dispatcher freed, closed.

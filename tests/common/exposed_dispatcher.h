@@ -29,6 +29,7 @@ class TExposedDispatcher : public Base {
   using sio::TSioBaseDispatcher::DBufTail;
   using sio::TSioBaseDispatcher::DeviceHandle;
   using sio::TSioBaseDispatcher::DispActive;
+  using sio::TSioBaseDispatcher::DispSection;
   using sio::TSioBaseDispatcher::DispThread;
   using sio::TSioBaseDispatcher::DTRAuto;
   using sio::TSioBaseDispatcher::DTRState;
@@ -51,6 +52,7 @@ class TExposedDispatcher : public Base {
   using sio::TSioBaseDispatcher::OutQue;
   using sio::TSioBaseDispatcher::OutSentPending;
   using sio::TSioBaseDispatcher::OutTail;
+  using sio::TSioBaseDispatcher::PeekBlockPrim;
   using sio::TSioBaseDispatcher::ProcHandlers;
   using sio::TSioBaseDispatcher::ReadThread;
   using sio::TSioBaseDispatcher::RS485Mode;
@@ -73,13 +75,23 @@ namespace sio {
 
 struct TSioDispatcherProbe {
   static TSioTraceLog& TraceLog(TSioBaseDispatcher& d) { return *d.TraceLog; }
-  static platform::CriticalSection& DataSection(TSioBaseDispatcher& d) { return d.DataSection; }
+  static platform::CriticalSection& DataSection(TSioBaseDispatcher& d)
+      SIO_RETURN_CAPABILITY(d.DataSection) {
+    return d.DataSection;
+  }
   // Under DataSection.
   static const platform::CommDcb& LineSettings(TSioBaseDispatcher& d) { return d.LineSettings; }
-  static bool RS485Mode(TSioBaseDispatcher& d) { return d.RS485Mode; }
-  static int32_t TrigAvailLength(TSioBaseDispatcher& d) { return d.TrigAvailLength; }
-  static size_t TimerTriggerCount(TSioBaseDispatcher& d) { return d.TimerTriggers.size(); }
-  static size_t EventHandlerCount(TSioBaseDispatcher& d) { return d.EventHandlers.size(); }
+  static bool RS485Mode(TSioBaseDispatcher& d) SIO_REQUIRES(d.DataSection) { return d.RS485Mode; }
+  static int32_t TrigAvailLength(TSioBaseDispatcher& d) SIO_REQUIRES(d.DataSection) {
+    return d.TrigAvailLength;
+  }
+  static size_t TimerTriggerCount(TSioBaseDispatcher& d) SIO_REQUIRES(d.DataSection) {
+    return d.TimerTriggers.size();
+  }
+  static size_t EventHandlerCount(TSioBaseDispatcher& d) {
+    platform::CriticalSectionLock guard(d.DataSection);
+    return d.EventHandlers.size();
+  }
   static TIOQueue& InQueue(TSioBaseDispatcher& d) { return *d.InQueue; }
 };
 

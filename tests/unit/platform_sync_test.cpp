@@ -6,7 +6,11 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
+
+#include "serial/support/lock_order.h"
 
 namespace {
 
@@ -326,6 +330,77 @@ TEST(PlatformCriticalSection, ExcludesOtherThreads) {
   for (auto& t : threads)
     ASSERT_TRUE(t.WaitFor(kLongWaitMs * 3));
   EXPECT_EQ(counter.value, 4 * 20000);
+}
+
+// The serial layer's lock order (serial/support/lock_order.h) as the
+// checker enforces it. A row enters locks in the order of its letters
+// ('?' before a letter: TryEnter) and names the report it expects, by the
+// lock taken and the lock held, or none. L LifecycleSection,
+// M packet manager list, P packet manager, D DataSection, S DispSection,
+// O OutputSection, T ThreadSection, Q and N two leaf locks, U unranked.
+TEST(PlatformCriticalSection, LockOrderTable) {
+  if (!sio::platform::LockOrderChecked()) GTEST_SKIP() << "a release build checks no lock order";
+  namespace order = sio::lock_order;
+  CriticalSection lifecycle{order::kLifecycleSection}, list{order::kPacketManagerList},
+      manager{order::kPacketManager}, data{order::kDataSection}, disp{order::kDispSection},
+      output{order::kOutputSection}, thread{order::kThreadSection},
+      queue{order::Leaf("I/O queue lock")}, name{order::Leaf("name lock")}, unranked;
+  CriticalSection* const locks[] = {&lifecycle, &list,   &manager, &data, &disp,
+                                    &output,    &thread, &queue,   &name, &unranked};
+  const auto lockFor = [&](char c) -> CriticalSection& {
+    return *locks[std::string_view("LMPDSOTQNU").find(c)];
+  };
+  struct Row {
+    const char* steps;
+    const char* taken;  // nullptr: no report
+    const char* held;
+  };
+  const Row rows[] = {
+      {"LMPDSTQ", nullptr, nullptr},  // the whole order, outermost first
+      {"DS", nullptr, nullptr},
+      {"DO", nullptr, nullptr},
+      {"SD", "DataSection", "DispSection"},  // never the other way round
+      {"OD", "DataSection", "OutputSection"},
+      {"SO", "OutputSection", "DispSection"},     // never held together
+      {"DL", "LifecycleSection", "DataSection"},  // LifecycleSection outermost
+      {"TS", "DispSection", "ThreadSection"},     // ThreadSection innermost
+      {"DP", "packet manager lock", "DataSection"},
+      {"PM", "packet manager list lock", "packet manager lock"},
+      {"QN", "name lock", "I/O queue lock"},  // no two leaves together
+      {"DSD", nullptr, nullptr},              // entering a held lock again
+      {"LDSDL", nullptr, nullptr},
+      {"TU", nullptr, nullptr},   // unranked: not checked
+      {"S?D", nullptr, nullptr},  // a TryEnter never waits
+      {"S?DT", nullptr, nullptr},
+  };
+  static std::string reported;
+  const auto previous =
+      sio::platform::SetLockOrderReport([](const char* message) { reported += message; });
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.steps);
+    reported.clear();
+    std::vector<CriticalSection*> entered;
+    for (const char* c = row.steps; *c != '\0'; ++c) {
+      if (*c == '?') {
+        CriticalSection& cs = lockFor(*++c);
+        ASSERT_TRUE(cs.TryEnter());
+        entered.push_back(&cs);
+      } else {
+        lockFor(*c).Enter();
+        entered.push_back(&lockFor(*c));
+      }
+    }
+    for (auto it = entered.rbegin(); it != entered.rend(); ++it)
+      (*it)->Leave();
+    if (row.taken == nullptr) {
+      EXPECT_EQ(reported, "");
+    } else {
+      EXPECT_NE(reported.find(std::string(row.taken) + " (level"), std::string::npos) << reported;
+      EXPECT_NE(reported.find("while " + std::string(row.held) + " (level"), std::string::npos)
+          << reported;
+    }
+  }
+  sio::platform::SetLockOrderReport(previous);
 }
 
 // ---------------------------------------------------------------- threads
