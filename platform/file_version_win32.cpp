@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/dll_search_win32.h"
+#include "platform/text_win32.h"
 
 namespace sio::platform {
 
@@ -20,18 +21,6 @@ std::wstring Widen(const std::string& text) {
     ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
   }
   return wide;
-}
-
-std::string Narrow(const wchar_t* text, size_t length) {
-  if (length == 0) return std::string();
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                      nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), narrow.data(), n, nullptr,
-                          nullptr);
-  }
-  return narrow;
 }
 
 // version.dll is not one of the system's known DLLs: imported, it would be
@@ -78,7 +67,7 @@ std::string ProgramFilePath() {
   for (;;) {
     const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     if (n == 0) return std::string();
-    if (n < buffer.size()) return Narrow(buffer.data(), n);
+    if (n < buffer.size()) return NarrowUtf16(buffer.data(), n);
     if (buffer.size() >= 32768) return std::string();
     buffer.resize(buffer.size() * 2);
   }
@@ -105,7 +94,7 @@ std::string ReadFileVersion(const std::string& path) {
   size_t n = 0;
   while (n < length && text[n] != L'\0')
     ++n;
-  return Narrow(text, n);
+  return NarrowUtf16(text, n);
 }
 
 }  // namespace sio::platform

@@ -12,6 +12,7 @@
 #include <map>
 
 #include "platform/dll_search_win32.h"
+#include "platform/text_win32.h"
 
 namespace sio::platform {
 
@@ -120,24 +121,12 @@ std::string ListedDeviceOf(uint32_t) {
 
 namespace {
 
-std::string Narrow(const wchar_t* text, size_t length) {
-  if (length == 0) return std::string();
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
-                                      nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), narrow.data(), n, nullptr,
-                          nullptr);
-  }
-  return narrow;
-}
-
 // Text up to its first NUL (of a multi-string: its first string).
 std::string NarrowFirst(const std::vector<wchar_t>& text) {
   size_t n = 0;
   while (n < text.size() && text[n] != L'\0')
     ++n;
-  return Narrow(text.data(), n);
+  return NarrowUtf16(text.data(), n);
 }
 
 template <typename Function>
