@@ -79,8 +79,6 @@ TEST(PortComPort, LineAndFlowSettingsReachTheDeviceOpenOrClosed) {
        [](const CommDcb& d) { return d.BaudRate == 57600; }},
       {"parity even", [](TSioComPort& p) { p.SetParity(sio::pEven); },
        [](const CommDcb& d) { return d.Parity == 2; }},
-      {"parity mark", [](TSioComPort& p) { p.SetParity(sio::pMark); },
-       [](const CommDcb& d) { return d.Parity == 3; }},
       {"7 data bits", [](TSioComPort& p) { p.SetDataBits(7); },
        [](const CommDcb& d) { return d.ByteSize == 7; }},
       {"2 stop bits", [](TSioComPort& p) { p.SetStopBits(2); },
